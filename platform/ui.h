@@ -1,0 +1,168 @@
+// User-interface runtime: panels, controls, callbacks, popups and the event loop, on Qt 6
+// Widgets. Panels come from the resource file "VELDIXMID.uir" (format: docs/uir-format.md).
+// Everything runs on the one thread that created the runtime; callbacks are dispatched by
+// RunUserInterface (and by the nested loops of MessagePopup and of modal popups).
+//
+// Handles are positive integers; every operation returns a negative UIE_* code on failure.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+// ---- event codes delivered to callbacks
+enum {
+  EVENT_COMMIT = 1,       // button pressed, value entered, switch/ring/check box changed by the user
+  EVENT_GOT_FOCUS = 8,    // panel window activated
+  EVENT_LOST_FOCUS = 9,   // panel window deactivated
+  EVENT_CLOSE = 11,       // the panel's close box was used
+  EVENT_TIMER_TICK = 15,  // a timer control's interval elapsed
+};
+
+// ---- attribute numbers
+enum {
+  ATTR_DIMMED = 500,                    // int 0/1
+  ATTR_CALLBACK_FUNCTION_POINTER = 513, // CtrlCallbackPtr
+  ATTR_WIDTH = 533,                     // int, pixels
+  ATTR_TITLE = 573,                     // panel title text
+  ATTR_CONFORM_TO_SYSTEM = 599,         // panel look attributes the selection panel switches
+  ATTR_SIZABLE = 600,                   //   off; 0 fixes the window size, the others are
+  ATTR_MOVABLE = 601,                   //   accepted and ignored
+  ATTR_CTRL_VAL = 630,                  // control value: int, double or text by control kind
+  ATTR_LABEL_TEXT = 641,                // label text
+  ATTR_CHECK_MODE = 700,                // list box check marks; accepted, always off here
+  ATTR_INTERVAL = 1270,                 // timer interval, seconds (double)
+  ATTR_ENABLED = 1271,                  // timer enabled, int 0/1
+};
+
+// ---- control styles for NewCtrl
+enum {
+  CTRL_SQUARE_COMMAND_BUTTON = 200,
+  CTRL_LIST = 301,
+};
+
+// ---- special values
+enum {
+  VAL_AUTO_CENTER = -2147483647 - 1,  // NewPanel top/left: centre on the screen
+  VAL_DEFAULT_CURSOR = -1,            // SetMouseCursor argument: default cursor shape
+};
+
+// ---- error codes (negative)
+enum {
+  UIE_NOT_INITIALIZED = -1,
+  UIE_FILE_NOT_FOUND = -2,       // resource file missing or unreadable
+  UIE_BAD_FILE_FORMAT = -3,      // resource file malformed
+  UIE_RESOURCE_NOT_FOUND = -4,   // no panel with that resource number in the file
+  UIE_UNKNOWN_CALLBACK = -5,     // the file names a callback that was never registered
+  UIE_BAD_PANEL = -6,            // no such panel handle
+  UIE_BAD_CONTROL = -7,          // no such control on the panel
+  UIE_BAD_ATTRIBUTE = -8,        // attribute not valid for this control or value type
+  UIE_BAD_VALUE = -9,            // value out of range / wrong type
+  UIE_NO_POPUP = -10,            // RemovePopup with no popup installed
+  UIE_BAD_INDEX = -11,           // list index out of range
+};
+
+using CtrlCallbackPtr = int (*)(int panel, int control, int event, void* callbackData,
+                                int eventData1, int eventData2);
+using PanelCallbackPtr = int (*)(int panel, int event, void* callbackData, int eventData1,
+                                 int eventData2);
+using MenuCallbackPtr = void (*)(int menuBar, int menuItem, void* callbackData, int panel);
+
+// Creates the Qt application object if none exists yet. 1 on success, 0 on failure (no
+// display could be opened). Every other operation needs it.
+int InitCVIRTE(void* hInstance, char* argv[], void* reserved);
+int InitUserInterface(int& argc, char* argv[]);
+
+// Callbacks named in the resource file are bound through this table. Registering a name
+// again replaces the earlier entry. Returns 0.
+int RegisterCtrlCallback(const char* name, CtrlCallbackPtr fn);
+int RegisterPanelCallback(const char* name, PanelCallbackPtr fn);
+int RegisterMenuCallback(const char* name, MenuCallbackPtr fn);
+
+// Loads panel `resource` from `file` (a bare name is looked up in GetProjectDir), hidden,
+// as a top-level window (parent 0) or as a window owned by `parent`.
+// A new handle, or UIE_* < 0.
+int LoadPanel(int parent, const char* file, int resource);
+// Creates an empty panel in code; sizes in pixels, top/left may be VAL_AUTO_CENTER.
+int NewPanel(int parent, const char* title, int top, int left, int height, int width);
+// Creates a control in code on `panel` (style CTRL_*); returns its control number.
+int NewCtrl(int panel, int style, const char* label, int top, int left);
+int DisplayPanel(int panel);
+int HidePanel(int panel);
+int DiscardPanel(int panel);
+
+int SetPanelAttribute(int panel, int attribute, int value);
+int SetPanelAttribute(int panel, int attribute, const char* value);
+int GetPanelAttribute(int panel, int attribute, char* buffer, std::size_t size);
+int SetPanelCallback(int panel, PanelCallbackPtr fn, void* callbackData);
+
+int SetCtrlAttribute(int panel, int control, int attribute, int value);
+int SetCtrlAttribute(int panel, int control, int attribute, double value);
+int SetCtrlAttribute(int panel, int control, int attribute, const char* value);
+int SetCtrlAttribute(int panel, int control, int attribute, CtrlCallbackPtr value);
+int GetCtrlAttribute(int panel, int control, int attribute, int* value);
+int GetCtrlAttribute(int panel, int control, int attribute, double* value);
+// Text attributes: copies at most size - 1 bytes and always terminates the buffer.
+int GetCtrlAttribute(int panel, int control, int attribute, char* buffer, std::size_t size);
+template <std::size_t N>
+int GetCtrlAttribute(int panel, int control, int attribute, char (&buffer)[N]) {
+  return GetCtrlAttribute(panel, control, attribute, buffer, N);
+}
+int SetCtrlCallbackData(int panel, int control, void* callbackData);
+
+// Control value (ATTR_CTRL_VAL) shorthands.
+int SetCtrlVal(int panel, int control, int value);
+int SetCtrlVal(int panel, int control, double value);
+int SetCtrlVal(int panel, int control, const char* value);
+int GetCtrlVal(int panel, int control, int* value);
+int GetCtrlVal(int panel, int control, double* value);
+int GetCtrlVal(int panel, int control, char* buffer, std::size_t size);
+
+// List boxes and rings: items carry a label and an integer value; the control's value is the
+// value of the selected item. index -1 appends.
+int InsertListItem(int panel, int control, int index, const char* label, int value);
+int GetNumListItems(int panel, int control, int* count);
+int ClearListCtrl(int panel, int control);
+
+// Shows `panel` modally; input to other panels is blocked until it is removed. 0 or < 0.
+int InstallPopup(int panel);
+// Removes the topmost popup (argument 0) or the given one; the panel is hidden, not destroyed.
+int RemovePopup(int panel);
+// Modal message box with one OK button; returns 1 when dismissed.
+int MessagePopup(const char* title, const char* message);
+
+// Dispatches events until QuitUserInterface; nests. Returns the value given to the quit.
+int RunUserInterface(void);
+// Ends the innermost running RunUserInterface with `value`.
+int QuitUserInterface(int value);
+
+int ResetTimer(int panel, int control);
+int SetMouseCursor(int cursor);
+// Executable's directory without a trailing separator. 0, or -1 when it does not fit.
+int GetProjectDir(char* buffer, std::size_t size = 260);
+template <std::size_t N>
+int GetProjectDir(char (&buffer)[N]) { return GetProjectDir(buffer, N); }
+// 1 when a file exists at `path`, 0 otherwise; *size gets its size when given.
+int FileExists(const char* path, long* size);
+// Blocks the calling thread for `seconds` without processing any event.
+void Delay(double seconds);
+// printf-style formatting into a bounded buffer (always terminated); returns the length
+// the full text would have.
+int Fmt(char* target, std::size_t size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+// Native directory separator: '/' here, '\\' on Windows.
+char PathSeparator(void);
+
+namespace ui {
+// Runtime internals tests and the tray helper need.
+// Number of live panels (discarded ones excluded).
+int LivePanelCount();
+// Overrides the directory GetProjectDir reports (tests); nullptr restores the real one.
+void SetProjectDirOverride(const char* dir);
+// The Qt widget of a panel, or of a control (nullptr when unknown). Returned as void* so
+// this header does not pull in Qt.
+void* PanelWidget(int panel);
+void* CtrlWidget(int panel, int control);
+// Code-page conversion at the runtime boundary: texts handed to the runtime are 8-bit
+// Windows-1252 (the language file's code page); Qt works in Unicode.
+std::string ToCp1252(const std::u16string& text);
+}  // namespace ui
