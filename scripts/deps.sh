@@ -7,7 +7,7 @@ want=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libmodbus-dev mbpoll python3-pymodbus python3-serial
+  libmodbus-dev mbpoll python3-pymodbus python3-serial python3-serial-asyncio
   xvfb xauth at-spi2-core python3-pyatspi python3-gi dbus dbus-x11
   fonts-dejavu-core
 )
