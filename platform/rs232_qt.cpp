@@ -1,0 +1,360 @@
+// Serial-port runtime on Qt SerialPort, used in blocking mode only: waitForReadyRead and
+// waitForBytesWritten poll the device themselves, so no event of the user interface is
+// dispatched while a read or a write waits. Every wait runs against one deadline taken at
+// the start of the call, never a fresh time-out per chunk.
+//
+// This file also owns the error list shared with the TCP runtime: the generic text of each
+// code and the detailed text of the most recent failure.
+#include "rs232.h"
+
+#include <QFileInfo>
+#include <QSerialPort>
+#include <QString>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+namespace rt_internal {
+// Records the detailed text of a failure (shared with the TCP runtime). Returns code.
+int SetLastError(int code, const std::string& text);
+}  // namespace rt_internal
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kFirstPort = 1;
+constexpr int kLastPort = 98;  // 99 and above select a TCP link in the transport
+// Time-out of a port until SetComTime is called, in seconds.
+constexpr double kDefaultTimeoutSeconds = 5.0;
+// SetComTime refuses anything longer: a wait of a day is a caller's mistake, not a setting.
+constexpr double kMaxTimeoutSeconds = 3600.0;
+
+#if defined(_WIN32)
+constexpr const char* kPermissionHint = "is another program using it?";
+#else
+constexpr const char* kPermissionHint = "is the user in the dialout group?";
+#endif
+
+struct OpenPort {
+  std::unique_ptr<QSerialPort> dev;
+  std::string path;
+  double timeoutSeconds = kDefaultTimeoutSeconds;
+};
+
+std::array<OpenPort, kLastPort + 1> g_ports;  // index = port number; [0] unused
+
+struct LastFailure {
+  int code = 0;
+  std::string text;
+};
+LastFailure g_last;
+
+bool ValidPort(int port) { return port >= kFirstPort && port <= kLastPort; }
+
+std::string DefaultDevice(int port) {
+  char var[32];
+  std::snprintf(var, sizeof var, "VELDIXMID_COM%d", port);
+  if (const char* env = std::getenv(var); env != nullptr && *env != '\0') return env;
+  char name[32];
+#if defined(_WIN32)
+  std::snprintf(name, sizeof name, "COM%d", port);
+#else
+  std::snprintf(name, sizeof name, "/dev/ttyS%d", port - 1);
+#endif
+  return name;
+}
+
+int Fail(int code, const std::string& text) { return rt_internal::SetLastError(code, text); }
+
+int BadPort(int port) {
+  return Fail(kRtErrBadPortNumber,
+              "serial port " + std::to_string(port) + ": port numbers run from " +
+                  std::to_string(kFirstPort) + " to " + std::to_string(kLastPort));
+}
+
+// The open port, or nullptr after recording why not.
+OpenPort* Lookup(int port, int* err) {
+  if (!ValidPort(port)) {
+    *err = BadPort(port);
+    return nullptr;
+  }
+  OpenPort& p = g_ports[static_cast<std::size_t>(port)];
+  if (!p.dev) {
+    *err = Fail(kRtErrNotOpen, "serial port " + std::to_string(port) + " (" +
+                                   DefaultDevice(port) + ") is not open");
+    return nullptr;
+  }
+  return &p;
+}
+
+// Milliseconds left until the deadline, rounded up so a wait never ends early; 0 when due.
+int MsLeft(Clock::time_point deadline) {
+  const auto left = deadline - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(left).count();
+  const long long ms = (us + 999) / 1000;
+  return static_cast<int>(std::min<long long>(ms, 24LL * 3600 * 1000));
+}
+
+Clock::time_point DeadlineAfter(double seconds) {
+  return Clock::now() + std::chrono::microseconds(static_cast<long long>(seconds * 1e6));
+}
+
+const char* ParityName(int parity) {
+  switch (parity) {
+    case 0: return "none";
+    case 1: return "odd";
+    case 2: return "even";
+    default: return "?";
+  }
+}
+
+std::string SettingsText(long baud, int parity, int dataBits, int stopBits) {
+  return std::to_string(baud) + " bit/s, " + std::to_string(dataBits) + " data bits, parity " +
+         ParityName(parity) + ", " + std::to_string(stopBits) + " stop bit" +
+         (stopBits == 1 ? "" : "s");
+}
+
+// Turns a failed QSerialPort::open into one of our codes, with a text naming the device.
+int OpenFailure(const QSerialPort& dev, const std::string& path) {
+  const std::string qtText = dev.errorString().toStdString();
+  switch (dev.error()) {
+    case QSerialPort::DeviceNotFoundError:
+      return Fail(kRtErrNoSuchDevice, path + ": no such device");
+    case QSerialPort::PermissionError: {
+      // Qt reports both "access denied" and "held by someone else" (busy device, lock file)
+      // as a permission error. A device we may read and write can only be busy.
+      const QFileInfo info(QString::fromStdString(path));
+      if (info.exists() && info.isReadable() && info.isWritable())
+        return Fail(kRtErrDeviceBusy, path + ": device busy: another program is using it");
+      return Fail(kRtErrPermission, path + ": permission denied: " + kPermissionHint);
+    }
+    case QSerialPort::OpenError:
+      return Fail(kRtErrDeviceBusy, path + ": device busy: " + qtText);
+    case QSerialPort::UnsupportedOperationError:
+      return Fail(kRtErrConfigure, path + ": not a serial device: " + qtText);
+    default:
+      return Fail(kRtErrUnknown, path + ": cannot open: " + qtText);
+  }
+}
+
+}  // namespace
+
+namespace rt_internal {
+int SetLastError(int code, const std::string& text) {
+  g_last.code = code;
+  g_last.text = text;
+  return code;
+}
+}  // namespace rt_internal
+
+int OpenComConfig(int port, const char* deviceName, long baudRate, int parity, int dataBits,
+                  int stopBits, int inputQueueSize, int outputQueueSize) {
+  if (!ValidPort(port)) return BadPort(port);
+  const std::string path =
+      (deviceName != nullptr && *deviceName != '\0') ? deviceName : DefaultDevice(port);
+  if (baudRate <= 0 || baudRate > 4000000)
+    return Fail(kRtErrBadArgument, path + ": bad speed " + std::to_string(baudRate) + " bit/s");
+  if (parity < 0 || parity > 2)
+    return Fail(kRtErrBadArgument,
+                path + ": bad parity " + std::to_string(parity) + " (0 none, 1 odd, 2 even)");
+  if (dataBits < 5 || dataBits > 8)
+    return Fail(kRtErrBadArgument,
+                path + ": bad number of data bits " + std::to_string(dataBits) + " (5 to 8)");
+  if (stopBits < 1 || stopBits > 2)
+    return Fail(kRtErrBadArgument,
+                path + ": bad number of stop bits " + std::to_string(stopBits) + " (1 or 2)");
+  // The queues are those of the operating system and of Qt's own unbounded buffer; the sizes
+  // are checked for sense and otherwise not needed.
+  if (inputQueueSize < 0 || outputQueueSize < 0)
+    return Fail(kRtErrBadArgument, path + ": negative queue size");
+
+  CloseCom(port);  // a second open of an open port starts from a closed one
+
+  auto dev = std::make_unique<QSerialPort>();
+  dev->setPortName(QString::fromStdString(path));
+  if (!dev->open(QIODevice::ReadWrite)) return OpenFailure(*dev, path);
+
+  static constexpr QSerialPort::Parity kParity[] = {QSerialPort::NoParity,
+                                                    QSerialPort::OddParity,
+                                                    QSerialPort::EvenParity};
+  const bool configured =
+      dev->setBaudRate(static_cast<qint32>(baudRate)) &&
+      dev->setDataBits(static_cast<QSerialPort::DataBits>(dataBits)) &&
+      dev->setParity(kParity[parity]) &&
+      dev->setStopBits(stopBits == 2 ? QSerialPort::TwoStop : QSerialPort::OneStop) &&
+      dev->setFlowControl(QSerialPort::NoFlowControl);
+  if (!configured) {
+    const std::string why = dev->errorString().toStdString();
+    dev->close();
+    return Fail(kRtErrConfigure, path + ": settings refused (" +
+                                     SettingsText(baudRate, parity, dataBits, stopBits) +
+                                     "): " + why);
+  }
+  dev->clear(QSerialPort::AllDirections);
+
+  OpenPort& p = g_ports[static_cast<std::size_t>(port)];
+  p.dev = std::move(dev);
+  p.path = path;
+  p.timeoutSeconds = kDefaultTimeoutSeconds;
+  return 0;
+}
+
+int CloseCom(int port) {
+  int err = 0;
+  OpenPort* p = Lookup(port, &err);
+  if (p == nullptr) return err;
+  p->dev->close();
+  p->dev.reset();
+  p->path.clear();
+  return 0;
+}
+
+int FlushInQ(int port) {
+  int err = 0;
+  OpenPort* p = Lookup(port, &err);
+  if (p == nullptr) return err;
+  // Discards Qt's buffer and the driver's input queue alike.
+  p->dev->clear(QSerialPort::Input);
+  p->dev->clearError();
+  return 0;
+}
+
+int FlushOutQ(int port) {
+  int err = 0;
+  OpenPort* p = Lookup(port, &err);
+  if (p == nullptr) return err;
+  p->dev->clear(QSerialPort::Output);
+  p->dev->clearError();
+  return 0;
+}
+
+int SetComTime(int port, double timeoutSeconds) {
+  int err = 0;
+  OpenPort* p = Lookup(port, &err);
+  if (p == nullptr) return err;
+  if (!(timeoutSeconds >= 0.0 && timeoutSeconds <= kMaxTimeoutSeconds))
+    return Fail(kRtErrBadArgument, p->path + ": bad time-out (0 to 3600 s)");
+  p->timeoutSeconds = timeoutSeconds;
+  return 0;
+}
+
+int ComWrt(int port, const char* buffer, int count) {
+  int err = 0;
+  OpenPort* p = Lookup(port, &err);
+  if (p == nullptr) return err;
+  if (count < 0 || (count > 0 && buffer == nullptr))
+    return Fail(kRtErrBadArgument, p->path + ": bad write buffer or count");
+  if (count == 0) return 0;
+
+  QSerialPort& dev = *p->dev;
+  const auto deadline = DeadlineAfter(p->timeoutSeconds);
+  dev.clearError();
+  if (dev.write(buffer, count) != count) {
+    const std::string why = dev.errorString().toStdString();
+    dev.clear(QSerialPort::Output);
+    return Fail(kRtErrWrite, p->path + ": write failed: " + why);
+  }
+  while (dev.bytesToWrite() > 0) {
+    const int ms = MsLeft(deadline);
+    if (ms == 0) break;
+    if (!dev.waitForBytesWritten(ms)) {
+      const auto e = dev.error();
+      if (e != QSerialPort::NoError && e != QSerialPort::TimeoutError) {
+        const std::string why = dev.errorString().toStdString();
+        dev.clear(QSerialPort::Output);
+        dev.clearError();
+        return Fail(kRtErrWrite, p->path + ": write failed: " + why);
+      }
+      dev.clearError();
+    }
+  }
+  const auto unsent = static_cast<int>(dev.bytesToWrite());
+  if (unsent > 0) {
+    // Time-out: the rest of the frame must not trickle out later and reach the meter glued
+    // to the next request.
+    dev.clear(QSerialPort::Output);
+    Fail(kRtErrTimeout, p->path + ": write timed out with " + std::to_string(unsent) +
+                            " of " + std::to_string(count) + " bytes unsent");
+  }
+  return count - unsent;
+}
+
+int ComRd(int port, char* buffer, int count) {
+  int err = 0;
+  OpenPort* p = Lookup(port, &err);
+  if (p == nullptr) return err;
+  if (count < 0 || (count > 0 && buffer == nullptr))
+    return Fail(kRtErrBadArgument, p->path + ": bad read buffer or count");
+
+  QSerialPort& dev = *p->dev;
+  const auto deadline = DeadlineAfter(p->timeoutSeconds);
+  int got = 0;
+  dev.clearError();
+  while (got < count) {
+    if (dev.bytesAvailable() > 0) {
+      const qint64 n = dev.read(buffer + got, count - got);
+      if (n < 0) break;
+      got += static_cast<int>(n);
+      continue;
+    }
+    const int ms = MsLeft(deadline);
+    if (ms == 0) break;
+    if (!dev.waitForReadyRead(ms)) {
+      const auto e = dev.error();
+      if (e != QSerialPort::NoError && e != QSerialPort::TimeoutError) {
+        // The device went away (unplugged adapter, closed pty). What arrived before still
+        // counts; with nothing at all the caller gets the reason.
+        const std::string why = dev.errorString().toStdString();
+        dev.clearError();
+        if (got > 0) return got;
+        return Fail(kRtErrRead, p->path + ": read failed: " + why);
+      }
+      dev.clearError();
+    }
+  }
+  return got;
+}
+
+const char* ComDeviceName(int port) {
+  static thread_local std::string name;
+  if (ValidPort(port) && g_ports[static_cast<std::size_t>(port)].dev)
+    name = g_ports[static_cast<std::size_t>(port)].path;
+  else
+    name = ValidPort(port) ? DefaultDevice(port) : std::string();
+  return name.c_str();
+}
+
+const char* GetRS232ErrorString(int errorCode) {
+  if (errorCode < 0 && errorCode == g_last.code && !g_last.text.empty())
+    return g_last.text.c_str();
+  switch (errorCode) {
+    case 0: return "no error";
+    case kRtErrUnknown: return "unknown error";
+    case kRtErrBadPortNumber: return "port number outside 1 to 98";
+    case kRtErrNotOpen: return "the port or connection is not open";
+    case kRtErrNoSuchDevice: return "no such device";
+    case kRtErrPermission: return "permission denied";
+    case kRtErrDeviceBusy: return "device busy";
+    case kRtErrConfigure: return "port settings refused";
+    case kRtErrWrite: return "write failed";
+    case kRtErrRead: return "read failed";
+    case kRtErrTimeout: return "timed out";
+    case kRtErrBadArgument: return "bad argument";
+    case kRtErrHostNotFound: return "host not found";
+    case kRtErrConnRefused: return "connection refused";
+    case kRtErrConnTimeout: return "connection timed out";
+    case kRtErrConnClosed: return "connection closed by the peer";
+    case kRtErrNetUnreachable: return "network unreachable";
+    case kRtErrBadHandle: return "no such connection handle";
+    case kRtErrSocket: return "socket error";
+    default: return "unknown error code";
+  }
+}
