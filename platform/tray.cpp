@@ -1,0 +1,103 @@
+// Link-status icon: QSystemTrayIcon where a notification area exists, otherwise an image
+// in the corner of every panel.
+#include <QApplication>
+#include <QFileInfo>
+#include <QIcon>
+#include <QPixmap>
+#include <QSystemTrayIcon>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "tray.h"
+#include "ui.h"
+#include "ui_internal.h"
+
+namespace {
+
+struct TrayIcon {
+  std::unique_ptr<QSystemTrayIcon> sys;  // null where the desktop has no notification area
+  TrayIconCallbackPtr cb = nullptr;
+  std::string image;
+};
+
+std::map<int, TrayIcon> g_icons;
+int g_nextIcon = 1;
+tray::Observer g_observer = nullptr;
+std::string g_current;
+
+// A bare or relative name is looked up beside the executable, where the images ship.
+QString ResolveImage(const char* file) {
+  const QString name = QString::fromLocal8Bit(file);
+  if (QFileInfo(name).isAbsolute()) return name;
+  char dir[4096];
+  if (GetProjectDir(dir, sizeof dir) != 0) return name;
+  return QString::fromLocal8Bit(dir) + QLatin1Char(PathSeparator()) + name;
+}
+
+QPixmap LoadImage(const char* file) {
+  if (!file || !*file) return {};
+  return QPixmap(ResolveImage(file));
+}
+
+void Show(TrayIcon& icon, const QPixmap& pm, const char* file) {
+  icon.image = file;
+  g_current = file;
+  if (icon.sys)
+    icon.sys->setIcon(QIcon(pm));
+  else
+    ui::detail::SetPanelIndicator(&pm);
+  if (g_observer) g_observer(file);
+}
+
+}  // namespace
+
+int WT_InstallSysTrayIcon(const char* iconFile, const char* tooltip, TrayIconCallbackPtr cb,
+                          int* handle) {
+  if (!iconFile || !handle || !QApplication::instance()) return -1;
+  const QPixmap pm = LoadImage(iconFile);
+  if (pm.isNull()) return -2;
+  const int h = g_nextIcon++;
+  TrayIcon& icon = g_icons[h];
+  icon.cb = cb;
+  if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    icon.sys = std::make_unique<QSystemTrayIcon>();
+    // The notification area shows at most 63 characters of a tooltip.
+    icon.sys->setToolTip(QString::fromLatin1(tooltip ? tooltip : "").left(63));
+    QObject::connect(icon.sys.get(), &QSystemTrayIcon::activated, icon.sys.get(),
+                     [h](QSystemTrayIcon::ActivationReason reason) {
+                       auto it = g_icons.find(h);
+                       if (it != g_icons.end() && it->second.cb)
+                         it->second.cb(h, static_cast<int>(reason), 0);
+                     });
+  }
+  Show(icon, pm, iconFile);
+  if (icon.sys) icon.sys->show();
+  *handle = h;
+  return 0;
+}
+
+int WT_SetTrayIconAttr(int handle, int attribute, const char* value) {
+  auto it = g_icons.find(handle);
+  if (it == g_icons.end()) return -1;
+  if (attribute != ATTR_TRAY_ICOFILE) return -1;
+  const QPixmap pm = LoadImage(value);
+  if (pm.isNull()) return -2;  // the previous image stays
+  Show(it->second, pm, value);
+  return 0;
+}
+
+int WT_RemoveSysTrayIcon(int handle) {
+  auto it = g_icons.find(handle);
+  if (it == g_icons.end()) return -1;
+  const bool inPanel = !it->second.sys;
+  g_icons.erase(it);
+  if (inPanel && QApplication::instance()) ui::detail::SetPanelIndicator(nullptr);
+  if (g_icons.empty()) g_current.clear();
+  return 0;
+}
+
+namespace tray {
+void SetObserver(Observer obs) { g_observer = obs; }
+const char* CurrentImage() { return g_current.c_str(); }
+}  // namespace tray

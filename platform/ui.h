@@ -71,6 +71,8 @@ using MenuCallbackPtr = void (*)(int menuBar, int menuItem, void* callbackData, 
 // display could be opened). Every other operation needs it.
 int InitCVIRTE(void* hInstance, char* argv[], void* reserved);
 int InitUserInterface(int& argc, char* argv[]);
+// Destroys every panel and the application object InitCVIRTE created.
+void CloseCVIRTE(void);
 
 // Callbacks named in the resource file are bound through this table. Registering a name
 // again replaces the earlier entry. Returns 0.
@@ -158,6 +160,8 @@ namespace ui {
 int LivePanelCount();
 // Overrides the directory GetProjectDir reports (tests); nullptr restores the real one.
 void SetProjectDirOverride(const char* dir);
+// Why the last LoadPanel failed (file, panel, control and reason), for the operator.
+const char* LastLoadError();
 // The Qt widget of a panel, or of a control (nullptr when unknown). Returned as void* so
 // this header does not pull in Qt.
 void* PanelWidget(int panel);

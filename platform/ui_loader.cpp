@@ -1,0 +1,220 @@
+// Reader of the user-interface resource file: a JSON document (docs/uir-format.md) that
+// gives each panel by resource number with its title, size, menu bar and controls.
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <set>
+
+#include "ui.h"
+#include "ui_internal.h"
+
+namespace ui::detail {
+namespace {
+
+struct KindName {
+  const char* name;
+  Kind kind;
+};
+constexpr KindName kKinds[] = {
+    {"numeric", Kind::Numeric}, {"string", Kind::String},     {"textmsg", Kind::TextMsg},
+    {"ring", Kind::Ring},       {"switch", Kind::Switch},     {"checkbox", Kind::CheckBox},
+    {"button", Kind::Button},   {"timer", Kind::Timer},       {"list", Kind::List},
+};
+
+// Reads an optional integer member; false when present but not an integral number.
+bool OptInt(const QJsonObject& o, const char* key, int* out) {
+  const QJsonValue v = o.value(QLatin1String(key));
+  if (v.isUndefined()) return true;
+  if (!v.isDouble()) return false;
+  const double d = v.toDouble();
+  if (d != static_cast<double>(static_cast<int>(d))) return false;
+  *out = static_cast<int>(d);
+  return true;
+}
+
+bool OptDouble(const QJsonObject& o, const char* key, double* out) {
+  const QJsonValue v = o.value(QLatin1String(key));
+  if (v.isUndefined()) return true;
+  if (!v.isDouble()) return false;
+  *out = v.toDouble();
+  return true;
+}
+
+bool OptBool(const QJsonObject& o, const char* key, bool* out) {
+  const QJsonValue v = o.value(QLatin1String(key));
+  if (v.isUndefined()) return true;
+  if (!v.isBool()) return false;
+  *out = v.toBool();
+  return true;
+}
+
+bool OptString(const QJsonObject& o, const char* key, QString* out) {
+  const QJsonValue v = o.value(QLatin1String(key));
+  if (v.isUndefined()) return true;
+  if (!v.isString()) return false;
+  *out = v.toString();
+  return true;
+}
+
+bool ParseItems(const QJsonValue& v, std::vector<std::pair<QString, int>>* items) {
+  if (v.isUndefined()) return true;
+  if (!v.isArray()) return false;
+  for (const QJsonValue& e : v.toArray()) {
+    if (!e.isArray()) return false;
+    const QJsonArray pair = e.toArray();
+    if (pair.size() != 2 || !pair[0].isString() || !pair[1].isDouble()) return false;
+    items->emplace_back(pair[0].toString(), pair[1].toInt());
+  }
+  return true;
+}
+
+int ParseControl(const QJsonObject& o, ControlSpec* c, QString* why) {
+  QString kind;
+  if (!OptInt(o, "id", &c->id) || c->id <= 0) {
+    *why = QStringLiteral("control without a positive integer \"id\"");
+    return UIE_BAD_FILE_FORMAT;
+  }
+  if (!OptString(o, "kind", &kind)) kind.clear();
+  bool known = false;
+  for (const auto& k : kKinds)
+    if (kind == QLatin1String(k.name)) c->kind = k.kind, known = true;
+  if (!known) {
+    *why = QStringLiteral("control %1: unknown kind \"%2\"").arg(c->id).arg(kind);
+    return UIE_BAD_FILE_FORMAT;
+  }
+  QString type = QStringLiteral("int");
+  const bool ok = OptString(o, "label", &c->label) && OptInt(o, "top", &c->top) &&
+                  OptInt(o, "left", &c->left) && OptInt(o, "width", &c->width) &&
+                  OptInt(o, "height", &c->height) && OptString(o, "type", &type) &&
+                  OptDouble(o, "min", &c->min) && OptDouble(o, "max", &c->max) &&
+                  OptInt(o, "precision", &c->precision) && OptString(o, "unit", &c->unit) &&
+                  OptInt(o, "maxlength", &c->maxLength) && OptBool(o, "dimmed", &c->dimmed) &&
+                  OptBool(o, "readonly", &c->readOnly) && OptBool(o, "visible", &c->visible) &&
+                  OptString(o, "callback", &c->callback) &&
+                  OptDouble(o, "interval", &c->interval) &&
+                  OptBool(o, "enabled", &c->enabled) && ParseItems(o.value("items"), &c->items);
+  if (!ok || (type != QLatin1String("int") && type != QLatin1String("double")) ||
+      c->min > c->max || c->precision < 0 || c->precision > 15 || c->maxLength < 1 ||
+      c->width < 0 || c->height < 0 || !(c->interval > 0)) {
+    *why = QStringLiteral("control %1: a member has the wrong type or an invalid value").arg(c->id);
+    return UIE_BAD_FILE_FORMAT;
+  }
+  c->isDouble = type == QLatin1String("double");
+  c->value = o.value(QLatin1String("value"));
+  const QJsonValue& v = c->value;
+  bool valueOk = true;
+  switch (c->kind) {
+    case Kind::String:
+    case Kind::TextMsg:
+      valueOk = v.isUndefined() || v.isString();
+      break;
+    case Kind::Button:
+    case Kind::Timer:
+      valueOk = v.isUndefined();
+      break;
+    default:
+      valueOk = v.isUndefined() || v.isDouble();
+  }
+  if (!valueOk) {
+    *why = QStringLiteral("control %1: \"value\" does not suit a control of kind %2")
+               .arg(c->id)
+               .arg(kind);
+    return UIE_BAD_FILE_FORMAT;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString* error) {
+  QJsonParseError perr{};
+  const QJsonDocument doc = QJsonDocument::fromJson(fileText, &perr);
+  if (perr.error != QJsonParseError::NoError) {
+    *error = QStringLiteral("not valid JSON at offset %1: %2")
+                 .arg(perr.offset)
+                 .arg(perr.errorString());
+    return UIE_BAD_FILE_FORMAT;
+  }
+  if (!doc.isObject() || !doc.object().value("panels").isArray()) {
+    *error = QStringLiteral("the document has no \"panels\" array");
+    return UIE_BAD_FILE_FORMAT;
+  }
+  for (const QJsonValue& pv : doc.object().value("panels").toArray()) {
+    if (!pv.isObject()) {
+      *error = QStringLiteral("a panel entry is not an object");
+      return UIE_BAD_FILE_FORMAT;
+    }
+    const QJsonObject p = pv.toObject();
+    int res = 0;
+    if (!OptInt(p, "resource", &res) || res <= 0) {
+      *error = QStringLiteral("a panel without a positive integer \"resource\"");
+      return UIE_BAD_FILE_FORMAT;
+    }
+    if (res != resource) continue;
+
+    PanelSpec spec;
+    spec.resource = res;
+    if (!OptString(p, "title", &spec.title) || !OptInt(p, "width", &spec.width) ||
+        !OptInt(p, "height", &spec.height) || !OptString(p, "callback", &spec.callback) ||
+        spec.width <= 0 || spec.height <= 0) {
+      *error = QStringLiteral("panel %1: title, size or callback invalid").arg(res);
+      return UIE_BAD_FILE_FORMAT;
+    }
+    const QJsonValue menus = p.value("menubar");
+    if (!menus.isUndefined() && !menus.isArray()) {
+      *error = QStringLiteral("panel %1: \"menubar\" is not an array").arg(res);
+      return UIE_BAD_FILE_FORMAT;
+    }
+    std::set<int> itemIds;
+    for (const QJsonValue& mv : menus.toArray()) {
+      MenuSpec menu;
+      const QJsonObject m = mv.toObject();
+      if (!mv.isObject() || !OptString(m, "label", &menu.label) || !m.value("items").isArray()) {
+        *error = QStringLiteral("panel %1: a menu without label or items").arg(res);
+        return UIE_BAD_FILE_FORMAT;
+      }
+      for (const QJsonValue& iv : m.value("items").toArray()) {
+        MenuItemSpec item;
+        const QJsonObject io = iv.toObject();
+        if (!iv.isObject() || !OptInt(io, "id", &item.id) || item.id <= 0 ||
+            !OptString(io, "label", &item.label) || !OptString(io, "callback", &item.callback) ||
+            !itemIds.insert(item.id).second) {
+          *error = QStringLiteral("panel %1: menu item invalid or its id repeated").arg(res);
+          return UIE_BAD_FILE_FORMAT;
+        }
+        menu.items.push_back(item);
+      }
+      spec.menus.push_back(std::move(menu));
+    }
+    const QJsonValue controls = p.value("controls");
+    if (!controls.isUndefined() && !controls.isArray()) {
+      *error = QStringLiteral("panel %1: \"controls\" is not an array").arg(res);
+      return UIE_BAD_FILE_FORMAT;
+    }
+    std::set<int> ids;
+    for (const QJsonValue& cv : controls.toArray()) {
+      ControlSpec c;
+      QString why;
+      if (!cv.isObject()) {
+        *error = QStringLiteral("panel %1: a control entry is not an object").arg(res);
+        return UIE_BAD_FILE_FORMAT;
+      }
+      if (const int rc = ParseControl(cv.toObject(), &c, &why); rc < 0) {
+        *error = QStringLiteral("panel %1: %2").arg(res).arg(why);
+        return rc;
+      }
+      if (!ids.insert(c.id).second) {
+        *error = QStringLiteral("panel %1: control number %2 used twice").arg(res).arg(c.id);
+        return UIE_BAD_FILE_FORMAT;
+      }
+      spec.controls.push_back(std::move(c));
+    }
+    *out = std::move(spec);
+    return 0;
+  }
+  *error = QStringLiteral("no panel with resource number %1").arg(resource);
+  return UIE_RESOURCE_NOT_FOUND;
+}
+
+}  // namespace ui::detail

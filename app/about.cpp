@@ -1,0 +1,27 @@
+// About popup: product and maker, modal over the main panel.
+#include "app.h"
+#include "ui.h"
+
+namespace {
+enum { kAboutPanel = 4, kCtrlShortYear = 2, kCtrlCompany = 3, kCtrlProduct = 4 };
+}
+
+void Pantalla_HELP(int menuBar, int, void*, int panel) { Visualiza_Pantalla_AcercaDe(menuBar, panel); }
+
+int Visualiza_Pantalla_AcercaDe(int, int parentPanel) {
+  const int about = LoadPanel(parentPanel, kUirFile, kAboutPanel);
+  if (about < 0) return about;
+  SetCtrlAttribute(about, kCtrlProduct, ATTR_CTRL_VAL, kAboutProduct);
+  SetCtrlAttribute(about, kCtrlCompany, ATTR_CTRL_VAL, kAboutCompany);
+  SetCtrlAttribute(about, kCtrlShortYear, ATTR_CTRL_VAL, kAboutShortYear);
+  return InstallPopup(about);
+}
+
+int Terminar_Help(int panel, int event, void*, int, int) {
+  if (event == EVENT_CLOSE) {
+    RemovePopup(0);
+    // Nothing keeps a handle to the About panel: destroy it so repeated openings leak nothing.
+    DiscardPanel(panel);
+  }
+  return 0;
+}

@@ -1,0 +1,53 @@
+// Program entry, main panel and shutdown.
+#include <cstdio>
+
+#include "app.h"
+#include "ui.h"
+
+int Panel_Principal = -1;
+
+int panelCB(int, int event, void*, int, int) {
+  if (event == EVENT_CLOSE) QuitUserInterface(0);
+  return 0;
+}
+
+int QuitCallback(int, int, int event, void*, int, int) {
+  if (event == EVENT_COMMIT) QuitUserInterface(0);
+  return 0;
+}
+
+void Salir_Menu(int, int, void*, int) { QuitUserInterface(0); }
+
+void RegisterAllCallbacks() {
+  RegisterPanelCallback("panelCB", panelCB);
+  RegisterCtrlCallback("QuitCallback", QuitCallback);
+  RegisterMenuCallback("Salir_Menu", Salir_Menu);
+  RegisterMenuCallback("Pantalla_HELP", Pantalla_HELP);
+  RegisterPanelCallback("Terminar_Help", Terminar_Help);
+}
+
+int VeldixMain(int argc, char* argv[]) {
+  (void)argc;
+  // 1. The runtime.
+  if (InitCVIRTE(nullptr, argv, nullptr) == 0) {
+    std::fprintf(stderr, "veldixmid: cannot start the user interface (no display?)\n");
+    return -1;
+  }
+  RegisterAllCallbacks();
+  // 2. The main panel.
+  Panel_Principal = LoadPanel(0, kUirFile, 6);
+  if (Panel_Principal < 0) {
+    std::fprintf(stderr, "veldixmid: %s\n", ui::LastLoadError());
+    return -1;
+  }
+  // 5, 6. Title and display.
+  SetPanelAttribute(Panel_Principal, ATTR_TITLE, kAppTitle);
+  DisplayPanel(Panel_Principal);
+  // 8. Everything else happens in callbacks until a quit is requested.
+  RunUserInterface();
+
+  // Shutdown.
+  DiscardPanel(Panel_Principal);
+  CloseCVIRTE();
+  return 0;
+}

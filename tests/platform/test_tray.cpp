@@ -1,0 +1,66 @@
+// Link-status icon without a notification area (offscreen): the image shows on the panels.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QImage>
+#include <QLabel>
+#include <QPixmap>
+#include <QWidget>
+#include <string>
+#include <vector>
+
+#include "tray.h"
+#include "ui.h"
+
+namespace {
+
+std::vector<std::string> g_seen;
+void Observe(const char* file) { g_seen.emplace_back(file); }
+
+QLabel* Indicator(int panel) {
+  return static_cast<QWidget*>(ui::PanelWidget(panel))->findChild<QLabel*>("linkIndicator");
+}
+
+TEST(Tray, ImagesShowOnPanelsAndBadFilesKeepThePreviousOne) {
+  ASSERT_EQ(InitCVIRTE(nullptr, nullptr, nullptr), 1);
+  ui::SetProjectDirOverride(VELDIX_BIN_DIR);  // where the build lays the four images
+  tray::SetObserver(Observe);
+  const int panel = NewPanel(0, "p", 10, 10, 100, 100);
+  DisplayPanel(panel);
+
+  int icon = -1;
+  EXPECT_EQ(WT_InstallSysTrayIcon("no-such.ico", "VELDIX-MID v1.0", nullptr, &icon), -2);
+  ASSERT_EQ(WT_InstallSysTrayIcon("trffc_a.ico", "VELDIX-MID v1.0", nullptr, &icon), 0);
+  EXPECT_STREQ(tray::CurrentImage(), "trffc_a.ico");
+  ASSERT_TRUE(Indicator(panel)->isVisible());
+  const QImage idle = Indicator(panel)->pixmap().toImage();
+  EXPECT_FALSE(idle.isNull());
+
+  EXPECT_EQ(WT_SetTrayIconAttr(icon, ATTR_TRAY_ICOFILE, "trffc_d.ico"), 0);
+  const QImage error = Indicator(panel)->pixmap().toImage();
+  EXPECT_NE(error, idle);
+
+  // A file that cannot be loaded leaves the error image in place.
+  EXPECT_EQ(WT_SetTrayIconAttr(icon, ATTR_TRAY_ICOFILE, "missing.ico"), -2);
+  EXPECT_STREQ(tray::CurrentImage(), "trffc_d.ico");
+  EXPECT_EQ(Indicator(panel)->pixmap().toImage(), error);
+  EXPECT_EQ(WT_SetTrayIconAttr(icon + 99, ATTR_TRAY_ICOFILE, "trffc_a.ico"), -1);
+
+  // A panel created later shows the current image too.
+  const int later = NewPanel(0, "q", 10, 10, 100, 100);
+  DisplayPanel(later);
+  EXPECT_TRUE(Indicator(later)->isVisible());
+  EXPECT_EQ(Indicator(later)->pixmap().toImage(), error);
+
+  EXPECT_EQ(g_seen, (std::vector<std::string>{"trffc_a.ico", "trffc_d.ico"}));
+  EXPECT_EQ(WT_RemoveSysTrayIcon(icon), 0);
+  EXPECT_FALSE(Indicator(panel)->isVisible());
+  EXPECT_STREQ(tray::CurrentImage(), "");
+  EXPECT_EQ(WT_RemoveSysTrayIcon(icon), -1);
+  tray::SetObserver(nullptr);
+  DiscardPanel(panel);
+  DiscardPanel(later);
+  ui::SetProjectDirOverride(nullptr);
+}
+
+}  // namespace

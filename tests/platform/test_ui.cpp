@@ -1,0 +1,442 @@
+// User-interface runtime on real Qt widgets (offscreen): resource loading, control values
+// and attributes, callbacks, timers, popups and nested loops.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <QWidget>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "ui.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Event {
+  int panel, control, event;
+};
+std::vector<Event> g_events;
+
+int RecordCtrl(int panel, int control, int event, void*, int, int) {
+  g_events.push_back({panel, control, event});
+  return 0;
+}
+int RecordPanel(int panel, int event, void*, int, int) {
+  g_events.push_back({panel, 0, event});
+  return 0;
+}
+void RecordMenu(int, int item, void*, int panel) { g_events.push_back({panel, item, -1}); }
+
+const char* kUir = R"({
+  "panels": [
+    { "resource": 1, "title": "Every kind", "width": 400, "height": 300, "callback": "RecordPanel",
+      "menubar": [ { "label": "File", "items": [ { "id": 7, "label": "Go", "callback": "RecordMenu" } ] } ],
+      "controls": [
+        { "id": 2, "kind": "numeric", "label": "Count", "value": 5, "min": 0, "max": 100, "callback": "RecordCtrl" },
+        { "id": 3, "kind": "numeric", "type": "double", "precision": 3, "label": "Volts", "value": 1.5, "readonly": true },
+        { "id": 4, "kind": "string", "label": "Host", "maxlength": 15, "value": "127.0.0.1", "callback": "RecordCtrl" },
+        { "id": 5, "kind": "textmsg", "value": "hello" },
+        { "id": 6, "kind": "ring", "label": "Mode", "items": [["8N1", 0], ["8O1", 1], ["8E1", 2], ["8N2", 3]], "value": 2, "callback": "RecordCtrl" },
+        { "id": 7, "kind": "switch", "label": "Connect", "callback": "RecordCtrl" },
+        { "id": 8, "kind": "checkbox", "label": "Bit 3", "value": 1 },
+        { "id": 9, "kind": "button", "label": "Send", "callback": "RecordCtrl", "dimmed": true },
+        { "id": 10, "kind": "timer", "interval": 0.5, "enabled": false, "callback": "RecordCtrl" },
+        { "id": 11, "kind": "list", "items": [["one", 10], ["two", 20]] }
+      ] },
+    { "resource": 2, "title": "Child", "width": 100, "height": 50 }
+  ] })";
+
+class Ui : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_EQ(InitCVIRTE(nullptr, nullptr, nullptr), 1);
+    RegisterCtrlCallback("RecordCtrl", RecordCtrl);
+    RegisterPanelCallback("RecordPanel", RecordPanel);
+    RegisterMenuCallback("RecordMenu", RecordMenu);
+  }
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("veldix-ui-" + std::to_string(::getpid()));
+    fs::create_directories(dir_);
+    Write("test.uir", kUir);
+    ui::SetProjectDirOverride(dir_.c_str());
+    g_events.clear();
+  }
+  void TearDown() override {
+    for (int p : panels_) DiscardPanel(p);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ui::SetProjectDirOverride(nullptr);
+    fs::remove_all(dir_);
+  }
+  void Write(const char* name, const std::string& text) {
+    std::ofstream(dir_ / name, std::ios::binary) << text;
+  }
+  int Load(int resource, int parent = 0) {
+    const int h = LoadPanel(parent, "test.uir", resource);
+    if (h > 0) panels_.push_back(h);
+    return h;
+  }
+  template <typename W>
+  W* Widget(int panel, int control) {
+    return static_cast<W*>(static_cast<QWidget*>(ui::CtrlWidget(panel, control)));
+  }
+  fs::path dir_;
+  std::vector<int> panels_;
+};
+
+TEST_F(Ui, ValuesRoundTripPerKind) {
+  const int p = Load(1);
+  ASSERT_GT(p, 0);
+  int i = 0;
+  double d = 0;
+  char text[64];
+
+  // Initial values from the file.
+  EXPECT_EQ(GetCtrlVal(p, 2, &i), 0);
+  EXPECT_EQ(i, 5);
+  EXPECT_EQ(GetCtrlVal(p, 3, &d), 0);
+  EXPECT_DOUBLE_EQ(d, 1.5);
+  EXPECT_EQ(GetCtrlVal(p, 4, text, sizeof text), 0);
+  EXPECT_STREQ(text, "127.0.0.1");
+  EXPECT_EQ(GetCtrlVal(p, 6, &i), 0);
+  EXPECT_EQ(i, 2);
+  EXPECT_EQ(GetCtrlVal(p, 8, &i), 0);
+  EXPECT_EQ(i, 1);
+  EXPECT_EQ(GetCtrlVal(p, 11, &i), 0);
+  EXPECT_EQ(i, 10) << "the first list entry starts selected";
+
+  // Set then get, per kind; numbers outside the range are coerced into it.
+  struct NumCase {
+    int control;
+    double set, expect;
+  } nums[] = {{2, 42, 42},       {2, 1000, 100},   {2, -3, 0},   {3, 232.715, 232.715},
+              {3, -1000, -1000}, {6, 3, 3},        {7, 1, 1},    {7, 0, 0},
+              {8, 0, 0},         {11, 20, 20}};
+  for (const auto& c : nums) {
+    SCOPED_TRACE(c.control);
+    ASSERT_EQ(SetCtrlVal(p, c.control, c.set), 0);
+    ASSERT_EQ(GetCtrlVal(p, c.control, &d), 0);
+    EXPECT_DOUBLE_EQ(d, c.expect);
+  }
+  EXPECT_EQ(SetCtrlVal(p, 6, 9), UIE_BAD_VALUE) << "no ring entry has value 9";
+  EXPECT_EQ(GetCtrlVal(p, 6, &i), 0);
+  EXPECT_EQ(i, 3) << "a refused value leaves the selection";
+
+  // Texts: the string control keeps at most its maximum length; a short buffer is cut
+  // and terminated.
+  ASSERT_EQ(SetCtrlVal(p, 4, "192.168.100.200:502"), 0);
+  EXPECT_EQ(GetCtrlVal(p, 4, text, sizeof text), 0);
+  EXPECT_STREQ(text, "192.168.100.200");
+  char small[4];
+  EXPECT_EQ(GetCtrlVal(p, 4, small, sizeof small), 0);
+  EXPECT_STREQ(small, "192");
+  ASSERT_EQ(SetCtrlVal(p, 5, "Configuraci\xF3n"), 0);
+  EXPECT_EQ(GetCtrlVal(p, 5, text, sizeof text), 0);
+  EXPECT_STREQ(text, "Configuraci\xF3n");
+  EXPECT_EQ(Widget<QWidget>(p, 5)->property("text").toString(), QString::fromUtf8("Configuración"));
+
+  // Wrong value types and unknown handles.
+  EXPECT_EQ(SetCtrlVal(p, 2, "x"), UIE_BAD_ATTRIBUTE);
+  EXPECT_EQ(GetCtrlVal(p, 9, &i), UIE_BAD_ATTRIBUTE);
+  EXPECT_EQ(SetCtrlVal(p, 99, 1), UIE_BAD_CONTROL);
+  EXPECT_EQ(SetCtrlVal(p + 1000, 2, 1), UIE_BAD_PANEL);
+}
+
+TEST_F(Ui, LabelsDimmingAndAccessibility) {
+  const int p = Load(1);
+  ASSERT_GT(p, 0);
+  int dimmed = -1;
+  EXPECT_EQ(GetCtrlAttribute(p, 9, ATTR_DIMMED, &dimmed), 0);
+  EXPECT_EQ(dimmed, 1);
+  EXPECT_FALSE(Widget<QWidget>(p, 9)->isEnabled());
+  ASSERT_EQ(SetCtrlAttribute(p, 9, ATTR_DIMMED, 0), 0);
+  EXPECT_TRUE(Widget<QWidget>(p, 9)->isEnabled());
+
+  ASSERT_EQ(SetCtrlAttribute(p, 9, ATTR_LABEL_TEXT, "Enviar configuraci\xF3n"), 0);
+  char label[64];
+  EXPECT_EQ(GetCtrlAttribute(p, 9, ATTR_LABEL_TEXT, label, sizeof label), 0);
+  EXPECT_STREQ(label, "Enviar configuraci\xF3n");
+  // Too wide for its 90-pixel button: shown on two lines, named whole.
+  EXPECT_EQ(Widget<QPushButton>(p, 9)->text(), QString::fromUtf8("Enviar\nconfiguración"));
+  EXPECT_EQ(Widget<QWidget>(p, 9)->accessibleName(), QString::fromUtf8("Enviar configuración"));
+  EXPECT_EQ(Widget<QWidget>(p, 2)->accessibleDescription(), QStringLiteral("1:2"));
+  EXPECT_EQ(Widget<QWidget>(p, 2)->accessibleName(), QStringLiteral("Count"));
+
+  ASSERT_EQ(SetPanelAttribute(p, ATTR_TITLE, "VELDIX-MID v1.0"), 0);
+  auto* window = static_cast<QWidget*>(ui::PanelWidget(p));
+  EXPECT_EQ(window->windowTitle(), QStringLiteral("VELDIX-MID v1.0"));
+  EXPECT_EQ(window->accessibleName(), QStringLiteral("VELDIX-MID v1.0"));
+}
+
+TEST_F(Ui, LoaderFailsWithClearCodes) {
+  struct Case {
+    const char* what;
+    std::string text;
+    int resource;
+    int expected;
+  } cases[] = {
+      {"not JSON", "{ panels: ", 1, UIE_BAD_FILE_FORMAT},
+      {"no panels array", R"({"panel": []})", 1, UIE_BAD_FILE_FORMAT},
+      {"resource absent", R"({"panels": [{"resource": 3, "width": 10, "height": 10}]})", 1,
+       UIE_RESOURCE_NOT_FOUND},
+      {"unknown kind", R"({"panels": [{"resource": 1, "width": 10, "height": 10, "controls": [{"id": 2, "kind": "dial"}]}]})",
+       1, UIE_BAD_FILE_FORMAT},
+      {"control id twice", R"({"panels": [{"resource": 1, "width": 10, "height": 10, "controls": [{"id": 2, "kind": "button"}, {"id": 2, "kind": "numeric"}]}]})",
+       1, UIE_BAD_FILE_FORMAT},
+      {"text value on a numeric", R"({"panels": [{"resource": 1, "width": 10, "height": 10, "controls": [{"id": 2, "kind": "numeric", "value": "5"}]}]})",
+       1, UIE_BAD_FILE_FORMAT},
+      {"min above max", R"({"panels": [{"resource": 1, "width": 10, "height": 10, "controls": [{"id": 2, "kind": "numeric", "min": 5, "max": 1}]}]})",
+       1, UIE_BAD_FILE_FORMAT},
+      {"unknown control callback", R"({"panels": [{"resource": 1, "width": 10, "height": 10, "controls": [{"id": 2, "kind": "button", "callback": "Nobody"}]}]})",
+       1, UIE_UNKNOWN_CALLBACK},
+      {"unknown panel callback", R"({"panels": [{"resource": 1, "width": 10, "height": 10, "callback": "Nobody"}]})",
+       1, UIE_UNKNOWN_CALLBACK},
+      {"unknown menu callback", R"({"panels": [{"resource": 1, "width": 10, "height": 10, "menubar": [{"label": "M", "items": [{"id": 1, "label": "I", "callback": "Nobody"}]}]}]})",
+       1, UIE_UNKNOWN_CALLBACK},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Write("bad.uir", c.text);
+    const int before = ui::LivePanelCount();
+    EXPECT_EQ(LoadPanel(0, "bad.uir", c.resource), c.expected);
+    EXPECT_EQ(ui::LivePanelCount(), before) << "a failed load builds nothing";
+    EXPECT_NE(std::strlen(ui::LastLoadError()), 0u);
+  }
+  EXPECT_EQ(LoadPanel(0, "absent.uir", 1), UIE_FILE_NOT_FOUND);
+  EXPECT_NE(std::string(ui::LastLoadError()).find("absent.uir"), std::string::npos);
+  EXPECT_EQ(LoadPanel(12345, "test.uir", 1), UIE_BAD_PANEL);
+}
+
+TEST_F(Ui, UserInputCommitsButProgramChangesDoNot) {
+  const int p = Load(1);
+  ASSERT_GT(p, 0);
+  DisplayPanel(p);
+  SetCtrlVal(p, 2, 7);
+  SetCtrlVal(p, 6, 1);
+  SetCtrlVal(p, 7, 1);
+  SetCtrlVal(p, 4, "10.0.0.1");
+  EXPECT_TRUE(g_events.empty()) << "programmatic changes never call back";
+
+  SetCtrlAttribute(p, 9, ATTR_DIMMED, 0);
+  QTest::mouseClick(Widget<QPushButton>(p, 9), Qt::LeftButton);
+  Widget<QCheckBox>(p, 7)->click();
+  auto* ring = Widget<QComboBox>(p, 6);
+  ring->setCurrentIndex(3);
+  emit ring->activated(3);  // what a user pick of the entry emits
+  ASSERT_EQ(g_events.size(), 3u);
+  for (const Event& e : g_events) {
+    EXPECT_EQ(e.panel, p);
+    EXPECT_EQ(e.event, EVENT_COMMIT);
+  }
+  EXPECT_EQ(g_events[0].control, 9);
+  EXPECT_EQ(g_events[1].control, 7);
+  EXPECT_EQ(g_events[2].control, 6);
+  int v = -1;
+  GetCtrlVal(p, 6, &v);
+  EXPECT_EQ(v, 3);
+
+  // A dimmed button takes no clicks.
+  g_events.clear();
+  SetCtrlAttribute(p, 9, ATTR_DIMMED, 1);
+  QTest::mouseClick(Widget<QPushButton>(p, 9), Qt::LeftButton);
+  EXPECT_TRUE(g_events.empty());
+
+  // The menu item calls its callback with its item number and the panel.
+  auto* item = static_cast<QWidget*>(ui::PanelWidget(p))->findChild<QAction*>("menu7");
+  ASSERT_NE(item, nullptr);
+  item->trigger();
+  ASSERT_EQ(g_events.size(), 1u);
+  EXPECT_EQ(g_events[0].control, 7);
+  EXPECT_EQ(g_events[0].event, -1);
+}
+
+TEST_F(Ui, CloseBoxAsksThePanelCallbackAndKeepsThePanel) {
+  const int p = Load(1);
+  DisplayPanel(p);
+  auto* window = static_cast<QWidget*>(ui::PanelWidget(p));
+  window->close();
+  ASSERT_FALSE(g_events.empty());
+  EXPECT_EQ(g_events.back().event, EVENT_CLOSE);
+  EXPECT_TRUE(window->isVisible()) << "only the callback decides what a close does";
+}
+
+// Timer callbacks for the timing test.
+std::vector<qint64> g_ticks;
+QElapsedTimer g_clock;
+int g_quitAfter = 0;
+int TickRecorder(int, int, int event, void*, int, int) {
+  if (event != EVENT_TIMER_TICK) return 0;
+  g_ticks.push_back(g_clock.elapsed());
+  if (static_cast<int>(g_ticks.size()) == g_quitAfter) QuitUserInterface(1);
+  return 0;
+}
+
+TEST_F(Ui, TimerTicksEnableDisableAndReset) {
+  const int p = Load(1);
+  ASSERT_GT(p, 0);
+  SetCtrlAttribute(p, 10, ATTR_CALLBACK_FUNCTION_POINTER, TickRecorder);
+  SetCtrlAttribute(p, 10, ATTR_INTERVAL, 0.1);
+  double interval = 0;
+  GetCtrlAttribute(p, 10, ATTR_INTERVAL, &interval);
+  EXPECT_DOUBLE_EQ(interval, 0.1);
+
+  // Disabled: no tick within several intervals.
+  g_ticks.clear();
+  g_quitAfter = 1;
+  QTimer::singleShot(400, [] { QuitUserInterface(0); });
+  g_clock.start();
+  EXPECT_EQ(RunUserInterface(), 0);
+  EXPECT_TRUE(g_ticks.empty());
+
+  // Enabled: about one tick per interval.
+  g_quitAfter = 5;
+  SetCtrlAttribute(p, 10, ATTR_ENABLED, 1);
+  QTimer watchdog;
+  watchdog.setSingleShot(true);
+  QObject::connect(&watchdog, &QTimer::timeout, [] { QuitUserInterface(0); });
+  watchdog.start(5000);
+  g_clock.start();
+  EXPECT_EQ(RunUserInterface(), 1);
+  ASSERT_EQ(g_ticks.size(), 5u);
+  EXPECT_GE(g_ticks[0], 80);
+  EXPECT_LE(g_ticks[4], 1500);
+
+  // ResetTimer restarts the count: with a 0.3 s interval reset at 0.2 s, the first tick
+  // comes about 0.5 s after the start, not 0.3 s.
+  SetCtrlAttribute(p, 10, ATTR_ENABLED, 0);
+  SetCtrlAttribute(p, 10, ATTR_INTERVAL, 0.3);
+  g_ticks.clear();
+  g_quitAfter = 1;
+  SetCtrlAttribute(p, 10, ATTR_ENABLED, 1);
+  g_clock.start();
+  QTimer::singleShot(200, [p] { ResetTimer(p, 10); });
+  watchdog.start(5000);
+  EXPECT_EQ(RunUserInterface(), 1);
+  ASSERT_EQ(g_ticks.size(), 1u);
+  EXPECT_GE(g_ticks[0], 450);
+  SetCtrlAttribute(p, 10, ATTR_ENABLED, 0);
+}
+
+TEST_F(Ui, MessagePopupBlocksUntilDismissed) {
+  QString title, text;
+  bool seenWhileOpen = false;
+  bool returned = false;
+  QTimer::singleShot(100, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_NE(box, nullptr);
+    seenWhileOpen = !returned;
+    title = box->windowTitle();
+    text = box->text();
+    box->button(QMessageBox::Ok)->click();
+  });
+  EXPECT_EQ(MessagePopup("Configuraci\xF3n enviada", "El contador\nha confirmado"), 1);
+  returned = true;
+  EXPECT_TRUE(seenWhileOpen);
+  EXPECT_EQ(title, QString::fromUtf8("Configuración enviada"));
+  EXPECT_EQ(text, QStringLiteral("El contador\nha confirmado"));
+}
+
+TEST_F(Ui, NestedLoopsEndInnermostFirst) {
+  std::vector<int> order;
+  QTimer::singleShot(10, [&] {
+    QTimer::singleShot(10, [&] { QuitUserInterface(2); });
+    order.push_back(RunUserInterface());
+    QuitUserInterface(1);
+  });
+  order.push_back(RunUserInterface());
+  EXPECT_EQ(order, (std::vector<int>{2, 1}));
+  EXPECT_EQ(QuitUserInterface(0), UIE_NOT_INITIALIZED) << "no loop is running";
+}
+
+TEST_F(Ui, PopupsAndDiscardedTrees) {
+  const int main = Load(1);
+  const int child = Load(2, main);
+  ASSERT_GT(child, 0);
+  DisplayPanel(main);
+  EXPECT_EQ(RemovePopup(0), UIE_NO_POPUP);
+  ASSERT_EQ(InstallPopup(child), 0);
+  auto* cw = static_cast<QWidget*>(ui::PanelWidget(child));
+  EXPECT_TRUE(cw->isVisible());
+  EXPECT_EQ(QApplication::activeModalWidget(), cw);
+  ASSERT_EQ(RemovePopup(0), 0);
+  EXPECT_FALSE(cw->isVisible());
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+
+  // Discarding a panel discards the panels it owns; their handles die with it.
+  const int before = ui::LivePanelCount();
+  ASSERT_EQ(DiscardPanel(main), 0);
+  EXPECT_EQ(ui::LivePanelCount(), before - 2);
+  EXPECT_EQ(DisplayPanel(child), UIE_BAD_PANEL);
+  panels_.clear();
+}
+
+TEST_F(Ui, PanelsAndListsBuiltInCode) {
+  const int p = NewPanel(0, "Idioma / Language", VAL_AUTO_CENTER, VAL_AUTO_CENTER, 120, 220);
+  ASSERT_GT(p, 0);
+  panels_.push_back(p);
+  const int list = NewCtrl(p, CTRL_LIST, "", 25, 35);
+  const int ok = NewCtrl(p, CTRL_SQUARE_COMMAND_BUTTON, "OK", 80, 25);
+  ASSERT_GT(list, 0);
+  ASSERT_GT(ok, 0);
+  EXPECT_NE(list, ok);
+  EXPECT_EQ(SetCtrlAttribute(p, ok, ATTR_WIDTH, 75), 0);
+  EXPECT_EQ(Widget<QWidget>(p, ok)->width(), 75);
+  EXPECT_EQ(SetCtrlAttribute(p, list, ATTR_CHECK_MODE, 0), 0);
+  EXPECT_EQ(SetPanelAttribute(p, ATTR_SIZABLE, 0), 0);
+
+  int v = 0, n = -1;
+  EXPECT_EQ(GetCtrlVal(p, list, &v), UIE_BAD_INDEX) << "an empty list has no value";
+  ASSERT_EQ(InsertListItem(p, list, -1, "Espa\xF1ol", 1), 0);
+  ASSERT_EQ(InsertListItem(p, list, -1, "English", 2), 0);
+  ASSERT_EQ(InsertListItem(p, list, 0, "Catal\xE0", 3), 0);
+  EXPECT_EQ(InsertListItem(p, list, 9, "x", 4), UIE_BAD_INDEX);
+  EXPECT_EQ(GetNumListItems(p, list, &n), 0);
+  EXPECT_EQ(n, 3);
+  EXPECT_EQ(GetCtrlVal(p, list, &v), 0);
+  EXPECT_EQ(v, 3) << "the first entry is selected, wherever it was inserted";
+  DisplayPanel(p);
+  EXPECT_TRUE(static_cast<QWidget*>(ui::PanelWidget(p))->isVisible());
+}
+
+TEST(UiText, Cp1252RoundTrip) {
+  // Bytes 0x80..0x9F are where Windows-1252 and Latin-1 differ.
+  const struct {
+    const char* bytes;
+    const char* utf8;
+  } cases[] = {{"Espa\xF1ol", "Español"}, {"\x80 10", "€ 10"}, {"\x93quoted\x94", "“quoted”"},
+               {"\xBFQu\xE9?", "¿Qué?"}, {"plain", "plain"}};
+  for (const auto& c : cases) {
+    const std::u16string u = QString::fromUtf8(c.utf8).toStdU16String();
+    EXPECT_EQ(ui::ToCp1252(u), c.bytes);
+  }
+  EXPECT_EQ(ui::ToCp1252(u"\u4E2D"), "?") << "characters outside the code page become '?'";
+}
+
+TEST(UiText, FmtAndProjectDir) {
+  char buf[8];
+  EXPECT_EQ(Fmt(buf, sizeof buf, "%04d", 12), 4);
+  EXPECT_STREQ(buf, "0012");
+  EXPECT_EQ(Fmt(buf, sizeof buf, "%s", "0123456789"), 10);
+  EXPECT_STREQ(buf, "0123456") << "cut and terminated";
+  char dir[4096];
+  ASSERT_EQ(GetProjectDir(dir, sizeof dir), 0);
+  EXPECT_NE(dir[std::strlen(dir) - 1], '/');
+  EXPECT_TRUE(fs::exists(fs::path(dir) / "test_ui"));
+  char tiny[2];
+  EXPECT_EQ(GetProjectDir(tiny, sizeof tiny), -1);
+}
+
+}  // namespace
