@@ -1,0 +1,96 @@
+#!/usr/bin/env python3
+"""A meter played by pymodbus, for the engine tests and the benchmark.
+
+  pymodbus_meter.py tcp            Modbus TCP server on 127.0.0.1, ephemeral port
+  pymodbus_meter.py rtu-over-tcp   RTU frames over a TCP server on 127.0.0.1
+  pymodbus_meter.py serial         RTU serial server behind a pseudo-terminal
+
+Prints one line "READY <port-or-device>" when it serves, then runs until its stdin closes
+(or it is terminated). Holding register a starts as (a * 7 + 3) & 0xFFFF, for a in
+0..65535 (addresses as on the wire, no +1 shift); slave address 1.
+
+For the serial mode, pymodbus needs a device path to open and so does the tool: two
+pseudo-terminal pairs are made, pymodbus serves on the slave side of the second, the tool
+gets the slave side of the first, and the two master sides are joined byte for byte.
+
+Run with /usr/bin/python3 (the interpreter that sees Debian's pymodbus).
+"""
+import asyncio
+import logging
+import os
+import select
+import sys
+import threading
+import tty
+
+from pymodbus.datastore import (ModbusSequentialDataBlock, ModbusServerContext,
+                                ModbusSlaveContext)
+from pymodbus.framer.rtu_framer import ModbusRtuFramer
+from pymodbus.framer.socket_framer import ModbusSocketFramer
+from pymodbus.server import StartAsyncSerialServer, StartAsyncTcpServer
+
+SLAVE = 1
+
+
+def make_context():
+    values = [(a * 7 + 3) & 0xFFFF for a in range(65536)]
+    block = ModbusSequentialDataBlock(0, values)
+    slave = ModbusSlaveContext(hr=block, ir=ModbusSequentialDataBlock(0, list(values)),
+                               zero_mode=True)
+    return ModbusServerContext(slaves={SLAVE: slave}, single=False)
+
+
+def bridge(fd_a, fd_b):
+    """Copies bytes both ways between two pty masters until one side fails."""
+    while True:
+        ready, _, _ = select.select([fd_a, fd_b], [], [])
+        for src in ready:
+            dst = fd_b if src == fd_a else fd_a
+            try:
+                data = os.read(src, 4096)
+            except OSError:
+                continue  # the slave side is closed for now (EIO); it may be reopened
+            view = memoryview(data)
+            while view:
+                written = os.write(dst, view)
+                view = view[written:]
+
+
+async def watch_stdin():
+    """Ends the process when the test closes our stdin."""
+    loop = asyncio.get_running_loop()
+    await loop.run_in_executor(None, sys.stdin.read)
+    os._exit(0)
+
+
+async def main(mode):
+    context = make_context()
+    asyncio.get_running_loop().create_task(watch_stdin())
+    if mode in ("tcp", "rtu-over-tcp"):
+        framer = ModbusSocketFramer if mode == "tcp" else ModbusRtuFramer
+        server = await StartAsyncTcpServer(context=context, address=("127.0.0.1", 0),
+                                           framer=framer, defer_start=True)
+        task = asyncio.create_task(server.serve_forever())
+        await server.serving
+        port = server.server.sockets[0].getsockname()[1]
+        print("READY", port, flush=True)
+        await task
+    elif mode == "serial":
+        tool_master, tool_slave = os.openpty()
+        meter_master, meter_slave = os.openpty()
+        for fd in (tool_slave, meter_slave):
+            tty.setraw(fd)
+        threading.Thread(target=bridge, args=(tool_master, meter_master), daemon=True).start()
+        server = await StartAsyncSerialServer(context=context, framer=ModbusRtuFramer,
+                                              port=os.ttyname(meter_slave), baudrate=19200,
+                                              defer_start=True)
+        await server.start()
+        print("READY", os.ttyname(tool_slave), flush=True)
+        await server.serve_forever()
+    else:
+        sys.exit("unknown mode " + mode)
+
+
+if __name__ == "__main__":
+    logging.basicConfig(level=logging.CRITICAL)
+    asyncio.run(main(sys.argv[1] if len(sys.argv) > 1 else "tcp"))

@@ -1,0 +1,297 @@
+// Real parts for the serial and TCP tests: pseudo-terminal pairs, loopback listeners,
+// child processes (independent peers), and bounded waits. Header-only; POSIX.
+#pragma once
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace vtest {
+
+using Clock = std::chrono::steady_clock;
+using Ms = std::chrono::milliseconds;
+using Bytes = std::vector<std::uint8_t>;
+
+inline double SecondsSince(Clock::time_point t0) {
+  return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+inline int MsLeft(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// Polls `done` until it holds or `limit` passes; the final verdict of `done`.
+template <class Pred>
+bool WaitUntil(Pred done, Ms limit = Ms(5000)) {
+  const auto deadline = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() >= deadline) return done();
+    std::this_thread::sleep_for(Ms(1));
+  }
+  return true;
+}
+
+inline Bytes Hex(const std::string& hex) {
+  Bytes out;
+  std::string digits;
+  for (char c : hex)
+    if (c != ' ') digits += c;
+  if (digits.size() % 2 != 0) throw std::invalid_argument("odd hex string: " + hex);
+  for (std::size_t i = 0; i < digits.size(); i += 2)
+    out.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+inline std::string ToHex(const std::uint8_t* p, std::size_t n) {
+  static const char* d = "0123456789abcdef";
+  std::string s;
+  for (std::size_t i = 0; i < n; ++i) {
+    s += d[p[i] >> 4];
+    s += d[p[i] & 15];
+  }
+  return s;
+}
+inline std::string ToHex(const Bytes& b) { return ToHex(b.data(), b.size()); }
+
+// Reads exactly n bytes from a non-blocking descriptor, or what arrived by the deadline.
+inline Bytes ReadExactly(int fd, std::size_t n, Ms limit) {
+  Bytes out;
+  const auto deadline = Clock::now() + limit;
+  while (out.size() < n) {
+    std::uint8_t buf[512];
+    const std::size_t want = std::min(sizeof buf, n - out.size());
+    const ssize_t r = ::read(fd, buf, want);
+    if (r > 0) {
+      out.insert(out.end(), buf, buf + r);
+      continue;
+    }
+    if (r == 0) break;
+    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, MsLeft(deadline)) <= 0) break;
+  }
+  return out;
+}
+
+// Whatever arrives until nothing more comes for `quiet` (bounded by `limit`).
+inline Bytes ReadUntilQuiet(int fd, Ms quiet, Ms limit = Ms(3000)) {
+  Bytes out;
+  const auto deadline = Clock::now() + limit;
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    const int wait = std::min(static_cast<int>(quiet.count()), MsLeft(deadline));
+    if (wait <= 0 || ::poll(&p, 1, wait) <= 0) break;
+    std::uint8_t buf[512];
+    const ssize_t r = ::read(fd, buf, sizeof buf);
+    if (r <= 0) break;
+    out.insert(out.end(), buf, buf + r);
+  }
+  return out;
+}
+
+inline bool WriteAll(int fd, const std::uint8_t* p, std::size_t n) {
+  const auto deadline = Clock::now() + Ms(3000);
+  while (n > 0) {
+    const ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
+    const ssize_t ww = (w < 0 && errno == ENOTSOCK) ? ::write(fd, p, n) : w;
+    if (ww > 0) {
+      p += ww;
+      n -= static_cast<std::size_t>(ww);
+      continue;
+    }
+    if (ww < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+    pollfd q{fd, POLLOUT, 0};
+    if (::poll(&q, 1, MsLeft(deadline)) <= 0) return false;
+  }
+  return true;
+}
+inline bool WriteAll(int fd, const Bytes& b) { return WriteAll(fd, b.data(), b.size()); }
+
+inline void SetNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+// A pseudo-terminal pair: the tool opens path() as its serial device, the test plays the
+// other end on master(). The test keeps its own slave descriptor open, so the master never
+// sees a hang-up while the tool closes and reopens the port. Both start in raw mode.
+class Pty {
+ public:
+  Pty() {
+    char name[128];
+    if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
+      throw std::runtime_error("openpty failed");
+    path_ = name;
+    termios t{};
+    ::tcgetattr(slave_, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(slave_, TCSANOW, &t);
+    SetNonBlocking(master_);
+  }
+  ~Pty() {
+    ::close(master_);
+    ::close(slave_);
+  }
+  Pty(const Pty&) = delete;
+  Pty& operator=(const Pty&) = delete;
+
+  int master() const { return master_; }
+  int slave() const { return slave_; }
+  const std::string& path() const { return path_; }
+  termios Termios() const {
+    termios t{};
+    ::tcgetattr(slave_, &t);
+    return t;
+  }
+  // Discards whatever the tool wrote so far.
+  void Drain() { ReadUntilQuiet(master_, Ms(5), Ms(200)); }
+
+ private:
+  int master_ = -1;
+  int slave_ = -1;
+  std::string path_;
+};
+
+// Points serial port `port` at `device` through VELDIXMID_COM<port> for its lifetime.
+class ComEnv {
+ public:
+  ComEnv(int port, const std::string& device) : name_("VELDIXMID_COM" + std::to_string(port)) {
+    ::setenv(name_.c_str(), device.c_str(), 1);
+  }
+  ~ComEnv() { ::unsetenv(name_.c_str()); }
+
+ private:
+  std::string name_;
+};
+
+// A listening socket on 127.0.0.1 with an ephemeral port.
+class Listener {
+ public:
+  explicit Listener(int backlog = 8) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, backlog) != 0)
+      throw std::runtime_error("listen failed");
+    socklen_t len = sizeof a;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+  }
+  ~Listener() { Close(); }
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+
+  std::uint16_t port() const { return port_; }
+  int fd() const { return fd_; }
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  // A connected, non-blocking descriptor (TCP_NODELAY), or -1 when none came in time.
+  int Accept(Ms limit = Ms(3000)) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) return -1;
+    const int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (c >= 0) {
+      const int one = 1;
+      ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+    return c;
+  }
+
+ private:
+  int fd_ = -1;
+  std::uint16_t port_ = 0;
+};
+
+// A child process with its stdin and stdout on pipes. Ended (SIGTERM, then SIGKILL) by its
+// pid when the object goes; closing its stdin asks it to leave first.
+class Child {
+ public:
+  explicit Child(const std::vector<std::string>& argv) {
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
+      throw std::runtime_error("pipe failed");
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(in[0], 0);
+      ::dup2(out[1], 1);
+      std::vector<char*> args;
+      for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      ::execv(args[0], args.data());
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    stdin_ = in[1];
+    stdout_ = out[0];
+    SetNonBlocking(stdout_);
+  }
+  ~Child() {
+    if (stdin_ >= 0) ::close(stdin_);
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      int status = 0;
+      const auto deadline = Clock::now() + Ms(2000);
+      while (::waitpid(pid_, &status, WNOHANG) == 0) {
+        if (Clock::now() > deadline) {
+          ::kill(pid_, SIGKILL);
+          ::waitpid(pid_, &status, 0);
+          break;
+        }
+        std::this_thread::sleep_for(Ms(2));
+      }
+    }
+    if (stdout_ >= 0) ::close(stdout_);
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  // One line of the child's output (without the newline), "" when none came in time.
+  std::string ReadLine(Ms limit) {
+    const auto deadline = Clock::now() + limit;
+    for (;;) {
+      const auto nl = pending_.find('\n');
+      if (nl != std::string::npos) {
+        std::string line = pending_.substr(0, nl);
+        pending_.erase(0, nl + 1);
+        return line;
+      }
+      pollfd p{stdout_, POLLIN, 0};
+      if (::poll(&p, 1, MsLeft(deadline)) <= 0) return {};
+      char buf[256];
+      const ssize_t r = ::read(stdout_, buf, sizeof buf);
+      if (r <= 0) return {};
+      pending_.append(buf, static_cast<std::size_t>(r));
+    }
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int stdin_ = -1;
+  int stdout_ = -1;
+  std::string pending_;
+};
+
+// The interpreter that sees Debian's pymodbus (not whatever python3 comes first on PATH).
+inline const char* SystemPython() { return "/usr/bin/python3"; }
+
+}  // namespace vtest
