@@ -2,6 +2,9 @@
 #include <cstdio>
 
 #include "app.h"
+#include "engine.h"
+#include "transport.h"
+#include "tray.h"
 #include "ui.h"
 
 int Panel_Principal = -1;
@@ -40,14 +43,19 @@ int VeldixMain(int argc, char* argv[]) {
     std::fprintf(stderr, "veldixmid: %s\n", ui::LastLoadError());
     return -1;
   }
+  // 4. The link indicator; the tool runs on without it.
+  Orba_GEN_Presenta_iconos_comunicaciones_solo_semaforo();
   // 5, 6. Title and display.
   SetPanelAttribute(Panel_Principal, ATTR_TITLE, kAppTitle);
   DisplayPanel(Panel_Principal);
   // 8. Everything else happens in callbacks until a quit is requested.
   RunUserInterface();
 
-  // Shutdown.
+  // Shutdown: the link on whatever port the settings hold now (a port that was never
+  // opened is no error), the main panel, the indicator.
+  Orba_Cerrar_Puerto(Puerto);
   DiscardPanel(Panel_Principal);
+  WT_RemoveSysTrayIcon(icono_comunicaciones_barra_tareas);
   CloseCVIRTE();
   return 0;
 }

@@ -1,0 +1,29 @@
+// Connecting to the meter from the main panel: the link settings are read from the panel,
+// the link is opened and proved by reading register 4099; on success the settings are
+// locked and the meter-screen buttons unlocked.
+#pragma once
+
+// Panel on which the connection control was last committed (the main panel); the meter
+// screens show it again when they close. -1 until the first commit.
+extern int Panel_Puerto;
+
+// Main panel controls the connection reads and writes.
+enum {
+  kCtrlPort = 6,        // port number: 1..98 serial, 99 and above TCP
+  kCtrlSpeed = 7,       // bit/s
+  kCtrlFraming = 8,     // 0 8N1, 1 8O1, 2 8E1, 3 8N2
+  kCtrlSlave = 9,       // slave address
+  kCtrlHost = 10,       // IP address, at most 15 characters
+  kCtrlTcpPort = 11,
+  kCtrlConnect = 12,    // switch: 1 connect, 0 disconnect
+};
+
+// Commit callback of the connection switch: runs Conectar_Puerto(panel), then records the
+// panel in Panel_Puerto. Other events are ignored. Returns 0.
+int Seleccionar_Puerto(int panel, int control, int event, void* callbackData, int eventData1,
+                       int eventData2);
+// The connection (switch on) or disconnection (switch off) procedure on `panel`.
+void Conectar_Puerto(int panel);
+
+// Binds the connection callback's name for the resource file.
+void RegisterLinkCallbacks();
