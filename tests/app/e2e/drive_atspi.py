@@ -1,0 +1,98 @@
+#!/usr/bin/python3
+"""Drives the running tool as a user would, through AT-SPI: finds the main panel by its title
+and a control by its description, opens About from the menu, closes it with the window's
+close request, and quits with the quit button. Exit status 0 when every step was seen."""
+import sys
+import time
+
+import pyatspi
+from Xlib import X, display, protocol
+
+
+def wait_for(what, fn, timeout=15.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            found = fn()
+        except Exception:  # the tree changes under us while windows come and go
+            found = None
+        if found:
+            return found
+        time.sleep(0.1)
+    sys.exit(f"timed out waiting for {what}")
+
+
+def find(node, pred):
+    if pred(node):
+        return node
+    for child in node:
+        if child is None:
+            continue
+        hit = find(child, pred)
+        if hit:
+            return hit
+    return None
+
+
+def tool():
+    for app in pyatspi.Registry.getDesktop(0):
+        if app is not None and app.name == "veldixmid":
+            return app
+    return None
+
+
+def close_window(title):
+    """Sends the window manager's close request (WM_DELETE_WINDOW), as the close box does."""
+    d = display.Display()
+    wm_protocols = d.intern_atom("WM_PROTOCOLS")
+    wm_delete = d.intern_atom("WM_DELETE_WINDOW")
+
+    def search(w):
+        name = w.get_wm_name()
+        if name == title:
+            return w
+        for c in w.query_tree().children:
+            hit = search(c)
+            if hit:
+                return hit
+        return None
+
+    win = wait_for(f"X window '{title}'", lambda: search(d.screen().root))
+    ev = protocol.event.ClientMessage(window=win, client_type=wm_protocols,
+                                      data=(32, [wm_delete, X.CurrentTime, 0, 0, 0]))
+    win.send_event(ev, event_mask=X.NoEventMask)
+    d.flush()
+
+
+def main():
+    app = wait_for("the tool on the accessibility bus", tool)
+    main_panel = wait_for("the main panel", lambda: find(app, lambda n: n.name == "VELDIX-MID v1.0"))
+    switch = find(main_panel, lambda n: n.description == "6:12")
+    if switch is None:
+        sys.exit("no control described 6:12 on the main panel")
+    print(f"main panel found; control 6:12 is a {switch.getRoleName()} named '{switch.name}'")
+
+    about_item = wait_for("the About menu item",
+                          lambda: find(main_panel, lambda n: n.getRoleName() == "menu item"
+                                       and n.name.startswith("Acerca de")))
+    about_item.queryAction().doAction(0)
+    about = wait_for("the About panel", lambda: find(app, lambda n: n.name == "Acerca de VELDIX-MID"))
+    product = wait_for("the product name", lambda: find(about, lambda n: n.description == "4:4"))
+    print(f"About open: product '{product.name}'")
+    if product.name != "VELDIXMID":
+        sys.exit(f"About shows '{product.name}' instead of VELDIXMID")
+
+    close_window("Acerca de VELDIX-MID")
+    wait_for("the About panel to go",
+             lambda: find(app, lambda n: n.name == "Acerca de VELDIX-MID") is None)
+    print("About closed")
+
+    quit_button = find(main_panel, lambda n: n.description == "6:13")
+    if quit_button is None:
+        sys.exit("no quit control 6:13")
+    quit_button.queryAction().doAction(0)
+    print("quit pressed")
+
+
+if __name__ == "__main__":
+    main()

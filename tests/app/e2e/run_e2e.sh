@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# End-to-end: starts the real tool under Xvfb with the accessibility bus, drives it with
+# drive_atspi.py, and checks that it ends with exit code 0. Usage: run_e2e.sh BIN_DIR
+set -u
+bin=$1
+here=$(cd "$(dirname "$0")" && pwd)
+if [ -z "${VELDIX_E2E_INNER:-}" ]; then
+  export VELDIX_E2E_INNER=1
+  exec timeout 120 dbus-run-session -- xvfb-run -a -s "-screen 0 1024x768x24" "$0" "$@"
+fi
+work=$(mktemp -d)
+trap 'rm -rf "$work"; kill $(jobs -p) 2>/dev/null' EXIT
+/usr/libexec/at-spi-bus-launcher --launch-immediately >/dev/null 2>&1 &
+export VELDIXMID_REGISTRY=$work/registry
+printf '; veldixmid registry store 1\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELDIX-MID v1.0\\Language]\nLanguage=sz:1\n; end\n' > "$VELDIXMID_REGISTRY"
+unset QT_QPA_PLATFORM
+export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_ACCESSIBILITY=1
+"$bin/veldixmid" > "$work/tool.log" 2>&1 &
+tool=$!
+/usr/bin/python3 "$here/drive_atspi.py"
+driver=$?
+# The quit button ends the tool; give it a bounded time to do so.
+for _ in $(seq 100); do kill -0 $tool 2>/dev/null || break; sleep 0.1; done
+if kill -0 $tool 2>/dev/null; then
+  echo "the tool did not end after quit"; kill $tool; exit 1
+fi
+wait $tool
+rc=$?
+echo "driver exit $driver, tool exit $rc"
+[ $driver -eq 0 ] && [ $rc -eq 0 ]
