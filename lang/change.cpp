@@ -1,0 +1,38 @@
+// Language change from the main panel's menu: reload the catalogue from a fixed section,
+// store the choice, ask for a restart (the main panel's labels keep their start-up texts).
+#include "catalogue.h"
+#include "language.h"
+#include "ui.h"
+
+void Cambiar_Idioma(int language, const char* title, const char* message) {
+  if (!Restablecer_Fuentes()) return;
+
+  char path[1200];
+  LanguageFilePath(path, sizeof path);
+  if (!FileExists(path, nullptr)) {
+    char text[1300];
+    Fmt(text, sizeof text, "File not found : %s", path);
+    SetMouseCursor(VAL_DEFAULT_CURSOR);
+    MessagePopup("Error", text);
+    return;
+  }
+
+  // Stored before the section is checked: a number without a section makes the next start
+  // open the selection panel.
+  StoreLanguage(language);
+  if (!Cargar_Textos_Idioma(path, language)) return;
+  MessagePopup(title, message);
+}
+
+void Cambia_Idioma_ESP(int, int, void*, int) {
+  Cambiar_Idioma(1, "Advertencia!!!", "Reiniciar el programa para aplicar los cambios");
+}
+
+void Cambia_Idioma_ENG(int, int, void*, int) {
+  Cambiar_Idioma(2, "Warning!!!", "Please, Restart the software to apply the changes");
+}
+
+void RegisterLangCallbacks() {
+  RegisterMenuCallback("Cambia_Idioma_ESP", Cambia_Idioma_ESP);
+  RegisterMenuCallback("Cambia_Idioma_ENG", Cambia_Idioma_ENG);
+}
