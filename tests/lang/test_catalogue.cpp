@@ -1,0 +1,201 @@
+// Text catalogue: numbering rules, the stored language number, the font values, missing
+// file or section, reads outside the table, the main panel's labels, the shipped file.
+#include <QWidget>
+#include <climits>
+#include <map>
+
+#include "lang_test_support.h"
+
+int Panel_Principal = -1;  // the application shell's, in the real program
+
+namespace {
+
+using namespace langtest;
+using Catalogue = LangTest;
+
+TEST_F(Catalogue, NumberingRules) {
+  std::string full = "[Full]\r\n";
+  for (int i = 0; i <= 200; ++i) full += Format("%04d = text %d\r\n", i, i);
+  struct Case {
+    const char* what;
+    std::string fixture, text;  // a fixture file, or the file's text
+    int size;
+    std::map<int, std::string> entries;
+  } cases[] = {
+      {"0000..0200: 201 entries", "", full, 201, {{0, "text 0"}, {100, "text 100"}, {200, "text 200"}}},
+      {"a gap stops the fill", "gap.ini", "", 3, {{0, "zero"}, {1, "one"}, {2, ""}, {3, ""}}},
+      {"only four-digit names", "digits.ini", "", 14, {{11, "t11"}, {12, ""}, {13, ""}}},
+      {"spaces, quotes, escapes, code page", "texts.ini", "", 6,
+       {{0, "spaced name and value"}, {1, "  inner  spaces  "}, {2, "first line\nsecond line"},
+        {3, "Configuraci\xF3n"}, {4, ""}, {5, "last"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (!c.fixture.empty()) UseFixture(c.fixture); else UseText(c.text);
+    Driver driver;
+    char** table = Cargar_Textos_Idioma(LangPath().c_str(), 1);
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(Textos_Idioma, table);
+    EXPECT_TRUE(driver.popups.empty());
+    EXPECT_EQ(CatalogueSize(), c.size);
+    for (const auto& [n, text] : c.entries) EXPECT_STREQ(CatalogueText(n), text.c_str()) << n;
+    for (int n : {-1, c.size, c.size + 1000, INT_MAX, INT_MIN}) EXPECT_STREQ(CatalogueText(n), "");
+  }
+}
+
+TEST_F(Catalogue, StoredLanguageDecidesWhetherThePanelOpens) {
+  enum Kind { Text, Dword, Missing };
+  struct Case {
+    const char* what;
+    Kind kind;
+    std::string stored;
+    bool panel;           // when shown, the operator picks the third entry
+    const char* loaded;   // text 0 of the language loaded
+    const char* after;    // registry text afterwards
+  } cases[] = {
+      {"2 of 3", Text, "2", false, "dos", "2"},
+      {"first", Text, "1", false, "uno", "1"},
+      {"last", Text, "3", false, "tres", "3"},
+      {"white space, then digits up to the first other character", Text, " \t3x", false, "tres", " \t3x"},
+      {"299 characters fit the buffer", Text, "2" + std::string(298, ' '), false, "dos", nullptr},
+      {"300 characters do not", Text, "2" + std::string(299, ' '), true, "tres", "3"},
+      {"0", Text, "0", true, "tres", "3"},
+      {"4 of 3", Text, "4", true, "tres", "3"},
+      {"negative", Text, "-2", true, "tres", "3"},
+      {"huge", Text, "99999999999999999999", true, "tres", "3"},
+      {"not a number", Text, "English", true, "tres", "3"},
+      {"empty", Text, "", true, "tres", "3"},
+      {"not a string", Dword, "2", true, "tres", "3"},
+      {"missing", Missing, "", true, "tres", "3"},
+  };
+  UseFixture("three.ini");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(dir_ / "registry");
+    if (c.kind == Text) Store(kLangKey, "Language", c.stored);
+    if (c.kind == Dword) {
+      ASSERT_EQ(registry::WriteDword(HKEY_LOCAL_MACHINE, kLangKey, "Language", 2), 0);
+    }
+    Driver driver;
+    driver.choices.push_back({2, true});
+    ASSERT_NE(Orba_AsignarIdioma(), nullptr);
+    EXPECT_STREQ(CatalogueText(0), c.loaded);
+    EXPECT_EQ(driver.panels.size(), c.panel ? 1u : 0u);
+    EXPECT_TRUE(driver.popups.empty());
+    if (c.after) {
+      EXPECT_EQ(StoredLanguage(), c.after);
+    }
+  }
+}
+
+TEST_F(Catalogue, FontValueRestartsOnceThenTheStartGoesOn) {
+  UseFixture("two.ini");
+  Store(kLangKey, "Language", "2");
+  for (const char* v : kFontValues) Store(kFontKeyPath, v, "Arial");
+  Driver driver;
+  EXPECT_EQ(Orba_AsignarIdioma(), nullptr);
+  EXPECT_EQ(Textos_Idioma, nullptr);
+  ASSERT_EQ(driver.popups.size(), 1u);
+  EXPECT_EQ(driver.popups[0],
+            (Popup{"Restart", "You must restart your software\nto apply language configuration"}));
+  for (const char* v : kFontValues) EXPECT_EQ(Stored(kFontKeyPath, v), "") << v;
+  EXPECT_EQ(StoredLanguage(), "2");
+
+  ASSERT_NE(Orba_AsignarIdioma(), nullptr) << "the next start goes on";
+  EXPECT_STREQ(CatalogueText(0), "Measurements");
+  EXPECT_EQ(driver.popups.size(), 1u);
+  EXPECT_TRUE(driver.panels.empty());
+
+  // Only DialogFontName is looked at; a value of another type counts as empty.
+  Store(kFontKeyPath, "MenuFontName", "Arial");
+  ASSERT_EQ(registry::WriteDword(HKEY_LOCAL_MACHINE, kFontKeyPath, "DialogFontName", 1), 0);
+  EXPECT_TRUE(Restablecer_Fuentes());
+  EXPECT_EQ(Stored(kFontKeyPath, "MenuFontName"), "Arial");
+}
+
+TEST_F(Catalogue, MissingFileOrSectionIsReported) {
+  const std::string where = Dir() + "/language.ini";
+  Store(kLangKey, "Language", "1");
+  {
+    Driver driver;
+    EXPECT_EQ(Orba_AsignarIdioma(), nullptr);
+    EXPECT_EQ(driver.popups, (std::vector<Popup>{{"Error", "File not found : " + where}}));
+    EXPECT_EQ(StoredLanguage(), "1");
+  }
+  UseFixture("one.ini");
+  for (int n : {2, 0, -1}) {
+    Driver driver;
+    EXPECT_EQ(Cargar_Textos_Idioma(LangPath().c_str(), n), nullptr) << n;
+    EXPECT_EQ(driver.popups,
+              (std::vector<Popup>{{"Error", "Language section not found at : " + where}}));
+  }
+  EXPECT_EQ(Textos_Idioma, nullptr);
+}
+
+TEST_F(Catalogue, SectionWithoutItemsIsAValidEmptyCatalogue) {
+  UseFixture("zero_items.ini");
+  // Where an allocation of nothing yields null, an empty section must still load.
+  lang::SetTableAllocatorForTests(
+      [](std::size_t n, std::size_t size) { return n == 0 ? nullptr : std::calloc(n, size); });
+  Driver driver;
+  ASSERT_NE(Cargar_Textos_Idioma(LangPath().c_str(), 1), nullptr);
+  EXPECT_TRUE(driver.popups.empty()) << driver.popups[0];
+  EXPECT_EQ(CatalogueSize(), 0);
+  EXPECT_STREQ(CatalogueText(0), "");
+}
+
+TEST_F(Catalogue, MainPanelLabels) {
+  std::string controls;
+  for (int id : {4, 6, 7, 8, 9, 10, 11, 12})
+    controls += Format(R"(%s{ "id": %d, "kind": "button", "label": "L%d", "top": %d })",
+                     id == 4 ? "" : ",", id, id, id * 30);
+  std::ofstream(dir_ / "main.uir")
+      << R"({ "panels": [ { "resource": 6, "width": 300, "height": 400, "controls": [)" << controls
+      << "] } ] }";
+  const int other = LoadPanel(0, "main.uir", 6);
+  Panel_Principal = LoadPanel(0, "main.uir", 6);
+  ASSERT_GT(other, 0);
+  ASSERT_GT(Panel_Principal, 0);
+  auto label = [](int panel, int id) {
+    char text[64] = {};
+    GetCtrlAttribute(panel, id, ATTR_LABEL_TEXT, text);
+    return std::string(text);
+  };
+
+  // Texts 0..7 only: the labels from text 8 on read as empty.
+  std::string file = "[Short]\n";
+  for (int i = 0; i <= 7; ++i) file += Format("%04d = text %d\n", i, i);
+  UseText(file);
+  ASSERT_NE(Cargar_Textos_Idioma(LangPath().c_str(), 1), nullptr);
+  Etiquetas_Panel_Principal(other);
+  Etiquetas_Panel_Principal(Panel_Principal);
+  const std::map<int, std::string> expected = {{4, "text 1"}, {6, "text 5"}, {7, "text 6"},
+                                               {8, "text 7"}, {9, ""},       {10, ""},
+                                               {11, ""},      {12, ""}};
+  for (const auto& [id, text] : expected) {
+    EXPECT_EQ(label(Panel_Principal, id), text) << id;
+    EXPECT_EQ(label(other, id), "L" + std::to_string(id)) << "another panel keeps its labels";
+  }
+  DiscardPanel(other);
+  DiscardPanel(Panel_Principal);
+  Panel_Principal = -1;
+}
+
+TEST_F(Catalogue, ShippedFileLoadsInBothLanguages) {
+  fs::copy_file(VELDIX_SOURCE_DIR "/resources/language.ini", LangPath());
+  std::string first[2];
+  for (int language : {1, 2}) {
+    SCOPED_TRACE(language);
+    Store(kLangKey, "Language", std::to_string(language));
+    Driver driver;
+    ASSERT_NE(Orba_AsignarIdioma(), nullptr);
+    EXPECT_TRUE(driver.panels.empty());
+    EXPECT_TRUE(driver.popups.empty());
+    EXPECT_EQ(CatalogueSize(), 201);
+    for (int n = 0; n <= 200; ++n) EXPECT_STRNE(CatalogueText(n), "") << n;
+    first[language - 1] = CatalogueText(0);
+  }
+  EXPECT_NE(first[0], first[1]);
+}
+
+}  // namespace
