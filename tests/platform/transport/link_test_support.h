@@ -142,9 +142,12 @@ class Pty {
     ::tcsetattr(slave_, TCSANOW, &t);
     SetNonBlocking(master_);
   }
-  ~Pty() {
-    ::close(master_);
-    ::close(slave_);
+  ~Pty() { HangUp(); }
+  // Closes both of the test's ends: the tool's descriptor then sees the line hang up.
+  void HangUp() {
+    if (master_ >= 0) ::close(master_);
+    if (slave_ >= 0) ::close(slave_);
+    master_ = slave_ = -1;
   }
   Pty(const Pty&) = delete;
   Pty& operator=(const Pty&) = delete;

@@ -1,0 +1,284 @@
+// A meter of our own for the engine tests and the benchmark, on the master side of a pty
+// or on a loopback TCP server, running in its own thread. By default it answers like a
+// meter; a script can take over the answer to the next request and misbehave (stay
+// silent, corrupt, split, echo, close the connection, hang up the line).
+#pragma once
+
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <array>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "link_test_support.h"
+
+namespace vtest {
+
+enum class Framing { Rtu, Mbap };
+
+// What goes back for one request: the chunks in order, `gap` apart (separate TCP
+// segments), then optionally a closed connection (TCP) or a hung-up line (pty).
+struct Reply {
+  std::vector<Bytes> chunks;
+  Ms gap{0};
+  bool close = false;
+};
+
+// Decides the reply from the request as received and the framed answer a good meter gives.
+using Script = std::function<Reply(const Bytes& request, const Bytes& goodAnswer)>;
+
+// Modbus RTU CRC, table-driven (our library computes it bit by bit), appended low byte first.
+inline Bytes WithCrc(Bytes frame) {
+  static const auto table = [] {
+    std::array<std::uint16_t, 256> t{};
+    for (unsigned i = 0; i < 256; ++i) {
+      std::uint16_t c = static_cast<std::uint16_t>(i);
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? static_cast<std::uint16_t>((c >> 1) ^ 0xA001) : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  std::uint16_t crc = 0xFFFF;
+  for (std::uint8_t b : frame) crc = static_cast<std::uint16_t>((crc >> 8) ^ table[(crc ^ b) & 0xFF]);
+  frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+  frame.push_back(static_cast<std::uint8_t>(crc >> 8));
+  return frame;
+}
+
+// Holding register a of a fresh meter (the pymodbus peer starts the same way).
+inline std::uint16_t InitialRegister(int a) { return static_cast<std::uint16_t>((a * 7 + 3) & 0xFFFF); }
+
+class ScriptedMeter {
+ public:
+  // Plays the meter on the master side of `pty` (RTU framing). `pty` must outlive it.
+  explicit ScriptedMeter(Pty& pty) : framing_(Framing::Rtu), pty_(&pty) { Init(); }
+  // Listens on 127.0.0.1 (ephemeral port) with the given framing.
+  explicit ScriptedMeter(Framing framing) : framing_(framing) {
+    listener_ = std::make_unique<Listener>();
+    Init();
+  }
+  ~ScriptedMeter() {
+    const char x = 'q';
+    [[maybe_unused]] auto w = ::write(wake_[1], &x, 1);
+    thread_.join();
+    if (conn_ >= 0 && pty_ == nullptr) ::close(conn_);
+    ::close(wake_[0]);
+    ::close(wake_[1]);
+  }
+  ScriptedMeter(const ScriptedMeter&) = delete;
+  ScriptedMeter& operator=(const ScriptedMeter&) = delete;
+
+  std::uint16_t port() const { return listener_ ? listener_->port() : 0; }
+
+  // The reply to the next request not yet answered; scripts queue up in order.
+  void Next(Script s) {
+    std::lock_guard<std::mutex> lock(mu_);
+    scripts_.push_back(std::move(s));
+  }
+  std::vector<Bytes> Requests() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return requests_;
+  }
+  std::size_t RequestCount() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return requests_.size();
+  }
+  int Accepted() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return accepted_;
+  }
+  std::uint16_t Register(int a) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return regs_[static_cast<std::size_t>(a & 0xFFFF)];
+  }
+  // True once the client's end of the current TCP connection was seen closing.
+  bool ClientClosed() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return clientClosed_;
+  }
+
+  // Handy scripts.
+  static Script Silent() { return [](const Bytes&, const Bytes&) { return Reply{}; }; }
+  static Script Send(Bytes b) { return [b](const Bytes&, const Bytes&) { return Reply{{b}}; }; }
+
+ private:
+  void Init() {
+    for (int a = 0; a < 65536; ++a) regs_[static_cast<std::size_t>(a)] = InitialRegister(a);
+    if (::pipe(wake_) != 0) throw std::runtime_error("pipe failed");
+    if (pty_ != nullptr) conn_ = pty_->master();
+    thread_ = std::thread([this] { Run(); });
+  }
+
+  // Length of the complete request at the front of rx_, 0 when more is needed.
+  std::size_t CompleteRequest() const {
+    if (framing_ == Framing::Mbap) {
+      if (rx_.size() < 6) return 0;
+      const std::size_t n = 6 + (static_cast<std::size_t>(rx_[4]) << 8 | rx_[5]);
+      return rx_.size() >= n ? n : 0;
+    }
+    if (rx_.size() < 2) return 0;
+    switch (rx_[1]) {
+      case 1: case 2: case 3: case 4: case 5: case 6:
+        return rx_.size() >= 8 ? 8 : 0;
+      case 16:
+        if (rx_.size() < 7) return 0;
+        return rx_.size() >= 9u + rx_[6] ? 9u + rx_[6] : 0;
+      default:
+        return rx_.size();  // not a request we know: take it all
+    }
+  }
+
+  // The answer of a good meter to one request PDU (slave first, no CRC, no header).
+  Bytes Answer(const Bytes& pdu) {
+    if (pdu.size() < 2) return {};
+    const std::uint8_t slave = pdu[0], fn = pdu[1];
+    auto exception = [&](std::uint8_t code) { return Bytes{slave, static_cast<std::uint8_t>(fn | 0x80), code}; };
+    if (pdu.size() < 6) return exception(3);
+    const int start = pdu[2] << 8 | pdu[3];
+    const int count = pdu[4] << 8 | pdu[5];
+    switch (fn) {
+      case 1: {
+        if (count < 1 || count > 2000) return exception(3);
+        Bytes a{slave, fn, static_cast<std::uint8_t>((count + 7) / 8)};
+        a.resize(3 + static_cast<std::size_t>((count + 7) / 8), 0x55);
+        return a;
+      }
+      case 3:
+      case 4: {
+        if (count < 1 || count > 125) return exception(3);
+        Bytes a{slave, fn, static_cast<std::uint8_t>(2 * count)};
+        for (int i = 0; i < count; ++i) {
+          const std::uint16_t v = regs_[static_cast<std::size_t>((start + i) & 0xFFFF)];
+          a.push_back(static_cast<std::uint8_t>(v >> 8));
+          a.push_back(static_cast<std::uint8_t>(v & 0xFF));
+        }
+        return a;
+      }
+      case 16: {
+        if (pdu.size() < 7u + 2u * static_cast<std::size_t>(count)) return exception(3);
+        for (int i = 0; i < count; ++i)
+          regs_[static_cast<std::size_t>((start + i) & 0xFFFF)] =
+              static_cast<std::uint16_t>(pdu[7 + 2 * i] << 8 | pdu[8 + 2 * i]);
+        return Bytes(pdu.begin(), pdu.begin() + 6);
+      }
+      default:
+        return exception(1);
+    }
+  }
+
+  // The framed good answer to a framed request ({} when a real meter would stay silent).
+  Bytes GoodAnswer(const Bytes& req) {
+    if (framing_ == Framing::Mbap) {
+      const Bytes pdu = Answer(Bytes(req.begin() + 6, req.end()));
+      Bytes a{req[0], req[1], 0, 0, static_cast<std::uint8_t>(pdu.size() >> 8),
+              static_cast<std::uint8_t>(pdu.size() & 0xFF)};
+      a.insert(a.end(), pdu.begin(), pdu.end());
+      return a;
+    }
+    if (req.size() < 4 || WithCrc(Bytes(req.begin(), req.end() - 2)) != req) return {};
+    return WithCrc(Answer(Bytes(req.begin(), req.end() - 2)));
+  }
+
+  void Serve(const Bytes& req) {
+    Script script;
+    Bytes good;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      requests_.push_back(req);
+      good = GoodAnswer(req);
+      if (!scripts_.empty()) {
+        script = std::move(scripts_.front());
+        scripts_.pop_front();
+      }
+    }
+    const Reply r = script ? script(req, good) : Reply{{good}};
+    for (std::size_t i = 0; i < r.chunks.size(); ++i) {
+      if (i > 0 && r.gap.count() > 0) {
+        pollfd p{wake_[0], POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(r.gap.count())) > 0) return;  // stopping
+      }
+      if (!r.chunks[i].empty()) WriteAll(conn_, r.chunks[i]);
+    }
+    if (r.close) Drop(true);
+  }
+
+  void Drop(bool byUs) {
+    if (pty_ != nullptr) {
+      // A hang-up discards what the line still holds: let the tool take the bytes sent so
+      // far first, so that the hang-up hits its next read.
+      WaitUntil([&] {
+        int queued = 0;
+        return ::ioctl(pty_->slave(), FIONREAD, &queued) != 0 || queued == 0;
+      }, Ms(2000));
+      if (byUs) pty_->HangUp();
+    } else if (conn_ >= 0) {
+      if (byUs) ::shutdown(conn_, SHUT_RDWR);
+      ::close(conn_);
+    }
+    conn_ = -1;
+    rx_.clear();
+  }
+
+  void Run() {
+    for (;;) {
+      std::vector<pollfd> fds{{wake_[0], POLLIN, 0}};
+      if (listener_) fds.push_back({listener_->fd(), POLLIN, 0});
+      const std::size_t connIndex = fds.size();
+      if (conn_ >= 0) fds.push_back({conn_, POLLIN, 0});
+      if (::poll(fds.data(), fds.size(), -1) < 0) continue;
+      if (fds[0].revents != 0) return;
+      if (listener_ && fds[1].revents != 0) {
+        const int c = listener_->Accept(Ms(0));
+        if (c >= 0) {
+          if (conn_ >= 0) ::close(conn_);
+          conn_ = c;
+          rx_.clear();
+          std::lock_guard<std::mutex> lock(mu_);
+          ++accepted_;
+          clientClosed_ = false;
+        }
+        continue;
+      }
+      if (conn_ < 0 || connIndex >= fds.size() || fds[connIndex].revents == 0) continue;
+      std::uint8_t buf[1024];
+      const ssize_t n = ::read(conn_, buf, sizeof buf);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+        Drop(false);  // a pty that fails to read is gone for good: stop serving it
+        if (pty_ == nullptr) {
+          std::lock_guard<std::mutex> lock(mu_);
+          clientClosed_ = true;
+        }
+        continue;
+      }
+      if (n < 0) continue;
+      rx_.insert(rx_.end(), buf, buf + n);
+      while (conn_ >= 0) {
+        const std::size_t len = CompleteRequest();
+        if (len == 0) break;
+        const Bytes req(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(len));
+        rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(len));
+        Serve(req);
+      }
+    }
+  }
+
+  Framing framing_;
+  Pty* pty_ = nullptr;
+  std::unique_ptr<Listener> listener_;
+  int conn_ = -1;
+  int wake_[2] = {-1, -1};
+  Bytes rx_;
+  std::array<std::uint16_t, 65536> regs_{};
+  mutable std::mutex mu_;
+  std::deque<Script> scripts_;
+  std::vector<Bytes> requests_;
+  int accepted_ = 0;
+  bool clientClosed_ = false;
+  std::thread thread_;
+};
+
+}  // namespace vtest
