@@ -1,0 +1,155 @@
+// Language-selection panel on real widgets, and the language change from the menu.
+#include <QAction>
+#include <QWidget>
+#include <cstdlib>
+
+#include "lang_test_support.h"
+
+int Panel_Principal = -1;  // the application shell's, in the real program
+
+namespace {
+
+using namespace langtest;
+using Selection = LangTest;
+using Change = LangTest;
+
+bool SelectionPanelVisible() {
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (w->isVisible() && w->windowTitle() == QStringLiteral("Idioma / Language")) return true;
+  return false;
+}
+
+TEST_F(Selection, PanelAnswersWithTheChosenNumber) {
+  std::vector<std::string> many;
+  for (int i = 1; i <= 20; ++i) many.push_back(i == 3 ? std::string(99, 'L') : Format("Lang%02d", i));
+  struct Case {
+    const char* what;
+    const char* fixture;  // nullptr: no language file
+    Choice choice;
+    int result;
+    std::vector<std::string> names;
+  } cases[] = {
+      {"second of three, OK", "three.ini", {1, true}, 2, {"Uno", "Dos", "Tres"}},
+      {"OK untouched", "three.ini", {-1, true}, 1, {"Uno", "Dos", "Tres"}},
+      {"Quit", "three.ini", {2, false}, -1, {"Uno", "Dos", "Tres"}},
+      {"25 sections: the first 20, names cut at 99", "many.ini", {19, true}, 20, many},
+      {"no sections, OK", "empty.ini", {-1, true}, -1, {}},
+      {"no file, OK", nullptr, {-1, true}, -1, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove(LangPath());
+    if (c.fixture) UseFixture(c.fixture);
+    const int panelsBefore = ui::LivePanelCount();
+    Driver driver;
+    driver.choices.push_back(c.choice);
+    int number = 0;
+    EXPECT_EQ(Orba_SeleccionarIdioma(&number), c.result);
+    EXPECT_EQ(number, c.result);
+    EXPECT_FALSE(driver.timedOut);
+    ASSERT_EQ(driver.panels.size(), 1u);
+    const PanelSeen& seen = driver.panels[0];
+    EXPECT_EQ(seen.title, "Idioma / Language");
+    EXPECT_EQ(seen.names, c.names);
+    EXPECT_EQ(seen.list.topLeft(), QPoint(35, 25));
+    EXPECT_EQ(seen.list.width(), 150);
+    EXPECT_EQ(seen.ok, QRect(25, 80, 75, seen.ok.height()));
+    EXPECT_EQ(seen.quit, QRect(120, 80, 75, seen.quit.height()));
+    EXPECT_EQ(ui::LivePanelCount(), panelsBefore) << "the panel is discarded";
+    EXPECT_FALSE(SelectionPanelVisible());
+  }
+}
+
+TEST_F(Selection, QuitOrAnEmptyListEndsTheStartWithNothingStored) {
+  for (const char* fixture : {"three.ini", "empty.ini"}) {
+    SCOPED_TRACE(fixture);
+    UseFixture(fixture);
+    Driver driver;
+    driver.choices.push_back({-1, std::string(fixture) == "empty.ini"});  // Quit; OK on empty
+    EXPECT_EQ(Orba_AsignarIdioma(), nullptr);
+    EXPECT_EQ(driver.panels.size(), 1u);
+    EXPECT_TRUE(driver.popups.empty());
+    EXPECT_EQ(StoredLanguage(), std::nullopt);
+    EXPECT_EQ(Textos_Idioma, nullptr);
+  }
+}
+
+// Menu entries, each run on a catalogue of the file's first section loaded beforehand.
+TEST_F(Change, MenuEntries) {
+  using Entry = void (*)(int, int, void*, int);
+  const Popup warnEsp{"Advertencia!!!", "Reiniciar el programa para aplicar los cambios"};
+  const Popup warnEng{"Warning!!!", "Please, Restart the software to apply the changes"};
+  const Popup restart{"Restart", "You must restart your software\nto apply language configuration"};
+  const Popup noSection{"Error", "Language section not found at : " + Dir() + "/language.ini"};
+  const Popup noFile{"Error", "File not found : " + Dir() + "/language.ini"};
+  const Popup noMemory{"Error", "Not enough memory"};
+  enum Fault { None, Font, NoFile, NoMemory };
+  struct Case {
+    const char* what;
+    const char* fixture;
+    Fault fault;
+    std::vector<Entry> entries;
+    std::vector<Popup> popups;
+    std::string stored;  // "Language" afterwards (was "9")
+    const char* text0;   // catalogue text 0 afterwards
+  } cases[] = {
+      {"English", "two.ini", None, {Cambia_Idioma_ENG}, {warnEng}, "2", "Measurements"},
+      {"Spanish twice", "two.ini", None, {Cambia_Idioma_ESP, Cambia_Idioma_ESP},
+       {warnEsp, warnEsp}, "1", "Medidas"},
+      {"English, one section", "one.ini", None, {Cambia_Idioma_ENG}, {noSection}, "2", "Medidas"},
+      {"font values set", "two.ini", Font, {Cambia_Idioma_ENG}, {restart}, "9", "Medidas"},
+      {"file gone", "two.ini", NoFile, {Cambia_Idioma_ENG}, {noFile}, "9", "Medidas"},
+      {"no memory for the table", "two.ini", NoMemory, {Cambia_Idioma_ENG}, {noMemory}, "2", "Medidas"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    UseFixture(c.fixture);
+    ASSERT_NE(Cargar_Textos_Idioma(LangPath().c_str(), 1), nullptr);
+    char** before = Textos_Idioma;
+    Store(kLangKey, "Language", "9");
+    if (c.fault == Font) Store(kFontKeyPath, "DialogFontName", "Arial");
+    if (c.fault == NoFile) fs::remove(LangPath());
+    if (c.fault == NoMemory)
+      lang::SetTableAllocatorForTests([](std::size_t, std::size_t) -> void* { return nullptr; });
+    Driver driver;
+    for (Entry e : c.entries) e(0, 0, nullptr, 0);
+    lang::SetTableAllocatorForTests(nullptr);
+    EXPECT_EQ(driver.popups, c.popups);
+    EXPECT_EQ(StoredLanguage(), c.stored);
+    EXPECT_STREQ(CatalogueText(0), c.text0);
+    if (c.popups.back().title == "Error" || c.fault == Font) {
+      EXPECT_EQ(Textos_Idioma, before) << "a failed change keeps the catalogue in force";
+    }
+    EXPECT_TRUE(driver.panels.empty());
+  }
+}
+
+TEST_F(Change, FailedSectionOpensThePanelAtTheNextStart) {
+  UseFixture("one.ini");
+  Driver driver;
+  driver.choices.push_back({-1, true});
+  Cambia_Idioma_ENG(0, 0, nullptr, 0);
+  ASSERT_NE(Orba_AsignarIdioma(), nullptr);
+  EXPECT_EQ(driver.panels.size(), 1u) << "2 is out of range with one section";
+  EXPECT_EQ(StoredLanguage(), "1");
+}
+
+TEST_F(Change, MenuCallbacksAreBoundByName) {
+  std::ofstream(dir_ / "menu.uir") << R"({ "panels": [ { "resource": 6, "width": 200, "height": 100,
+      "menubar": [ { "label": "Idioma", "items": [
+        { "id": 30, "label": "Espanol", "callback": "Cambia_Idioma_ESP" },
+        { "id": 31, "label": "English", "callback": "Cambia_Idioma_ENG" } ] } ] } ] })";
+  EXPECT_EQ(LoadPanel(0, "menu.uir", 6), UIE_UNKNOWN_CALLBACK);
+  RegisterLangCallbacks();
+  const int panel = LoadPanel(0, "menu.uir", 6);
+  ASSERT_GT(panel, 0);
+  UseFixture("two.ini");
+  Driver driver;
+  for (QAction* a : static_cast<QWidget*>(ui::PanelWidget(panel))->findChildren<QAction*>())
+    if (a->text() == QStringLiteral("English")) a->trigger();
+  EXPECT_EQ(driver.popups, (std::vector<Popup>{{"Warning!!!", "Please, Restart the software to apply the changes"}}));
+  EXPECT_STREQ(CatalogueText(0), "Measurements");
+  DiscardPanel(panel);
+}
+
+}  // namespace
