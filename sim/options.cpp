@@ -196,7 +196,8 @@ Links (one or more, served at the same time):
   --tcp PORT             Modbus TCP on PORT (0 = any free port).
   --rtu-over-tcp PORT    RTU frames (address, PDU, CRC) over a plain TCP
                          connection on PORT (0 = any free port).
-  --bind ADDR            Address the TCP links listen on (default 127.0.0.1).
+  --bind ADDR            Numeric IPv4 or IPv6 address the TCP links listen on
+                         (default 127.0.0.1; 0.0.0.0 for every interface).
 
 Meter:
   --slave N              Modbus address 1..247 (default 1, or the state file's).

@@ -519,7 +519,7 @@ class TcpEndpoint : public Endpoint {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICHOST | AI_NUMERICSERV;  // no name lookups
     addrinfo* res = nullptr;
     const std::string service = std::to_string(port);
     const int gai = ::getaddrinfo(address.c_str(), service.c_str(), &hints, &res);

@@ -1,0 +1,316 @@
+#include "sim_harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+extern char** environ;
+
+namespace simtest {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int ms_left(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+std::vector<char*> c_argv(std::vector<std::string>& args) {
+  std::vector<char*> v;
+  for (auto& a : args) v.push_back(a.data());
+  v.push_back(nullptr);
+  return v;
+}
+
+// Reads what is available on fd into out; false at end of file.
+bool read_some(int fd, std::string& out) {
+  char buf[4096];
+  const ssize_t n = ::read(fd, buf, sizeof buf);
+  if (n > 0) {
+    out.append(buf, static_cast<std::size_t>(n));
+    return true;
+  }
+  return n < 0 && (errno == EAGAIN || errno == EINTR);
+}
+
+}  // namespace
+
+std::string sim_binary() { return std::string(VELDIX_BIN_DIR) + "/veldixmid-sim"; }
+
+SimProcess::SimProcess(const std::vector<std::string>& args) {
+  int out[2], err[2], in[2];
+  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0 || ::pipe2(in, O_CLOEXEC) != 0) {
+    return;
+  }
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, in[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&fa, err[1], STDERR_FILENO);
+  std::vector<std::string> all = {sim_binary()};
+  all.insert(all.end(), args.begin(), args.end());
+  auto argv = c_argv(all);
+  if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
+  posix_spawn_file_actions_destroy(&fa);
+  ::close(out[1]);
+  ::close(err[1]);
+  ::close(in[0]);
+  out_fd_ = out[0];
+  err_fd_ = err[0];
+  in_fd_ = in[1];
+  fcntl(out_fd_, F_SETFL, O_NONBLOCK);
+  fcntl(err_fd_, F_SETFL, O_NONBLOCK);
+}
+
+SimProcess::~SimProcess() {
+  if (pid_ > 0 && !exited_) stop(SIGKILL, 5s);
+  for (int fd : {out_fd_, err_fd_, in_fd_}) {
+    if (fd >= 0) ::close(fd);
+  }
+}
+
+void SimProcess::pump(int timeout_ms) {
+  pollfd p[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
+  if (::poll(p, 2, timeout_ms) <= 0) return;
+  if (p[0].revents && out_fd_ >= 0) {
+    if (!read_some(out_fd_, out_partial_)) {
+      ::close(out_fd_);
+      out_fd_ = -1;
+    }
+    std::size_t nl;
+    while ((nl = out_partial_.find('\n')) != std::string::npos) {
+      lines_.push_back(out_partial_.substr(0, nl));
+      out_partial_.erase(0, nl + 1);
+    }
+  }
+  if (p[1].revents && err_fd_ >= 0) {
+    if (!read_some(err_fd_, err_)) {
+      ::close(err_fd_);
+      err_fd_ = -1;
+    }
+  }
+}
+
+std::string SimProcess::endpoint(const std::string& kind, Ms timeout) {
+  const auto deadline = Clock::now() + timeout;
+  const std::string prefix = kind + ": ";
+  for (;;) {
+    for (const auto& l : lines_) {
+      if (l.rfind(prefix, 0) == 0) return l.substr(prefix.size());
+    }
+    if (pid_ <= 0 || Clock::now() >= deadline || (out_fd_ < 0 && err_fd_ < 0)) return {};
+    pump(std::min(ms_left(deadline), 50));
+  }
+}
+
+uint16_t SimProcess::port(const std::string& kind, Ms timeout) {
+  const std::string where = endpoint(kind, timeout);
+  const auto colon = where.rfind(':');
+  if (colon == std::string::npos) return 0;
+  return static_cast<uint16_t>(std::stoi(where.substr(colon + 1)));
+}
+
+int SimProcess::wait_exit(Ms timeout) {
+  if (exited_) return exit_code_;
+  if (pid_ <= 0) return -1;
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      exited_ = true;
+      exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      // Collect the rest of its output: the pipes are at end of file now.
+      const auto drain_deadline = Clock::now() + 2s;
+      while ((out_fd_ >= 0 || err_fd_ >= 0) && Clock::now() < drain_deadline) pump(20);
+      return exit_code_;
+    }
+    if (Clock::now() >= deadline) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+      exited_ = true;
+      exit_code_ = -1;
+      return -1;
+    }
+    pump(10);
+  }
+}
+
+int SimProcess::stop(int sig, Ms timeout) {
+  if (pid_ <= 0) return -1;
+  if (!exited_) ::kill(pid_, sig);
+  return wait_exit(timeout);
+}
+
+void SimProcess::close_stdin() {
+  if (in_fd_ >= 0) ::close(in_fd_);
+  in_fd_ = -1;
+}
+
+CommandResult run_command(const std::vector<std::string>& argv_in, Ms timeout) {
+  CommandResult r;
+  int out[2];
+  if (::pipe2(out, O_CLOEXEC) != 0) return r;
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&fa, out[1], STDERR_FILENO);
+  std::vector<std::string> args = argv_in;
+  auto argv = c_argv(args);
+  pid_t pid = -1;
+  const int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  ::close(out[1]);
+  if (rc != 0) {
+    ::close(out[0]);
+    r.output = std::string("cannot run ") + argv[0] + ": " + std::strerror(rc);
+    return r;
+  }
+  fcntl(out[0], F_SETFL, O_NONBLOCK);
+  const auto deadline = Clock::now() + timeout;
+  bool open = true;
+  for (;;) {
+    if (open) {
+      pollfd p{out[0], POLLIN, 0};
+      if (::poll(&p, 1, std::min(ms_left(deadline), 20)) > 0) open = read_some(out[0], r.output);
+    }
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      while (open && read_some(out[0], r.output)) {
+      }
+      r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      break;
+    }
+    if (Clock::now() >= deadline) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      r.timed_out = true;
+      break;
+    }
+    if (!open) ::poll(nullptr, 0, 10);  // output closed, the process is finishing
+  }
+  ::close(out[0]);
+  return r;
+}
+
+int connect_tcp(uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
+bool send_all(int fd, const std::vector<uint8_t>& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == ENOTSOCK) {
+      const ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
+      if (w <= 0) return false;
+      done += static_cast<std::size_t>(w);
+      continue;
+    }
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+Received recv_for(int fd, std::size_t want, Ms timeout) {
+  Received r;
+  const auto deadline = Clock::now() + timeout;
+  while (r.bytes.size() < want) {
+    pollfd p{fd, POLLIN, 0};
+    const int rc = ::poll(&p, 1, ms_left(deadline));
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc <= 0) break;
+    uint8_t buf[512];
+    const ssize_t n = ::read(fd, buf, std::min(sizeof buf, want - r.bytes.size()));
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) {
+      r.closed = true;
+      break;
+    }
+    r.bytes.insert(r.bytes.end(), buf, buf + n);
+    r.reads.push_back(static_cast<std::size_t>(n));
+  }
+  return r;
+}
+
+uint16_t crc16(const uint8_t* data, std::size_t len) {
+  uint16_t crc = 0xFFFF;
+  for (std::size_t i = 0; i < len; ++i) {
+    crc ^= data[i];
+    for (int b = 0; b < 8; ++b) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+  }
+  return crc;
+}
+
+std::vector<uint8_t> with_crc(std::vector<uint8_t> bytes) {
+  const uint16_t c = crc16(bytes.data(), bytes.size());
+  bytes.push_back(static_cast<uint8_t>(c & 0xFF));
+  bytes.push_back(static_cast<uint8_t>(c >> 8));
+  return bytes;
+}
+
+bool crc_ok(const std::vector<uint8_t>& f) {
+  if (f.size() < 3) return false;
+  const uint16_t c = crc16(f.data(), f.size() - 2);
+  return f[f.size() - 2] == (c & 0xFF) && f[f.size() - 1] == (c >> 8);
+}
+
+Pty::~Pty() {
+  if (master >= 0) ::close(master);
+  if (slave >= 0) ::close(slave);
+}
+
+bool open_pty(Pty& pty) {
+  termios tio{};
+  cfmakeraw(&tio);
+  if (::openpty(&pty.master, &pty.slave, nullptr, &tio, nullptr) != 0) return false;
+  fcntl(pty.master, F_SETFD, FD_CLOEXEC);
+  fcntl(pty.slave, F_SETFD, FD_CLOEXEC);
+  fcntl(pty.master, F_SETFL, O_NONBLOCK);
+  char name[256];
+  if (::ttyname_r(pty.slave, name, sizeof name) != 0) return false;
+  pty.path = name;
+  return true;
+}
+
+int open_serial_raw(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -1;
+  termios tio{};
+  tcgetattr(fd, &tio);
+  cfmakeraw(&tio);
+  cfsetspeed(&tio, B9600);
+  tcsetattr(fd, TCSANOW, &tio);
+  return fd;
+}
+
+}  // namespace simtest
