@@ -2,7 +2,10 @@
 #include <cstdio>
 
 #include "app.h"
+#include "catalogue.h"
+#include "connection.h"
 #include "engine.h"
+#include "language.h"
 #include "transport.h"
 #include "tray.h"
 #include "ui.h"
@@ -27,6 +30,8 @@ void RegisterAllCallbacks() {
   RegisterMenuCallback("Salir_Menu", Salir_Menu);
   RegisterMenuCallback("Pantalla_HELP", Pantalla_HELP);
   RegisterPanelCallback("Terminar_Help", Terminar_Help);
+  RegisterLinkCallbacks();
+  RegisterLangCallbacks();
 }
 
 int VeldixMain(int argc, char* argv[]) {
@@ -43,11 +48,16 @@ int VeldixMain(int argc, char* argv[]) {
     std::fprintf(stderr, "veldixmid: %s\n", ui::LastLoadError());
     return -1;
   }
+  // 3. The catalogue (may first ask for the language); its failures have been reported.
+  Textos_Idioma = Orba_AsignarIdioma();
+  if (!Textos_Idioma) return -1;
   // 4. The link indicator; the tool runs on without it.
   Orba_GEN_Presenta_iconos_comunicaciones_solo_semaforo();
   // 5, 6. Title and display.
   SetPanelAttribute(Panel_Principal, ATTR_TITLE, kAppTitle);
   DisplayPanel(Panel_Principal);
+  // 7. The catalogue's texts on the main panel's labels.
+  Etiquetas_Panel_Principal(Panel_Principal);
   // 8. Everything else happens in callbacks until a quit is requested.
   RunUserInterface();
 

@@ -7,7 +7,7 @@
 //   Flags=dword:00000001
 //   ; end
 // Key and value names are matched without regard to case, as in the Windows registry.
-// Texts escape '\', control bytes and '=' in names as \xHH. A file that does not parse
+// Control bytes (and, in names, '=', '[' and ']') are written as \xHH. A file that does not parse
 // completely, or lacks its end line (a truncated write), is treated as empty: reads find
 // nothing and the next write replaces it with a sound file. Every write goes to a temporary
 // file in the same directory that is then renamed over the store, so a crash or a full disk
@@ -75,10 +75,15 @@ const char* RootName(HKEY root) {
   }
 }
 
+// Control bytes, a backslash that would read as the start of \xHH, and in names the
+// characters of the format itself are written as \xHH; everything else, key paths' own
+// backslashes included, is written as it is, so the file stays readable and editable.
 std::string Escape(const std::string& s, bool name) {
   std::string out;
-  for (unsigned char c : s) {
-    if (c < 0x20 || c == 0x7F || c == '\\' || (name && (c == '=' || c == ']' || c == '['))) {
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    const bool escapeLike = c == '\\' && i + 1 < s.size() && s[i + 1] == 'x';
+    if (c < 0x20 || c == 0x7F || escapeLike || (name && (c == '=' || c == ']' || c == '['))) {
       char hex[5];
       std::snprintf(hex, sizeof hex, "\\x%02X", c);
       out += hex;
@@ -96,18 +101,17 @@ int HexDigit(char c) {
   return -1;
 }
 
-std::optional<std::string> Unescape(const std::string& s) {
+// \xHH with two hexadecimal digits is that byte; any other backslash is itself.
+std::string Unescape(const std::string& s) {
   std::string out;
   for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] != '\\') {
+    if (s[i] == '\\' && i + 3 < s.size() && s[i + 1] == 'x' && HexDigit(s[i + 2]) >= 0 &&
+        HexDigit(s[i + 3]) >= 0) {
+      out.push_back(static_cast<char>(HexDigit(s[i + 2]) * 16 + HexDigit(s[i + 3])));
+      i += 3;
+    } else {
       out.push_back(s[i]);
-      continue;
     }
-    if (i + 3 >= s.size() || s[i + 1] != 'x') return std::nullopt;  // needs \xHH whole
-    const int hi = HexDigit(s[i + 2]), lo = HexDigit(s[i + 3]);
-    if (hi < 0 || lo < 0) return std::nullopt;
-    out.push_back(static_cast<char>(hi * 16 + lo));
-    i += 3;
   }
   return out;
 }
@@ -126,23 +130,19 @@ std::optional<Store> Parse(const std::string& text) {
       continue;
     }
     if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
-      auto path = Unescape(line.substr(1, line.size() - 2));
-      if (!path || path->empty()) return std::nullopt;
-      st.keys.push_back({*path, {}});
+      const std::string path = Unescape(line.substr(1, line.size() - 2));
+      if (path.empty()) return std::nullopt;
+      st.keys.push_back({path, {}});
       continue;
     }
     const auto eq = line.find('=');
     if (st.keys.empty() || eq == std::string::npos || eq == 0) return std::nullopt;
-    auto name = Unescape(line.substr(0, eq));
     const std::string rest = line.substr(eq + 1);
-    if (!name) return std::nullopt;
     Value v;
-    v.name = *name;
+    v.name = Unescape(line.substr(0, eq));
     if (rest.rfind("sz:", 0) == 0) {
-      auto data = Unescape(rest.substr(3));
-      if (!data) return std::nullopt;
       v.type = Type::Sz;
-      v.data = *data;
+      v.data = Unescape(rest.substr(3));
     } else if (rest.rfind("dword:", 0) == 0 && rest.size() == 14) {
       std::uint32_t n = 0;
       for (std::size_t i = 6; i < 14; ++i) {

@@ -101,7 +101,7 @@ TEST_F(RegistryStore, WriteArgumentsAndRoundTrip) {
   EXPECT_EQ(WT_RegWriteString(HKEY_LOCAL_MACHINE, kKey, "a", nullptr), -1);
 
   // Texts that the file format must escape survive unchanged, and so does the empty text.
-  const char* texts[] = {"", "1", "back\\slash", "line\nbreak\r\n", "a=b [c]",
+  const char* texts[] = {"", "1", "back\\slash", "\\x41 stays", "ends in \\", "\\x4", "line\nbreak\r\n", "a=b [c]",
                          "Espa\xF1ol \xBFs\xED?", "; not a comment", "sz:dword:00000001"};
   for (const char* t : texts) {
     ASSERT_EQ(WT_RegWriteString(HKEY_LOCAL_MACHINE, kKey, "Value", t), 0);
@@ -131,7 +131,7 @@ TEST_F(RegistryStore, CorruptOrTruncatedStoreReadsAsMissingAndNextWriteRepairs) 
       std::string("\x00\x01\x02garbage", 10),               // binary junk
       sound + "Extra=sz:1\n",                               // something after the end line
       std::string(sound).replace(sound.find("sz:2"), 4, "qq:2"),  // unknown type
-      std::string(sound).insert(sound.find("Language"), "\\x4"),  // broken escape
+      std::string(sound).insert(sound.find("Language"), "no separator\n"),  // not a value
       std::string(),                                        // empty file
   };
   for (const std::string& bytes : corrupt) {
@@ -143,6 +143,15 @@ TEST_F(RegistryStore, CorruptOrTruncatedStoreReadsAsMissingAndNextWriteRepairs) 
     ASSERT_EQ(WT_RegWriteString(HKEY_LOCAL_MACHINE, kKey, "Language", "1"), 0);
     EXPECT_EQ(ReadText("Language"), "1");
   }
+}
+
+TEST_F(RegistryStore, HandWrittenStoreReads) {
+  // What a technician would type to preset the language: key paths with plain backslashes.
+  WriteFile("; veldixmid registry store 1\n"
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELDIX-MID v1.0\\Language]\n"
+            "Language=sz:2\n"
+            "; end\n");
+  EXPECT_EQ(ReadText("Language"), "2");
 }
 
 TEST_F(RegistryStore, WriteInterruptedBeforeRenameKeepsOldValue) {
