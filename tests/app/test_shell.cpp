@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QListWidget>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -14,6 +15,7 @@
 #include <string>
 
 #include "app.h"
+#include "catalogue.h"
 #include "registry.h"
 #include "ui.h"
 
@@ -135,6 +137,47 @@ TEST_F(Shell, AboutOpensModallyTwiceWithTheSameTextsAndCloses) {
   }
   EXPECT_EQ(panelsAfter, panelsBefore) << "each About panel is destroyed when closed";
   EXPECT_TRUE(inputBack);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Shell, FirstStartAsksForTheLanguageThenLabelsTheMainPanelInIt) {
+  ::setenv("VELDIXMID_REGISTRY", (tmp_ / "fresh-registry").c_str(), 1);  // nothing stored yet
+  std::string selectionTitle, portLabel, switchLabel;
+  std::function<void()> checkMain = [&] {
+    char label[100] = {};
+    GetCtrlAttribute(Panel_Principal, 6, ATTR_LABEL_TEXT, label, sizeof label);
+    portLabel = label;
+    GetCtrlAttribute(Panel_Principal, 12, ATTR_LABEL_TEXT, label, sizeof label);
+    switchLabel = label;
+    QuitUserInterface(0);
+  };
+  EXPECT_EQ(RunTool([&] {
+              // The selection panel runs its own loop before the main panel exists.
+              QWidget* selection = QApplication::activeWindow();
+              for (QWidget* w : QApplication::topLevelWidgets())
+                if (w->isVisible() && w->windowTitle() == QStringLiteral("Idioma / Language")) selection = w;
+              ASSERT_NE(selection, nullptr);
+              selectionTitle = selection->windowTitle().toStdString();
+              auto* list = selection->findChild<QListWidget*>();
+              ASSERT_NE(list, nullptr);
+              ASSERT_EQ(list->count(), 2);
+              list->setCurrentRow(1);  // English
+              QTimer::singleShot(50, QCoreApplication::instance(), checkMain);
+              for (auto* b : selection->findChildren<QPushButton*>())
+                if (b->text() == QStringLiteral("OK")) b->click();
+            }),
+            0);
+  EXPECT_EQ(selectionTitle, "Idioma / Language");
+  EXPECT_EQ(portLabel, "Serial port");
+  EXPECT_EQ(switchLabel, "Connect");
+  unsigned char stored[8] = {};
+  unsigned size = 0;
+  ASSERT_EQ(WT_RegReadString(HKEY_LOCAL_MACHINE, "SOFTWARE\\VELDIX-MID v1.0\\Language", "Language",
+                             stored, sizeof stored, &size), 0);
+  EXPECT_STREQ(reinterpret_cast<char*>(stored), "2");
 }
 
 }  // namespace
