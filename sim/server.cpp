@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
@@ -168,11 +169,21 @@ class Session {
     return true;
   }
 
+  // Work to do whenever the link has been quiet for ms milliseconds.
+  void set_idle(int ms, std::function<void()> idle) {
+    idle_ms_ = ms;
+    idle_ = std::move(idle);
+  }
+
   void run() {
     uint8_t req[kMaxAdu];
     while (!ctx_.stop.raised()) {
-      const int ev = poll_with_stop(fd_, POLLIN, -1, ctx_.stop);
+      const int ev = poll_with_stop(fd_, POLLIN, idle_ ? idle_ms_ : -1, ctx_.stop);
       if (ev < 0) return;
+      if (ev == 0) {
+        if (idle_) idle_();
+        continue;
+      }
       if (ev & (POLLERR | POLLNVAL)) {
         if (!socket_) log_line(name_ + ": link error, no longer served");
         return;
@@ -429,6 +440,8 @@ class Session {
   int cap_[2] = {-1, -1};
   uint64_t answers_ = 0;
   bool muted_ = false;
+  int idle_ms_ = -1;
+  std::function<void()> idle_;
 };
 
 class SerialEndpoint : public Endpoint {
@@ -467,6 +480,11 @@ class SerialEndpoint : public Endpoint {
     }
     path_ = name;
     session_ = std::make_unique<Session>(ctx_, Framing::rtu, pty_master_, false, "serial");
+    // Serial port libraries (Qt's among them) put the tty in exclusive mode (TIOCEXCL) on
+    // open. The mode outlives their close while we hold the pty, and would refuse their
+    // next open with EBUSY; clear it whenever the line is quiet.
+    const int slave = pty_slave_;
+    session_->set_idle(100, [slave] { ::ioctl(slave, TIOCNXCL); });
     return session_->init();
   }
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <random>
 
 #include "sim_harness.h"
 
@@ -242,4 +243,58 @@ TEST(SimFaults, DropAfterClosesTcpAndMutesSerial) {
   EXPECT_EQ(summary_count(sim.err(), "drop-after"), 4) << sim.err();
   EXPECT_EQ(summary_count(sim.err(), "muted"), 1) << sim.err();
   EXPECT_EQ(summary_count(sim.err(), "answers"), 12) << sim.err();
+}
+
+// Not an option but the same question: what a broken master sends must not break the
+// meter. Random bytes and hostile headers on every link, then a normal request is
+// answered again (the stream may need a moment to fall silent), and the exit is clean.
+TEST(SimRobustness, GarbageOnEveryLinkIsSurvived) {
+  SimProcess sim(kAllLinks);
+  std::mt19937 rng(20240611);
+  const std::vector<std::vector<uint8_t>> hostile = {
+      with_crc({1, 16, 0x10, 0x20, 0x00, 0x7B, 0xF6}),                // 123 registers, no data
+      with_crc({1, 16, 0xFF, 0xFF, 0x00, 0x02, 0x04, 1, 2, 3, 4}),    // write past 65535
+      with_crc({1, 3, 0xFF, 0xFF, 0xFF, 0xFF}),                       // read everything
+      with_crc({1, 6, 0xFF, 0xFF, 0x12, 0x34}),
+      with_crc({1, 16, 0x10, 0x03, 0x00, 0x01, 0xFF}),                // byte count 255
+      {0, 1, 0, 0, 0, 0, 1, 3, 0x10, 0x03, 0, 1},                     // MBAP length 0
+      {0, 1, 0x12, 0x34, 0xFF, 0xFF, 1, 3, 0x10, 0x03, 0, 1},         // MBAP length 65535
+      {0, 1, 0, 0, 0, 8, 1, 0x2B, 0x0E, 1, 0, 0, 0, 0},               // unknown function
+  };
+  for (const char* kind : {"serial", "tcp", "rtu-over-tcp"}) {
+    Link l{kind};
+    ASSERT_TRUE(open_link(sim, l)) << kind << sim.err();
+    for (const auto& h : hostile) send_all(l.fd, h);
+    for (int k = 0; k < 64; ++k) {
+      std::vector<uint8_t> junk(1 + rng() % 300);
+      for (auto& b : junk) b = static_cast<uint8_t>(rng());
+      if (!send_all(l.fd, junk)) break;  // the meter may close a TCP stream it cannot follow
+    }
+    // Answered again within a bounded time, reconnecting where the meter hung up.
+    const auto deadline = Clock::now() + 20s;
+    bool answered = false;
+    while (!answered && Clock::now() < deadline) {
+      if (!send_all(l.fd, l.read_request(4099, 1, 0x0101))) {
+        ::close(l.fd);
+        ASSERT_TRUE(open_link(sim, l)) << kind;
+        continue;
+      }
+      const Received r = recv_for(l.fd, 64, 700ms);
+      if (r.closed) {
+        ::close(l.fd);
+        ASSERT_TRUE(open_link(sim, l)) << kind;
+        continue;
+      }
+      // The answer is the last whole frame of what arrived.
+      const std::size_t n = l.answer_size(1);
+      if (r.bytes.size() >= n) {
+        const std::vector<uint8_t> tail(r.bytes.end() - static_cast<long>(n), r.bytes.end());
+        answered = l.rtu() ? crc_ok(tail) && tail[1] == 3 && tail[4] == 1
+                           : tail[0] == 0x01 && tail[1] == 0x01 && tail[7] == 3 && tail[10] == 1;
+      }
+    }
+    EXPECT_TRUE(answered) << kind;
+  }
+  EXPECT_EQ(sim.stop(), 0) << sim.err();
+  EXPECT_GT(summary_count(sim.err(), "bad-frames"), 0) << sim.err();
 }

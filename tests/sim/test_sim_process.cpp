@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <modbus/modbus.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -237,4 +238,29 @@ TEST(SimProcess, ClockSetThroughAWriteKeepsRunning) {
     EXPECT_TRUE(bcd_valid(w & 0xFF) && bcd_valid(w >> 8)) << std::hex << w;
   }
   EXPECT_EQ(sim.stop(), 0);
+}
+
+TEST(SimProcess, PtyDoesNotStayExclusiveAfterTheMasterCloses) {
+  SimProcess sim({"--serial"});
+  const std::string path = sim.endpoint("serial");
+  ASSERT_FALSE(path.empty()) << sim.err();
+  // What a Qt serial port does on open; it stays set after the close while the
+  // simulator holds the pty, and would make the next open fail with EBUSY.
+  const int fd = open_serial_raw(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ioctl(fd, TIOCEXCL), 0);
+  ::close(fd);
+  // Root may open an exclusive tty anyway, so look at the flag itself.
+  int exclusive = 1;
+  const auto deadline = Clock::now() + 5s;
+  while (exclusive && Clock::now() < deadline) {
+    const int probe = open_serial_raw(path);  // fails with EBUSY for other users
+    if (probe >= 0) {
+      ASSERT_EQ(ioctl(probe, TIOCGEXCL, &exclusive), 0);
+      ::close(probe);
+    }
+    if (exclusive) ::poll(nullptr, 0, 20);
+  }
+  EXPECT_EQ(exclusive, 0);
+  EXPECT_EQ(sim.stop(), 0) << sim.err();
 }
