@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QImage>
 #include <QTemporaryDir>
+#include <atomic>
 #include <memory>
 #include <string>
 
@@ -37,8 +38,11 @@ inline Clock::time_point& RecordingStart() {
   static Clock::time_point t0;
   return t0;
 }
+// Times the receiving image was shown; readable from a peer's thread.
+inline std::atomic<int> g_receivingShown{0};
 inline void Observe(const char* file) {
   ShownImages().push_back({SecondsSince(RecordingStart()), file != nullptr ? file : ""});
+  if (file != nullptr && std::string(file) == kIconReceiving) ++g_receivingShown;
 }
 inline void StartRecording() {
   ShownImages().clear();

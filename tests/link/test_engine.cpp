@@ -174,12 +174,22 @@ std::vector<Fault> Faults() {
   const Make laterGarbage = Fixed([](const Bytes&, const Bytes& good) {
     return Reply{{good, Bytes(40, 0x99)}, Ms(250)};
   });
+  // The line hangs up once the engine has the head and reads the rest (a pulled adapter):
+  // the read of the rest gives the runtime's error, not a count.
   const Make hangUpAfterHead = Fixed([](const Bytes&, const Bytes&) {
-    return Reply{{Hex("01 03 64")}, Ms(0), true};
+    const int before = g_receivingShown.load();
+    return Reply{{Hex("01 03 64")}, Ms(0), true,
+                 [before] { WaitUntil([&] { return g_receivingShown.load() > before; }); }};
   });
   const Make shortHeadFn1 = Fixed(ScriptedMeter::Send(Hex("01 01")));
-  const Make fn14Head = Fixed(ScriptedMeter::Send(Hex("01 0e 01 02 03")));
-  const Make fn20Head = Fixed(ScriptedMeter::Send(Hex("01 14 01 02 03")));
+  // Functions 14 and 20 take their length from the caller; the line offers far more.
+  auto lengthFromCaller = [](std::uint8_t fn) {
+    Bytes b{1, fn};
+    b.resize(1200, 0x33);
+    return Fixed(ScriptedMeter::Send(b));
+  };
+  const Make fn14Head = lengthFromCaller(14);
+  const Make fn20Head = lengthFromCaller(20);
 
   return {
       // serial, where the serial path is the subject

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <array>
@@ -21,11 +20,13 @@ namespace vtest {
 enum class Framing { Rtu, Mbap };
 
 // What goes back for one request: the chunks in order, `gap` apart (separate TCP
-// segments), then optionally a closed connection (TCP) or a hung-up line (pty).
+// segments), then `beforeClose` if given, then optionally a closed connection (TCP) or a
+// hung-up line (pty; a hang-up discards what the line still holds).
 struct Reply {
   std::vector<Bytes> chunks;
   Ms gap{0};
   bool close = false;
+  std::function<void()> beforeClose = {};
 };
 
 // Decides the reply from the request as received and the framed answer a good meter gives.
@@ -203,17 +204,12 @@ class ScriptedMeter {
       }
       if (!r.chunks[i].empty()) WriteAll(conn_, r.chunks[i]);
     }
+    if (r.beforeClose) r.beforeClose();
     if (r.close) Drop(true);
   }
 
   void Drop(bool byUs) {
     if (pty_ != nullptr) {
-      // A hang-up discards what the line still holds: let the tool take the bytes sent so
-      // far first, so that the hang-up hits its next read.
-      WaitUntil([&] {
-        int queued = 0;
-        return ::ioctl(pty_->slave(), FIONREAD, &queued) != 0 || queued == 0;
-      }, Ms(2000));
       if (byUs) pty_->HangUp();
     } else if (conn_ >= 0) {
       if (byUs) ::shutdown(conn_, SHUT_RDWR);
