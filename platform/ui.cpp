@@ -326,8 +326,11 @@ Control* AddControl(Panel* p, const ControlSpec& s) {
     case Kind::CheckBox: {
       auto* ck = new QCheckBox(p->content);
       ck->setChecked(s.value.toInt(0) != 0);
-      QObject::connect(ck, &QCheckBox::clicked, ck,
-                       [h, id](bool) { DispatchCtrl(h, id, EVENT_COMMIT); });
+      // toggled, not clicked: assistive technology toggles the box without a click.
+      QObject::connect(ck, &QCheckBox::toggled, ck, [h, id](bool) {
+        Control* ctl = FindCtrl(h, id);
+        if (ctl && !ctl->settingValue) DispatchCtrl(h, id, EVENT_COMMIT);
+      });
       e = ck;
       size = s.kind == Kind::Switch ? QSize(24, 24) : QSize(0, 22);
       break;
