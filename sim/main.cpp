@@ -5,6 +5,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -60,9 +61,10 @@ void wait_for_exit(int sig_fd, bool watch_stdin) {
       if (read(sig_fd, &info, sizeof info) == sizeof info && info.ssi_signo != 0) return;
     }
     if (watch_stdin && p[1].revents) {
+      // Whatever is typed is discarded; the end of the input (or a closed fd) ends us.
       char buf[256];
       const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-      if (n <= 0 || (p[1].revents & (POLLHUP | POLLERR | POLLNVAL) && n < 0)) return;
+      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return;
     }
   }
 }
@@ -179,10 +181,11 @@ int main(int argc, char** argv) {
   endpoints.clear();
   persist();
   const std::string summary = faults.summary();
-  std::fputs(("veldixmid-sim: " + summary.substr(0, summary.find('\n') + 1) + "veldixmid-sim: " +
-              summary.substr(summary.find('\n') + 1))
-                 .c_str(),
-             stderr);
+  for (std::size_t at = 0; at < summary.size();) {
+    const std::size_t nl = summary.find('\n', at);
+    log_line(summary.substr(at, nl - at));
+    at = nl == std::string::npos ? summary.size() : nl + 1;
+  }
   close(sig_fd);
   return 0;
 }

@@ -1,6 +1,7 @@
 #include "sim/state_file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -201,7 +202,8 @@ StateLoad parse_state(const std::string& text) {
 }
 
 StateLoad load_state(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking: a FIFO given by mistake must not hang the start.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     StateLoad r;
     if (errno == ENOENT) {
@@ -212,6 +214,11 @@ StateLoad load_state(const std::string& path) {
       r.message = std::strerror(errno);
     }
     return r;
+  }
+  struct stat st{};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return corrupt(0, "not a regular file");
   }
   std::string text;
   char buf[4096];

@@ -410,3 +410,23 @@ c.close()
   EXPECT_NEAR(std::stod(mv[1]), 230.0, 8.0);
   EXPECT_EQ(sim.stop(), 0) << sim.err();
 }
+
+TEST(SimPeers, SerialDeviceNamedOnTheCommandLine) {
+  // The test holds the master side of its own pty and hands the slave path to the
+  // simulator, as it would a real serial device.
+  Pty pty;
+  ASSERT_TRUE(open_pty(pty));
+  SimProcess sim({"--serial", pty.path, "--baud", "19200", "--parity", "even", "--stop-bits",
+                  "2", "--slave", "12"});
+  ASSERT_EQ(sim.endpoint("serial"), pty.path) << sim.err();
+  ASSERT_TRUE(send_all(pty.master, with_crc({12, 3, 0x10, 0x03, 0x00, 0x0C})));  // 4099-4110
+  const Received r = recv_for(pty.master, 29, 3s);
+  ASSERT_EQ(r.bytes.size(), 29u) << sim.err();
+  EXPECT_TRUE(crc_ok(r.bytes));
+  auto reg = [&](int n) { return r.bytes[3 + 2 * (n - 4099)] << 8 | r.bytes[4 + 2 * (n - 4099)]; };
+  EXPECT_EQ(reg(4099), 12);
+  EXPECT_EQ(reg(4107), 192) << "speed / 100";
+  EXPECT_EQ(reg(4109), 2) << "even parity";
+  EXPECT_EQ(reg(4110), 2) << "two stop bits";
+  EXPECT_EQ(sim.stop(), 0) << sim.err();
+}
