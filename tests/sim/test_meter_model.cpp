@@ -57,35 +57,6 @@ TEST(CivilTime, KnownDatesAndWeekdays) {
     EXPECT_EQ(civil_from_seconds(s), c.t);
     EXPECT_EQ(iso_weekday(s), c.weekday) << c.t.year << "-" << c.t.month << "-" << c.t.day;
   }
-  // Every day over two centuries survives the round trip.
-  for (int64_t s = seconds_from_civil({1999, 1, 1, 0, 0, 0}); s < seconds_from_civil({2101, 1, 1, 0, 0, 0});
-       s += 86400 + 3607) {
-    const CivilTime t = civil_from_seconds(s);
-    ASSERT_TRUE(is_valid(t));
-    ASSERT_EQ(seconds_from_civil(t), s);
-  }
-}
-
-TEST(CivilTime, CalendarChecksAndBcd) {
-  struct Case { CivilTime t; bool valid; };
-  const Case cases[] = {
-      {{2023, 2, 29, 0, 0, 0}, false}, {{2024, 2, 29, 0, 0, 0}, true},
-      {{2100, 2, 29, 0, 0, 0}, false}, {{2000, 2, 29, 0, 0, 0}, true},
-      {{2025, 4, 31, 0, 0, 0}, false}, {{2025, 13, 1, 0, 0, 0}, false},
-      {{2025, 0, 1, 0, 0, 0}, false},  {{2025, 1, 0, 0, 0, 0}, false},
-      {{2025, 1, 1, 24, 0, 0}, false}, {{2025, 1, 1, 23, 60, 0}, false},
-      {{2025, 1, 1, 23, 59, 60}, false}, {{2025, 12, 31, 23, 59, 59}, true},
-  };
-  for (const Case& c : cases) {
-    EXPECT_EQ(is_valid(c.t), c.valid) << c.t.year << "-" << c.t.month << "-" << c.t.day << " "
-                                      << c.t.hour << ":" << c.t.minute << ":" << c.t.second;
-  }
-  EXPECT_EQ(to_bcd(45), 0x45);
-  EXPECT_EQ(to_bcd(0), 0x00);
-  EXPECT_EQ(to_bcd(99), 0x99);
-  EXPECT_EQ(from_bcd(0x59), 59);
-  EXPECT_FALSE(from_bcd(0x9A));
-  EXPECT_FALSE(from_bcd(0xA0));
 }
 
 TEST(MeterMap, ReadAndWriteRangesFollowTheMap) {
@@ -356,13 +327,6 @@ TEST(MeterEnergy, PartialCountersResetByWritingZero) {
   EXPECT_EQ(f.counter(1606, t), 0u);
   EXPECT_EQ(f.counter(1608, t), 0u);
   EXPECT_GT(f.counter(1582, at_s(1200)), 0u);  // and they count again
-}
-
-TEST(MeterEnergy, RegisterUnitsWrapAt32Bits) {
-  EXPECT_EQ(energy_units(0), 0u);
-  EXPECT_EQ(energy_units(9.99), 0u);
-  EXPECT_EQ(energy_units(1234567890.0), 123456789u);
-  EXPECT_EQ(energy_units(4294967296.0 * 10 + 50), 5u);
 }
 
 TEST(MeterClock, RunsFromTheStartAndFromAWrite) {

@@ -206,7 +206,7 @@ TEST(SimPeers, LibmodbusRtuMasterOnThePty) {
   // Another address: no answer. The simulator then listens for that slave's answer for
   // half a second, as on a shared bus, so the master waits longer than that.
   modbus_set_slave(m.ctx, 5);
-  modbus_set_response_timeout(m.ctx, 0, 800000);
+  modbus_set_response_timeout(m.ctx, 1, 200000);
   EXPECT_EQ(modbus_read_registers(m.ctx, 4099, 1, r), -1);
   EXPECT_EQ(errno, ETIMEDOUT);
   // A broadcast write is carried out without an answer.
@@ -239,16 +239,13 @@ TEST(SimPeers, LibmodbusTcpMasterUnitsExceptionsAndLiveValues) {
   EXPECT_EQ(errno, EMBXGTAR);
   modbus_set_slave(m.ctx, 1);
 
-  for (int reg : {0, 269, 362, 1023, 1082, 1581, 1610, 4095, 4126, 4127, 4133, 65535}) {
-    EXPECT_EQ(modbus_read_registers(m.ctx, reg, 1, r), -1) << reg;
-    EXPECT_EQ(errno, EMBXILADD) << reg;
-  }
+  // (The whole map is checked on the model; here the answers on the wire.)
   EXPECT_EQ(modbus_read_registers(m.ctx, 1024, 125, r), -1) << "runs past 1081";
   EXPECT_EQ(errno, EMBXILADD);
-  for (int reg : {270, 1024, 1074, 4096, 4100, 4111}) {
-    EXPECT_EQ(modbus_write_register(m.ctx, reg, 1), -1) << reg;
-    EXPECT_EQ(errno, EMBXILADD) << reg;
-  }
+  EXPECT_EQ(modbus_read_registers(m.ctx, 4127, 1, r), -1);
+  EXPECT_EQ(errno, EMBXILADD);
+  EXPECT_EQ(modbus_write_register(m.ctx, 1024, 1), -1) << "measurements are read only";
+  EXPECT_EQ(errno, EMBXILADD);
   EXPECT_EQ(modbus_write_register(m.ctx, 4099, 0), -1);
   EXPECT_EQ(errno, EMBXILVAL);
 
@@ -362,7 +359,7 @@ TEST(SimPeers, RtuOverTcpHandBuiltFrames) {
   ASSERT_TRUE(send_all(fd, bad));
   EXPECT_TRUE(recv_for(fd, 1, 300ms).bytes.empty());
   ASSERT_TRUE(send_all(fd, with_crc({0x02, 0x03, 0x10, 0x03, 0x00, 0x01})));
-  EXPECT_TRUE(recv_for(fd, 1, 700ms).bytes.empty());
+  EXPECT_TRUE(recv_for(fd, 1, 1000ms).bytes.empty());
   // And the meter still answers its own address afterwards.
   ASSERT_TRUE(send_all(fd, test_req));
   a = recv_for(fd, 7, 3s);
