@@ -1,0 +1,13 @@
+// The catalogue's texts on the main panel's labels. Kept apart from the catalogue so that
+// a program using the catalogue without the main panel does not need Panel_Principal.
+#include "catalogue.h"
+#include "ui.h"
+
+void Etiquetas_Panel_Principal(int panel) {
+  if (panel != Panel_Principal) return;
+  // (control, catalogue text), in the order the labels are set.
+  static const int kLabels[][2] = {{4, 1}, {6, 5},  {7, 6},   {8, 7},
+                                   {9, 8}, {10, 9}, {11, 10}, {12, 11}};
+  for (const auto& label : kLabels)
+    SetCtrlAttribute(panel, label[0], ATTR_LABEL_TEXT, CatalogueText(label[1]));
+}
