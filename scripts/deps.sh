@@ -12,8 +12,9 @@ want=(
   fonts-dejavu-core
 )
 if [ "${1:-}" = "--extra" ]; then
-  # fuzzing, sanitizer runtime and the reference INI parser for the benchmarks
-  want+=(clang libclang-rt-14-dev libinih-dev)
+  # fuzzing, sanitizer runtime and the reference INI parser for the benchmarks;
+  # cross compiler for a compile check of the Windows-only sources
+  want+=(clang libclang-rt-14-dev libinih-dev g++-mingw-w64-x86-64-posix)
 fi
 
 missing=()
