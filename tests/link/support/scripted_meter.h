@@ -96,11 +96,6 @@ class ScriptedMeter {
     std::lock_guard<std::mutex> lock(mu_);
     return regs_[static_cast<std::size_t>(a & 0xFFFF)];
   }
-  // True once the client's end of the current TCP connection was seen closing.
-  bool ClientClosed() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return clientClosed_;
-  }
 
   // Handy scripts.
   static Script Silent() { return [](const Bytes&, const Bytes&) { return Reply{}; }; }
@@ -142,12 +137,6 @@ class ScriptedMeter {
     const int start = pdu[2] << 8 | pdu[3];
     const int count = pdu[4] << 8 | pdu[5];
     switch (fn) {
-      case 1: {
-        if (count < 1 || count > 2000) return exception(3);
-        Bytes a{slave, fn, static_cast<std::uint8_t>((count + 7) / 8)};
-        a.resize(3 + static_cast<std::size_t>((count + 7) / 8), 0x55);
-        return a;
-      }
       case 3:
       case 4: {
         if (count < 1 || count > 125) return exception(3);
@@ -235,7 +224,6 @@ class ScriptedMeter {
           rx_.clear();
           std::lock_guard<std::mutex> lock(mu_);
           ++accepted_;
-          clientClosed_ = false;
         }
         continue;
       }
@@ -244,10 +232,6 @@ class ScriptedMeter {
       const ssize_t n = ::read(conn_, buf, sizeof buf);
       if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
         Drop(false);  // a pty that fails to read is gone for good: stop serving it
-        if (pty_ == nullptr) {
-          std::lock_guard<std::mutex> lock(mu_);
-          clientClosed_ = true;
-        }
         continue;
       }
       if (n < 0) continue;
@@ -273,7 +257,6 @@ class ScriptedMeter {
   std::deque<Script> scripts_;
   std::vector<Bytes> requests_;
   int accepted_ = 0;
-  bool clientClosed_ = false;
   std::thread thread_;
 };
 

@@ -1,5 +1,5 @@
 // Real parts for the serial and TCP tests: pseudo-terminal pairs, loopback listeners,
-// child processes (independent peers), and bounded waits. Header-only; POSIX.
+// child processes (independent peers), bounded waits. Header-only; POSIX.
 #pragma once
 
 #include <fcntl.h>
@@ -15,7 +15,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
@@ -31,7 +30,6 @@ using Bytes = std::vector<std::uint8_t>;
 inline double SecondsSince(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
 }
-
 inline int MsLeft(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now()).count();
   return left > 0 ? static_cast<int>(left) : 0;
@@ -50,85 +48,63 @@ bool WaitUntil(Pred done, Ms limit = Ms(5000)) {
 
 inline Bytes Hex(const std::string& hex) {
   Bytes out;
-  std::string digits;
+  std::string d;
   for (char c : hex)
-    if (c != ' ') digits += c;
-  if (digits.size() % 2 != 0) throw std::invalid_argument("odd hex string: " + hex);
-  for (std::size_t i = 0; i < digits.size(); i += 2)
-    out.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+    if (c != ' ') d += c;
+  for (std::size_t i = 0; i + 1 < d.size(); i += 2)
+    out.push_back(static_cast<std::uint8_t>(std::stoi(d.substr(i, 2), nullptr, 16)));
   return out;
 }
-
-inline std::string ToHex(const std::uint8_t* p, std::size_t n) {
-  static const char* d = "0123456789abcdef";
+inline std::string ToHex(const Bytes& b) {
+  static const char* digits = "0123456789abcdef";
   std::string s;
-  for (std::size_t i = 0; i < n; ++i) {
-    s += d[p[i] >> 4];
-    s += d[p[i] & 15];
-  }
+  for (auto x : b) s += {digits[x >> 4], digits[x & 15]};
   return s;
 }
-inline std::string ToHex(const Bytes& b) { return ToHex(b.data(), b.size()); }
 
-// Reads exactly n bytes from a non-blocking descriptor, or what arrived by the deadline.
+// Exactly n bytes from a non-blocking descriptor, or what arrived by the deadline.
 inline Bytes ReadExactly(int fd, std::size_t n, Ms limit) {
   Bytes out;
   const auto deadline = Clock::now() + limit;
   while (out.size() < n) {
     std::uint8_t buf[512];
-    const std::size_t want = std::min(sizeof buf, n - out.size());
-    const ssize_t r = ::read(fd, buf, want);
+    const ssize_t r = ::read(fd, buf, std::min(sizeof buf, n - out.size()));
     if (r > 0) {
       out.insert(out.end(), buf, buf + r);
       continue;
     }
-    if (r == 0) break;
-    if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+    if (r == 0 || (errno != EAGAIN && errno != EINTR)) break;
     pollfd p{fd, POLLIN, 0};
     if (::poll(&p, 1, MsLeft(deadline)) <= 0) break;
   }
   return out;
 }
 
-// Whatever arrives until nothing more comes for `quiet` (bounded by `limit`).
-inline Bytes ReadUntilQuiet(int fd, Ms quiet, Ms limit = Ms(3000)) {
-  Bytes out;
-  const auto deadline = Clock::now() + limit;
-  for (;;) {
-    pollfd p{fd, POLLIN, 0};
-    const int wait = std::min(static_cast<int>(quiet.count()), MsLeft(deadline));
-    if (wait <= 0 || ::poll(&p, 1, wait) <= 0) break;
-    std::uint8_t buf[512];
-    const ssize_t r = ::read(fd, buf, sizeof buf);
-    if (r <= 0) break;
-    out.insert(out.end(), buf, buf + r);
-  }
-  return out;
-}
-
-inline bool WriteAll(int fd, const std::uint8_t* p, std::size_t n) {
+// Writes all bytes to a socket or a pty master (never raising SIGPIPE), within 3 s.
+inline bool WriteAll(int fd, const Bytes& b) {
+  const std::uint8_t* p = b.data();
+  std::size_t n = b.size();
   const auto deadline = Clock::now() + Ms(3000);
   while (n > 0) {
-    const ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-    const ssize_t ww = (w < 0 && errno == ENOTSOCK) ? ::write(fd, p, n) : w;
-    if (ww > 0) {
-      p += ww;
-      n -= static_cast<std::size_t>(ww);
+    ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
+    if (w < 0 && errno == ENOTSOCK) w = ::write(fd, p, n);
+    if (w > 0) {
+      p += w;
+      n -= static_cast<std::size_t>(w);
       continue;
     }
-    if (ww < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return false;
+    if (errno != EAGAIN && errno != EINTR) return false;
     pollfd q{fd, POLLOUT, 0};
     if (::poll(&q, 1, MsLeft(deadline)) <= 0) return false;
   }
   return true;
 }
-inline bool WriteAll(int fd, const Bytes& b) { return WriteAll(fd, b.data(), b.size()); }
 
 inline void SetNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
-// A pseudo-terminal pair: the tool opens path() as its serial device, the test plays the
-// other end on master(). The test keeps its own slave descriptor open, so the master never
-// sees a hang-up while the tool closes and reopens the port. Both start in raw mode.
+// A pseudo-terminal pair: the tool opens path(), the test plays the line on master(). The
+// test keeps its own slave descriptor open (the tool's termios can be read through it, and
+// the master sees no hang-up while the tool reopens the port). Raw mode from the start.
 class Pty {
  public:
   Pty() {
@@ -136,19 +112,12 @@ class Pty {
     if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
       throw std::runtime_error("openpty failed");
     path_ = name;
-    termios t{};
-    ::tcgetattr(slave_, &t);
+    termios t = Termios();
     ::cfmakeraw(&t);
     ::tcsetattr(slave_, TCSANOW, &t);
     SetNonBlocking(master_);
   }
   ~Pty() { HangUp(); }
-  // Closes both of the test's ends: the tool's descriptor then sees the line hang up.
-  void HangUp() {
-    if (master_ >= 0) ::close(master_);
-    if (slave_ >= 0) ::close(slave_);
-    master_ = slave_ = -1;
-  }
   Pty(const Pty&) = delete;
   Pty& operator=(const Pty&) = delete;
 
@@ -160,8 +129,12 @@ class Pty {
     ::tcgetattr(slave_, &t);
     return t;
   }
-  // Discards whatever the tool wrote so far.
-  void Drain() { ReadUntilQuiet(master_, Ms(5), Ms(200)); }
+  // Closes both of the test's ends: the tool's descriptor sees the line hang up.
+  void HangUp() {
+    if (master_ >= 0) ::close(master_);
+    if (slave_ >= 0) ::close(slave_);
+    master_ = slave_ = -1;
+  }
 
  private:
   int master_ = -1;
@@ -181,41 +154,33 @@ class ComEnv {
   std::string name_;
 };
 
-// A listening socket on 127.0.0.1 with an ephemeral port.
+// A listening socket on 127.0.0.1, ephemeral port.
 class Listener {
  public:
   explicit Listener(int backlog = 8) {
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, backlog) != 0)
-      throw std::runtime_error("listen failed");
     socklen_t len = sizeof a;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd_, backlog) != 0)
+      throw std::runtime_error("listen failed");
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
     port_ = ntohs(a.sin_port);
   }
-  ~Listener() { Close(); }
+  ~Listener() { ::close(fd_); }
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
 
   std::uint16_t port() const { return port_; }
   int fd() const { return fd_; }
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  // A connected, non-blocking descriptor (TCP_NODELAY), or -1 when none came in time.
+  // A connected non-blocking descriptor with TCP_NODELAY, or -1 when none came in time.
   int Accept(Ms limit = Ms(3000)) {
     pollfd p{fd_, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) return -1;
     const int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (c >= 0) {
-      const int one = 1;
-      ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    }
+    const int one = 1;
+    if (c >= 0) ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return c;
   }
 
@@ -224,8 +189,8 @@ class Listener {
   std::uint16_t port_ = 0;
 };
 
-// A child process with its stdin and stdout on pipes. Ended (SIGTERM, then SIGKILL) by its
-// pid when the object goes; closing its stdin asks it to leave first.
+// A child process with stdin and stdout on pipes. Closing its stdin asks it to leave; it is
+// then ended by its pid (SIGTERM, SIGKILL after 2 s).
 class Child {
  public:
   explicit Child(const std::vector<std::string>& argv) {
@@ -249,26 +214,19 @@ class Child {
     SetNonBlocking(stdout_);
   }
   ~Child() {
-    if (stdin_ >= 0) ::close(stdin_);
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      int status = 0;
-      const auto deadline = Clock::now() + Ms(2000);
-      while (::waitpid(pid_, &status, WNOHANG) == 0) {
-        if (Clock::now() > deadline) {
-          ::kill(pid_, SIGKILL);
-          ::waitpid(pid_, &status, 0);
-          break;
-        }
-        std::this_thread::sleep_for(Ms(2));
-      }
+    ::close(stdin_);
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    if (!WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) != 0; }, Ms(2000))) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
     }
-    if (stdout_ >= 0) ::close(stdout_);
+    ::close(stdout_);
   }
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  // One line of the child's output (without the newline), "" when none came in time.
+  // One line of output without its newline; "" when none came in time.
   std::string ReadLine(Ms limit) {
     const auto deadline = Clock::now() + limit;
     for (;;) {
@@ -279,8 +237,8 @@ class Child {
         return line;
       }
       pollfd p{stdout_, POLLIN, 0};
+      char buf[4096];
       if (::poll(&p, 1, MsLeft(deadline)) <= 0) return {};
-      char buf[256];
       const ssize_t r = ::read(stdout_, buf, sizeof buf);
       if (r <= 0) return {};
       pending_.append(buf, static_cast<std::size_t>(r));
