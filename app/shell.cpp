@@ -6,6 +6,7 @@
 #include "connection.h"
 #include "engine.h"
 #include "language.h"
+#include "meter.h"
 #include "transport.h"
 #include "tray.h"
 #include "ui.h"
@@ -32,6 +33,7 @@ void RegisterAllCallbacks() {
   RegisterPanelCallback("Terminar_Help", Terminar_Help);
   RegisterLinkCallbacks();
   RegisterLangCallbacks();
+  RegisterMeterCallbacks();
 }
 
 int VeldixMain(int argc, char* argv[]) {

@@ -1,0 +1,65 @@
+// Display configuration screen: the 75 on/off settings of the meter's own display, kept by
+// the meter as bits of five holding registers (4128-4132). Read once at opening, written
+// back whole with one write request on the save button.
+#include "engine.h"
+#include "meter.h"
+#include "screen.h"
+#include "ui.h"
+
+int Panel_Config_Display = -1;
+
+namespace {
+
+void Close(int panel) {
+  meter::CloseScreen(panel);
+  if (panel == Panel_Config_Display) Panel_Config_Display = -1;
+}
+
+}  // namespace
+
+int Config_Display(int panel, int, int event, void*, int, int) {
+  if (event != EVENT_COMMIT) return 0;
+  Panel_Config_Display = meter::OpenScreen(panel, kResConfigDisplay, Cerrar_Config_Display);
+  if (Panel_Config_Display < 0) return 0;
+  Leer_Config_Display(Panel_Config_Display);
+  SetCtrlAttribute(Panel_Config_Display, kDisplayExit, ATTR_CALLBACK_FUNCTION_POINTER,
+                   Salir_Config_Display);
+  SetCtrlAttribute(Panel_Config_Display, kDisplaySave, ATTR_CALLBACK_FUNCTION_POINTER,
+                   Guardar_Display);
+  return 0;
+}
+
+void Leer_Config_Display(int panel) {
+  // A failed read changes nothing, and the save button stays dimmed: the check boxes then
+  // hold no mask of this meter, and saving them would overwrite its display settings.
+  if (meter::ReadBlock(meter::kMaskStart, meter::kMaskWords) != kModbusOk) return;
+  const meter::Mask mask =
+      meter::DecodeMask(meter::BlockData(meter::kMaskWords).first<2 * meter::kMaskWords>());
+  const auto values = meter::BitsFromMask(mask);
+  const auto bits = meter::MaskBits();
+  for (std::size_t i = 0; i < bits.size(); ++i) SetCtrlVal(panel, bits[i].control, values[i]);
+  SetCtrlAttribute(panel, kDisplaySave, ATTR_DIMMED, 0);
+}
+
+int Guardar_Display(int panel, int, int event, void*, int, int) {
+  if (event != EVENT_COMMIT) return 0;
+  std::array<int, meter::kMaskBitCount> values{};
+  const auto bits = meter::MaskBits();
+  for (std::size_t i = 0; i < bits.size(); ++i) GetCtrlVal(panel, bits[i].control, &values[i]);
+  // The whole mask goes out in one request, untouched words too; word 4's bits 3 to 7,
+  // which no control shows, are written as 0.
+  const auto data = meter::EncodeMask(meter::MaskFromBits(values));
+  const bool confirmed = meter::WriteBlock(meter::kMaskStart, meter::kMaskWords, data) == kModbusOk;
+  meter::ShowWriteOutcome(confirmed);
+  return 0;
+}
+
+int Salir_Config_Display(int panel, int, int event, void*, int, int) {
+  if (event == EVENT_COMMIT) Close(panel);
+  return 0;
+}
+
+int Cerrar_Config_Display(int panel, int event, void*, int, int) {
+  if (event == EVENT_CLOSE) Close(panel);
+  return 0;
+}

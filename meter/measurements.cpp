@@ -1,0 +1,64 @@
+// Measurements screen: instantaneous values, polled once a second with two block reads.
+#include "engine.h"
+#include "meter.h"
+#include "screen.h"
+#include "ui.h"
+
+int Panel_Medidas = -1;
+
+namespace {
+
+constexpr double kPollIntervalS = 1.0;
+
+void StopAndClose(int panel) {
+  SetCtrlAttribute(panel, kMedidasTimer, ATTR_ENABLED, 0);
+  meter::CloseScreen(panel);
+  if (panel == Panel_Medidas) Panel_Medidas = -1;
+}
+
+}  // namespace
+
+int Toma_Datos(int panel, int, int event, void*, int, int) {
+  if (event != EVENT_COMMIT) return 0;
+  Panel_Medidas = meter::OpenScreen(panel, kResMedidas, Cerrar_Medidas);
+  if (Panel_Medidas < 0) return 0;
+  SetCtrlAttribute(Panel_Medidas, kMedidasTimer, ATTR_ENABLED, 1);
+  SetCtrlAttribute(Panel_Medidas, kMedidasTimer, ATTR_INTERVAL, kPollIntervalS);
+  SetCtrlAttribute(Panel_Medidas, kMedidasExit, ATTR_CALLBACK_FUNCTION_POINTER, Salir_Medidas);
+  SetCtrlAttribute(Panel_Medidas, kMedidasTimer, ATTR_CALLBACK_FUNCTION_POINTER, Timer_Medidas);
+  return 0;
+}
+
+int Timer_Medidas(int panel, int, int event, void*, int, int) {
+  if (event != EVENT_TIMER_TICK) return 0;
+  // Off for the whole tick, so ticks never overlap or queue behind a slow meter. A failed
+  // read leaves it off: the screen keeps the last values until it is reopened.
+  SetCtrlAttribute(panel, kMedidasTimer, ATTR_ENABLED, 0);
+
+  if (meter::ReadBlock(meter::kMeasureAStart, meter::kMeasureACount) != kModbusOk) return 0;
+  const auto a = meter::BlockData(meter::kMeasureACount);
+  for (std::size_t i = 0; i < meter::kMeasureA.size(); ++i)
+    SetCtrlVal(panel, meter::kMeasureA[i].control,
+               meter::WideValue(a, i, meter::kMeasureA[i].divisor));
+
+  if (meter::ReadBlock(meter::kMeasureBStart, meter::kMeasureBCount) != kModbusOk) return 0;
+  const auto b = meter::BlockData(meter::kMeasureBCount);
+  for (std::size_t j = 0; j < meter::kMeasureB.size(); ++j)
+    SetCtrlVal(panel, meter::kMeasureB[j].control,
+               meter::NarrowValue(b, j, meter::kMeasureB[j].divisor));
+
+  // The next tick comes one full interval after this poll ended.
+  ResetTimer(panel, kMedidasTimer);
+  SetCtrlAttribute(panel, kMedidasTimer, ATTR_ENABLED, 1);
+  return 0;
+}
+
+int Salir_Medidas(int panel, int, int event, void*, int, int) {
+  if (event == EVENT_COMMIT) StopAndClose(panel);
+  return 0;
+}
+
+int Cerrar_Medidas(int panel, int event, void*, int, int) {
+  if (event == EVENT_CLOSE) StopAndClose(panel);
+  return 0;
+}

@@ -1,0 +1,112 @@
+// The four meter screens: measurements (polled every second), energy counters (every two
+// seconds), device configuration (read, edit, send) and display configuration (read, edit,
+// save). Each screen is a panel of VELDIXMID.uir, opened from a button of the main panel,
+// which it hides while it is open and shows again (Panel_Puerto) when it closes.
+//
+// Every control callback has the runtime's signature and returns 0; it acts on the commit
+// event (1), the timers on the tick event (15), the panel callbacks on the close box (11).
+#pragma once
+
+#include "codec.h"  // BCD_a_Binario, Binario_a_BCD and the register maps
+
+// Panel handles of the open screens; -1 while a screen is closed.
+extern int Panel_Medidas;         // resource 5
+extern int Panel_Energias;        // resource 2
+extern int Panel_Config_Equipo;   // resource 3
+extern int Panel_Config_Display;  // resource 1
+
+// Panel resource numbers and the control numbers the code uses.
+enum {
+  kResMedidas = 5,
+  kResEnergias = 2,
+  kResConfigEquipo = 3,
+  kResConfigDisplay = 1,
+
+  kMedidasExit = 114,
+  kMedidasTimer = 115,
+
+  kEnergiasExit = 42,
+  kEnergiasTimer = 43,
+
+  kEquipoExit = 32,
+  kEquipoSend = 33,
+  kEquipoAddress = 2,
+  kEquipoYear = 22,
+  kEquipoMonth = 23,
+  kEquipoDay = 27,
+  kEquipoHour = 26,
+  kEquipoMinute = 25,
+  kEquipoSecond = 24,
+  kEquipoBaud = 21,
+  kEquipoDemand = 11,
+  kEquipoFrame = 9,
+  kEquipoTariff = 15,
+  kEquipoPassword = 20,
+  kEquipoCtSecondary = 19,
+  kEquipoVtSecondary = 17,
+  kEquipoCtPrimary = 18,
+  kEquipoVtPrimary = 16,
+
+  kDisplayExit = 2,
+  kDisplaySave = 3,
+};
+
+// Catalogue texts of the popup that follows a configuration send or a display save.
+enum {
+  kTextWriteFailedTitle = 195,
+  kTextWriteFailed = 198,
+  kTextWriteDoneTitle = 199,
+  kTextWriteDone = 200,
+};
+
+// ---- measurements
+// Main panel button: hides the main panel, opens the screen and starts the 1 s timer.
+int Toma_Datos(int panel, int control, int event, void* callbackData, int eventData1,
+               int eventData2);
+// Timer tick: reads 1024-1073 and 1074-1081; the first failed read stops polling.
+int Timer_Medidas(int panel, int control, int event, void* callbackData, int eventData1,
+                  int eventData2);
+int Salir_Medidas(int panel, int control, int event, void* callbackData, int eventData1,
+                  int eventData2);
+// Close box of the screen: as the exit button.
+int Cerrar_Medidas(int panel, int event, void* callbackData, int eventData1, int eventData2);
+
+// ---- energy and tariffs
+int Leer_Energias_Tarifas(int panel, int control, int event, void* callbackData,
+                          int eventData1, int eventData2);
+// Timer tick: ten counter reads; 1 s to the first poll, 2 s after each complete one.
+int Timer_Energia(int panel, int control, int event, void* callbackData, int eventData1,
+                  int eventData2);
+int Salir_Energias(int panel, int control, int event, void* callbackData, int eventData1,
+                   int eventData2);
+int Cerrar_Energias(int panel, int event, void* callbackData, int eventData1, int eventData2);
+
+// ---- device configuration
+int Config_Equipo(int panel, int control, int event, void* callbackData, int eventData1,
+                  int eventData2);
+// Reads 4096-4125 into the controls of `panel`; on success the send button is undimmed.
+void Leer_Config_Equipo(int panel);
+// Send button: four write requests 0.2 s apart, then one popup that tells how they went.
+int Envio_Config(int panel, int control, int event, void* callbackData, int eventData1,
+                 int eventData2);
+int Salir_Config_Equipo(int panel, int control, int event, void* callbackData, int eventData1,
+                        int eventData2);
+int Cerrar_Config_Equipo(int panel, int event, void* callbackData, int eventData1,
+                         int eventData2);
+
+// ---- display configuration
+int Config_Display(int panel, int control, int event, void* callbackData, int eventData1,
+                   int eventData2);
+// Reads the mask 4128-4132 into the 75 controls of `panel`; on success the save button is
+// undimmed.
+void Leer_Config_Display(int panel);
+// Save button: one write of the whole mask, then one popup that tells how it went.
+int Guardar_Display(int panel, int control, int event, void* callbackData, int eventData1,
+                    int eventData2);
+int Salir_Config_Display(int panel, int control, int event, void* callbackData, int eventData1,
+                         int eventData2);
+int Cerrar_Config_Display(int panel, int event, void* callbackData, int eventData1,
+                          int eventData2);
+
+// Binds every callback name of the four screens for the resource file.
+void RegisterMeterCallbacks();

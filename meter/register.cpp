@@ -1,0 +1,25 @@
+// Callback names of the meter screens, for the resource file.
+#include "meter.h"
+#include "ui.h"
+
+void RegisterMeterCallbacks() {
+  // Buttons of the main panel.
+  RegisterCtrlCallback("Toma_Datos", Toma_Datos);
+  RegisterCtrlCallback("Leer_Energias_Tarifas", Leer_Energias_Tarifas);
+  RegisterCtrlCallback("Config_Equipo", Config_Equipo);
+  RegisterCtrlCallback("Config_Display", Config_Display);
+  // The screens install these themselves when they open; bound by name as well so that a
+  // resource file may name them.
+  RegisterCtrlCallback("Timer_Medidas", Timer_Medidas);
+  RegisterCtrlCallback("Salir_Medidas", Salir_Medidas);
+  RegisterCtrlCallback("Timer_Energia", Timer_Energia);
+  RegisterCtrlCallback("Salir_Energias", Salir_Energias);
+  RegisterCtrlCallback("Envio_Config", Envio_Config);
+  RegisterCtrlCallback("Salir_Config_Equipo", Salir_Config_Equipo);
+  RegisterCtrlCallback("Guardar_Display", Guardar_Display);
+  RegisterCtrlCallback("Salir_Config_Display", Salir_Config_Display);
+  RegisterPanelCallback("Cerrar_Medidas", Cerrar_Medidas);
+  RegisterPanelCallback("Cerrar_Energias", Cerrar_Energias);
+  RegisterPanelCallback("Cerrar_Config_Equipo", Cerrar_Config_Equipo);
+  RegisterPanelCallback("Cerrar_Config_Display", Cerrar_Config_Display);
+}

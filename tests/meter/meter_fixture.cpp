@@ -1,0 +1,341 @@
+#include "meter_fixture.h"
+
+#include <time.h>
+#include <unistd.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDoubleSpinBox>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QWidget>
+#include <filesystem>
+#include <sstream>
+
+#include "connection.h"
+#include "engine.h"
+#include "meter.h"
+#include "transport.h"
+#include "ui.h"
+
+// The application shell is not linked into these tests: the main panel is the test's own.
+int Panel_Principal = -1;
+
+// Until the catalogue is linked into the link library the tests give the texts the screens
+// ask for. Weak: a linked catalogue takes over (and the tests then compare against it).
+__attribute__((weak)) const char* CatalogueText(int n) {
+  switch (n) {
+    case 195: return "Error de comunicaci\xF3n";
+    case 198: return "El contador no responde.";
+    case 199: return "Configuraci\xF3n enviada";
+    case 200: return "El contador ha confirmado la configuraci\xF3n.";
+    default: return "";
+  }
+}
+
+namespace mtest {
+
+namespace fs = std::filesystem;
+
+double Now() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+Bytes Hex(const std::string& text) {
+  Bytes out;
+  std::string digits;
+  for (char c : text)
+    if (c != ' ') digits += c;
+  for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
+    out.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+std::string ToHex(const Bytes& bytes) {
+  static const char* d = "0123456789abcdef";
+  std::string s;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i) s += ' ';
+    s += d[bytes[i] >> 4];
+    s += d[bytes[i] & 15];
+  }
+  return s;
+}
+
+Bytes Request::Pdu() const {
+  return frame.size() > 6 ? Bytes(frame.begin() + 6, frame.end()) : Bytes{};
+}
+int Request::Function() const { return frame.size() > 7 ? frame[7] : -1; }
+int Request::Start() const { return frame.size() > 9 ? frame[8] << 8 | frame[9] : -1; }
+int Request::Count() const { return frame.size() > 11 ? frame[10] << 8 | frame[11] : -1; }
+
+// ---------------------------------------------------------------- peer
+
+Peer::~Peer() {
+  if (!process_) return;
+  process_->closeWriteChannel();  // the peer ends when its stdin closes
+  if (!process_->waitForFinished(3000)) process_->kill();
+  process_->waitForFinished(1000);
+}
+
+std::string Peer::ReadLine(int timeoutMs) {
+  QElapsedTimer t;
+  t.start();
+  while (!process_->canReadLine()) {
+    const int left = timeoutMs - static_cast<int>(t.elapsed());
+    if (left <= 0 || !process_->waitForReadyRead(left)) {
+      if (!process_->canReadLine()) return "";
+    }
+  }
+  return process_->readLine().trimmed().toStdString();
+}
+
+std::string Peer::Start() {
+  process_ = std::make_unique<QProcess>();
+  process_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  process_->start(QStringLiteral("/usr/bin/python3"),
+                  {QStringLiteral(VELDIX_TEST_DATA "/peer.py")});
+  if (!process_->waitForStarted(5000)) return "cannot start /usr/bin/python3 peer.py";
+  const std::string ready = ReadLine(15000);
+  if (ready.rfind("READY ", 0) != 0) return "peer did not report its port: '" + ready + "'";
+  port_ = std::stoi(ready.substr(6));
+  return "";
+}
+
+std::string Peer::Command(const std::string& line) {
+  process_->write((line + "\n").c_str());
+  process_->waitForBytesWritten(2000);
+  return ReadLine(5000);
+}
+
+void Peer::Set(int address, const std::vector<int>& words) {
+  std::string line = "set " + std::to_string(address);
+  for (int w : words) line += " " + std::to_string(w & 0xFFFF);
+  EXPECT_EQ(Command(line), "ok") << line;
+}
+
+std::vector<int> Peer::Get(int address, int count) {
+  std::istringstream in(Command("get " + std::to_string(address) + " " + std::to_string(count)));
+  std::string word;
+  in >> word;
+  std::vector<int> values;
+  int v = 0;
+  while (in >> v) values.push_back(v);
+  return values;
+}
+
+void Peer::Fault(int first, int last, const char* mode) {
+  EXPECT_EQ(Command("fault " + std::to_string(first) + " " + std::to_string(last) + " " + mode),
+            "ok");
+}
+
+void Peer::Reset() { EXPECT_EQ(Command("reset"), "ok"); }
+
+std::vector<Request> Peer::Log() {
+  process_->write("log\n");
+  std::vector<Request> log;
+  for (;;) {
+    const std::string line = ReadLine(5000);
+    if (line.empty() || line == "end") break;
+    std::istringstream in(line);
+    std::string tag, hex;
+    Request r;
+    in >> tag >> r.t >> hex;
+    r.frame = Hex(hex);
+    log.push_back(r);
+  }
+  return log;
+}
+
+std::vector<Request> Peer::Log(int function) {
+  std::vector<Request> out;
+  for (const Request& r : Log())
+    if (r.Function() == function) out.push_back(r);
+  return out;
+}
+
+// ---------------------------------------------------------------- loop and popups
+
+bool RunUntil(const std::function<bool()>& done, double seconds) {
+  if (done()) return true;
+  QElapsedTimer t;
+  t.start();
+  QTimer watchdog;
+  watchdog.setInterval(5);
+  QObject::connect(&watchdog, &QTimer::timeout, [&] {
+    if (done() || t.elapsed() > static_cast<qint64>(seconds * 1000)) QuitUserInterface(0);
+  });
+  watchdog.start();
+  RunUserInterface();
+  return done();
+}
+
+void RunFor(double seconds) {
+  RunUntil([] { return false; }, seconds);
+}
+
+PopupCatcher::PopupCatcher() {
+  timer_.setInterval(10);
+  QObject::connect(&timer_, &QTimer::timeout, [this] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    seen_.push_back({box->windowTitle(), box->text()});
+    box->button(QMessageBox::Ok)->click();
+  });
+  timer_.start();
+}
+
+QString Catalogue(int n) { return QString::fromLatin1(CatalogueText(n)); }
+
+// ---------------------------------------------------------------- screen test
+
+Peer* ScreenTest::peer = nullptr;
+std::string ScreenTest::dir;
+std::string ScreenTest::emptyDir;
+
+namespace {
+
+// Main panel stand-in: the four screen buttons with the callbacks the real one names.
+QJsonObject MainPanel() {
+  QJsonArray controls;
+  const char* names[] = {"Toma_Datos", "Leer_Energias_Tarifas", "Config_Equipo", "Config_Display"};
+  for (int i = 0; i < 4; ++i)
+    controls.append(QJsonObject{{"id", i + 2},
+                                {"kind", "button"},
+                                {"label", QString::fromLatin1(names[i])},
+                                {"top", 10 + 35 * i},
+                                {"left", 10},
+                                {"width", 200},
+                                {"callback", QString::fromLatin1(names[i])}});
+  return QJsonObject{{"resource", 6}, {"title", "Principal"}, {"width", 240},
+                     {"height", 160}, {"controls", controls}};
+}
+
+void WriteUir(const std::string& folder, const QJsonArray& panels) {
+  fs::create_directories(folder);
+  QFile out(QString::fromStdString(folder + "/VELDIXMID.uir"));
+  ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+  out.write(QJsonDocument(QJsonObject{{"panels", panels}}).toJson());
+}
+
+}  // namespace
+
+void ScreenTest::SetUpTestSuite() {
+  ASSERT_EQ(InitCVIRTE(nullptr, nullptr, nullptr), 1);
+  RegisterMeterCallbacks();
+
+  // The screens' panels exactly as the tool ships them.
+  QFile in(QStringLiteral(VELDIX_SOURCE_DIR "/resources/VELDIXMID.uir"));
+  ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+  const QJsonDocument doc = QJsonDocument::fromJson(in.readAll());
+  ASSERT_TRUE(doc.isObject());
+  QJsonArray panels{MainPanel()};
+  for (const QJsonValue& p : doc.object().value("panels").toArray())
+    if (p.toObject().value("resource").toInt() != 6) panels.append(p);
+
+  const std::string base = (fs::temp_directory_path() /
+                            ("veldix-meter-" + std::to_string(::getpid()))).string();
+  dir = base + "/tool";
+  emptyDir = base + "/noscreens";
+  WriteUir(dir, panels);
+  WriteUir(emptyDir, QJsonArray{MainPanel()});
+
+  peer = new Peer;
+  const std::string why = peer->Start();
+  if (!why.empty()) {
+    delete peer;
+    peer = nullptr;
+    FAIL() << why;
+  }
+}
+
+void ScreenTest::TearDownTestSuite() {
+  delete peer;
+  peer = nullptr;
+  if (!dir.empty()) fs::remove_all(fs::path(dir).parent_path());
+}
+
+void ScreenTest::SetUp() {
+  ASSERT_NE(peer, nullptr) << "no peer";
+  peer->Reset();
+  ui::SetProjectDirOverride(dir.c_str());
+  Puerto = 100;  // Modbus TCP framing whatever the TCP port
+  Identidad = 1;
+  TCP_Puerto = peer->Port();
+  std::snprintf(IP, sizeof IP, "%s", "127.0.0.1");
+  ASSERT_EQ(Orba_Abrir_Puerto(Puerto, 0, 8, 0, 1, static_cast<unsigned short>(TCP_Puerto), IP), 0);
+  main = LoadPanel(0, "VELDIXMID.uir", 6);
+  ASSERT_GT(main, 0) << ui::LastLoadError();
+  DisplayPanel(main);
+  Panel_Puerto = main;
+  Panel_Principal = main;
+}
+
+void ScreenTest::TearDown() {
+  for (int* p : {&Panel_Medidas, &Panel_Energias, &Panel_Config_Equipo, &Panel_Config_Display}) {
+    if (*p > 0) DiscardPanel(*p);
+    *p = -1;
+  }
+  if (main > 0) DiscardPanel(main);
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  Panel_Puerto = Panel_Principal = -1;
+  Orba_Cerrar_Puerto(Puerto);
+  ui::SetProjectDirOverride(nullptr);
+}
+
+int ScreenTest::Open(int button) {
+  Click(main, button);
+  switch (button) {
+    case 2: return Panel_Medidas;
+    case 3: return Panel_Energias;
+    case 4: return Panel_Config_Equipo;
+    case 5: return Panel_Config_Display;
+    default: return -1;
+  }
+}
+
+void ScreenTest::Click(int panel, int control) {
+  auto* b = qobject_cast<QAbstractButton*>(static_cast<QWidget*>(ui::CtrlWidget(panel, control)));
+  ASSERT_NE(b, nullptr) << "no button " << control << " on panel " << panel;
+  b->click();
+}
+
+void ScreenTest::CloseBox(int panel) {
+  auto* w = static_cast<QWidget*>(ui::PanelWidget(panel));
+  ASSERT_NE(w, nullptr);
+  w->close();
+}
+
+bool ScreenTest::Visible(int panel) {
+  auto* w = static_cast<QWidget*>(ui::PanelWidget(panel));
+  return w && w->isVisible();
+}
+
+bool ScreenTest::Exists(int panel) { return ui::PanelWidget(panel) != nullptr; }
+
+double ScreenTest::Double(int panel, int control) {
+  double v = -12345.678;
+  EXPECT_EQ(GetCtrlVal(panel, control, &v), 0) << "control " << control;
+  return v;
+}
+
+int ScreenTest::Int(int panel, int control) {
+  int v = -12345;
+  EXPECT_EQ(GetCtrlVal(panel, control, &v), 0) << "control " << control;
+  return v;
+}
+
+double ScreenTest::Shown(int panel, int control, double value) {
+  auto* sb = qobject_cast<QDoubleSpinBox*>(static_cast<QWidget*>(ui::CtrlWidget(panel, control)));
+  if (!sb) return value;
+  return QString::number(value, 'f', sb->decimals()).toDouble();
+}
+
+}  // namespace mtest
