@@ -178,8 +178,9 @@ int OpenComConfig(int port, const char* deviceName, long baudRate, int parity, i
   if (stopBits < 1 || stopBits > 2)
     return Fail(kRtErrBadArgument,
                 path + ": bad number of stop bits " + std::to_string(stopBits) + " (1 or 2)");
-  // The queues are those of the operating system and of Qt's own unbounded buffer; the sizes
-  // are checked for sense and otherwise not needed.
+  // The input queue bounds Qt's own buffer, which also fills while the event loop runs
+  // between exchanges: a device that chatters while nobody reads cannot grow it without
+  // limit. The output queue is the driver's; its size is checked for sense only.
   if (inputQueueSize < 0 || outputQueueSize < 0)
     return Fail(kRtErrBadArgument, path + ": negative queue size");
 
@@ -187,6 +188,7 @@ int OpenComConfig(int port, const char* deviceName, long baudRate, int parity, i
 
   auto dev = std::make_unique<QSerialPort>();
   dev->setPortName(QString::fromStdString(path));
+  dev->setReadBufferSize(inputQueueSize);
   if (!dev->open(QIODevice::ReadWrite)) return OpenFailure(*dev, path);
 
   static constexpr QSerialPort::Parity kParity[] = {QSerialPort::NoParity,
