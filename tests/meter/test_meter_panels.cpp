@@ -154,6 +154,18 @@ TEST_F(Panels, DisplayCheckBoxes) {
     controls.push_back(c);
   }
   ExpectDistinctLabels(p, controls);
+  // Each box says what its bit shows on the meter's display: a label table shifted by
+  // one bit or one register would show here.
+  const std::pair<int, const char*> meanings[] = {
+      {43, "Tensión L1-N"},        {38, "Potencia reactiva L3"},  // 4128 bits 0, 15
+      {42, "Potencia aparente L1"}, {37, "THD de tensión L2"},    // 4129 bits 0, 15
+      {41, "THD de tensión L3"},    {6, "kWh importados T3"},     // 4130 bits 0, 8
+      {65, "Fecha"},                {35, "Secuencia de fases"},   // 4131 bits 5, 15
+      {39, "Test de segmentos al inicio"}, {4, "Unidades junto al valor"},  // 4132 bits 0, 8
+      {54, "Icono de tarifa"},      {74, "Parciales borrables (teclado)"},  // 4132 bits 11, 15
+  };
+  for (auto [control, text] : meanings)
+    EXPECT_EQ(Widget<QCheckBox>(p, control)->text(), QString::fromUtf8(text)) << control;
   int dimmed = 0;
   GetCtrlAttribute(p, kDisplaySave, ATTR_DIMMED, &dimmed);
   EXPECT_EQ(dimmed, 1) << "save stays locked until a read succeeded";
