@@ -136,7 +136,8 @@ std::optional<Store> Parse(const std::string& text) {
       continue;
     }
     const auto eq = line.find('=');
-    if (st.keys.empty() || eq == std::string::npos || eq == 0) return std::nullopt;
+    // A line starting with '=' is the value without a name: the key's default value.
+    if (st.keys.empty() || eq == std::string::npos) return std::nullopt;
     const std::string rest = line.substr(eq + 1);
     Value v;
     v.name = Unescape(line.substr(0, eq));
