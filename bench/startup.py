@@ -1,22 +1,44 @@
 #!/usr/bin/python3
 """Start-up of a Qt program to its first shown window: median and peak RSS over N runs.
-Usage: startup.py [--runs N] PROGRAM [ARGS...]. The program prints 'shown ...' on stdout once
-its first window is painted (the tool does so with VELDIXMID_REPORT_SHOWN=1)."""
+
+Usage:
+  startup.py [--runs N] [--platform P] PROGRAM [ARGS...]
+  startup.py [--runs N] [--platform P] --floor FLOOR_PROGRAM PROGRAM [ARGS...]
+
+Each program prints 'shown ...' on stdout once its first window is painted (the tool does
+so with VELDIXMID_REPORT_SHOWN=1). With --floor, runs of PROGRAM and of FLOOR_PROGRAM (the
+least a Qt Widgets program does to show a window: bench/minimal_qt) alternate, and one line
+compares them: median start-up and peak RSS of each, and the ratios (target: the tool within
+1.5 times the floor).
+
+The tool gets a registry store of its own with the language already chosen, so its first
+panel is the main panel, not the language choice (VELDIXMID_REGISTRY, unless already set).
+--platform sets QT_QPA_PLATFORM (default: the environment's, else offscreen); under
+xvfb-run use --platform xcb.
+"""
 import os
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
+TARGET_RATIO = 1.5
 
-def one_run(cmd):
-    env = dict(os.environ, VELDIXMID_REPORT_SHOWN="1")
-    env.setdefault("QT_QPA_PLATFORM", "offscreen")
+# The registry store of a tool that has been started before and told its language.
+REGISTRY = ("; veldixmid registry store 1\n"
+            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELDIX-MID v1.0\\Language]\n"
+            "Language=sz:1\n"
+            "; end\n")
+
+
+def one_run(cmd, env):
     t0 = time.perf_counter()
     p = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env)
     line = p.stdout.readline()
     elapsed = time.perf_counter() - t0
-    # Peak memory of the started program, read before it is stopped.
+    # Peak memory of the started program up to its first shown window, read before it is
+    # stopped.
     rss_kb = 0
     try:
         with open(f"/proc/{p.pid}/status") as f:
@@ -26,24 +48,82 @@ def one_run(cmd):
     except OSError:
         pass
     p.terminate()
-    p.wait(timeout=10)
+    try:
+        p.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        p.kill()
+        p.wait()
     if not line.startswith(b"shown"):
         sys.exit(f"{cmd[0]}: no 'shown' line (got {line!r})")
-    return elapsed, rss_kb
+    return elapsed * 1000, rss_kb / 1024, line.decode(errors="replace").strip()
+
+
+def summary(results):
+    times = [r[0] for r in results]
+    return statistics.median(times), min(times), max(times), max(r[1] for r in results)
+
+
+def first_panel(results):
+    """The tool's report of its first panel ('shown <resource> <title>'), when all agree."""
+    lines = {r[2] for r in results}
+    return lines.pop() if len(lines) == 1 else " | ".join(sorted(lines))
 
 
 def main():
     args = sys.argv[1:]
-    runs = 10
-    if args[:1] == ["--runs"]:
-        runs, args = int(args[1]), args[2:]
-    one_run(args)  # warm the file cache
-    results = [one_run(args) for _ in range(runs)]
-    times = [r[0] * 1000 for r in results]
-    rss = max(r[1] for r in results)
-    print(f"{os.path.basename(args[0])}: start-up to first shown window median "
-          f"{statistics.median(times):.1f} ms (min {min(times):.1f}, max {max(times):.1f}, "
-          f"{runs} runs), peak RSS {rss / 1024:.1f} MiB")
+    runs, floor, platform = 10, None, None
+    while args and args[0].startswith("--"):
+        if args[0] == "--runs" and len(args) > 1:
+            runs, args = int(args[1]), args[2:]
+        elif args[0] == "--floor" and len(args) > 1:
+            floor, args = args[1], args[2:]
+        elif args[0] == "--platform" and len(args) > 1:
+            platform, args = args[1], args[2:]
+        else:
+            sys.exit(__doc__)
+    if not args:
+        sys.exit(__doc__)
+
+    env = dict(os.environ, VELDIXMID_REPORT_SHOWN="1")
+    if platform:
+        env["QT_QPA_PLATFORM"] = platform
+    env.setdefault("QT_QPA_PLATFORM", "offscreen")
+    with tempfile.TemporaryDirectory(prefix="veldix-startup-") as tmp:
+        registry = os.path.join(tmp, "registry")
+        if "VELDIXMID_REGISTRY" not in env:
+            env["VELDIXMID_REGISTRY"] = registry
+        # Each run starts from the same store (written fresh, in case a run changed it).
+        def fresh_store():
+            if env["VELDIXMID_REGISTRY"] == registry:
+                with open(registry, "w") as f:
+                    f.write(REGISTRY)
+
+        programs = [args] + ([[floor]] if floor else [])
+        for cmd in programs:  # warm the file cache
+            fresh_store()
+            one_run(cmd, env)
+        results = [[] for _ in programs]
+        for _ in range(runs):
+            for k, cmd in enumerate(programs):
+                fresh_store()
+                results[k].append(one_run(cmd, env))
+
+    name = os.path.basename(args[0])
+    med, lo, hi, rss = summary(results[0])
+    if not floor:
+        print(f"{name}: start-up to first shown window median {med:.1f} ms (min {lo:.1f}, "
+              f"max {hi:.1f}, {runs} runs), peak RSS {rss:.1f} MiB")
+        return
+    fmed, flo, fhi, frss = summary(results[1])
+    tr, mr = med / fmed, rss / frss
+    verdict = lambda r: "met" if r <= TARGET_RATIO else "NOT met"
+    print(f"start-up to first shown window, {name} vs {os.path.basename(floor)} "
+          f"({env['QT_QPA_PLATFORM']}, {runs} runs each): {name} ('{first_panel(results[0])}') "
+          f"median {med:.1f} ms "
+          f"(min {lo:.1f}, max {hi:.1f}), peak RSS {rss:.1f} MiB; {os.path.basename(floor)} "
+          f"median {fmed:.1f} ms (min {flo:.1f}, max {fhi:.1f}), peak RSS {frss:.1f} MiB; "
+          f"ratio time {tr:.2f}x (target <= {TARGET_RATIO}: {verdict(tr)}), "
+          f"RSS {mr:.2f}x (target <= {TARGET_RATIO}: {verdict(mr)})")
 
 
 if __name__ == "__main__":
