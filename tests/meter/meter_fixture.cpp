@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "catalogue.h"
 #include "connection.h"
 #include "engine.h"
 #include "meter.h"
@@ -25,18 +26,6 @@
 
 // The application shell is not linked into these tests: the main panel is the test's own.
 int Panel_Principal = -1;
-
-// Until the catalogue is linked into the link library the tests give the texts the screens
-// ask for. Weak: a linked catalogue takes over (and the tests then compare against it).
-__attribute__((weak)) const char* CatalogueText(int n) {
-  switch (n) {
-    case 195: return "Error de comunicaci\xF3n";
-    case 198: return "El contador no responde.";
-    case 199: return "Configuraci\xF3n enviada";
-    case 200: return "El contador ha confirmado la configuraci\xF3n.";
-    default: return "";
-  }
-}
 
 namespace mtest {
 
@@ -58,23 +47,11 @@ Bytes Hex(const std::string& text) {
   return out;
 }
 
-std::string ToHex(const Bytes& bytes) {
-  static const char* d = "0123456789abcdef";
-  std::string s;
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i) s += ' ';
-    s += d[bytes[i] >> 4];
-    s += d[bytes[i] & 15];
-  }
-  return s;
-}
-
 Bytes Request::Pdu() const {
   return frame.size() > 6 ? Bytes(frame.begin() + 6, frame.end()) : Bytes{};
 }
 int Request::Function() const { return frame.size() > 7 ? frame[7] : -1; }
 int Request::Start() const { return frame.size() > 9 ? frame[8] << 8 | frame[9] : -1; }
-int Request::Count() const { return frame.size() > 11 ? frame[10] << 8 | frame[11] : -1; }
 
 // ---------------------------------------------------------------- peer
 
@@ -161,6 +138,13 @@ std::vector<Request> Peer::Log(int function) {
   return out;
 }
 
+::testing::AssertionResult Within(double measured, double expected, double early, double late) {
+  if (measured >= expected - early && measured <= expected + late)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << measured << " s, expected " << expected << " s (-"
+                                       << early << " / +" << late << ")";
+}
+
 // ---------------------------------------------------------------- loop and popups
 
 bool RunUntil(const std::function<bool()>& done, double seconds) {
@@ -230,6 +214,10 @@ void WriteUir(const std::string& folder, const QJsonArray& panels) {
 void ScreenTest::SetUpTestSuite() {
   ASSERT_EQ(InitCVIRTE(nullptr, nullptr, nullptr), 1);
   RegisterMeterCallbacks();
+  // The popups' texts: the shipped catalogue, first language (Spanish).
+  ASSERT_NE(Cargar_Textos_Idioma(VELDIX_SOURCE_DIR "/resources/language.ini", 1), nullptr);
+  ASSERT_EQ(Catalogue(199), QString::fromUtf8("Configuración enviada"));
+  ASSERT_NE(Catalogue(195), Catalogue(199));
 
   // The screens' panels exactly as the tool ships them.
   QFile in(QStringLiteral(VELDIX_SOURCE_DIR "/resources/VELDIXMID.uir"));

@@ -27,7 +27,6 @@ double Now();
 
 // "01 10 10 20" -> bytes.
 Bytes Hex(const std::string& text);
-std::string ToHex(const Bytes& bytes);
 
 // One request as the peer received it: a Modbus TCP frame (6-byte header, then the
 // request from the slave address on).
@@ -38,7 +37,6 @@ struct Request {
   Bytes Pdu() const;
   int Function() const;
   int Start() const;  // first register
-  int Count() const;  // register count
 };
 
 class Peer {
@@ -64,6 +62,10 @@ class Peer {
   int port_ = 0;
 };
 
+// A measured interval against the expected one. A loaded machine runs late, never early,
+// so the tolerance allows more lateness than haste.
+::testing::AssertionResult Within(double measured, double expected, double early, double late);
+
 // Runs the UI loop (RunUserInterface) until `done` holds or `seconds` pass; the final
 // verdict of `done`.
 bool RunUntil(const std::function<bool()>& done, double seconds);
@@ -86,7 +88,7 @@ class PopupCatcher {
   std::vector<Popup> seen_;
 };
 
-// Catalogue texts as the test build provides them (see meter_fixture.cpp).
+// Catalogue text n of the language loaded for the tests (8-bit Windows-1252).
 QString Catalogue(int n);
 
 // A test with the UI runtime, the four screens' callbacks, the resource file, a peer and

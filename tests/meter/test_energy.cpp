@@ -91,9 +91,9 @@ TEST_F(Energy, TenReadsFirstAfterOneSecondThenTwoSecondsAfterEachPollEnds) {
         << "request " << i + 1;
   }
   EXPECT_EQ(log[10].Start(), 270) << "the next poll starts over";
-  EXPECT_NEAR(log[0].t - opened, 1.0, 0.25);
+  EXPECT_TRUE(mtest::Within(log[0].t - opened, 1.0, 0.1, 0.4));
   // 2 s after the tenth exchange ended (about 0.3 s after its request arrived).
-  EXPECT_NEAR(log[10].t - log[9].t, 2.0 + 0.31, 0.25);
+  EXPECT_TRUE(mtest::Within(log[10].t - log[9].t, 2.0 + 0.31, 0.15, 0.4));
   double interval = 0;
   GetCtrlAttribute(p, kTimer, ATTR_INTERVAL, &interval);
   EXPECT_EQ(interval, 2.0);
@@ -130,7 +130,9 @@ TEST_F(Energy, Request5FailingFreezesItAndTheLaterCounters) {
   GetCtrlAttribute(p, kTimer, ATTR_INTERVAL, &interval);
   EXPECT_EQ(interval, 1.0);
   ASSERT_TRUE(mtest::RunUntil([&] { return ShowsAll(p, second); }, 8));
-  EXPECT_NEAR(peer->Log()[log.size()].t - reopened, 1.0, 0.25);
+  const auto after = peer->Log();
+  ASSERT_GT(after.size(), log.size());
+  EXPECT_TRUE(mtest::Within(after[log.size()].t - reopened, 1.0, 0.1, 0.4));
 }
 
 }  // namespace
