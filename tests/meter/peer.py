@@ -10,7 +10,8 @@ Run with /usr/bin/python3 (the interpreter that sees Debian's pymodbus). Prints
   get ADDR COUNT                                                         -> values V ...
   fault FIRST LAST MODE    requests touching FIRST..LAST: exception (code 4, slave
                            failure), silent (no answer, nothing written), short (a read
-                           answer one register short), off                -> ok
+                           answer one register short, a write confirmed for one register
+                           less), off                                     -> ok
   log                      requests received since the last reset, one line each
                            "req MONOTONIC_SECONDS HEX" (the Modbus TCP frame as it
                            arrived), then                                 -> end
@@ -112,6 +113,8 @@ class PeerContext(ModbusSlaveContext):
         if mode == "silent":
             PEER.silence = True
             return
+        if mode == "short":
+            PEER.shorten = True
         super().setValues(fc_as_hex, address, values)
 
 
@@ -123,6 +126,8 @@ def manipulate(response):
         PEER.shorten = False
         if getattr(response, "registers", None):
             response.registers = response.registers[:-1]
+        elif getattr(response, "count", 0):
+            response.count -= 1  # a write confirmed for one register less
     return response, False
 
 

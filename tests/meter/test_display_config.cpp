@@ -135,17 +135,21 @@ TEST_F(DisplayConfig, SavedBytesFollowTheCheckBoxes) {
 TEST_F(DisplayConfig, FailedSaveShowsTheFailurePopup) {
   const int p = OpenWithMask({1, 2, 3, 4, 5});
   ASSERT_GT(p, 0);
-  peer->Fault(4128, 4132, "exception");
-  Save(p);
-  ASSERT_EQ(popups.Seen().size(), 1u);
-  EXPECT_EQ(popups.Seen()[0].title, mtest::Catalogue(195));
-  EXPECT_EQ(popups.Seen()[0].text, mtest::Catalogue(198));
-  EXPECT_TRUE(Visible(p));
+  // A refusal, and a confirmation that names 4 registers instead of the 5 written.
+  for (const char* mode : {"exception", "short"}) {
+    SCOPED_TRACE(mode);
+    peer->Fault(4128, 4132, mode);
+    Save(p);
+    ASSERT_EQ(popups.Seen().size(), 1u);
+    EXPECT_EQ(popups.Seen()[0].title, mtest::Catalogue(195));
+    EXPECT_EQ(popups.Seen()[0].text, mtest::Catalogue(198));
+    EXPECT_TRUE(Visible(p));
+  }
   // Saving again is possible, and succeeds once the meter takes it.
   peer->Fault(4128, 4132, "off");
   Save(p);
   EXPECT_EQ(popups.Seen().back().title, mtest::Catalogue(199));
-  EXPECT_EQ(peer->Log(16).size(), 2u);
+  EXPECT_EQ(peer->Log(16).size(), 3u);
 }
 
 }  // namespace
