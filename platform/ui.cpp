@@ -526,9 +526,9 @@ int LoadPanel(int parent, const char* file, int resource) {
     g_lastError = QStringLiteral("%1: file too large").arg(path);
     return UIE_BAD_FILE_FORMAT;
   }
-  PanelSpec spec;
+  PanelSpec layout;
   QString why;
-  if (const int rc = ParsePanel(f.readAll(), resource, &spec, &why); rc < 0) {
+  if (const int rc = ParsePanel(f.readAll(), resource, &layout, &why); rc < 0) {
     g_lastError = QStringLiteral("%1: %2").arg(path, why);
     return rc;
   }
@@ -540,24 +540,24 @@ int LoadPanel(int parent, const char* file, int resource) {
                       .arg(name, where);
     return UIE_UNKNOWN_CALLBACK;
   };
-  if (!spec.callback.isEmpty() && !g_panelCallbacks.count(spec.callback))
-    return unknown(spec.callback, QStringLiteral("the panel"));
-  for (const auto& c : spec.controls)
+  if (!layout.callback.isEmpty() && !g_panelCallbacks.count(layout.callback))
+    return unknown(layout.callback, QStringLiteral("the panel"));
+  for (const auto& c : layout.controls)
     if (!c.callback.isEmpty() && !g_ctrlCallbacks.count(c.callback))
       return unknown(c.callback, QStringLiteral("control %1").arg(c.id));
-  for (const auto& m : spec.menus)
+  for (const auto& m : layout.menus)
     for (const auto& it : m.items)
       if (!it.callback.isEmpty() && !g_menuCallbacks.count(it.callback))
         return unknown(it.callback, QStringLiteral("menu item %1").arg(it.id));
 
-  Panel* p = CreatePanel(parent, resource, spec.title, spec.width, spec.height);
-  if (!spec.callback.isEmpty()) p->cb = g_panelCallbacks[spec.callback];
-  if (!spec.menus.empty()) {
+  Panel* p = CreatePanel(parent, resource, layout.title, layout.width, layout.height);
+  if (!layout.callback.isEmpty()) p->cb = g_panelCallbacks[layout.callback];
+  if (!layout.menus.empty()) {
     auto* bar = new QMenuBar(p->window);
     bar->setNativeMenuBar(false);
     static_cast<QVBoxLayout*>(p->window->layout())->insertWidget(0, bar);
     const int h = p->handle;
-    for (const auto& m : spec.menus) {
+    for (const auto& m : layout.menus) {
       QMenu* menu = bar->addMenu(m.label);
       for (const auto& it : m.items) {
         QAction* a = menu->addAction(it.label);
@@ -574,7 +574,7 @@ int LoadPanel(int parent, const char* file, int resource) {
       }
     }
   }
-  for (const auto& cs : spec.controls) {
+  for (const auto& cs : layout.controls) {
     Control* c = AddControl(p, cs);
     if (!cs.callback.isEmpty()) c->cb = g_ctrlCallbacks[cs.callback];
   }

@@ -153,11 +153,11 @@ int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString
     }
     if (res != resource) continue;
 
-    PanelSpec spec;
-    spec.resource = res;
-    if (!OptString(p, "title", &spec.title) || !OptInt(p, "width", &spec.width) ||
-        !OptInt(p, "height", &spec.height) || !OptString(p, "callback", &spec.callback) ||
-        spec.width <= 0 || spec.height <= 0) {
+    PanelSpec layout;
+    layout.resource = res;
+    if (!OptString(p, "title", &layout.title) || !OptInt(p, "width", &layout.width) ||
+        !OptInt(p, "height", &layout.height) || !OptString(p, "callback", &layout.callback) ||
+        layout.width <= 0 || layout.height <= 0) {
       *error = QStringLiteral("panel %1: title, size or callback invalid").arg(res);
       return UIE_BAD_FILE_FORMAT;
     }
@@ -185,7 +185,7 @@ int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString
         }
         menu.items.push_back(item);
       }
-      spec.menus.push_back(std::move(menu));
+      layout.menus.push_back(std::move(menu));
     }
     const QJsonValue controls = p.value("controls");
     if (!controls.isUndefined() && !controls.isArray()) {
@@ -208,9 +208,9 @@ int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString
         *error = QStringLiteral("panel %1: control number %2 used twice").arg(res).arg(c.id);
         return UIE_BAD_FILE_FORMAT;
       }
-      spec.controls.push_back(std::move(c));
+      layout.controls.push_back(std::move(c));
     }
-    *out = std::move(spec);
+    *out = std::move(layout);
     return 0;
   }
   *error = QStringLiteral("no panel with resource number %1").arg(resource);
