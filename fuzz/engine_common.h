@@ -19,13 +19,8 @@ class Reader {
  public:
   Reader(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
   std::uint8_t Byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-  int Int16() {
-    const int hi = Byte();
-    return static_cast<std::int16_t>(static_cast<std::uint16_t>((hi << 8) | Byte()));
-  }
   const std::uint8_t* Rest() const { return data_ + pos_; }
   std::size_t RestSize() const { return size_ - pos_; }
-  void Skip(std::size_t n) { pos_ += n < RestSize() ? n : RestSize(); }
 
  private:
   const std::uint8_t* data_;
