@@ -43,6 +43,11 @@ std::vector<Case> Cases() {
        {{"Language", "2"}, {"Other", "keep"}}},
       {"default value into an empty store", "", kKey, "", "x", {}},
       {"default value next to a corrupt line", kStore + "junk\n", kKey, "", "", {}},
+      // The input as the fuzzer found it: a line without '=' before the values.
+      {"fuzzer input",
+       "; veldixmid registry store 1\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELDIX-MID v1.0\\Language]\n"
+       "no separator\nLanguage=sz:2\nOther=sz:keep\nFlags=dword:00000001\n; end\n",
+       kKey, "", "the key's default value", {}},
       // A store holding a default value already, written by hand.
       {"default value read and rewritten",
        "; veldixmid registry store 1\n[HKEY_LOCAL_MACHINE\\" + std::string(kKey) +
