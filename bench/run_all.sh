@@ -36,7 +36,11 @@ echo "engine vs timing floor, scripted meter: $("$bench/engine_floor" 30 2>/dev/
   sed 's/  */ /g' | paste -sd ';' | sed 's/;/; /g')"
 "$bench/engine_vs_libmodbus" 2>/dev/null
 "$bench/crc_frames"
-"$bench/ini_vs_inih"
+if [ -x "$bench/ini_vs_inih" ]; then
+  "$bench/ini_vs_inih"
+else
+  echo "INI reader vs inih: skipped (not built: install libinih-dev, scripts/deps.sh --extra)"
+fi
 /usr/bin/python3 "$root/bench/startup.py" --runs 20 --platform offscreen \
   --floor "$bench/minimal_qt" "$build/bin/veldixmid"
 if command -v xvfb-run >/dev/null; then
