@@ -166,7 +166,9 @@ std::optional<Store> Parse(const std::string& text) {
 std::string Serialize(const Store& st) {
   std::string out = std::string(kHeader) + "\n";
   for (const Key& k : st.keys) {
-    out += "[" + Escape(k.path, true) + "]\n";
+    out += '[';
+    out += Escape(k.path, true);
+    out += "]\n";
     for (const Value& v : k.values) {
       out += Escape(v.name, true) + "=";
       if (v.type == Type::Sz) {

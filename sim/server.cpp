@@ -599,7 +599,10 @@ class TcpEndpoint : public Endpoint {
     }
     const auto* a = reinterpret_cast<const sockaddr_in6*>(&ss);
     ::inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
-    return "[" + std::string(host) + "]:" + std::to_string(ntohs(a->sin6_port));
+    std::string text = "[";
+    text += host;
+    text += "]:";
+    return text + std::to_string(ntohs(a->sin6_port));
   }
 
   void accept_loop() {
