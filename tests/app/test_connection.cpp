@@ -2,6 +2,10 @@
 // the dimming, the popups, the serial framing and Panel_Puerto.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,6 +14,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -191,5 +196,89 @@ TEST_F(Connection, TcpWithEmptyHostOrRefusedConnectionStaysDisconnected) {
     EXPECT_EQ(Dimmed(kButtons), 1);
   }
 }
+
+// pymodbus, an implementation nobody here wrote, as the meter on each kind of link.
+class PymodbusMeter {
+ public:
+  explicit PymodbusMeter(const char* mode) {
+    int out[2], in[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(in, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
+    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
+    const std::string script = VELDIX_SOURCE_DIR "/tests/link/peers/pymodbus_meter.py";
+    char* argv[] = {const_cast<char*>("/usr/bin/python3"), const_cast<char*>(script.c_str()),
+                    const_cast<char*>(mode), nullptr};
+    if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv, environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    ::close(out[1]);
+    ::close(in[0]);
+    out_ = out[0];
+    in_ = in[1];
+    // "READY <port or device>" once it serves; pymodbus takes a while to import.
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+      pollfd pfd{out_, POLLIN, 0};
+      if (::poll(&pfd, 1, 100) <= 0) continue;
+      char c;
+      if (::read(out_, &c, 1) != 1) break;
+      if (c == '\n') break;
+      line.push_back(c);
+    }
+    if (line.rfind("READY ", 0) == 0) where_ = line.substr(6);
+  }
+  ~PymodbusMeter() {
+    if (in_ >= 0) ::close(in_);  // it ends when its standard input closes
+    if (pid_ > 0) {
+      for (int i = 0; i < 50 && ::waitpid(pid_, nullptr, WNOHANG) == 0; ++i) ::usleep(100000);
+      if (::kill(pid_, 0) == 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+      }
+    }
+    if (out_ >= 0) ::close(out_);
+  }
+  const std::string& Where() const { return where_; }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1, in_ = -1;
+  std::string where_;
+};
+
+struct PeerCase {
+  const char* mode;
+  int port;  // main-panel port number: serial 10, Modbus TCP 100, RTU over TCP 99
+};
+
+class ConnectionToPymodbus : public Connection, public ::testing::WithParamInterface<PeerCase> {};
+
+TEST_P(ConnectionToPymodbus, ConnectsFromTheMainPanel) {
+  PymodbusMeter meter(GetParam().mode);
+  ASSERT_FALSE(meter.Where().empty()) << "pymodbus did not start";
+  if (GetParam().port < 99) {
+    ::setenv("VELDIXMID_COM10", meter.Where().c_str(), 1);
+    Settings(GetParam().port, 502);
+  } else {
+    Settings(GetParam().port, std::stoi(meter.Where()));
+  }
+  ClickSwitch();
+  EXPECT_TRUE(popups_.empty()) << popups_.front().title << ": " << popups_.front().text;
+  EXPECT_EQ(Value(kCtrlConnect), 1);
+  EXPECT_EQ(Dimmed(kButtons), 0);
+  EXPECT_EQ(Dimmed(kSettings), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, ConnectionToPymodbus,
+                         ::testing::Values(PeerCase{"serial", 10}, PeerCase{"tcp", 100},
+                                           PeerCase{"rtu-over-tcp", 99}),
+                         [](const auto& info) {
+                           std::string n = info.param.mode;
+                           for (char& c : n)
+                             if (c == '-') c = '_';
+                           return n;
+                         });
 
 }  // namespace
