@@ -11,9 +11,9 @@ void Pantalla_HELP(int menuBar, int, void*, int panel) { Visualiza_Pantalla_Acer
 int Visualiza_Pantalla_AcercaDe(int, int parentPanel) {
   const int about = LoadPanel(parentPanel, kUirFile, kAboutPanel);
   if (about < 0) return about;
-  SetCtrlAttribute(about, kCtrlProduct, ATTR_CTRL_VAL, kAboutProduct);
-  SetCtrlAttribute(about, kCtrlCompany, ATTR_CTRL_VAL, kAboutCompany);
-  SetCtrlAttribute(about, kCtrlShortYear, ATTR_CTRL_VAL, kAboutShortYear);
+  SetCtrlAttribute(about, kCtrlProduct, ATTR_VALUE, kAboutProduct);
+  SetCtrlAttribute(about, kCtrlCompany, ATTR_VALUE, kAboutCompany);
+  SetCtrlAttribute(about, kCtrlShortYear, ATTR_VALUE, kAboutShortYear);
   return InstallPopup(about);
 }
 

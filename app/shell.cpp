@@ -39,7 +39,7 @@ void RegisterAllCallbacks() {
 int VeldixMain(int argc, char* argv[]) {
   (void)argc;
   // 1. The runtime.
-  if (InitCVIRTE(nullptr, argv, nullptr) == 0) {
+  if (InitUIRuntime(nullptr, argv, nullptr) == 0) {
     std::fprintf(stderr, "veldixmid: cannot start the user interface (no display?)\n");
     return -1;
   }
@@ -68,6 +68,6 @@ int VeldixMain(int argc, char* argv[]) {
   Orba_Cerrar_Puerto(Puerto);
   DiscardPanel(Panel_Principal);
   WT_RemoveSysTrayIcon(icono_comunicaciones_barra_tareas);
-  CloseCVIRTE();
+  CloseUIRuntime();
   return 0;
 }

@@ -69,7 +69,7 @@ void Report(const Kind& k, double median, int n) {
 int main(int argc, char* argv[]) {
   const int n = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
   ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  if (InitCVIRTE(nullptr, argv, nullptr) != 1) {
+  if (InitUIRuntime(nullptr, argv, nullptr) != 1) {
     std::fprintf(stderr, "no Qt application\n");
     return 1;
   }

@@ -315,7 +315,7 @@ int main(int argc, char* argv[]) {
   const Endpoints& ep = sim.endpoints();
 
   ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-  if (InitCVIRTE(nullptr, argv, nullptr) != 1) {
+  if (InitUIRuntime(nullptr, argv, nullptr) != 1) {
     std::fprintf(stderr, "no Qt application\n");
     return 1;
   }
@@ -381,6 +381,6 @@ int main(int argc, char* argv[]) {
   }
   std::printf("%s\n", line.c_str());
   std::fflush(stdout);
-  CloseCVIRTE();
+  CloseUIRuntime();
   return failed ? 1 : 0;
 }

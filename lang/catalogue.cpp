@@ -34,7 +34,7 @@ void FreeTable(char** table, std::size_t count) {
 }
 
 void ErrorPopup(const char* message) {
-  SetMouseCursor(VAL_DEFAULT_CURSOR);
+  SetMouseCursor(kDefaultCursor);
   MessagePopup("Error", message);
 }
 
@@ -77,7 +77,7 @@ bool Restablecer_Fuentes(void) {
     buffer[0] = '\0';
   if (buffer[0] == '\0') return true;
   for (const char* value : kFontValues) WT_RegWriteString(HKEY_LOCAL_MACHINE, kFontKey, value, "");
-  SetMouseCursor(VAL_DEFAULT_CURSOR);
+  SetMouseCursor(kDefaultCursor);
   MessagePopup("Restart", "You must restart your software\nto apply language configuration");
   return false;
 }

@@ -12,7 +12,7 @@ void Cambiar_Idioma(int language, const char* title, const char* message) {
   if (!FileExists(path, nullptr)) {
     char text[1300];
     Fmt(text, sizeof text, "File not found : %s", path);
-    SetMouseCursor(VAL_DEFAULT_CURSOR);
+    SetMouseCursor(kDefaultCursor);
     MessagePopup("Error", text);
     return;
   }

@@ -9,5 +9,5 @@ void Etiquetas_Panel_Principal(int panel) {
   static const int kLabels[][2] = {{4, 1}, {6, 5},  {7, 6},   {8, 7},
                                    {9, 8}, {10, 9}, {11, 10}, {12, 11}};
   for (const auto& label : kLabels)
-    SetCtrlAttribute(panel, label[0], ATTR_LABEL_TEXT, CatalogueText(label[1]));
+    SetCtrlAttribute(panel, label[0], ATTR_LABEL, CatalogueText(label[1]));
 }

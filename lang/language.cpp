@@ -97,27 +97,27 @@ int Orba_SeleccionarIdioma(int* number) {
   if (count > kMaxLanguages) count = kMaxLanguages;
 
   int result = -1;
-  const int panel = NewPanel(0, "Idioma / Language", VAL_AUTO_CENTER, VAL_AUTO_CENTER, 120, 220);
+  const int panel = NewPanel(0, "Idioma / Language", kCentreOnScreen, kCentreOnScreen, 120, 220);
   if (panel > 0) {
     g_selectionPanel = panel;
-    Lista_Idiomas = NewCtrl(panel, CTRL_LIST, "", 25, 35);
-    const int ok = NewCtrl(panel, CTRL_SQUARE_COMMAND_BUTTON, "OK", 80, 25);
-    const int quit = NewCtrl(panel, CTRL_SQUARE_COMMAND_BUTTON, "Quit", 80, 120);
+    Lista_Idiomas = NewCtrl(panel, CTRL_STYLE_LIST, "", 25, 35);
+    const int ok = NewCtrl(panel, CTRL_STYLE_BUTTON, "OK", 80, 25);
+    const int quit = NewCtrl(panel, CTRL_STYLE_BUTTON, "Quit", 80, 120);
     // Without both buttons nothing could end the loop: give up instead of hanging.
     if (Lista_Idiomas > 0 && ok > 0 && quit > 0) {
       SetCtrlAttribute(panel, Lista_Idiomas, ATTR_WIDTH, 150);
       SetCtrlAttribute(panel, ok, ATTR_WIDTH, 75);
-      SetCtrlAttribute(panel, ok, ATTR_CALLBACK_FUNCTION_POINTER, AceptarIdioma);
+      SetCtrlAttribute(panel, ok, ATTR_CALLBACK, AceptarIdioma);
       SetCtrlAttribute(panel, quit, ATTR_WIDTH, 75);
-      SetCtrlAttribute(panel, quit, ATTR_CALLBACK_FUNCTION_POINTER, Salir_de_Instalacion);
-      SetPanelAttribute(panel, ATTR_CONFORM_TO_SYSTEM, 0);
-      SetPanelAttribute(panel, ATTR_SIZABLE, 0);
-      SetPanelAttribute(panel, ATTR_MOVABLE, 0);
-      SetCtrlAttribute(panel, Lista_Idiomas, ATTR_CHECK_MODE, 0);
+      SetCtrlAttribute(panel, quit, ATTR_CALLBACK, Salir_de_Instalacion);
+      SetPanelAttribute(panel, ATTR_PANEL_FLAG_599, 0);
+      SetPanelAttribute(panel, ATTR_PANEL_FLAG_600, 0);
+      SetPanelAttribute(panel, ATTR_PANEL_FLAG_601, 0);
+      SetCtrlAttribute(panel, Lista_Idiomas, ATTR_LIST_FLAG_700, 0);
 
       DisplayPanel(panel);
       for (int i = 0; i < count; ++i) InsertListItem(panel, Lista_Idiomas, -1, names[i], i + 1);
-      SetMouseCursor(VAL_DEFAULT_CURSOR);
+      SetMouseCursor(kDefaultCursor);
       DisplayPanel(panel);  // again: brings it to the front
       result = RunUserInterface();
     }

@@ -39,7 +39,7 @@ constexpr unsigned char kExceptionBit = 0x80;
 
 void Show(const char* image) {
   // A file that cannot be loaded leaves the previous image; the exchange goes on regardless.
-  WT_SetTrayIconAttr(icono_comunicaciones_barra_tareas, ATTR_TRAY_ICOFILE, image);
+  WT_SetTrayIconAttr(icono_comunicaciones_barra_tareas, ATTR_TRAY_IMAGE_FILE, image);
 }
 
 int FailureEnding(int code) {

@@ -30,9 +30,9 @@ int Config_Equipo(int panel, int, int event, void*, int, int) {
   Panel_Config_Equipo = meter::OpenScreen(panel, kResConfigEquipo, Cerrar_Config_Equipo);
   if (Panel_Config_Equipo < 0) return 0;
   Leer_Config_Equipo(Panel_Config_Equipo);
-  SetCtrlAttribute(Panel_Config_Equipo, kEquipoExit, ATTR_CALLBACK_FUNCTION_POINTER,
+  SetCtrlAttribute(Panel_Config_Equipo, kEquipoExit, ATTR_CALLBACK,
                    Salir_Config_Equipo);
-  SetCtrlAttribute(Panel_Config_Equipo, kEquipoSend, ATTR_CALLBACK_FUNCTION_POINTER, Envio_Config);
+  SetCtrlAttribute(Panel_Config_Equipo, kEquipoSend, ATTR_CALLBACK, Envio_Config);
   return 0;
 }
 

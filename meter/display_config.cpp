@@ -22,9 +22,9 @@ int Config_Display(int panel, int, int event, void*, int, int) {
   Panel_Config_Display = meter::OpenScreen(panel, kResConfigDisplay, Cerrar_Config_Display);
   if (Panel_Config_Display < 0) return 0;
   Leer_Config_Display(Panel_Config_Display);
-  SetCtrlAttribute(Panel_Config_Display, kDisplayExit, ATTR_CALLBACK_FUNCTION_POINTER,
+  SetCtrlAttribute(Panel_Config_Display, kDisplayExit, ATTR_CALLBACK,
                    Salir_Config_Display);
-  SetCtrlAttribute(Panel_Config_Display, kDisplaySave, ATTR_CALLBACK_FUNCTION_POINTER,
+  SetCtrlAttribute(Panel_Config_Display, kDisplaySave, ATTR_CALLBACK,
                    Guardar_Display);
   return 0;
 }

@@ -25,8 +25,8 @@ int Leer_Energias_Tarifas(int panel, int, int event, void*, int, int) {
   if (Panel_Energias < 0) return 0;
   SetCtrlAttribute(Panel_Energias, kEnergiasTimer, ATTR_ENABLED, 1);
   SetCtrlAttribute(Panel_Energias, kEnergiasTimer, ATTR_INTERVAL, kFirstPollS);
-  SetCtrlAttribute(Panel_Energias, kEnergiasExit, ATTR_CALLBACK_FUNCTION_POINTER, Salir_Energias);
-  SetCtrlAttribute(Panel_Energias, kEnergiasTimer, ATTR_CALLBACK_FUNCTION_POINTER, Timer_Energia);
+  SetCtrlAttribute(Panel_Energias, kEnergiasExit, ATTR_CALLBACK, Salir_Energias);
+  SetCtrlAttribute(Panel_Energias, kEnergiasTimer, ATTR_CALLBACK, Timer_Energia);
   return 0;
 }
 

@@ -24,8 +24,8 @@ int Toma_Datos(int panel, int, int event, void*, int, int) {
   if (Panel_Medidas < 0) return 0;
   SetCtrlAttribute(Panel_Medidas, kMedidasTimer, ATTR_ENABLED, 1);
   SetCtrlAttribute(Panel_Medidas, kMedidasTimer, ATTR_INTERVAL, kPollIntervalS);
-  SetCtrlAttribute(Panel_Medidas, kMedidasExit, ATTR_CALLBACK_FUNCTION_POINTER, Salir_Medidas);
-  SetCtrlAttribute(Panel_Medidas, kMedidasTimer, ATTR_CALLBACK_FUNCTION_POINTER, Timer_Medidas);
+  SetCtrlAttribute(Panel_Medidas, kMedidasExit, ATTR_CALLBACK, Salir_Medidas);
+  SetCtrlAttribute(Panel_Medidas, kMedidasTimer, ATTR_CALLBACK, Timer_Medidas);
   return 0;
 }
 

@@ -80,7 +80,7 @@ int WT_InstallSysTrayIcon(const char* iconFile, const char* tooltip, TrayIconCal
 int WT_SetTrayIconAttr(int handle, int attribute, const char* value) {
   auto it = g_icons.find(handle);
   if (it == g_icons.end()) return -1;
-  if (attribute != ATTR_TRAY_ICOFILE) return -1;
+  if (attribute != ATTR_TRAY_IMAGE_FILE) return -1;
   const QPixmap pm = LoadImage(value);
   if (pm.isNull()) return -2;  // the previous image stays
   Show(it->second, pm, value);

@@ -95,12 +95,12 @@ Panel* FindPanel(int h) {
 Control* FindCtrl(int h, int id, int* err = nullptr) {
   Panel* p = FindPanel(h);
   if (!p) {
-    if (err) *err = UIE_BAD_PANEL;
+    if (err) *err = UI_ERR_BAD_PANEL;
     return nullptr;
   }
   auto it = p->controls.find(id);
   if (it == p->controls.end()) {
-    if (err) *err = UIE_BAD_CONTROL;
+    if (err) *err = UI_ERR_BAD_CONTROL;
     return nullptr;
   }
   return it->second.get();
@@ -239,7 +239,7 @@ int SelectItemByValue(Control* c, int value) {
     c->settingValue = false;
     return 0;
   }
-  return UIE_BAD_VALUE;
+  return UI_ERR_BAD_VALUE;
 }
 
 int SelectedItem(Control* c) {
@@ -439,7 +439,7 @@ bool DisplayReachable() {
 }
 }  // namespace
 
-int InitCVIRTE(void*, char* argv[], void*) {
+int InitUIRuntime(void*, char* argv[], void*) {
   if (QApplication::instance()) return 1;
   if (!DisplayReachable()) return 0;
   // Qt keeps references to argc/argv for the life of the application object.
@@ -460,7 +460,7 @@ int InitCVIRTE(void*, char* argv[], void*) {
   return 1;
 }
 
-void CloseCVIRTE(void) {
+void CloseUIRuntime(void) {
   DiscardAllAtExit();
   // Panels discarded during the run are deleted on a later loop turn; there is none now.
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -470,21 +470,21 @@ void CloseCVIRTE(void) {
 
 int InitUserInterface(int& argc, char* argv[]) {
   (void)argc;
-  return InitCVIRTE(nullptr, argv, nullptr);
+  return InitUIRuntime(nullptr, argv, nullptr);
 }
 
 int RegisterCtrlCallback(const char* name, CtrlCallbackPtr fn) {
-  if (!name) return UIE_BAD_VALUE;
+  if (!name) return UI_ERR_BAD_VALUE;
   g_ctrlCallbacks[QString::fromLatin1(name)] = fn;
   return 0;
 }
 int RegisterPanelCallback(const char* name, PanelCallbackPtr fn) {
-  if (!name) return UIE_BAD_VALUE;
+  if (!name) return UI_ERR_BAD_VALUE;
   g_panelCallbacks[QString::fromLatin1(name)] = fn;
   return 0;
 }
 int RegisterMenuCallback(const char* name, MenuCallbackPtr fn) {
-  if (!name) return UIE_BAD_VALUE;
+  if (!name) return UI_ERR_BAD_VALUE;
   g_menuCallbacks[QString::fromLatin1(name)] = fn;
   return 0;
 }
@@ -504,8 +504,8 @@ const char* LastLoadError() {
 }  // namespace ui
 
 int LoadPanel(int parent, const char* file, int resource) {
-  if (!QApplication::instance()) return UIE_NOT_INITIALIZED;
-  if (!file || !*file) return UIE_FILE_NOT_FOUND;
+  if (!QApplication::instance()) return UI_ERR_NOT_INITIALIZED;
+  if (!file || !*file) return UI_ERR_FILE_NOT_FOUND;
   QString path = QString::fromLocal8Bit(file);
   if (!path.contains(QLatin1Char('/')) && !path.contains(QLatin1Char('\\'))) {
     char dir[4096];
@@ -514,17 +514,17 @@ int LoadPanel(int parent, const char* file, int resource) {
   }
   if (parent != 0 && !FindPanel(parent)) {
     g_lastError = QStringLiteral("parent panel %1 does not exist").arg(parent);
-    return UIE_BAD_PANEL;
+    return UI_ERR_BAD_PANEL;
   }
   QFile f(path);
   if (!f.open(QIODevice::ReadOnly)) {
     g_lastError = QStringLiteral("%1: %2").arg(path, f.errorString());
-    return UIE_FILE_NOT_FOUND;
+    return UI_ERR_FILE_NOT_FOUND;
   }
   // A resource file is a few tens of kilobytes; refuse anything absurd rather than load it.
   if (f.size() > 16 * 1024 * 1024) {
     g_lastError = QStringLiteral("%1: file too large").arg(path);
-    return UIE_BAD_FILE_FORMAT;
+    return UI_ERR_BAD_FILE_FORMAT;
   }
   PanelSpec layout;
   QString why;
@@ -538,7 +538,7 @@ int LoadPanel(int parent, const char* file, int resource) {
                       .arg(path)
                       .arg(resource)
                       .arg(name, where);
-    return UIE_UNKNOWN_CALLBACK;
+    return UI_ERR_UNKNOWN_CALLBACK;
   };
   if (!layout.callback.isEmpty() && !g_panelCallbacks.count(layout.callback))
     return unknown(layout.callback, QStringLiteral("the panel"));
@@ -585,11 +585,11 @@ int LoadPanel(int parent, const char* file, int resource) {
 }
 
 int NewPanel(int parent, const char* title, int top, int left, int height, int width) {
-  if (!QApplication::instance()) return UIE_NOT_INITIALIZED;
-  if (parent != 0 && !FindPanel(parent)) return UIE_BAD_PANEL;
-  if (height <= 0 || width <= 0) return UIE_BAD_VALUE;
+  if (!QApplication::instance()) return UI_ERR_NOT_INITIALIZED;
+  if (parent != 0 && !FindPanel(parent)) return UI_ERR_BAD_PANEL;
+  if (height <= 0 || width <= 0) return UI_ERR_BAD_VALUE;
   Panel* p = CreatePanel(parent, 0, FromCp1252(title), width, height);
-  if (top == VAL_AUTO_CENTER || left == VAL_AUTO_CENTER)
+  if (top == kCentreOnScreen || left == kCentreOnScreen)
     p->autoCenter = true;
   else
     p->window->move(left, top);
@@ -598,12 +598,12 @@ int NewPanel(int parent, const char* title, int top, int left, int height, int w
 
 int NewCtrl(int panel, int style, const char* label, int top, int left) {
   Panel* p = FindPanel(panel);
-  if (!p) return UIE_BAD_PANEL;
+  if (!p) return UI_ERR_BAD_PANEL;
   ControlSpec s;
   switch (style) {
-    case CTRL_SQUARE_COMMAND_BUTTON: s.kind = Kind::Button; break;
-    case CTRL_LIST: s.kind = Kind::List; break;
-    default: return UIE_BAD_VALUE;
+    case CTRL_STYLE_BUTTON: s.kind = Kind::Button; break;
+    case CTRL_STYLE_LIST: s.kind = Kind::List; break;
+    default: return UI_ERR_BAD_VALUE;
   }
   s.id = p->controls.empty() ? 2 : p->controls.rbegin()->first + 1;
   s.label = FromCp1252(label);
@@ -616,7 +616,7 @@ int NewCtrl(int panel, int style, const char* label, int top, int left) {
 
 int DisplayPanel(int panel) {
   Panel* p = FindPanel(panel);
-  if (!p) return UIE_BAD_PANEL;
+  if (!p) return UI_ERR_BAD_PANEL;
   if (p->autoCenter) {
     p->window->adjustSize();
     if (QScreen* sc = QGuiApplication::primaryScreen()) {
@@ -640,36 +640,36 @@ int DisplayPanel(int panel) {
 
 int HidePanel(int panel) {
   Panel* p = FindPanel(panel);
-  if (!p) return UIE_BAD_PANEL;
+  if (!p) return UI_ERR_BAD_PANEL;
   p->window->hide();
   return 0;
 }
 
 int DiscardPanel(int panel) {
-  if (!FindPanel(panel)) return UIE_BAD_PANEL;
+  if (!FindPanel(panel)) return UI_ERR_BAD_PANEL;
   DiscardTree(panel);
   return 0;
 }
 
 int SetPanelAttribute(int panel, int attribute, int value) {
   Panel* p = FindPanel(panel);
-  if (!p) return UIE_BAD_PANEL;
+  if (!p) return UI_ERR_BAD_PANEL;
   switch (attribute) {
-    case ATTR_SIZABLE:
-    case ATTR_CONFORM_TO_SYSTEM:
-    case ATTR_MOVABLE:
+    case ATTR_PANEL_FLAG_600:
+    case ATTR_PANEL_FLAG_599:
+    case ATTR_PANEL_FLAG_601:
       // Panels are fixed-size already; look attributes have no Qt counterpart.
       (void)value;
       return 0;
     default:
-      return UIE_BAD_ATTRIBUTE;
+      return UI_ERR_BAD_ATTRIBUTE;
   }
 }
 
 int SetPanelAttribute(int panel, int attribute, const char* value) {
   Panel* p = FindPanel(panel);
-  if (!p) return UIE_BAD_PANEL;
-  if (attribute != ATTR_TITLE || !value) return UIE_BAD_ATTRIBUTE;
+  if (!p) return UI_ERR_BAD_PANEL;
+  if (attribute != ATTR_TITLE || !value) return UI_ERR_BAD_ATTRIBUTE;
   const QString t = FromCp1252(value);
   p->window->setWindowTitle(t);
   p->window->setAccessibleName(t);
@@ -678,8 +678,8 @@ int SetPanelAttribute(int panel, int attribute, const char* value) {
 
 int GetPanelAttribute(int panel, int attribute, char* buffer, std::size_t size) {
   Panel* p = FindPanel(panel);
-  if (!p) return UIE_BAD_PANEL;
-  if (attribute != ATTR_TITLE || !buffer || size == 0) return UIE_BAD_ATTRIBUTE;
+  if (!p) return UI_ERR_BAD_PANEL;
+  if (attribute != ATTR_TITLE || !buffer || size == 0) return UI_ERR_BAD_ATTRIBUTE;
   const std::string t = ToCp1252(p->window->windowTitle());
   const std::size_t n = std::min(t.size(), size - 1);
   std::memcpy(buffer, t.data(), n);
@@ -689,7 +689,7 @@ int GetPanelAttribute(int panel, int attribute, char* buffer, std::size_t size) 
 
 int SetPanelCallback(int panel, PanelCallbackPtr fn, void* callbackData) {
   Panel* p = FindPanel(panel);
-  if (!p) return UIE_BAD_PANEL;
+  if (!p) return UI_ERR_BAD_PANEL;
   p->cb = fn;
   p->cbData = callbackData;
   return 0;
@@ -712,7 +712,7 @@ int SetValueNumber(Control* c, double v) {
     c->settingValue = false;
     return SelectItemByValue(c, static_cast<int>(v));
   } else {
-    rc = UIE_BAD_ATTRIBUTE;
+    rc = UI_ERR_BAD_ATTRIBUTE;
   }
   c->settingValue = false;
   return rc;
@@ -727,10 +727,10 @@ int GetValueNumber(Control* c, double* v) {
     *v = ck->isChecked() ? 1 : 0;
   } else if (c->kind == Kind::Ring || c->kind == Kind::List) {
     const int i = SelectedItem(c);
-    if (i < 0 || i >= static_cast<int>(c->items.size())) return UIE_BAD_INDEX;
+    if (i < 0 || i >= static_cast<int>(c->items.size())) return UI_ERR_BAD_INDEX;
     *v = c->items[static_cast<std::size_t>(i)].second;
   } else {
-    return UIE_BAD_ATTRIBUTE;
+    return UI_ERR_BAD_ATTRIBUTE;
   }
   return 0;
 }
@@ -746,17 +746,17 @@ int SetNumberAttr(int panel, int control, int attribute, double value) {
   Control* c = FindCtrl(panel, control, &err);
   if (!c) return err;
   switch (attribute) {
-    case ATTR_CTRL_VAL:
+    case ATTR_VALUE:
       return SetValueNumber(c, value);
     case ATTR_DIMMED:
       return SetDimmed(c, static_cast<int>(value));
     case ATTR_INTERVAL:
-      if (!c->timer || !(value > 0) || value > 2147483.0) return c->timer ? UIE_BAD_VALUE : UIE_BAD_ATTRIBUTE;
+      if (!c->timer || !(value > 0) || value > 2147483.0) return c->timer ? UI_ERR_BAD_VALUE : UI_ERR_BAD_ATTRIBUTE;
       c->interval = value;
       c->timer->setInterval(static_cast<int>(std::lround(value * 1000.0)));
       return 0;
     case ATTR_ENABLED:
-      if (!c->timer) return UIE_BAD_ATTRIBUTE;
+      if (!c->timer) return UI_ERR_BAD_ATTRIBUTE;
       c->timerEnabled = value != 0;
       if (c->timerEnabled)
         StartTimerIfEnabled(c);
@@ -764,13 +764,13 @@ int SetNumberAttr(int panel, int control, int attribute, double value) {
         c->timer->stop();
       return 0;
     case ATTR_WIDTH:
-      if (!c->editor || value < 1) return UIE_BAD_VALUE;
+      if (!c->editor || value < 1) return UI_ERR_BAD_VALUE;
       c->editor->resize(static_cast<int>(value), c->editor->height());
       return 0;
-    case ATTR_CHECK_MODE:
-      return c->kind == Kind::List ? 0 : UIE_BAD_ATTRIBUTE;
+    case ATTR_LIST_FLAG_700:
+      return c->kind == Kind::List ? 0 : UI_ERR_BAD_ATTRIBUTE;
     default:
-      return UIE_BAD_ATTRIBUTE;
+      return UI_ERR_BAD_ATTRIBUTE;
   }
 }
 
@@ -788,13 +788,13 @@ int SetCtrlAttribute(int panel, int control, int attribute, const char* value) {
   int err = 0;
   Control* c = FindCtrl(panel, control, &err);
   if (!c) return err;
-  if (!value) return UIE_BAD_VALUE;
+  if (!value) return UI_ERR_BAD_VALUE;
   const QString text = FromCp1252(value);
-  if (attribute == ATTR_LABEL_TEXT) {
+  if (attribute == ATTR_LABEL) {
     SetLabel(FindPanel(panel), c, text);
     return 0;
   }
-  if (attribute != ATTR_CTRL_VAL) return UIE_BAD_ATTRIBUTE;
+  if (attribute != ATTR_VALUE) return UI_ERR_BAD_ATTRIBUTE;
   if (auto* le = qobject_cast<QLineEdit*>(c->editor)) {
     le->setText(text);  // QLineEdit keeps at most its maximum length
     le->setModified(false);
@@ -804,14 +804,14 @@ int SetCtrlAttribute(int panel, int control, int attribute, const char* value) {
     static_cast<QLabel*>(c->editor)->setText(text);
     return 0;
   }
-  return UIE_BAD_ATTRIBUTE;
+  return UI_ERR_BAD_ATTRIBUTE;
 }
 
 int SetCtrlAttribute(int panel, int control, int attribute, CtrlCallbackPtr value) {
   int err = 0;
   Control* c = FindCtrl(panel, control, &err);
   if (!c) return err;
-  if (attribute != ATTR_CALLBACK_FUNCTION_POINTER) return UIE_BAD_ATTRIBUTE;
+  if (attribute != ATTR_CALLBACK) return UI_ERR_BAD_ATTRIBUTE;
   c->cb = value;
   return 0;
 }
@@ -828,32 +828,32 @@ int GetCtrlAttribute(int panel, int control, int attribute, double* value) {
   int err = 0;
   Control* c = FindCtrl(panel, control, &err);
   if (!c) return err;
-  if (!value) return UIE_BAD_VALUE;
+  if (!value) return UI_ERR_BAD_VALUE;
   switch (attribute) {
-    case ATTR_CTRL_VAL:
+    case ATTR_VALUE:
       return GetValueNumber(c, value);
     case ATTR_DIMMED:
       *value = c->editor && !c->editor->isEnabled() ? 1 : 0;
       return 0;
     case ATTR_INTERVAL:
-      if (!c->timer) return UIE_BAD_ATTRIBUTE;
+      if (!c->timer) return UI_ERR_BAD_ATTRIBUTE;
       *value = c->interval;
       return 0;
     case ATTR_ENABLED:
-      if (!c->timer) return UIE_BAD_ATTRIBUTE;
+      if (!c->timer) return UI_ERR_BAD_ATTRIBUTE;
       *value = c->timerEnabled ? 1 : 0;
       return 0;
     case ATTR_WIDTH:
-      if (!c->editor) return UIE_BAD_ATTRIBUTE;
+      if (!c->editor) return UI_ERR_BAD_ATTRIBUTE;
       *value = c->editor->width();
       return 0;
     default:
-      return UIE_BAD_ATTRIBUTE;
+      return UI_ERR_BAD_ATTRIBUTE;
   }
 }
 
 int GetCtrlAttribute(int panel, int control, int attribute, int* value) {
-  if (!value) return UIE_BAD_VALUE;
+  if (!value) return UI_ERR_BAD_VALUE;
   double d = 0;
   const int rc = GetCtrlAttribute(panel, control, attribute, &d);
   if (rc < 0) return rc;
@@ -865,19 +865,19 @@ int GetCtrlAttribute(int panel, int control, int attribute, char* buffer, std::s
   int err = 0;
   Control* c = FindCtrl(panel, control, &err);
   if (!c) return err;
-  if (!buffer || size == 0) return UIE_BAD_VALUE;
+  if (!buffer || size == 0) return UI_ERR_BAD_VALUE;
   QString text;
-  if (attribute == ATTR_LABEL_TEXT) {
+  if (attribute == ATTR_LABEL) {
     text = c->labelText;
-  } else if (attribute == ATTR_CTRL_VAL) {
+  } else if (attribute == ATTR_VALUE) {
     if (auto* le = qobject_cast<QLineEdit*>(c->editor))
       text = le->text();
     else if (c->kind == Kind::TextMsg)
       text = static_cast<QLabel*>(c->editor)->text();
     else
-      return UIE_BAD_ATTRIBUTE;
+      return UI_ERR_BAD_ATTRIBUTE;
   } else {
-    return UIE_BAD_ATTRIBUTE;
+    return UI_ERR_BAD_ATTRIBUTE;
   }
   const std::string t = ToCp1252(text);
   const std::size_t n = std::min(t.size(), size - 1);
@@ -887,31 +887,31 @@ int GetCtrlAttribute(int panel, int control, int attribute, char* buffer, std::s
 }
 
 int SetCtrlVal(int panel, int control, int value) {
-  return SetCtrlAttribute(panel, control, ATTR_CTRL_VAL, value);
+  return SetCtrlAttribute(panel, control, ATTR_VALUE, value);
 }
 int SetCtrlVal(int panel, int control, double value) {
-  return SetCtrlAttribute(panel, control, ATTR_CTRL_VAL, value);
+  return SetCtrlAttribute(panel, control, ATTR_VALUE, value);
 }
 int SetCtrlVal(int panel, int control, const char* value) {
-  return SetCtrlAttribute(panel, control, ATTR_CTRL_VAL, value);
+  return SetCtrlAttribute(panel, control, ATTR_VALUE, value);
 }
 int GetCtrlVal(int panel, int control, int* value) {
-  return GetCtrlAttribute(panel, control, ATTR_CTRL_VAL, value);
+  return GetCtrlAttribute(panel, control, ATTR_VALUE, value);
 }
 int GetCtrlVal(int panel, int control, double* value) {
-  return GetCtrlAttribute(panel, control, ATTR_CTRL_VAL, value);
+  return GetCtrlAttribute(panel, control, ATTR_VALUE, value);
 }
 int GetCtrlVal(int panel, int control, char* buffer, std::size_t size) {
-  return GetCtrlAttribute(panel, control, ATTR_CTRL_VAL, buffer, size);
+  return GetCtrlAttribute(panel, control, ATTR_VALUE, buffer, size);
 }
 
 int InsertListItem(int panel, int control, int index, const char* label, int value) {
   int err = 0;
   Control* c = FindCtrl(panel, control, &err);
   if (!c) return err;
-  if (c->kind != Kind::Ring && c->kind != Kind::List) return UIE_BAD_ATTRIBUTE;
+  if (c->kind != Kind::Ring && c->kind != Kind::List) return UI_ERR_BAD_ATTRIBUTE;
   const int n = static_cast<int>(c->items.size());
-  if (index < -1 || index > n) return UIE_BAD_INDEX;
+  if (index < -1 || index > n) return UI_ERR_BAD_INDEX;
   const int at = index == -1 ? n : index;
   const QString text = FromCp1252(label);
   c->items.insert(c->items.begin() + at, {text, value});
@@ -934,7 +934,7 @@ int GetNumListItems(int panel, int control, int* count) {
   int err = 0;
   Control* c = FindCtrl(panel, control, &err);
   if (!c) return err;
-  if (!count) return UIE_BAD_VALUE;
+  if (!count) return UI_ERR_BAD_VALUE;
   *count = static_cast<int>(c->items.size());
   return 0;
 }
@@ -953,7 +953,7 @@ int ClearListCtrl(int panel, int control) {
 
 int InstallPopup(int panel) {
   Panel* p = FindPanel(panel);
-  if (!p) return UIE_BAD_PANEL;
+  if (!p) return UI_ERR_BAD_PANEL;
   p->window->hide();  // modality can only change while hidden
   p->window->setWindowModality(Qt::ApplicationModal);
   std::erase(g_popups, panel);
@@ -962,9 +962,9 @@ int InstallPopup(int panel) {
 }
 
 int RemovePopup(int panel) {
-  if (g_popups.empty()) return UIE_NO_POPUP;
+  if (g_popups.empty()) return UI_ERR_NO_POPUP;
   const int h = panel == 0 ? g_popups.back() : panel;
-  if (std::find(g_popups.begin(), g_popups.end(), h) == g_popups.end()) return UIE_NO_POPUP;
+  if (std::find(g_popups.begin(), g_popups.end(), h) == g_popups.end()) return UI_ERR_NO_POPUP;
   std::erase(g_popups, h);
   if (Panel* p = FindPanel(h)) {
     p->window->hide();
@@ -974,7 +974,7 @@ int RemovePopup(int panel) {
 }
 
 int MessagePopup(const char* title, const char* message) {
-  if (!QApplication::instance()) return UIE_NOT_INITIALIZED;
+  if (!QApplication::instance()) return UI_ERR_NOT_INITIALIZED;
   QWidget* parent = QApplication::activeModalWidget();
   if (!parent) parent = QApplication::activeWindow();
   QMessageBox box(QMessageBox::NoIcon, FromCp1252(title), FromCp1252(message), QMessageBox::Ok,
@@ -985,7 +985,7 @@ int MessagePopup(const char* title, const char* message) {
 }
 
 int RunUserInterface(void) {
-  if (!QApplication::instance()) return UIE_NOT_INITIALIZED;
+  if (!QApplication::instance()) return UI_ERR_NOT_INITIALIZED;
   QEventLoop loop;
   g_loops.push_back({&loop, 0});
   loop.exec();
@@ -995,7 +995,7 @@ int RunUserInterface(void) {
 }
 
 int QuitUserInterface(int value) {
-  if (g_loops.empty()) return UIE_NOT_INITIALIZED;
+  if (g_loops.empty()) return UI_ERR_NOT_INITIALIZED;
   g_loops.back().value = value;
   g_loops.back().loop->exit(0);
   return 0;
@@ -1005,14 +1005,14 @@ int ResetTimer(int panel, int control) {
   int err = 0;
   Control* c = FindCtrl(panel, control, &err);
   if (!c) return err;
-  if (!c->timer) return UIE_BAD_ATTRIBUTE;
+  if (!c->timer) return UI_ERR_BAD_ATTRIBUTE;
   if (c->timer->isActive()) c->timer->start();  // the interval count restarts from zero
   return 0;
 }
 
 int SetMouseCursor(int cursor) {
-  if (!QApplication::instance()) return UIE_NOT_INITIALIZED;
-  if (cursor == VAL_DEFAULT_CURSOR) {
+  if (!QApplication::instance()) return UI_ERR_NOT_INITIALIZED;
+  if (cursor == kDefaultCursor) {
     while (QApplication::overrideCursor()) QApplication::restoreOverrideCursor();
   } else {
     QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));

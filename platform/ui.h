@@ -3,7 +3,7 @@
 // Everything runs on the one thread that created the runtime; callbacks are dispatched by
 // RunUserInterface (and by the nested loops of MessagePopup and of modal popups).
 //
-// Handles are positive integers; every operation returns a negative UIE_* code on failure.
+// Handles are positive integers; every operation returns a negative UI_ERR_* code on failure.
 #pragma once
 
 #include <cstddef>
@@ -21,44 +21,44 @@ enum {
 // ---- attribute numbers
 enum {
   ATTR_DIMMED = 500,                    // int 0/1
-  ATTR_CALLBACK_FUNCTION_POINTER = 513, // CtrlCallbackPtr
+  ATTR_CALLBACK = 513,                  // CtrlCallbackPtr
   ATTR_WIDTH = 533,                     // int, pixels
   ATTR_TITLE = 573,                     // panel title text
-  ATTR_CONFORM_TO_SYSTEM = 599,         // panel look attributes the selection panel switches
-  ATTR_SIZABLE = 600,                   //   off; 0 fixes the window size, the others are
-  ATTR_MOVABLE = 601,                   //   accepted and ignored
-  ATTR_CTRL_VAL = 630,                  // control value: int, double or text by control kind
-  ATTR_LABEL_TEXT = 641,                // label text
-  ATTR_CHECK_MODE = 700,                // list box check marks; accepted, always off here
+  ATTR_PANEL_FLAG_599 = 599,            // panel flags the language panel switches off; panels
+  ATTR_PANEL_FLAG_600 = 600,            //   here are fixed-size windows already, so all
+  ATTR_PANEL_FLAG_601 = 601,            //   three are accepted and change nothing
+  ATTR_VALUE = 630,                     // control value: int, double or text by control kind
+  ATTR_LABEL = 641,                     // label text
+  ATTR_LIST_FLAG_700 = 700,             // list box flag switched off there too; accepted
   ATTR_INTERVAL = 1270,                 // timer interval, seconds (double)
   ATTR_ENABLED = 1271,                  // timer enabled, int 0/1
 };
 
 // ---- control styles for NewCtrl
 enum {
-  CTRL_SQUARE_COMMAND_BUTTON = 200,
-  CTRL_LIST = 301,
+  CTRL_STYLE_BUTTON = 200,
+  CTRL_STYLE_LIST = 301,
 };
 
 // ---- special values
 enum {
-  VAL_AUTO_CENTER = -2147483647 - 1,  // NewPanel top/left: centre on the screen
-  VAL_DEFAULT_CURSOR = -1,            // SetMouseCursor argument: default cursor shape
+  kCentreOnScreen = -2147483647 - 1,  // NewPanel top/left: centre on the screen
+  kDefaultCursor = -1,                // SetMouseCursor argument: default cursor shape
 };
 
 // ---- error codes (negative)
 enum {
-  UIE_NOT_INITIALIZED = -1,
-  UIE_FILE_NOT_FOUND = -2,       // resource file missing or unreadable
-  UIE_BAD_FILE_FORMAT = -3,      // resource file malformed
-  UIE_RESOURCE_NOT_FOUND = -4,   // no panel with that resource number in the file
-  UIE_UNKNOWN_CALLBACK = -5,     // the file names a callback that was never registered
-  UIE_BAD_PANEL = -6,            // no such panel handle
-  UIE_BAD_CONTROL = -7,          // no such control on the panel
-  UIE_BAD_ATTRIBUTE = -8,        // attribute not valid for this control or value type
-  UIE_BAD_VALUE = -9,            // value out of range / wrong type
-  UIE_NO_POPUP = -10,            // RemovePopup with no popup installed
-  UIE_BAD_INDEX = -11,           // list index out of range
+  UI_ERR_NOT_INITIALIZED = -1,
+  UI_ERR_FILE_NOT_FOUND = -2,       // resource file missing or unreadable
+  UI_ERR_BAD_FILE_FORMAT = -3,      // resource file malformed
+  UI_ERR_RESOURCE_NOT_FOUND = -4,   // no panel with that resource number in the file
+  UI_ERR_UNKNOWN_CALLBACK = -5,     // the file names a callback that was never registered
+  UI_ERR_BAD_PANEL = -6,            // no such panel handle
+  UI_ERR_BAD_CONTROL = -7,          // no such control on the panel
+  UI_ERR_BAD_ATTRIBUTE = -8,        // attribute not valid for this control or value type
+  UI_ERR_BAD_VALUE = -9,            // value out of range / wrong type
+  UI_ERR_NO_POPUP = -10,            // RemovePopup with no popup installed
+  UI_ERR_BAD_INDEX = -11,           // list index out of range
 };
 
 using CtrlCallbackPtr = int (*)(int panel, int control, int event, void* callbackData,
@@ -69,10 +69,10 @@ using MenuCallbackPtr = void (*)(int menuBar, int menuItem, void* callbackData, 
 
 // Creates the Qt application object if none exists yet. 1 on success, 0 on failure (no
 // display could be opened). Every other operation needs it.
-int InitCVIRTE(void* hInstance, char* argv[], void* reserved);
+int InitUIRuntime(void* hInstance, char* argv[], void* reserved);
 int InitUserInterface(int& argc, char* argv[]);
-// Destroys every panel and the application object InitCVIRTE created.
-void CloseCVIRTE(void);
+// Destroys every panel and the application object InitUIRuntime created.
+void CloseUIRuntime(void);
 
 // Callbacks named in the resource file are bound through this table. Registering a name
 // again replaces the earlier entry. Returns 0.
@@ -82,9 +82,9 @@ int RegisterMenuCallback(const char* name, MenuCallbackPtr fn);
 
 // Loads panel `resource` from `file` (a bare name is looked up in GetProjectDir), hidden,
 // as a top-level window (parent 0) or as a window owned by `parent`.
-// A new handle, or UIE_* < 0.
+// A new handle, or UI_ERR_* < 0.
 int LoadPanel(int parent, const char* file, int resource);
-// Creates an empty panel in code; sizes in pixels, top/left may be VAL_AUTO_CENTER.
+// Creates an empty panel in code; sizes in pixels, top/left may be kCentreOnScreen.
 int NewPanel(int parent, const char* title, int top, int left, int height, int width);
 // Creates a control in code on `panel` (style CTRL_*); returns its control number.
 int NewCtrl(int panel, int style, const char* label, int top, int left);
@@ -111,7 +111,7 @@ int GetCtrlAttribute(int panel, int control, int attribute, char (&buffer)[N]) {
 }
 int SetCtrlCallbackData(int panel, int control, void* callbackData);
 
-// Control value (ATTR_CTRL_VAL) shorthands.
+// Control value (ATTR_VALUE) shorthands.
 int SetCtrlVal(int panel, int control, int value);
 int SetCtrlVal(int panel, int control, double value);
 int SetCtrlVal(int panel, int control, const char* value);

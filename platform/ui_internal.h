@@ -48,7 +48,7 @@ struct PanelSpec {
   std::vector<ControlSpec> controls;
 };
 
-// Parses the resource file text and extracts panel `resource`. 0, or a UIE_* code with
+// Parses the resource file text and extracts panel `resource`. 0, or a UI_ERR_* code with
 // *error set to a message naming the place of the fault.
 int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString* error);
 

@@ -73,7 +73,7 @@ int ParseControl(const QJsonObject& o, ControlSpec* c, QString* why) {
   QString kind;
   if (!OptInt(o, "id", &c->id) || c->id <= 0) {
     *why = QStringLiteral("control without a positive integer \"id\"");
-    return UIE_BAD_FILE_FORMAT;
+    return UI_ERR_BAD_FILE_FORMAT;
   }
   if (!OptString(o, "kind", &kind)) kind.clear();
   bool known = false;
@@ -81,7 +81,7 @@ int ParseControl(const QJsonObject& o, ControlSpec* c, QString* why) {
     if (kind == QLatin1String(k.name)) c->kind = k.kind, known = true;
   if (!known) {
     *why = QStringLiteral("control %1: unknown kind \"%2\"").arg(c->id).arg(kind);
-    return UIE_BAD_FILE_FORMAT;
+    return UI_ERR_BAD_FILE_FORMAT;
   }
   QString type = QStringLiteral("int");
   const bool ok = OptString(o, "label", &c->label) && OptInt(o, "top", &c->top) &&
@@ -98,7 +98,7 @@ int ParseControl(const QJsonObject& o, ControlSpec* c, QString* why) {
       c->min > c->max || c->precision < 0 || c->precision > 15 || c->maxLength < 1 ||
       c->width < 0 || c->height < 0 || !(c->interval > 0)) {
     *why = QStringLiteral("control %1: a member has the wrong type or an invalid value").arg(c->id);
-    return UIE_BAD_FILE_FORMAT;
+    return UI_ERR_BAD_FILE_FORMAT;
   }
   c->isDouble = type == QLatin1String("double");
   c->value = o.value(QLatin1String("value"));
@@ -120,7 +120,7 @@ int ParseControl(const QJsonObject& o, ControlSpec* c, QString* why) {
     *why = QStringLiteral("control %1: \"value\" does not suit a control of kind %2")
                .arg(c->id)
                .arg(kind);
-    return UIE_BAD_FILE_FORMAT;
+    return UI_ERR_BAD_FILE_FORMAT;
   }
   return 0;
 }
@@ -134,22 +134,22 @@ int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString
     *error = QStringLiteral("not valid JSON at offset %1: %2")
                  .arg(perr.offset)
                  .arg(perr.errorString());
-    return UIE_BAD_FILE_FORMAT;
+    return UI_ERR_BAD_FILE_FORMAT;
   }
   if (!doc.isObject() || !doc.object().value("panels").isArray()) {
     *error = QStringLiteral("the document has no \"panels\" array");
-    return UIE_BAD_FILE_FORMAT;
+    return UI_ERR_BAD_FILE_FORMAT;
   }
   for (const QJsonValue& pv : doc.object().value("panels").toArray()) {
     if (!pv.isObject()) {
       *error = QStringLiteral("a panel entry is not an object");
-      return UIE_BAD_FILE_FORMAT;
+      return UI_ERR_BAD_FILE_FORMAT;
     }
     const QJsonObject p = pv.toObject();
     int res = 0;
     if (!OptInt(p, "resource", &res) || res <= 0) {
       *error = QStringLiteral("a panel without a positive integer \"resource\"");
-      return UIE_BAD_FILE_FORMAT;
+      return UI_ERR_BAD_FILE_FORMAT;
     }
     if (res != resource) continue;
 
@@ -159,12 +159,12 @@ int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString
         !OptInt(p, "height", &layout.height) || !OptString(p, "callback", &layout.callback) ||
         layout.width <= 0 || layout.height <= 0) {
       *error = QStringLiteral("panel %1: title, size or callback invalid").arg(res);
-      return UIE_BAD_FILE_FORMAT;
+      return UI_ERR_BAD_FILE_FORMAT;
     }
     const QJsonValue menus = p.value("menubar");
     if (!menus.isUndefined() && !menus.isArray()) {
       *error = QStringLiteral("panel %1: \"menubar\" is not an array").arg(res);
-      return UIE_BAD_FILE_FORMAT;
+      return UI_ERR_BAD_FILE_FORMAT;
     }
     std::set<int> itemIds;
     for (const QJsonValue& mv : menus.toArray()) {
@@ -172,7 +172,7 @@ int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString
       const QJsonObject m = mv.toObject();
       if (!mv.isObject() || !OptString(m, "label", &menu.label) || !m.value("items").isArray()) {
         *error = QStringLiteral("panel %1: a menu without label or items").arg(res);
-        return UIE_BAD_FILE_FORMAT;
+        return UI_ERR_BAD_FILE_FORMAT;
       }
       for (const QJsonValue& iv : m.value("items").toArray()) {
         MenuItemSpec item;
@@ -181,7 +181,7 @@ int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString
             !OptString(io, "label", &item.label) || !OptString(io, "callback", &item.callback) ||
             !itemIds.insert(item.id).second) {
           *error = QStringLiteral("panel %1: menu item invalid or its id repeated").arg(res);
-          return UIE_BAD_FILE_FORMAT;
+          return UI_ERR_BAD_FILE_FORMAT;
         }
         menu.items.push_back(item);
       }
@@ -190,7 +190,7 @@ int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString
     const QJsonValue controls = p.value("controls");
     if (!controls.isUndefined() && !controls.isArray()) {
       *error = QStringLiteral("panel %1: \"controls\" is not an array").arg(res);
-      return UIE_BAD_FILE_FORMAT;
+      return UI_ERR_BAD_FILE_FORMAT;
     }
     std::set<int> ids;
     for (const QJsonValue& cv : controls.toArray()) {
@@ -198,7 +198,7 @@ int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString
       QString why;
       if (!cv.isObject()) {
         *error = QStringLiteral("panel %1: a control entry is not an object").arg(res);
-        return UIE_BAD_FILE_FORMAT;
+        return UI_ERR_BAD_FILE_FORMAT;
       }
       if (const int rc = ParseControl(cv.toObject(), &c, &why); rc < 0) {
         *error = QStringLiteral("panel %1: %2").arg(res).arg(why);
@@ -206,7 +206,7 @@ int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString
       }
       if (!ids.insert(c.id).second) {
         *error = QStringLiteral("panel %1: control number %2 used twice").arg(res).arg(c.id);
-        return UIE_BAD_FILE_FORMAT;
+        return UI_ERR_BAD_FILE_FORMAT;
       }
       layout.controls.push_back(std::move(c));
     }
@@ -214,7 +214,7 @@ int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString
     return 0;
   }
   *error = QStringLiteral("no panel with resource number %1").arg(resource);
-  return UIE_RESOURCE_NOT_FOUND;
+  return UI_ERR_RESOURCE_NOT_FOUND;
 }
 
 }  // namespace ui::detail

@@ -159,7 +159,7 @@ int WT_InstallSysTrayIcon(const char* iconFile, const char*, TrayIconCallbackPtr
   return 0;
 }
 int WT_SetTrayIconAttr(int, int attribute, const char* value) {
-  if (attribute != ATTR_TRAY_ICOFILE || value == nullptr) return -1;
+  if (attribute != ATTR_TRAY_IMAGE_FILE || value == nullptr) return -1;
   const std::size_t n = std::strlen(value);
   g_images.push_back(n > 6 ? value[6] : '?');  // trffc_X.ico
   return 0;

@@ -157,7 +157,7 @@ int WT_InstallSysTrayIcon(const char* iconFile, const char*, TrayIconCallbackPtr
 }
 
 int WT_SetTrayIconAttr(int, int attribute, const char* value) {
-  Check(attribute == ATTR_TRAY_ICOFILE, "indicator: unknown attribute");
+  Check(attribute == ATTR_TRAY_IMAGE_FILE, "indicator: unknown attribute");
   Check(value != nullptr, "indicator: null image name");
   // "trffc_X.ico": the letter is the state.
   Check(std::strlen(value) == 11 && std::strncmp(value, "trffc_", 6) == 0 &&

@@ -36,7 +36,7 @@ struct Popup {
 class Connection : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    ASSERT_EQ(InitCVIRTE(nullptr, nullptr, nullptr), 1);
+    ASSERT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1);
     RegisterAllCallbacks();
     ui::SetProjectDirOverride(VELDIX_BIN_DIR);
     ASSERT_NE(Cargar_Textos_Idioma(VELDIX_BIN_DIR "/language.ini", 2), nullptr);  // English

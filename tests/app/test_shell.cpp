@@ -32,7 +32,7 @@ class Shell : public ::testing::Test {
     // The language is already chosen, as on every start after the first.
     WT_RegWriteString(HKEY_LOCAL_MACHINE, "SOFTWARE\\VELDIX-MID v1.0\\Language", "Language", "1");
     ui::SetProjectDirOverride(VELDIX_BIN_DIR);
-    ASSERT_EQ(InitCVIRTE(nullptr, nullptr, nullptr), 1);
+    ASSERT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1);
   }
   void TearDown() override {
     ui::SetProjectDirOverride(nullptr);
@@ -60,7 +60,7 @@ TEST_F(Shell, CloseBoxAndQuitControlEndWithZero) {
   EXPECT_EQ(title, "VELDIX-MID v1.0");
   EXPECT_EQ(ui::LivePanelCount(), 0) << "the main panel is discarded at shutdown";
 
-  ASSERT_EQ(InitCVIRTE(nullptr, nullptr, nullptr), 1);
+  ASSERT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1);
   EXPECT_EQ(RunTool([] {
               auto* quit = static_cast<QPushButton*>(static_cast<QWidget*>(ui::CtrlWidget(Panel_Principal, 13)));
               ASSERT_NE(quit, nullptr);
@@ -148,9 +148,9 @@ TEST_F(Shell, FirstStartAsksForTheLanguageThenLabelsTheMainPanelInIt) {
   std::string selectionTitle, portLabel, switchLabel;
   std::function<void()> checkMain = [&] {
     char label[100] = {};
-    GetCtrlAttribute(Panel_Principal, 6, ATTR_LABEL_TEXT, label, sizeof label);
+    GetCtrlAttribute(Panel_Principal, 6, ATTR_LABEL, label, sizeof label);
     portLabel = label;
-    GetCtrlAttribute(Panel_Principal, 12, ATTR_LABEL_TEXT, label, sizeof label);
+    GetCtrlAttribute(Panel_Principal, 12, ATTR_LABEL, label, sizeof label);
     switchLabel = label;
     QuitUserInterface(0);
   };

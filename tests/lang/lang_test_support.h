@@ -144,7 +144,7 @@ class Driver {
 // store, and starts without a catalogue.
 class LangTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { ASSERT_EQ(InitCVIRTE(nullptr, nullptr, nullptr), 1); }
+  static void SetUpTestSuite() { ASSERT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1); }
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = std::string(info->test_suite_name()) + "-" + info->name();

@@ -158,7 +158,7 @@ TEST_F(Catalogue, MainPanelLabels) {
   ASSERT_GT(Panel_Principal, 0);
   auto label = [](int panel, int id) {
     char text[64] = {};
-    GetCtrlAttribute(panel, id, ATTR_LABEL_TEXT, text);
+    GetCtrlAttribute(panel, id, ATTR_LABEL, text);
     return std::string(text);
   };
 

@@ -139,7 +139,7 @@ TEST_F(Change, MenuCallbacksAreBoundByName) {
       "menubar": [ { "label": "Idioma", "items": [
         { "id": 30, "label": "Espanol", "callback": "Cambia_Idioma_ESP" },
         { "id": 31, "label": "English", "callback": "Cambia_Idioma_ENG" } ] } ] } ] })";
-  EXPECT_EQ(LoadPanel(0, "menu.uir", 6), UIE_UNKNOWN_CALLBACK);
+  EXPECT_EQ(LoadPanel(0, "menu.uir", 6), UI_ERR_UNKNOWN_CALLBACK);
   RegisterLangCallbacks();
   const int panel = LoadPanel(0, "menu.uir", 6);
   ASSERT_GT(panel, 0);

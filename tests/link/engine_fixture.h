@@ -103,7 +103,7 @@ class EngineEnvironment {
   EngineEnvironment() {
     static char arg0[] = "test_engine";
     static char* argv[] = {arg0, nullptr};
-    if (InitCVIRTE(nullptr, argv, nullptr) != 1) throw std::runtime_error("no Qt application");
+    if (InitUIRuntime(nullptr, argv, nullptr) != 1) throw std::runtime_error("no Qt application");
     WriteIcons(icons_.path());
     const std::string dir = icons_.path().toStdString();
     ui::SetProjectDirOverride(dir.c_str());

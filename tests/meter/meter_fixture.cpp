@@ -212,7 +212,7 @@ void WriteUir(const std::string& folder, const QJsonArray& panels) {
 }  // namespace
 
 void ScreenTest::SetUpTestSuite() {
-  ASSERT_EQ(InitCVIRTE(nullptr, nullptr, nullptr), 1);
+  ASSERT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1);
   RegisterMeterCallbacks();
   // The popups' texts: the shipped catalogue, first language (Spanish).
   ASSERT_NE(Cargar_Textos_Idioma(VELDIX_SOURCE_DIR "/resources/language.ini", 1), nullptr);

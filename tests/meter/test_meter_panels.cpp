@@ -42,7 +42,7 @@ class Panels : public mtest::ScreenTest {
     std::set<std::string> labels;
     for (int c : controls) {
       char label[256] = "";
-      EXPECT_EQ(GetCtrlAttribute(p, c, ATTR_LABEL_TEXT, label), 0);
+      EXPECT_EQ(GetCtrlAttribute(p, c, ATTR_LABEL, label), 0);
       EXPECT_NE(label[0], '\0') << "control " << c << " has no label";
       EXPECT_TRUE(labels.insert(label).second) << "label used twice: " << label;
     }

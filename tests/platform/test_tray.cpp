@@ -22,7 +22,7 @@ QLabel* Indicator(int panel) {
 }
 
 TEST(Tray, ImagesShowOnPanelsAndBadFilesKeepThePreviousOne) {
-  ASSERT_EQ(InitCVIRTE(nullptr, nullptr, nullptr), 1);
+  ASSERT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1);
   ui::SetProjectDirOverride(VELDIX_BIN_DIR);  // where the build lays the four images
   tray::SetObserver(Observe);
   const int panel = NewPanel(0, "p", 10, 10, 100, 100);
@@ -36,15 +36,15 @@ TEST(Tray, ImagesShowOnPanelsAndBadFilesKeepThePreviousOne) {
   const QImage idle = Indicator(panel)->pixmap().toImage();
   EXPECT_FALSE(idle.isNull());
 
-  EXPECT_EQ(WT_SetTrayIconAttr(icon, ATTR_TRAY_ICOFILE, "trffc_d.ico"), 0);
+  EXPECT_EQ(WT_SetTrayIconAttr(icon, ATTR_TRAY_IMAGE_FILE, "trffc_d.ico"), 0);
   const QImage error = Indicator(panel)->pixmap().toImage();
   EXPECT_NE(error, idle);
 
   // A file that cannot be loaded leaves the error image in place.
-  EXPECT_EQ(WT_SetTrayIconAttr(icon, ATTR_TRAY_ICOFILE, "missing.ico"), -2);
+  EXPECT_EQ(WT_SetTrayIconAttr(icon, ATTR_TRAY_IMAGE_FILE, "missing.ico"), -2);
   EXPECT_STREQ(tray::CurrentImage(), "trffc_d.ico");
   EXPECT_EQ(Indicator(panel)->pixmap().toImage(), error);
-  EXPECT_EQ(WT_SetTrayIconAttr(icon + 99, ATTR_TRAY_ICOFILE, "trffc_a.ico"), -1);
+  EXPECT_EQ(WT_SetTrayIconAttr(icon + 99, ATTR_TRAY_IMAGE_FILE, "trffc_a.ico"), -1);
 
   // A panel created later shows the current image too.
   const int later = NewPanel(0, "q", 10, 10, 100, 100);

@@ -63,7 +63,7 @@ const char* kUir = R"({
 class Ui : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    ASSERT_EQ(InitCVIRTE(nullptr, nullptr, nullptr), 1);
+    ASSERT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1);
     RegisterCtrlCallback("RecordCtrl", RecordCtrl);
     RegisterPanelCallback("RecordPanel", RecordPanel);
     RegisterMenuCallback("RecordMenu", RecordMenu);
@@ -131,7 +131,7 @@ TEST_F(Ui, ValuesRoundTripPerKind) {
     ASSERT_EQ(GetCtrlVal(p, c.control, &d), 0);
     EXPECT_DOUBLE_EQ(d, c.expect);
   }
-  EXPECT_EQ(SetCtrlVal(p, 6, 9), UIE_BAD_VALUE) << "no ring entry has value 9";
+  EXPECT_EQ(SetCtrlVal(p, 6, 9), UI_ERR_BAD_VALUE) << "no ring entry has value 9";
   EXPECT_EQ(GetCtrlVal(p, 6, &i), 0);
   EXPECT_EQ(i, 3) << "a refused value leaves the selection";
 
@@ -149,10 +149,10 @@ TEST_F(Ui, ValuesRoundTripPerKind) {
   EXPECT_EQ(Widget<QWidget>(p, 5)->property("text").toString(), QString::fromUtf8("Configuración"));
 
   // Wrong value types and unknown handles.
-  EXPECT_EQ(SetCtrlVal(p, 2, "x"), UIE_BAD_ATTRIBUTE);
-  EXPECT_EQ(GetCtrlVal(p, 9, &i), UIE_BAD_ATTRIBUTE);
-  EXPECT_EQ(SetCtrlVal(p, 99, 1), UIE_BAD_CONTROL);
-  EXPECT_EQ(SetCtrlVal(p + 1000, 2, 1), UIE_BAD_PANEL);
+  EXPECT_EQ(SetCtrlVal(p, 2, "x"), UI_ERR_BAD_ATTRIBUTE);
+  EXPECT_EQ(GetCtrlVal(p, 9, &i), UI_ERR_BAD_ATTRIBUTE);
+  EXPECT_EQ(SetCtrlVal(p, 99, 1), UI_ERR_BAD_CONTROL);
+  EXPECT_EQ(SetCtrlVal(p + 1000, 2, 1), UI_ERR_BAD_PANEL);
 }
 
 TEST_F(Ui, LabelsDimmingAndAccessibility) {
@@ -165,9 +165,9 @@ TEST_F(Ui, LabelsDimmingAndAccessibility) {
   ASSERT_EQ(SetCtrlAttribute(p, 9, ATTR_DIMMED, 0), 0);
   EXPECT_TRUE(Widget<QWidget>(p, 9)->isEnabled());
 
-  ASSERT_EQ(SetCtrlAttribute(p, 9, ATTR_LABEL_TEXT, "Enviar configuraci\xF3n"), 0);
+  ASSERT_EQ(SetCtrlAttribute(p, 9, ATTR_LABEL, "Enviar configuraci\xF3n"), 0);
   char label[64];
-  EXPECT_EQ(GetCtrlAttribute(p, 9, ATTR_LABEL_TEXT, label, sizeof label), 0);
+  EXPECT_EQ(GetCtrlAttribute(p, 9, ATTR_LABEL, label, sizeof label), 0);
   EXPECT_STREQ(label, "Enviar configuraci\xF3n");
   // Too wide for its 90-pixel button: shown on two lines, named whole.
   EXPECT_EQ(Widget<QPushButton>(p, 9)->text(), QString::fromUtf8("Enviar\nconfiguración"));
@@ -188,24 +188,24 @@ TEST_F(Ui, LoaderFailsWithClearCodes) {
     int resource;
     int expected;
   } cases[] = {
-      {"not JSON", "{ panels: ", 1, UIE_BAD_FILE_FORMAT},
-      {"no panels array", R"({"panel": []})", 1, UIE_BAD_FILE_FORMAT},
+      {"not JSON", "{ panels: ", 1, UI_ERR_BAD_FILE_FORMAT},
+      {"no panels array", R"({"panel": []})", 1, UI_ERR_BAD_FILE_FORMAT},
       {"resource absent", R"({"panels": [{"resource": 3, "width": 10, "height": 10}]})", 1,
-       UIE_RESOURCE_NOT_FOUND},
+       UI_ERR_RESOURCE_NOT_FOUND},
       {"unknown kind", R"({"panels": [{"resource": 1, "width": 10, "height": 10, "controls": [{"id": 2, "kind": "dial"}]}]})",
-       1, UIE_BAD_FILE_FORMAT},
+       1, UI_ERR_BAD_FILE_FORMAT},
       {"control id twice", R"({"panels": [{"resource": 1, "width": 10, "height": 10, "controls": [{"id": 2, "kind": "button"}, {"id": 2, "kind": "numeric"}]}]})",
-       1, UIE_BAD_FILE_FORMAT},
+       1, UI_ERR_BAD_FILE_FORMAT},
       {"text value on a numeric", R"({"panels": [{"resource": 1, "width": 10, "height": 10, "controls": [{"id": 2, "kind": "numeric", "value": "5"}]}]})",
-       1, UIE_BAD_FILE_FORMAT},
+       1, UI_ERR_BAD_FILE_FORMAT},
       {"min above max", R"({"panels": [{"resource": 1, "width": 10, "height": 10, "controls": [{"id": 2, "kind": "numeric", "min": 5, "max": 1}]}]})",
-       1, UIE_BAD_FILE_FORMAT},
+       1, UI_ERR_BAD_FILE_FORMAT},
       {"unknown control callback", R"({"panels": [{"resource": 1, "width": 10, "height": 10, "controls": [{"id": 2, "kind": "button", "callback": "Nobody"}]}]})",
-       1, UIE_UNKNOWN_CALLBACK},
+       1, UI_ERR_UNKNOWN_CALLBACK},
       {"unknown panel callback", R"({"panels": [{"resource": 1, "width": 10, "height": 10, "callback": "Nobody"}]})",
-       1, UIE_UNKNOWN_CALLBACK},
+       1, UI_ERR_UNKNOWN_CALLBACK},
       {"unknown menu callback", R"({"panels": [{"resource": 1, "width": 10, "height": 10, "menubar": [{"label": "M", "items": [{"id": 1, "label": "I", "callback": "Nobody"}]}]}]})",
-       1, UIE_UNKNOWN_CALLBACK},
+       1, UI_ERR_UNKNOWN_CALLBACK},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -215,9 +215,9 @@ TEST_F(Ui, LoaderFailsWithClearCodes) {
     EXPECT_EQ(ui::LivePanelCount(), before) << "a failed load builds nothing";
     EXPECT_NE(std::strlen(ui::LastLoadError()), 0u);
   }
-  EXPECT_EQ(LoadPanel(0, "absent.uir", 1), UIE_FILE_NOT_FOUND);
+  EXPECT_EQ(LoadPanel(0, "absent.uir", 1), UI_ERR_FILE_NOT_FOUND);
   EXPECT_NE(std::string(ui::LastLoadError()).find("absent.uir"), std::string::npos);
-  EXPECT_EQ(LoadPanel(12345, "test.uir", 1), UIE_BAD_PANEL);
+  EXPECT_EQ(LoadPanel(12345, "test.uir", 1), UI_ERR_BAD_PANEL);
 }
 
 TEST_F(Ui, UserInputCommitsButProgramChangesDoNot) {
@@ -287,7 +287,7 @@ int TickRecorder(int, int, int event, void*, int, int) {
 TEST_F(Ui, TimerTicksEnableDisableAndReset) {
   const int p = Load(1);
   ASSERT_GT(p, 0);
-  SetCtrlAttribute(p, 10, ATTR_CALLBACK_FUNCTION_POINTER, TickRecorder);
+  SetCtrlAttribute(p, 10, ATTR_CALLBACK, TickRecorder);
   SetCtrlAttribute(p, 10, ATTR_INTERVAL, 0.1);
   double interval = 0;
   GetCtrlAttribute(p, 10, ATTR_INTERVAL, &interval);
@@ -358,7 +358,7 @@ TEST_F(Ui, NestedLoopsEndInnermostFirst) {
   });
   order.push_back(RunUserInterface());
   EXPECT_EQ(order, (std::vector<int>{2, 1}));
-  EXPECT_EQ(QuitUserInterface(0), UIE_NOT_INITIALIZED) << "no loop is running";
+  EXPECT_EQ(QuitUserInterface(0), UI_ERR_NOT_INITIALIZED) << "no loop is running";
 }
 
 TEST_F(Ui, PopupsAndDiscardedTrees) {
@@ -366,7 +366,7 @@ TEST_F(Ui, PopupsAndDiscardedTrees) {
   const int child = Load(2, main);
   ASSERT_GT(child, 0);
   DisplayPanel(main);
-  EXPECT_EQ(RemovePopup(0), UIE_NO_POPUP);
+  EXPECT_EQ(RemovePopup(0), UI_ERR_NO_POPUP);
   ASSERT_EQ(InstallPopup(child), 0);
   auto* cw = static_cast<QWidget*>(ui::PanelWidget(child));
   EXPECT_TRUE(cw->isVisible());
@@ -379,30 +379,30 @@ TEST_F(Ui, PopupsAndDiscardedTrees) {
   const int before = ui::LivePanelCount();
   ASSERT_EQ(DiscardPanel(main), 0);
   EXPECT_EQ(ui::LivePanelCount(), before - 2);
-  EXPECT_EQ(DisplayPanel(child), UIE_BAD_PANEL);
+  EXPECT_EQ(DisplayPanel(child), UI_ERR_BAD_PANEL);
   panels_.clear();
 }
 
 TEST_F(Ui, PanelsAndListsBuiltInCode) {
-  const int p = NewPanel(0, "Idioma / Language", VAL_AUTO_CENTER, VAL_AUTO_CENTER, 120, 220);
+  const int p = NewPanel(0, "Idioma / Language", kCentreOnScreen, kCentreOnScreen, 120, 220);
   ASSERT_GT(p, 0);
   panels_.push_back(p);
-  const int list = NewCtrl(p, CTRL_LIST, "", 25, 35);
-  const int ok = NewCtrl(p, CTRL_SQUARE_COMMAND_BUTTON, "OK", 80, 25);
+  const int list = NewCtrl(p, CTRL_STYLE_LIST, "", 25, 35);
+  const int ok = NewCtrl(p, CTRL_STYLE_BUTTON, "OK", 80, 25);
   ASSERT_GT(list, 0);
   ASSERT_GT(ok, 0);
   EXPECT_NE(list, ok);
   EXPECT_EQ(SetCtrlAttribute(p, ok, ATTR_WIDTH, 75), 0);
   EXPECT_EQ(Widget<QWidget>(p, ok)->width(), 75);
-  EXPECT_EQ(SetCtrlAttribute(p, list, ATTR_CHECK_MODE, 0), 0);
-  EXPECT_EQ(SetPanelAttribute(p, ATTR_SIZABLE, 0), 0);
+  EXPECT_EQ(SetCtrlAttribute(p, list, ATTR_LIST_FLAG_700, 0), 0);
+  EXPECT_EQ(SetPanelAttribute(p, ATTR_PANEL_FLAG_600, 0), 0);
 
   int v = 0, n = -1;
-  EXPECT_EQ(GetCtrlVal(p, list, &v), UIE_BAD_INDEX) << "an empty list has no value";
+  EXPECT_EQ(GetCtrlVal(p, list, &v), UI_ERR_BAD_INDEX) << "an empty list has no value";
   ASSERT_EQ(InsertListItem(p, list, -1, "Espa\xF1ol", 1), 0);
   ASSERT_EQ(InsertListItem(p, list, -1, "English", 2), 0);
   ASSERT_EQ(InsertListItem(p, list, 0, "Catal\xE0", 3), 0);
-  EXPECT_EQ(InsertListItem(p, list, 9, "x", 4), UIE_BAD_INDEX);
+  EXPECT_EQ(InsertListItem(p, list, 9, "x", 4), UI_ERR_BAD_INDEX);
   EXPECT_EQ(GetNumListItems(p, list, &n), 0);
   EXPECT_EQ(n, 3);
   EXPECT_EQ(GetCtrlVal(p, list, &v), 0);
