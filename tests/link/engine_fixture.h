@@ -14,9 +14,9 @@
 
 #include "engine.h"
 #include "frames.h"
-#include "link_test_support.h"
 #include "rs232.h"
 #include "scripted_meter.h"
+#include "test_support.h"
 #include "transport.h"
 #include "tray.h"
 #include "ui.h"

@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "frames.h"
-#include "link_test_support.h"
+#include "test_support.h"
 
 using namespace vtest;
 

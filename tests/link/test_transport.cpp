@@ -4,9 +4,9 @@
 #include <QCoreApplication>
 #include <cstring>
 
-#include "link_test_support.h"
 #include "rs232.h"
 #include "tcp.h"
+#include "test_support.h"
 #include "transport.h"
 
 using namespace vtest;

@@ -37,16 +37,6 @@ double Now() {
   return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-Bytes Hex(const std::string& text) {
-  Bytes out;
-  std::string digits;
-  for (char c : text)
-    if (c != ' ') digits += c;
-  for (std::size_t i = 0; i + 1 < digits.size(); i += 2)
-    out.push_back(static_cast<std::uint8_t>(std::stoi(digits.substr(i, 2), nullptr, 16)));
-  return out;
-}
-
 Bytes Request::Pdu() const {
   return frame.size() > 6 ? Bytes(frame.begin() + 6, frame.end()) : Bytes{};
 }
@@ -55,41 +45,19 @@ int Request::Start() const { return frame.size() > 9 ? frame[8] << 8 | frame[9] 
 
 // ---------------------------------------------------------------- peer
 
-Peer::~Peer() {
-  if (!process_) return;
-  process_->closeWriteChannel();  // the peer ends when its stdin closes
-  if (!process_->waitForFinished(3000)) process_->kill();
-  process_->waitForFinished(1000);
-}
-
-std::string Peer::ReadLine(int timeoutMs) {
-  QElapsedTimer t;
-  t.start();
-  while (!process_->canReadLine()) {
-    const int left = timeoutMs - static_cast<int>(t.elapsed());
-    if (left <= 0 || !process_->waitForReadyRead(left)) {
-      if (!process_->canReadLine()) return "";
-    }
-  }
-  return process_->readLine().trimmed().toStdString();
-}
-
 std::string Peer::Start() {
-  process_ = std::make_unique<QProcess>();
-  process_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-  process_->start(QStringLiteral("/usr/bin/python3"),
-                  {QStringLiteral(VELDIX_TEST_DATA "/peer.py")});
-  if (!process_->waitForStarted(5000)) return "cannot start /usr/bin/python3 peer.py";
-  const std::string ready = ReadLine(15000);
+  // The peer leaves when its stdin closes; its errors go to the test's stderr.
+  process_ = std::make_unique<vtest::Child>(
+      std::vector<std::string>{vtest::SystemPython(), VELDIX_TEST_DATA "/peer.py"});
+  const std::string ready = process_->ReadLine(vtest::Ms(15000));
   if (ready.rfind("READY ", 0) != 0) return "peer did not report its port: '" + ready + "'";
   port_ = std::stoi(ready.substr(6));
   return "";
 }
 
 std::string Peer::Command(const std::string& line) {
-  process_->write((line + "\n").c_str());
-  process_->waitForBytesWritten(2000);
-  return ReadLine(5000);
+  if (!process_->WriteLine(line)) return "";
+  return process_->ReadLine(vtest::Ms(5000));
 }
 
 void Peer::Set(int address, const std::vector<int>& words) {
@@ -116,10 +84,10 @@ void Peer::Fault(int first, int last, const char* mode) {
 void Peer::Reset() { EXPECT_EQ(Command("reset"), "ok"); }
 
 std::vector<Request> Peer::Log() {
-  process_->write("log\n");
   std::vector<Request> log;
+  if (!process_->WriteLine("log")) return log;
   for (;;) {
-    const std::string line = ReadLine(5000);
+    const std::string line = process_->ReadLine(vtest::Ms(5000));
     if (line.empty() || line == "end") break;
     std::istringstream in(line);
     std::string tag, hex;

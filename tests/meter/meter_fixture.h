@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QProcess>
 #include <QString>
 #include <QTimer>
 #include <chrono>
@@ -17,16 +16,16 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 namespace mtest {
 
-using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<std::uint8_t>;
+using vtest::Bytes;
+using vtest::Clock;
+using vtest::Hex;
 
 // Seconds on the clock the peer stamps its log with (CLOCK_MONOTONIC).
 double Now();
-
-// "01 10 10 20" -> bytes.
-Bytes Hex(const std::string& text);
 
 // One request as the peer received it: a Modbus TCP frame (6-byte header, then the
 // request from the slave address on).
@@ -41,7 +40,6 @@ struct Request {
 
 class Peer {
  public:
-  ~Peer();
   // Starts /usr/bin/python3 peer.py and waits for its port. Empty, or why it failed.
   std::string Start();
   int Port() const { return port_; }
@@ -57,8 +55,7 @@ class Peer {
   std::vector<Request> Log(int function);
 
  private:
-  std::string ReadLine(int timeoutMs);
-  std::unique_ptr<QProcess> process_;
+  std::unique_ptr<vtest::Child> process_;
   int port_ = 0;
 };
 

@@ -1,14 +1,9 @@
 #include "sim_harness.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -21,13 +16,6 @@ extern char** environ;
 namespace simtest {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-int ms_left(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
 
 std::vector<char*> c_argv(std::vector<std::string>& args) {
   std::vector<char*> v;
@@ -113,7 +101,7 @@ std::string SimProcess::endpoint(const std::string& kind, Ms timeout) {
       if (l.rfind(prefix, 0) == 0) return l.substr(prefix.size());
     }
     if (pid_ <= 0 || Clock::now() >= deadline || (out_fd_ < 0 && err_fd_ < 0)) return {};
-    pump(std::min(ms_left(deadline), 50));
+    pump(std::min(MsLeft(deadline), 50));
   }
 }
 
@@ -187,7 +175,7 @@ CommandResult run_command(const std::vector<std::string>& argv_in, Ms timeout) {
   for (;;) {
     if (open) {
       pollfd p{out[0], POLLIN, 0};
-      if (::poll(&p, 1, std::min(ms_left(deadline), 20)) > 0) open = read_some(out[0], r.output);
+      if (::poll(&p, 1, std::min(MsLeft(deadline), 20)) > 0) open = read_some(out[0], r.output);
     }
     int status = 0;
     if (::waitpid(pid, &status, WNOHANG) == pid) {
@@ -208,45 +196,12 @@ CommandResult run_command(const std::vector<std::string>& argv_in, Ms timeout) {
   return r;
 }
 
-int connect_tcp(uint16_t port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  const int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
-}
-
-bool send_all(int fd, const std::vector<uint8_t>& bytes) {
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == ENOTSOCK) {
-      const ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
-      if (w <= 0) return false;
-      done += static_cast<std::size_t>(w);
-      continue;
-    }
-    if (n <= 0) return false;
-    done += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 Received recv_for(int fd, std::size_t want, Ms timeout) {
   Received r;
   const auto deadline = Clock::now() + timeout;
   while (r.bytes.size() < want) {
     pollfd p{fd, POLLIN, 0};
-    const int rc = ::poll(&p, 1, ms_left(deadline));
+    const int rc = ::poll(&p, 1, MsLeft(deadline));
     if (rc < 0 && errno == EINTR) continue;
     if (rc <= 0) break;
     uint8_t buf[512];
@@ -260,46 +215,6 @@ Received recv_for(int fd, std::size_t want, Ms timeout) {
     r.reads.push_back(static_cast<std::size_t>(n));
   }
   return r;
-}
-
-uint16_t crc16(const uint8_t* data, std::size_t len) {
-  uint16_t crc = 0xFFFF;
-  for (std::size_t i = 0; i < len; ++i) {
-    crc ^= data[i];
-    for (int b = 0; b < 8; ++b) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
-  }
-  return crc;
-}
-
-std::vector<uint8_t> with_crc(std::vector<uint8_t> bytes) {
-  const uint16_t c = crc16(bytes.data(), bytes.size());
-  bytes.push_back(static_cast<uint8_t>(c & 0xFF));
-  bytes.push_back(static_cast<uint8_t>(c >> 8));
-  return bytes;
-}
-
-bool crc_ok(const std::vector<uint8_t>& f) {
-  if (f.size() < 3) return false;
-  const uint16_t c = crc16(f.data(), f.size() - 2);
-  return f[f.size() - 2] == (c & 0xFF) && f[f.size() - 1] == (c >> 8);
-}
-
-Pty::~Pty() {
-  if (master >= 0) ::close(master);
-  if (slave >= 0) ::close(slave);
-}
-
-bool open_pty(Pty& pty) {
-  termios tio{};
-  cfmakeraw(&tio);
-  if (::openpty(&pty.master, &pty.slave, nullptr, &tio, nullptr) != 0) return false;
-  fcntl(pty.master, F_SETFD, FD_CLOEXEC);
-  fcntl(pty.slave, F_SETFD, FD_CLOEXEC);
-  fcntl(pty.master, F_SETFL, O_NONBLOCK);
-  char name[256];
-  if (::ttyname_r(pty.slave, name, sizeof name) != 0) return false;
-  pty.path = name;
-  return true;
 }
 
 int open_serial_raw(const std::string& path) {

@@ -1,6 +1,6 @@
 // Helpers for tests that run veldixmid-sim as a separate process and talk to it as a
-// Modbus master would: the process itself, external commands with a time-out, raw TCP
-// and pty byte streams, and an RTU CRC written independently of libmodbus and of sim/.
+// Modbus master would: the process itself, external commands with a time-out, and reads
+// that keep each data-ready event apart. Ptys, sockets and the CRC are the shared ones.
 #pragma once
 
 #include <sys/types.h>
@@ -11,10 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 namespace simtest {
 
 using namespace std::chrono_literals;
-using Ms = std::chrono::milliseconds;
+using namespace vtest;
 
 std::string sim_binary();
 
@@ -65,10 +67,6 @@ struct CommandResult {
 // Runs argv[0] (searched on PATH) and waits at most timeout.
 CommandResult run_command(const std::vector<std::string>& argv, Ms timeout);
 
-// A connected TCP socket to 127.0.0.1:port, or -1.
-int connect_tcp(uint16_t port);
-bool send_all(int fd, const std::vector<uint8_t>& bytes);
-
 struct Received {
   std::vector<uint8_t> bytes;
   bool closed = false;             // the peer closed (or reset) the connection
@@ -77,21 +75,6 @@ struct Received {
 // Reads until want bytes arrived, the peer closed, or timeout passed.
 Received recv_for(int fd, std::size_t want, Ms timeout);
 
-// Modbus RTU CRC-16 (polynomial 0xA001 reflected, initial 0xFFFF), bit by bit.
-uint16_t crc16(const uint8_t* data, std::size_t len);
-// The bytes followed by their CRC, low byte first.
-std::vector<uint8_t> with_crc(std::vector<uint8_t> bytes);
-// True when the last two bytes are the right CRC of the others.
-bool crc_ok(const std::vector<uint8_t>& frame);
-
-// A pty pair for tests that play the master on a raw line: the master fd and the slave path.
-struct Pty {
-  int master = -1;
-  int slave = -1;
-  std::string path;
-  ~Pty();
-};
-bool open_pty(Pty& pty);
 // Opens a pty slave path as the master program would (raw, non-blocking); -1 on failure.
 int open_serial_raw(const std::string& path);
 

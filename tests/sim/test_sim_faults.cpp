@@ -23,7 +23,7 @@ std::vector<uint8_t> tcp_read(uint16_t tid, uint16_t address, uint16_t count, ui
 }
 
 std::vector<uint8_t> rtu_read(uint16_t address, uint16_t count, uint8_t unit = 1) {
-  return with_crc({unit, 3, static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
+  return WithCrc({unit, 3, static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
                    static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)});
 }
 
@@ -48,7 +48,7 @@ bool open_link(SimProcess& sim, Link& link) {
     link.fd = path.empty() ? -1 : open_serial_raw(path);
   } else {
     const uint16_t port = sim.port(link.kind);
-    link.fd = port ? connect_tcp(port) : -1;
+    link.fd = port ? ConnectTcp(port) : -1;
   }
   return link.fd >= 0;
 }
@@ -75,7 +75,7 @@ TEST(SimFaults, SilentNeverAnswers) {
   for (const char* kind : {"serial", "tcp", "rtu-over-tcp"}) {
     Link l{kind};
     ASSERT_TRUE(open_link(sim, l)) << kind << sim.err();
-    ASSERT_TRUE(send_all(l.fd, l.read_request(4099, 1)));
+    ASSERT_TRUE(WriteAll(l.fd, l.read_request(4099, 1)));
     const Received r = recv_for(l.fd, 1, 500ms);
     EXPECT_TRUE(r.bytes.empty()) << kind;
     EXPECT_FALSE(r.closed) << kind << ": silent, not gone";
@@ -91,7 +91,7 @@ TEST(SimFaults, DelayHoldsEveryAnswerBack) {
     Link l{kind};
     ASSERT_TRUE(open_link(sim, l)) << kind << sim.err();
     const auto t0 = Clock::now();
-    ASSERT_TRUE(send_all(l.fd, l.read_request(4096, 30)));
+    ASSERT_TRUE(WriteAll(l.fd, l.read_request(4096, 30)));
     const Received r = recv_for(l.fd, l.answer_size(30), 5s);
     const auto took = std::chrono::duration_cast<Ms>(Clock::now() - t0);
     ASSERT_EQ(r.bytes.size(), l.answer_size(30)) << kind;
@@ -107,10 +107,10 @@ TEST(SimFaults, CorruptCrcSpoilsRtuCrcAndTcpData) {
   for (const char* kind : {"serial", "rtu-over-tcp"}) {
     Link l{kind};
     ASSERT_TRUE(open_link(sim, l)) << kind << sim.err();
-    ASSERT_TRUE(send_all(l.fd, l.read_request(4099, 1)));
+    ASSERT_TRUE(WriteAll(l.fd, l.read_request(4099, 1)));
     const Received r = recv_for(l.fd, 7, 3s);
     ASSERT_EQ(r.bytes.size(), 7u) << kind;
-    EXPECT_FALSE(crc_ok(r.bytes)) << kind;
+    EXPECT_FALSE(CrcOk(r.bytes)) << kind;
     // Only the CRC was touched: the data are right.
     EXPECT_EQ(std::vector<uint8_t>(r.bytes.begin(), r.bytes.begin() + 5),
               (std::vector<uint8_t>{1, 3, 2, 0, 1}))
@@ -119,7 +119,7 @@ TEST(SimFaults, CorruptCrcSpoilsRtuCrcAndTcpData) {
   // Modbus TCP has no CRC: the last data byte is inverted (slave address 1 reads 0x00FE).
   Link t{"tcp"};
   ASSERT_TRUE(open_link(sim, t));
-  ASSERT_TRUE(send_all(t.fd, t.read_request(4099, 1, 0x1234)));
+  ASSERT_TRUE(WriteAll(t.fd, t.read_request(4099, 1, 0x1234)));
   const Received r = recv_for(t.fd, 11, 3s);
   ASSERT_EQ(r.bytes.size(), 11u);
   EXPECT_EQ(r.bytes, (std::vector<uint8_t>{0x12, 0x34, 0, 0, 0, 5, 1, 3, 2, 0x00, 0xFE}));
@@ -134,10 +134,10 @@ TEST(SimFaults, CorruptionRateIsRepeatableWithASeed) {
     std::vector<bool> bad;
     if (!open_link(sim, l)) return std::make_pair(bad, -1L);
     for (int k = 0; k < 40; ++k) {
-      if (!send_all(l.fd, l.read_request(1074, 8))) break;
+      if (!WriteAll(l.fd, l.read_request(1074, 8))) break;
       const Received r = recv_for(l.fd, l.answer_size(8), 3s);
       if (r.bytes.size() != l.answer_size(8)) break;
-      bad.push_back(!crc_ok(r.bytes));
+      bad.push_back(!CrcOk(r.bytes));
     }
     sim.stop();
     return std::make_pair(bad, summary_count(sim.err(), "corrupt-crc"));
@@ -166,7 +166,7 @@ TEST(SimFaults, ExceptionAtAnswersSlaveDeviceFailure) {
     Link l{kind};
     ASSERT_TRUE(open_link(sim, l)) << kind << sim.err();
     for (const Case& c : cases) {
-      ASSERT_TRUE(send_all(l.fd, l.read_request(c.address, c.count)));
+      ASSERT_TRUE(WriteAll(l.fd, l.read_request(c.address, c.count)));
       const std::size_t want = c.exception ? (l.rtu() ? 5u : 9u) : l.answer_size(c.count);
       const Received r = recv_for(l.fd, want, 3s);
       ASSERT_EQ(r.bytes.size(), want) << kind << " " << c.address;
@@ -178,7 +178,7 @@ TEST(SimFaults, ExceptionAtAnswersSlaveDeviceFailure) {
         EXPECT_EQ(r.bytes[fn], 0x03) << kind << " " << c.address;
       }
       if (l.rtu()) {
-        EXPECT_TRUE(crc_ok(r.bytes)) << kind;
+        EXPECT_TRUE(CrcOk(r.bytes)) << kind;
       }
     }
   }
@@ -202,7 +202,7 @@ TEST(SimFaults, SplitTcpSendsTwoSegments) {
   for (const char* kind : {"tcp", "rtu-over-tcp"}) {
     Link l{kind};
     ASSERT_TRUE(open_link(sim, l)) << kind << sim.err();
-    ASSERT_TRUE(send_all(l.fd, l.read_request(1024, 50)));
+    ASSERT_TRUE(WriteAll(l.fd, l.read_request(1024, 50)));
     const std::size_t total = l.answer_size(50);
     // Each read returns what has arrived: the first half, then the rest 200 ms later.
     const Received all = recv_for(l.fd, total, 3s);
@@ -210,7 +210,7 @@ TEST(SimFaults, SplitTcpSendsTwoSegments) {
     ASSERT_GE(all.reads.size(), 2u) << kind << ": one data-ready event per segment";
     EXPECT_EQ(all.reads.front(), total / 2) << kind;
     if (l.rtu()) {
-      EXPECT_TRUE(crc_ok(all.bytes));
+      EXPECT_TRUE(CrcOk(all.bytes));
     }
   }
   EXPECT_EQ(sim.stop(), 0);
@@ -223,10 +223,10 @@ TEST(SimFaults, DropAfterClosesTcpAndMutesSerial) {
     Link l{kind};
     ASSERT_TRUE(open_link(sim, l)) << kind << sim.err();
     for (int k = 0; k < 3; ++k) {
-      ASSERT_TRUE(send_all(l.fd, l.read_request(4099, 1, static_cast<uint16_t>(k))));
+      ASSERT_TRUE(WriteAll(l.fd, l.read_request(4099, 1, static_cast<uint16_t>(k))));
       EXPECT_EQ(recv_for(l.fd, l.answer_size(1), 3s).bytes.size(), l.answer_size(1)) << kind << k;
     }
-    send_all(l.fd, l.read_request(4099, 1));  // may already fail: the link is going away
+    WriteAll(l.fd, l.read_request(4099, 1));  // may already fail: the link is going away
     const Received r = recv_for(l.fd, 1, 3s);
     EXPECT_TRUE(r.bytes.empty()) << kind;
     EXPECT_TRUE(r.closed) << kind << ": connection closed after 3 answers";
@@ -234,10 +234,10 @@ TEST(SimFaults, DropAfterClosesTcpAndMutesSerial) {
   Link s{"serial"};
   ASSERT_TRUE(open_link(sim, s));
   for (int k = 0; k < 3; ++k) {
-    ASSERT_TRUE(send_all(s.fd, s.read_request(4099, 1)));
+    ASSERT_TRUE(WriteAll(s.fd, s.read_request(4099, 1)));
     EXPECT_EQ(recv_for(s.fd, 7, 3s).bytes.size(), 7u) << "serial " << k;
   }
-  ASSERT_TRUE(send_all(s.fd, s.read_request(4099, 1)));
+  ASSERT_TRUE(WriteAll(s.fd, s.read_request(4099, 1)));
   EXPECT_TRUE(recv_for(s.fd, 1, 500ms).bytes.empty()) << "serial falls silent";
   EXPECT_EQ(sim.stop(), 0);
   EXPECT_EQ(summary_count(sim.err(), "drop-after"), 4) << sim.err();
@@ -252,11 +252,11 @@ TEST(SimRobustness, GarbageOnEveryLinkIsSurvived) {
   SimProcess sim(kAllLinks);
   std::mt19937 rng(20240611);
   const std::vector<std::vector<uint8_t>> hostile = {
-      with_crc({1, 16, 0x10, 0x20, 0x00, 0x7B, 0xF6}),                // 123 registers, no data
-      with_crc({1, 16, 0xFF, 0xFF, 0x00, 0x02, 0x04, 1, 2, 3, 4}),    // write past 65535
-      with_crc({1, 3, 0xFF, 0xFF, 0xFF, 0xFF}),                       // read everything
-      with_crc({1, 6, 0xFF, 0xFF, 0x12, 0x34}),
-      with_crc({1, 16, 0x10, 0x03, 0x00, 0x01, 0xFF}),                // byte count 255
+      WithCrc({1, 16, 0x10, 0x20, 0x00, 0x7B, 0xF6}),                // 123 registers, no data
+      WithCrc({1, 16, 0xFF, 0xFF, 0x00, 0x02, 0x04, 1, 2, 3, 4}),    // write past 65535
+      WithCrc({1, 3, 0xFF, 0xFF, 0xFF, 0xFF}),                       // read everything
+      WithCrc({1, 6, 0xFF, 0xFF, 0x12, 0x34}),
+      WithCrc({1, 16, 0x10, 0x03, 0x00, 0x01, 0xFF}),                // byte count 255
       {0, 1, 0, 0, 0, 0, 1, 3, 0x10, 0x03, 0, 1},                     // MBAP length 0
       {0, 1, 0x12, 0x34, 0xFF, 0xFF, 1, 3, 0x10, 0x03, 0, 1},         // MBAP length 65535
       {0, 1, 0, 0, 0, 8, 1, 0x2B, 0x0E, 1, 0, 0, 0, 0},               // unknown function
@@ -264,17 +264,17 @@ TEST(SimRobustness, GarbageOnEveryLinkIsSurvived) {
   for (const char* kind : {"serial", "tcp", "rtu-over-tcp"}) {
     Link l{kind};
     ASSERT_TRUE(open_link(sim, l)) << kind << sim.err();
-    for (const auto& h : hostile) send_all(l.fd, h);
+    for (const auto& h : hostile) WriteAll(l.fd, h);
     for (int k = 0; k < 64; ++k) {
       std::vector<uint8_t> junk(1 + rng() % 300);
       for (auto& b : junk) b = static_cast<uint8_t>(rng());
-      if (!send_all(l.fd, junk)) break;  // the meter may close a TCP stream it cannot follow
+      if (!WriteAll(l.fd, junk)) break;  // the meter may close a TCP stream it cannot follow
     }
     // Answered again within a bounded time, reconnecting where the meter hung up.
     const auto deadline = Clock::now() + 20s;
     bool answered = false;
     while (!answered && Clock::now() < deadline) {
-      if (!send_all(l.fd, l.read_request(4099, 1, 0x0101))) {
+      if (!WriteAll(l.fd, l.read_request(4099, 1, 0x0101))) {
         ::close(l.fd);
         ASSERT_TRUE(open_link(sim, l)) << kind;
         continue;
@@ -289,7 +289,7 @@ TEST(SimRobustness, GarbageOnEveryLinkIsSurvived) {
       const std::size_t n = l.answer_size(1);
       if (r.bytes.size() >= n) {
         const std::vector<uint8_t> tail(r.bytes.end() - static_cast<long>(n), r.bytes.end());
-        answered = l.rtu() ? crc_ok(tail) && tail[1] == 3 && tail[4] == 1
+        answered = l.rtu() ? CrcOk(tail) && tail[1] == 3 && tail[4] == 1
                            : tail[0] == 0x01 && tail[1] == 0x01 && tail[7] == 3 && tail[10] == 1;
       }
     }

@@ -312,24 +312,24 @@ TEST(SimPeers, RtuOverTcpHandBuiltFrames) {
   SimProcess sim({"--rtu-over-tcp", "0"});
   const uint16_t port = sim.port("rtu-over-tcp");
   ASSERT_NE(port, 0) << sim.err();
-  const int fd = connect_tcp(port);
+  const int fd = ConnectTcp(port);
   ASSERT_GE(fd, 0);
 
   // The connection test's request, exactly as documented for the tool.
-  const auto test_req = with_crc({0x01, 0x03, 0x10, 0x03, 0x00, 0x01});
+  const auto test_req = WithCrc({0x01, 0x03, 0x10, 0x03, 0x00, 0x01});
   ASSERT_EQ(test_req, (std::vector<uint8_t>{0x01, 0x03, 0x10, 0x03, 0x00, 0x01, 0x70, 0xCA}));
-  ASSERT_TRUE(send_all(fd, test_req));
+  ASSERT_TRUE(WriteAll(fd, test_req));
   auto a = recv_for(fd, 7, 3s);
   ASSERT_EQ(a.bytes.size(), 7u);
-  EXPECT_TRUE(crc_ok(a.bytes));
+  EXPECT_TRUE(CrcOk(a.bytes));
   EXPECT_EQ(std::vector<uint8_t>(a.bytes.begin(), a.bytes.begin() + 5),
             (std::vector<uint8_t>{0x01, 0x03, 0x02, 0x00, 0x01}));
 
   // Request A of the measurements screen: 105 bytes back.
-  ASSERT_TRUE(send_all(fd, with_crc({0x01, 0x03, 0x04, 0x00, 0x00, 0x32})));
+  ASSERT_TRUE(WriteAll(fd, WithCrc({0x01, 0x03, 0x04, 0x00, 0x00, 0x32})));
   a = recv_for(fd, 105, 3s);
   ASSERT_EQ(a.bytes.size(), 105u);
-  EXPECT_TRUE(crc_ok(a.bytes));
+  EXPECT_TRUE(CrcOk(a.bytes));
   EXPECT_EQ(a.bytes[2], 100);
   const double v1 = s32(a.bytes[3] << 8 | a.bytes[4], a.bytes[5] << 8 | a.bytes[6]) / 1000.0;
   EXPECT_NEAR(v1, 230.0, 8.0);
@@ -337,34 +337,34 @@ TEST(SimPeers, RtuOverTcpHandBuiltFrames) {
   // The display screen's save frame; the answer echoes start and count.
   std::vector<uint8_t> save = {0x01, 0x10, 0x10, 0x20, 0x00, 0x05, 0x0A,
                                0xFF, 0xFF, 0x00, 0x00, 0x80, 0x00, 0x00, 0x01, 0xFF, 0x07};
-  ASSERT_TRUE(send_all(fd, with_crc(save)));
+  ASSERT_TRUE(WriteAll(fd, WithCrc(save)));
   a = recv_for(fd, 8, 3s);
   ASSERT_EQ(a.bytes.size(), 8u);
-  EXPECT_TRUE(crc_ok(a.bytes));
+  EXPECT_TRUE(CrcOk(a.bytes));
   EXPECT_EQ(std::vector<uint8_t>(a.bytes.begin(), a.bytes.begin() + 6),
             (std::vector<uint8_t>{0x01, 0x10, 0x10, 0x20, 0x00, 0x05}));
 
   // Outside the map: the five-byte exception answer.
-  ASSERT_TRUE(send_all(fd, with_crc({0x01, 0x03, 0x10, 0x1F, 0x00, 0x01})));
+  ASSERT_TRUE(WriteAll(fd, WithCrc({0x01, 0x03, 0x10, 0x1F, 0x00, 0x01})));
   a = recv_for(fd, 5, 3s);
   ASSERT_EQ(a.bytes.size(), 5u);
-  EXPECT_TRUE(crc_ok(a.bytes));
+  EXPECT_TRUE(CrcOk(a.bytes));
   EXPECT_EQ(a.bytes[1], 0x83);
   EXPECT_EQ(a.bytes[2], 0x02);
 
   // A frame with a wrong CRC, and a frame for another address: no answer at all (the
   // second wait also covers the half second a bus slave leaves for the other's answer).
-  auto bad = with_crc({0x01, 0x03, 0x10, 0x03, 0x00, 0x01});
+  auto bad = WithCrc({0x01, 0x03, 0x10, 0x03, 0x00, 0x01});
   bad.back() ^= 0x55;
-  ASSERT_TRUE(send_all(fd, bad));
+  ASSERT_TRUE(WriteAll(fd, bad));
   EXPECT_TRUE(recv_for(fd, 1, 300ms).bytes.empty());
-  ASSERT_TRUE(send_all(fd, with_crc({0x02, 0x03, 0x10, 0x03, 0x00, 0x01})));
+  ASSERT_TRUE(WriteAll(fd, WithCrc({0x02, 0x03, 0x10, 0x03, 0x00, 0x01})));
   EXPECT_TRUE(recv_for(fd, 1, 1000ms).bytes.empty());
   // And the meter still answers its own address afterwards.
-  ASSERT_TRUE(send_all(fd, test_req));
+  ASSERT_TRUE(WriteAll(fd, test_req));
   a = recv_for(fd, 7, 3s);
   EXPECT_EQ(a.bytes.size(), 7u);
-  EXPECT_TRUE(crc_ok(a.bytes));
+  EXPECT_TRUE(CrcOk(a.bytes));
   ::close(fd);
   EXPECT_EQ(sim.stop(), 0) << sim.err();
   EXPECT_NE(sim.err().find("bad-frames=1"), std::string::npos) << sim.err();
@@ -412,14 +412,13 @@ TEST(SimPeers, SerialDeviceNamedOnTheCommandLine) {
   // The test holds the master side of its own pty and hands the slave path to the
   // simulator, as it would a real serial device.
   Pty pty;
-  ASSERT_TRUE(open_pty(pty));
-  SimProcess sim({"--serial", pty.path, "--baud", "19200", "--parity", "even", "--stop-bits",
+  SimProcess sim({"--serial", pty.path(), "--baud", "19200", "--parity", "even", "--stop-bits",
                   "2", "--slave", "12"});
-  ASSERT_EQ(sim.endpoint("serial"), pty.path) << sim.err();
-  ASSERT_TRUE(send_all(pty.master, with_crc({12, 3, 0x10, 0x03, 0x00, 0x0C})));  // 4099-4110
-  const Received r = recv_for(pty.master, 29, 3s);
+  ASSERT_EQ(sim.endpoint("serial"), pty.path()) << sim.err();
+  ASSERT_TRUE(WriteAll(pty.master(), WithCrc({12, 3, 0x10, 0x03, 0x00, 0x0C})));  // 4099-4110
+  const Received r = recv_for(pty.master(), 29, 3s);
   ASSERT_EQ(r.bytes.size(), 29u) << sim.err();
-  EXPECT_TRUE(crc_ok(r.bytes));
+  EXPECT_TRUE(CrcOk(r.bytes));
   auto reg = [&](int n) { return r.bytes[3 + 2 * (n - 4099)] << 8 | r.bytes[4 + 2 * (n - 4099)]; };
   EXPECT_EQ(reg(4099), 12);
   EXPECT_EQ(reg(4107), 192) << "speed / 100";

@@ -83,7 +83,7 @@ TEST(SimProcess, PrintsEndpointsSerialFirstAndExitsCleanlyOnSignals) {
     EXPECT_EQ(lines[1].rfind("tcp: 127.0.0.1:", 0), 0u) << lines[1];
     EXPECT_EQ(lines[2].rfind("rtu-over-tcp: 127.0.0.1:", 0), 0u) << lines[2];
     // A connection is open while the signal comes: the exit does not wait for it.
-    const int fd = connect_tcp(sim.port("tcp"));
+    const int fd = ConnectTcp(sim.port("tcp"));
     EXPECT_GE(fd, 0);
     EXPECT_EQ(sim.stop(sig, 5s), 0) << "signal " << sig << ": " << sim.err();
     EXPECT_NE(sim.err().find("served: requests=0"), std::string::npos) << sim.err();
@@ -160,12 +160,12 @@ TEST(SimProcess, StateFileCarriesSettingsAcrossRuns) {
   {
     // No --slave: the stored address is the one the meter answers to now.
     SimProcess sim({"--rtu-over-tcp", "0", "--state", file});
-    const int fd = connect_tcp(sim.port("rtu-over-tcp"));
+    const int fd = ConnectTcp(sim.port("rtu-over-tcp"));
     ASSERT_GE(fd, 0) << sim.err();
-    ASSERT_TRUE(send_all(fd, with_crc({7, 3, 0x10, 0x03, 0, 1})));
+    ASSERT_TRUE(WriteAll(fd, WithCrc({7, 3, 0x10, 0x03, 0, 1})));
     const Received r = recv_for(fd, 7, 3s);
     EXPECT_EQ(r.bytes.size(), 7u);
-    EXPECT_TRUE(crc_ok(r.bytes));
+    EXPECT_TRUE(CrcOk(r.bytes));
     ::close(fd);
     EXPECT_EQ(sim.stop(), 0) << sim.err();
   }

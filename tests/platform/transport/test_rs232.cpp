@@ -7,7 +7,7 @@
 #include <atomic>
 #include <filesystem>
 
-#include "link_test_support.h"
+#include "test_support.h"
 #include "rs232.h"
 
 using namespace vtest;

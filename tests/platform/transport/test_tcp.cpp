@@ -4,7 +4,7 @@
 #include <QCoreApplication>
 #include <QTimer>
 
-#include "link_test_support.h"
+#include "test_support.h"
 #include "rs232.h"
 #include "tcp.h"
 

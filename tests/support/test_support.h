@@ -1,5 +1,6 @@
-// Real parts for the serial and TCP tests: pseudo-terminal pairs, loopback listeners,
-// child processes (independent peers), bounded waits. Header-only; POSIX.
+// Real parts shared by the tests and the engine benchmark: pseudo-terminal pairs, loopback
+// listeners and connections, child processes (independent peers), bounded waits, hex and an
+// RTU CRC of our own. Header-only; POSIX.
 #pragma once
 
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <array>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -60,6 +62,37 @@ inline std::string ToHex(const Bytes& b) {
   std::string s;
   for (auto x : b) s += {digits[x >> 4], digits[x & 15]};
   return s;
+}
+
+// Modbus RTU CRC-16 (0xA001 reflected, initial 0xFFFF), table-driven so that it shares no
+// code with the tool's bitwise one or the simulator's.
+inline std::uint16_t Crc16(const std::uint8_t* data, std::size_t len) {
+  static const auto table = [] {
+    std::array<std::uint16_t, 256> t{};
+    for (unsigned i = 0; i < 256; ++i) {
+      std::uint16_t c = static_cast<std::uint16_t>(i);
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? static_cast<std::uint16_t>((c >> 1) ^ 0xA001) : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  std::uint16_t crc = 0xFFFF;
+  for (std::size_t i = 0; i < len; ++i)
+    crc = static_cast<std::uint16_t>((crc >> 8) ^ table[(crc ^ data[i]) & 0xFF]);
+  return crc;
+}
+// The frame followed by its CRC, low byte first.
+inline Bytes WithCrc(Bytes frame) {
+  const std::uint16_t crc = Crc16(frame.data(), frame.size());
+  frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+  frame.push_back(static_cast<std::uint8_t>(crc >> 8));
+  return frame;
+}
+// True when the last two bytes are the right CRC of the others.
+inline bool CrcOk(const Bytes& f) {
+  if (f.size() < 3) return false;
+  const std::uint16_t crc = Crc16(f.data(), f.size() - 2);
+  return f[f.size() - 2] == (crc & 0xFF) && f[f.size() - 1] == (crc >> 8);
 }
 
 // Exactly n bytes from a non-blocking descriptor, or what arrived by the deadline.
@@ -112,6 +145,8 @@ class Pty {
     if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
       throw std::runtime_error("openpty failed");
     path_ = name;
+    ::fcntl(master_, F_SETFD, FD_CLOEXEC);  // children get the path, never our ends
+    ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
     termios t = Termios();
     ::cfmakeraw(&t);
     ::tcsetattr(slave_, TCSANOW, &t);
@@ -189,11 +224,29 @@ class Listener {
   std::uint16_t port_ = 0;
 };
 
+// A blocking TCP connection to 127.0.0.1:port with TCP_NODELAY, or -1.
+inline int ConnectTcp(std::uint16_t port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
 // A child process with stdin and stdout on pipes. Closing its stdin asks it to leave; it is
 // then ended by its pid (SIGTERM, SIGKILL after 2 s).
 class Child {
  public:
   explicit Child(const std::vector<std::string>& argv) {
+    ::signal(SIGPIPE, SIG_IGN);  // a peer that died makes WriteLine fail, not the test
     int in[2], out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
       throw std::runtime_error("pipe failed");
@@ -226,6 +279,11 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
+  // Writes one line (a newline is added) to the child's stdin.
+  bool WriteLine(const std::string& line) {
+    const std::string all = line + "\n";
+    return WriteAll(stdin_, Bytes(all.begin(), all.end()));
+  }
   // One line of output without its newline; "" when none came in time.
   std::string ReadLine(Ms limit) {
     const auto deadline = Clock::now() + limit;

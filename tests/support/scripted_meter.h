@@ -8,12 +8,13 @@
 #include <unistd.h>
 
 #include <array>
+#include <memory>
 #include <deque>
 #include <functional>
 #include <mutex>
 #include <thread>
 
-#include "link_test_support.h"
+#include "test_support.h"
 
 namespace vtest {
 
@@ -31,24 +32,6 @@ struct Reply {
 
 // Decides the reply from the request as received and the framed answer a good meter gives.
 using Script = std::function<Reply(const Bytes& request, const Bytes& goodAnswer)>;
-
-// Modbus RTU CRC, table-driven (our library computes it bit by bit), appended low byte first.
-inline Bytes WithCrc(Bytes frame) {
-  static const auto table = [] {
-    std::array<std::uint16_t, 256> t{};
-    for (unsigned i = 0; i < 256; ++i) {
-      std::uint16_t c = static_cast<std::uint16_t>(i);
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? static_cast<std::uint16_t>((c >> 1) ^ 0xA001) : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  std::uint16_t crc = 0xFFFF;
-  for (std::uint8_t b : frame) crc = static_cast<std::uint16_t>((crc >> 8) ^ table[(crc ^ b) & 0xFF]);
-  frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-  frame.push_back(static_cast<std::uint8_t>(crc >> 8));
-  return frame;
-}
 
 // Holding register a of a fresh meter (the pymodbus peer starts the same way).
 inline std::uint16_t InitialRegister(int a) { return static_cast<std::uint16_t>((a * 7 + 3) & 0xFFFF); }
