@@ -13,8 +13,6 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
-#include <cstdarg>
-#include <cstdio>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -32,36 +30,20 @@ namespace langtest {
 namespace fs = std::filesystem;
 
 inline std::string Cp1252(const QString& s) { return ui::ToCp1252(s.toStdU16String()); }
-
-__attribute__((format(printf, 1, 2))) inline std::string Format(const char* format, ...) {
-  char buf[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(buf, sizeof buf, format, args);
-  va_end(args);
-  return buf;
-}
+template <class... A>
+std::string Format(const char* format, A... args) { return QString::asprintf(format, args...).toStdString(); }
 
 struct Popup {
   std::string title, text;
   bool operator==(const Popup&) const = default;
 };
-inline std::ostream& operator<<(std::ostream& os, const Popup& p) {
-  return os << "{" << p.title << " | " << p.text << "}";
-}
+inline std::ostream& operator<<(std::ostream& os, const Popup& p) { return os << "{" << p.title << " | " << p.text << "}"; }
 
 // What the operator does in the selection panel: click a row (-1: leave the list as it
 // opened), then OK or Quit.
 struct Choice {
   int row = -1;
   bool ok = true;
-};
-
-// What the driver saw of one selection panel.
-struct PanelSeen {
-  std::string title;
-  std::vector<std::string> names;
-  QRect list, ok, quit;  // control geometries inside the panel
 };
 
 // Polls every 10 ms from inside whatever nested loop the code under test runs: a message box
@@ -75,19 +57,13 @@ class Driver {
     timer_.start(10);
   }
   std::vector<Popup> popups;
-  std::vector<PanelSeen> panels;
+  std::vector<std::vector<std::string>> panels;  // the names each selection panel listed
   std::deque<Choice> choices;
   bool timedOut = false;
 
  private:
-  static QWidget* SelectionPanel() {
-    for (QWidget* w : QApplication::topLevelWidgets())
-      if (w->isVisible() && w->windowTitle() == QStringLiteral("Idioma / Language")) return w;
-    return nullptr;
-  }
   void Tick() {
-    // Nothing here should take this long: end the innermost loop so the test fails
-    // instead of hanging.
+    // Nothing here should take this long: end the innermost loop so the test fails instead of hanging.
     if (clock_.elapsed() > 10000) {
       if (!timedOut) QuitUserInterface(-99);
       timedOut = true;
@@ -98,18 +74,16 @@ class Driver {
       box->button(QMessageBox::Ok)->click();
       return;
     }
-    if (QWidget* panel = SelectionPanel()) Answer(panel);
+    for (QWidget* w : QApplication::topLevelWidgets())
+      if (w->isVisible() && w->windowTitle() == QStringLiteral("Idioma / Language")) return Answer(w);
   }
   // The runtime drops input while it paints a panel it has just shown, so the answer is
   // given again on every tick until the panel goes away.
   void Answer(QWidget* panel) {
     auto* list = panel->findChild<QListWidget*>();
     QPushButton *ok = nullptr, *quit = nullptr;
-    for (auto* b : panel->findChildren<QPushButton*>()) {
-      if (b->text() == QStringLiteral("OK")) ok = b;
-      if (b->text() == QStringLiteral("Quit")) quit = b;
-    }
-    if (!list || !ok || !quit) {
+    for (auto* b : panel->findChildren<QPushButton*>()) (b->text() == QStringLiteral("OK") ? ok : quit) = b;
+    if (!list || !ok || !quit || quit->text() != QStringLiteral("Quit")) {
       ADD_FAILURE() << "selection panel without its list or buttons";
       QuitUserInterface(-98);
       return;
@@ -120,17 +94,11 @@ class Driver {
       choice_ = choices.empty() ? Choice{-1, false} : choices.front();
       if (!choices.empty()) choices.pop_front();
     }
-    PanelSeen& seen = panels.back();
-    seen.title = Cp1252(panel->windowTitle());
-    seen.names.clear();
-    for (int i = 0; i < list->count(); ++i) seen.names.push_back(Cp1252(list->item(i)->text()));
-    seen.list = list->geometry();
-    seen.ok = ok->geometry();
-    seen.quit = quit->geometry();
+    panels.back().clear();
+    for (int i = 0; i < list->count(); ++i) panels.back().push_back(Cp1252(list->item(i)->text()));
     if (choice_.row >= 0 && choice_.row < list->count()) {
       list->scrollToItem(list->item(choice_.row));
-      QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
-                        list->visualItemRect(list->item(choice_.row)).center());
+      QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(choice_.row)).center());
     }
     QTest::mouseClick(choice_.ok ? ok : quit, Qt::LeftButton);
   }
@@ -147,10 +115,8 @@ class LangTest : public ::testing::Test {
   static void SetUpTestSuite() { ASSERT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1); }
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string(info->test_suite_name()) + "-" + info->name();
-    for (char& ch : name)
-      if (ch == '/') ch = '_';
-    dir_ = fs::temp_directory_path() / ("veldix-lang-" + std::to_string(::getpid()) + "-" + name);
+    dir_ = fs::temp_directory_path() /
+           ("veldix-lang-" + std::to_string(::getpid()) + "-" + info->test_suite_name() + "-" + info->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     ::setenv("VELDIXMID_REGISTRY", (dir_ / "registry").c_str(), 1);
@@ -168,14 +134,12 @@ class LangTest : public ::testing::Test {
   std::string Dir() const { return dir_.string(); }
   std::string LangPath() const { return (dir_ / "language.ini").string(); }
   void UseFixture(const std::string& name) {
-    fs::copy_file(fs::path(VELDIX_TEST_DATA) / "fixtures/lang" / name, LangPath(),
-                  fs::copy_options::overwrite_existing);
+    fs::copy_file(fs::path(VELDIX_TEST_DATA) / "fixtures/lang" / name, LangPath(), fs::copy_options::overwrite_existing);
   }
   void UseText(const std::string& text) { std::ofstream(LangPath(), std::ios::binary) << text; }
 
   static constexpr const char* kLangKey = "SOFTWARE\\VELDIX-MID v1.0\\Language";
-  static constexpr const char* kFontKeyPath =
-      "SOFTWARE\\National Instruments\\CVI Run-Time Engine\\cvirte";
+  static constexpr const char* kFontKeyPath = "SOFTWARE\\National Instruments\\CVI Run-Time Engine\\cvirte";
   static void Store(const char* key, const char* value, const std::string& text) {
     ASSERT_EQ(WT_RegWriteString(HKEY_LOCAL_MACHINE, key, value, text.c_str()), 0);
   }
@@ -183,8 +147,7 @@ class LangTest : public ::testing::Test {
   static std::optional<std::string> Stored(const char* key, const char* value) {
     unsigned char buf[1024] = {};
     unsigned size = 0;
-    if (WT_RegReadString(HKEY_LOCAL_MACHINE, key, value, buf, sizeof buf, &size) != 0)
-      return std::nullopt;
+    if (WT_RegReadString(HKEY_LOCAL_MACHINE, key, value, buf, sizeof buf, &size) != 0) return std::nullopt;
     return std::string(reinterpret_cast<char*>(buf));
   }
   static std::optional<std::string> StoredLanguage() { return Stored(kLangKey, "Language"); }

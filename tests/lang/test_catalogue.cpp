@@ -2,6 +2,7 @@
 // file or section, reads outside the table, the main panel's labels, the shipped file.
 #include <QWidget>
 #include <climits>
+#include <cstdlib>
 #include <map>
 
 #include "lang_test_support.h"
@@ -13,25 +14,22 @@ namespace {
 using namespace langtest;
 using Catalogue = LangTest;
 
+// The full 0000..0200 range is the shipped file's, below.
 TEST_F(Catalogue, NumberingRules) {
-  std::string full = "[Full]\r\n";
-  for (int i = 0; i <= 200; ++i) full += Format("%04d = text %d\r\n", i, i);
   struct Case {
-    const char* what;
-    std::string fixture, text;  // a fixture file, or the file's text
+    const char* fixture;
     int size;
     std::map<int, std::string> entries;
   } cases[] = {
-      {"0000..0200: 201 entries", "", full, 201, {{0, "text 0"}, {100, "text 100"}, {200, "text 200"}}},
-      {"a gap stops the fill", "gap.ini", "", 3, {{0, "zero"}, {1, "one"}, {2, ""}, {3, ""}}},
-      {"only four-digit names", "digits.ini", "", 14, {{11, "t11"}, {12, ""}, {13, ""}}},
-      {"spaces, quotes, escapes, code page", "texts.ini", "", 6,
+      {"gap.ini", 3, {{0, "zero"}, {1, "one"}, {2, ""}, {3, ""}}},  // a gap stops the fill
+      {"digits.ini", 14, {{11, "t11"}, {12, ""}, {13, ""}}},       // only four-digit names count
+      {"texts.ini", 6,  // spaces, quotes, escapes, code page
        {{0, "spaced name and value"}, {1, "  inner  spaces  "}, {2, "first line\nsecond line"},
         {3, "Configuraci\xF3n"}, {4, ""}, {5, "last"}}},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    if (!c.fixture.empty()) UseFixture(c.fixture); else UseText(c.text);
+    SCOPED_TRACE(c.fixture);
+    UseFixture(c.fixture);
     Driver driver;
     char** table = Cargar_Textos_Idioma(LangPath().c_str(), 1);
     ASSERT_NE(table, nullptr);
@@ -45,28 +43,27 @@ TEST_F(Catalogue, NumberingRules) {
 
 TEST_F(Catalogue, StoredLanguageDecidesWhetherThePanelOpens) {
   enum Kind { Text, Dword, Missing };
+  // When the panel opens the operator picks the third entry, which loads "tres" and stores "3".
   struct Case {
     const char* what;
     Kind kind;
     std::string stored;
-    bool panel;           // when shown, the operator picks the third entry
-    const char* loaded;   // text 0 of the language loaded
-    const char* after;    // registry text afterwards
+    const char* loaded;  // text 0 of the language loaded, nullptr: the panel opens
   } cases[] = {
-      {"2 of 3", Text, "2", false, "dos", "2"},
-      {"first", Text, "1", false, "uno", "1"},
-      {"last", Text, "3", false, "tres", "3"},
-      {"white space, then digits up to the first other character", Text, " \t3x", false, "tres", " \t3x"},
-      {"299 characters fit the buffer", Text, "2" + std::string(298, ' '), false, "dos", nullptr},
-      {"300 characters do not", Text, "2" + std::string(299, ' '), true, "tres", "3"},
-      {"0", Text, "0", true, "tres", "3"},
-      {"4 of 3", Text, "4", true, "tres", "3"},
-      {"negative", Text, "-2", true, "tres", "3"},
-      {"huge", Text, "99999999999999999999", true, "tres", "3"},
-      {"not a number", Text, "English", true, "tres", "3"},
-      {"empty", Text, "", true, "tres", "3"},
-      {"not a string", Dword, "2", true, "tres", "3"},
-      {"missing", Missing, "", true, "tres", "3"},
+      {"2 of 3", Text, "2", "dos"},
+      {"first", Text, "1", "uno"},
+      {"last", Text, "3", "tres"},
+      {"white space, then digits up to the first other character", Text, " \t3x", "tres"},
+      {"299 characters fit the buffer", Text, "2" + std::string(298, ' '), "dos"},
+      {"300 characters do not", Text, "2" + std::string(299, ' '), nullptr},
+      {"0", Text, "0", nullptr},
+      {"4 of 3", Text, "4", nullptr},
+      {"negative", Text, "-2", nullptr},
+      {"huge", Text, "99999999999999999999", nullptr},
+      {"not a number", Text, "English", nullptr},
+      {"empty", Text, "", nullptr},
+      {"not a string", Dword, "2", nullptr},
+      {"missing", Missing, "", nullptr},
   };
   UseFixture("three.ini");
   for (const Case& c : cases) {
@@ -79,11 +76,13 @@ TEST_F(Catalogue, StoredLanguageDecidesWhetherThePanelOpens) {
     Driver driver;
     driver.choices.push_back({2, true});
     ASSERT_NE(Orba_AsignarIdioma(), nullptr);
-    EXPECT_STREQ(CatalogueText(0), c.loaded);
-    EXPECT_EQ(driver.panels.size(), c.panel ? 1u : 0u);
+    EXPECT_STREQ(CatalogueText(0), c.loaded ? c.loaded : "tres");
+    EXPECT_EQ(driver.panels.size(), c.loaded ? 0u : 1u);
     EXPECT_TRUE(driver.popups.empty());
-    if (c.after) {
-      EXPECT_EQ(StoredLanguage(), c.after);
+    if (!c.loaded) {
+      EXPECT_EQ(StoredLanguage(), "3");
+    } else if (c.kind == Text) {
+      EXPECT_EQ(StoredLanguage(), c.stored) << "a valid number is left as stored";
     }
   }
 }
@@ -96,8 +95,7 @@ TEST_F(Catalogue, FontValueRestartsOnceThenTheStartGoesOn) {
   EXPECT_EQ(Orba_AsignarIdioma(), nullptr);
   EXPECT_EQ(Textos_Idioma, nullptr);
   ASSERT_EQ(driver.popups.size(), 1u);
-  EXPECT_EQ(driver.popups[0],
-            (Popup{"Restart", "You must restart your software\nto apply language configuration"}));
+  EXPECT_EQ(driver.popups[0], (Popup{"Restart", "You must restart your software\nto apply language configuration"}));
   for (const char* v : kFontValues) EXPECT_EQ(Stored(kFontKeyPath, v), "") << v;
   EXPECT_EQ(StoredLanguage(), "2");
 
@@ -126,8 +124,7 @@ TEST_F(Catalogue, MissingFileOrSectionIsReported) {
   for (int n : {2, 0, -1}) {
     Driver driver;
     EXPECT_EQ(Cargar_Textos_Idioma(LangPath().c_str(), n), nullptr) << n;
-    EXPECT_EQ(driver.popups,
-              (std::vector<Popup>{{"Error", "Language section not found at : " + where}}));
+    EXPECT_EQ(driver.popups, (std::vector<Popup>{{"Error", "Language section not found at : " + where}}));
   }
   EXPECT_EQ(Textos_Idioma, nullptr);
 }
@@ -135,8 +132,7 @@ TEST_F(Catalogue, MissingFileOrSectionIsReported) {
 TEST_F(Catalogue, SectionWithoutItemsIsAValidEmptyCatalogue) {
   UseFixture("zero_items.ini");
   // Where an allocation of nothing yields null, an empty section must still load.
-  lang::SetTableAllocatorForTests(
-      [](std::size_t n, std::size_t size) { return n == 0 ? nullptr : std::calloc(n, size); });
+  lang::SetTableAllocatorForTests([](std::size_t n, std::size_t size) { return n == 0 ? nullptr : std::calloc(n, size); });
   Driver driver;
   ASSERT_NE(Cargar_Textos_Idioma(LangPath().c_str(), 1), nullptr);
   EXPECT_TRUE(driver.popups.empty()) << driver.popups[0];
@@ -144,37 +140,31 @@ TEST_F(Catalogue, SectionWithoutItemsIsAValidEmptyCatalogue) {
   EXPECT_STREQ(CatalogueText(0), "");
 }
 
+// Labels come from the catalogue through CatalogueText: texts 0..7 only, so those from text 8
+// on read as empty; only Panel_Principal is labelled, whatever panel is passed.
 TEST_F(Catalogue, MainPanelLabels) {
-  std::string controls;
+  std::string controls, file = "[Short]\n";
   for (int id : {4, 6, 7, 8, 9, 10, 11, 12})
-    controls += Format(R"(%s{ "id": %d, "kind": "button", "label": "L%d", "top": %d })",
-                     id == 4 ? "" : ",", id, id, id * 30);
-  std::ofstream(dir_ / "main.uir")
-      << R"({ "panels": [ { "resource": 6, "width": 300, "height": 400, "controls": [)" << controls
-      << "] } ] }";
+    controls += Format(R"(%s{ "id": %d, "kind": "button", "label": "L%d", "top": %d })", id == 4 ? "" : ",", id, id, id * 30);
+  std::ofstream(dir_ / "main.uir") << R"({ "panels": [ { "resource": 6, "width": 300, "height": 400, "controls": [)"
+                                   << controls << "] } ] }";
   const int other = LoadPanel(0, "main.uir", 6);
   Panel_Principal = LoadPanel(0, "main.uir", 6);
   ASSERT_GT(other, 0);
   ASSERT_GT(Panel_Principal, 0);
-  auto label = [](int panel, int id) {
-    char text[64] = {};
-    GetCtrlAttribute(panel, id, ATTR_LABEL, text);
-    return std::string(text);
-  };
-
-  // Texts 0..7 only: the labels from text 8 on read as empty.
-  std::string file = "[Short]\n";
   for (int i = 0; i <= 7; ++i) file += Format("%04d = text %d\n", i, i);
   UseText(file);
   ASSERT_NE(Cargar_Textos_Idioma(LangPath().c_str(), 1), nullptr);
   Etiquetas_Panel_Principal(other);
   Etiquetas_Panel_Principal(Panel_Principal);
-  const std::map<int, std::string> expected = {{4, "text 1"}, {6, "text 5"}, {7, "text 6"},
-                                               {8, "text 7"}, {9, ""},       {10, ""},
-                                               {11, ""},      {12, ""}};
+  const std::map<int, std::string> expected = {{4, "text 1"}, {6, "text 5"}, {7, "text 6"}, {8, "text 7"},
+                                               {9, ""},       {10, ""},      {11, ""},      {12, ""}};
   for (const auto& [id, text] : expected) {
-    EXPECT_EQ(label(Panel_Principal, id), text) << id;
-    EXPECT_EQ(label(other, id), "L" + std::to_string(id)) << "another panel keeps its labels";
+    char label[64] = {}, kept[64] = {};
+    GetCtrlAttribute(Panel_Principal, id, ATTR_LABEL, label);
+    GetCtrlAttribute(other, id, ATTR_LABEL, kept);
+    EXPECT_EQ(label, text) << id;
+    EXPECT_EQ(kept, "L" + std::to_string(id)) << "another panel keeps its labels";
   }
   DiscardPanel(other);
   DiscardPanel(Panel_Principal);

@@ -1,6 +1,5 @@
-// INI reader: every fixtures/ini/<case>.ini read and dumped must give <case>.expected; then the
-// chunked line source at block boundaries, appending reads, the scratch buffer, memory
-// shortage, and the language file that ships with the tool.
+// INI reader: every fixtures/ini/<case>.ini read and dumped must give <case>.expected; then block
+// boundaries, appending reads, the scratch buffer, memory shortage and the shipped language file.
 #include "ini.h"
 
 #include <gtest/gtest.h>
@@ -18,10 +17,8 @@
 #include <string>
 #include <vector>
 
-// While g_allocationsLeft >= 0 each operator new counts it down, and the one that finds it at 0
-// throws, as on a machine short of memory. The nothrow and array forms are replaced too, so that
-// under the sanitizers every block reaching this delete came from this new. Not inlined: GCC
-// would flag the free() inside a delete-expression as a mismatch.
+// While g_allocationsLeft >= 0 each operator new counts it down and the one finding 0 throws.
+// Every form is replaced so the sanitizers see matching pairs; not inlined, or GCC flags the free().
 static long g_allocationsLeft = -1;
 [[gnu::noinline]] void *operator new(std::size_t size)
 {
@@ -257,9 +254,9 @@ TEST(IniMemory, ShortageWhenTakingValues)
     EXPECT_EQ(std::strlen(text), 1160u);
 }
 
-// The language file that ships: two sections, Spanish first; every catalogue text 0000..0200
-// in both, non-empty; no line the reader would cut; only CR and LF as control bytes; every byte
-// above 127 a printable Windows-1252 character and no UTF-8 sequence.
+// The shipped language file (test_catalogue reads its 201 texts per language): Spanish then
+// English, 201 items each; no line the reader would cut; only CR and LF as control bytes;
+// every byte above 127 a printable Windows-1252 character and no UTF-8 sequence.
 TEST(LanguageFile, ShippedCatalogueIsCompleteAndWindows1252)
 {
     const std::string path = VELDIX_SOURCE_DIR "/resources/language.ini", bytes = fileBytes(path);
@@ -268,16 +265,10 @@ TEST(LanguageFile, ShippedCatalogueIsCompleteAndWindows1252)
     ASSERT_EQ(Ini_NumberOfSections(ini.get()), 2);
     const char *names[] = {"Espa\xF1ol", "English"};
     for (int n = 1; n <= 2; ++n) {
-        char *section = nullptr, *text = nullptr;
+        char *section = nullptr;
         ASSERT_EQ(Ini_NthSectionName(ini.get(), n, &section), 1);
         EXPECT_STREQ(section, names[n - 1]);
         EXPECT_EQ(Ini_NumberOfItems(ini.get(), section), 201) << section; // no extras, no duplicates
-        for (int i = 0; i <= 200; ++i) {
-            char item[8];
-            std::snprintf(item, sizeof item, "%04d", i);
-            EXPECT_EQ(Ini_GetPointerToString(ini.get(), section, item, &text), 1) << section << " " << item;
-            EXPECT_TRUE(text && *text) << section << " " << item;
-        }
     }
     std::size_t column = 0;
     for (std::size_t i = 0; i < bytes.size(); ++i) {

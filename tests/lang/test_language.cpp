@@ -13,12 +13,6 @@ using namespace langtest;
 using Selection = LangTest;
 using Change = LangTest;
 
-bool SelectionPanelVisible() {
-  for (QWidget* w : QApplication::topLevelWidgets())
-    if (w->isVisible() && w->windowTitle() == QStringLiteral("Idioma / Language")) return true;
-  return false;
-}
-
 TEST_F(Selection, PanelAnswersWithTheChosenNumber) {
   std::vector<std::string> many;
   for (int i = 1; i <= 20; ++i) many.push_back(i == 3 ? std::string(99, 'L') : Format("Lang%02d", i));
@@ -48,24 +42,17 @@ TEST_F(Selection, PanelAnswersWithTheChosenNumber) {
     EXPECT_EQ(number, c.result);
     EXPECT_FALSE(driver.timedOut);
     ASSERT_EQ(driver.panels.size(), 1u);
-    const PanelSeen& seen = driver.panels[0];
-    EXPECT_EQ(seen.title, "Idioma / Language");
-    EXPECT_EQ(seen.names, c.names);
-    EXPECT_EQ(seen.list.topLeft(), QPoint(35, 25));
-    EXPECT_EQ(seen.list.width(), 150);
-    EXPECT_EQ(seen.ok, QRect(25, 80, 75, seen.ok.height()));
-    EXPECT_EQ(seen.quit, QRect(120, 80, 75, seen.quit.height()));
+    EXPECT_EQ(driver.panels[0], c.names);
     EXPECT_EQ(ui::LivePanelCount(), panelsBefore) << "the panel is discarded";
-    EXPECT_FALSE(SelectionPanelVisible());
   }
 }
 
 TEST_F(Selection, QuitOrAnEmptyListEndsTheStartWithNothingStored) {
-  for (const char* fixture : {"three.ini", "empty.ini"}) {
+  for (const std::string fixture : {"three.ini", "empty.ini"}) {
     SCOPED_TRACE(fixture);
     UseFixture(fixture);
     Driver driver;
-    driver.choices.push_back({-1, std::string(fixture) == "empty.ini"});  // Quit; OK on empty
+    driver.choices.push_back({-1, fixture == "empty.ini"});  // Quit; OK on empty
     EXPECT_EQ(Orba_AsignarIdioma(), nullptr);
     EXPECT_EQ(driver.panels.size(), 1u);
     EXPECT_TRUE(driver.popups.empty());

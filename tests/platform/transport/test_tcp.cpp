@@ -20,14 +20,10 @@ std::vector<Event> g_events;
 bool g_disconnectInCallback = false;
 
 int Record(unsigned handle, int type, int, void*) {
-  Event e{type, {}};
-  if (type == TCP_DATAREADY) {
-    std::uint8_t buf[255];
-    const int n = ClientTCPRead(handle, buf, sizeof buf, 0);
-    if (n > 0) e.data.assign(buf, buf + n);
-    if (g_disconnectInCallback) DisconnectFromTCPServer(handle);
-  }
-  g_events.push_back(std::move(e));
+  std::uint8_t buf[255];
+  const int n = type == TCP_DATAREADY ? ClientTCPRead(handle, buf, sizeof buf, 0) : 0;
+  g_events.push_back({type, Bytes(buf, buf + std::max(n, 0))});
+  if (type == TCP_DATAREADY && g_disconnectInCallback) DisconnectFromTCPServer(handle);
   return 0;
 }
 
@@ -112,7 +108,7 @@ TEST_F(Tcp, ProcessTCPEventsDispatchesNoQtEvent) {
   static int argc = 1;
   static char name[] = "test_tcp";
   static char* argv[] = {name, nullptr};
-  if (QCoreApplication::instance() == nullptr) new QCoreApplication(argc, argv);
+  QCoreApplication app(argc, argv);
   bool ran = false;
   QTimer::singleShot(0, [&] { ran = true; });
   ASSERT_TRUE(WriteAll(server_, Hex("01")));
