@@ -1,8 +1,8 @@
-// Helpers for tests that run veldixmid-sim as a separate process and talk to it as a
-// Modbus master would: the process itself, external commands with a time-out, and reads
-// that keep each data-ready event apart. Ptys, sockets and the CRC are the shared ones.
+// Helpers for tests that run veldixmid-sim as a process and talk to it as a Modbus master
+// would. Ptys, sockets and the RTU CRC are the shared ones of test_support.h.
 #pragma once
 
+#include <modbus/modbus.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -28,8 +28,7 @@ class SimProcess {
   SimProcess(const SimProcess&) = delete;
   SimProcess& operator=(const SimProcess&) = delete;
 
-  // The text after "<kind>: " of the endpoint line, waiting for it up to timeout; empty
-  // when it never came.
+  // The text after "<kind>: " of the endpoint line; empty when it did not come in time.
   std::string endpoint(const std::string& kind, Ms timeout = 10s);
   // The port of a "tcp" or "rtu-over-tcp" endpoint, 0 when there is none.
   uint16_t port(const std::string& kind, Ms timeout = 10s);
@@ -58,25 +57,66 @@ class SimProcess {
   int exit_code_ = -1;
 };
 
-struct CommandResult {
-  int exit_code = -1;   // -1: killed at the time-out or by a signal
-  bool timed_out = false;
-  std::string output;   // standard output and error, interleaved
-};
+// The number after " name=" in the simulator's exit summary, -1 when absent.
+long summary_count(const std::string& err, const std::string& name);
 
-// Runs argv[0] (searched on PATH) and waits at most timeout.
+struct CommandResult {
+  int exit_code = -1;  // -1: ended by a signal; 124: killed at the time-out
+  std::string output;  // standard output and error, interleaved
+};
+// Runs argv (argv[0] searched on PATH) and waits at most timeout.
 CommandResult run_command(const std::vector<std::string>& argv, Ms timeout);
 
 struct Received {
-  std::vector<uint8_t> bytes;
+  Bytes bytes;
   bool closed = false;             // the peer closed (or reset) the connection
   std::vector<std::size_t> reads;  // size of each read: one per data-ready event
 };
 // Reads until want bytes arrived, the peer closed, or timeout passed.
 Received recv_for(int fd, std::size_t want, Ms timeout);
 
-// Opens a pty slave path as the master program would (raw, non-blocking); -1 on failure.
+// Opens a pty slave path as a master program would (raw, non-blocking); -1 on failure.
 int open_serial_raw(const std::string& path);
+
+// An RTU read request (function 3) with its CRC.
+inline Bytes rtu_read(uint16_t address, uint16_t count, uint8_t unit = 1) {
+  return WithCrc({unit, 3, static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
+                  static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)});
+}
+
+// A libmodbus master (the context is freed with it); ctx is null when it cannot connect.
+struct Master {
+  modbus_t* ctx;
+  explicit Master(modbus_t* c, int unit = 1) : ctx(c) {
+    if (!ctx) return;
+    modbus_set_slave(ctx, unit);
+    modbus_set_response_timeout(ctx, 2, 0);
+    if (modbus_connect(ctx) != 0) {
+      modbus_free(ctx);
+      ctx = nullptr;
+    }
+  }
+  explicit Master(uint16_t tcp_port, int unit = 1)
+      : Master(modbus_new_tcp("127.0.0.1", tcp_port), unit) {}
+  ~Master() {
+    if (ctx) {
+      modbus_close(ctx);
+      modbus_free(ctx);
+    }
+  }
+  Master(const Master&) = delete;
+  Master& operator=(const Master&) = delete;
+  // The registers read, or empty on any failure.
+  std::vector<uint16_t> read(int address, int count) {
+    std::vector<uint16_t> v(static_cast<std::size_t>(count));
+    if (!ctx || modbus_read_registers(ctx, address, count, v.data()) != count) return {};
+    return v;
+  }
+  bool write(int address, std::vector<uint16_t> v) {
+    const int n = static_cast<int>(v.size());
+    return ctx && modbus_write_registers(ctx, address, n, v.data()) == n;
+  }
+};
 
 // Decoders of register words.
 inline int32_t s32(uint16_t hi, uint16_t lo) {

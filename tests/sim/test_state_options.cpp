@@ -1,65 +1,46 @@
-// The state file (round trip, atomic save, every kind of damage survived) and the
-// command line (good lines, bad lines with their messages, the help text).
-#include <dirent.h>
+// The state file (round trip, atomic save, every kind of damage refused) and the command
+// line (good lines, bad lines with their messages, the help text).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
+#include <filesystem>
 #include <sstream>
 
 #include "sim/options.h"
 #include "sim/state_file.h"
 
 using namespace veldix::sim;
+namespace fs = std::filesystem;
 
 namespace {
 
 MeterState sample_state() {
   MeterState s = MeterState::factory(-5400);
-  s.settings.slave_address = 42;
-  s.settings.baud_div100 = 1152;
-  s.settings.parity = 2;
-  s.settings.stop_bits = 2;
-  s.settings.tariff_mode = 3;
-  s.settings.password = 9999;
-  s.settings.ct_primary = 50000;
-  s.settings.vt_primary = 500000;
+  s.settings = {42, 1152, 15, 2, 2, 3, 9999, 5, 230, 50000, 500000};
   s.display_mask = {0xFFFF, 0, 0x1234, 0x8001, 0xFF07};
   s.clock_offset_s = -1234567.25;
   for (std::size_t c = 0; c < kCounterCount; ++c) s.energy[c] = 1000.0 * c + 0.5;
   return s;
 }
 
-std::string temp_dir() {
-  char tmpl[] = "/tmp/veldix-sim-state-XXXXXX";
-  const char* d = mkdtemp(tmpl);
-  return d ? d : "/tmp";
-}
-
-std::vector<std::string> dir_entries(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      const std::string n = e->d_name;
-      if (n != "." && n != "..") names.push_back(n);
-    }
-    closedir(d);
+// A fresh directory, removed with what is in it.
+struct TempDir {
+  fs::path path = fs::temp_directory_path() / ("veldix-sim-state-" + std::to_string(getpid()));
+  TempDir() { fs::create_directories(path); }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path, ec);
   }
-  return names;
-}
+};
 
-// The good text with the line starting with `key` replaced (or removed when empty).
+// The text with the line starting with key replaced by line (removed when line is empty).
 std::string edit(const std::string& text, const std::string& key, const std::string& line) {
   std::istringstream in(text);
-  std::string out, l;
-  while (std::getline(in, l)) {
-    if (l.rfind(key, 0) == 0) {
-      if (!line.empty()) out += line + "\n";
-    } else {
-      out += l + "\n";
-    }
+  std::string out;
+  for (std::string l; std::getline(in, l);) {
+    if (l.rfind(key, 0) != 0) out += l + "\n";
+    else if (!line.empty()) out += line + "\n";
   }
   return out;
 }
@@ -72,8 +53,8 @@ TEST(StateFile, RoundTripsThroughTextAndDisk) {
   ASSERT_EQ(parsed.status, StateLoad::Status::loaded) << parsed.message;
   EXPECT_EQ(parsed.state, s);
 
-  const std::string dir = temp_dir();
-  const std::string path = dir + "/meter.state";
+  TempDir dir;
+  const std::string path = dir.path / "meter.state";
   ASSERT_EQ(save_state(path, s), "");
   const StateLoad loaded = load_state(path);
   ASSERT_EQ(loaded.status, StateLoad::Status::loaded) << loaded.message;
@@ -83,37 +64,31 @@ TEST(StateFile, RoundTripsThroughTextAndDisk) {
   t.settings.slave_address = 7;
   ASSERT_EQ(save_state(path, t), "");
   EXPECT_EQ(load_state(path).state.settings.slave_address, 7);
-  EXPECT_EQ(dir_entries(dir), std::vector<std::string>{"meter.state"});
-  std::remove(path.c_str());
-  rmdir(dir.c_str());
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
 }
 
 TEST(StateFile, MissingUnreadableAndUnwritable) {
-  const std::string dir = temp_dir();
-  EXPECT_EQ(load_state(dir + "/none").status, StateLoad::Status::missing);
-  const StateLoad on_dir = load_state(dir);  // a directory opens but does not read
-  EXPECT_EQ(on_dir.status, StateLoad::Status::corrupt);
-  EXPECT_NE(on_dir.message.find("not a regular file"), std::string::npos) << on_dir.message;
-  // A FIFO with no writer would block a plain open for ever.
-  const std::string fifo = dir + "/fifo";
+  TempDir dir;
+  EXPECT_EQ(load_state(dir.path / "none").status, StateLoad::Status::missing);
+  // A directory opens but does not read; a FIFO with no writer would block a plain open.
+  const std::string fifo = dir.path / "fifo";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  const StateLoad on_fifo = load_state(fifo);
-  EXPECT_EQ(on_fifo.status, StateLoad::Status::corrupt);
-  EXPECT_NE(on_fifo.message.find("not a regular file"), std::string::npos) << on_fifo.message;
-  std::remove(fifo.c_str());
-  const std::string err = save_state(dir + "/no/such/dir/meter.state", sample_state());
+  for (const std::string& odd : {dir.path.string(), fifo}) {
+    const StateLoad r = load_state(odd);
+    EXPECT_EQ(r.status, StateLoad::Status::corrupt) << odd;
+    EXPECT_NE(r.message.find("not a regular file"), std::string::npos) << r.message;
+  }
+  const std::string err = save_state(dir.path / "no/such/dir/meter.state", sample_state());
   EXPECT_NE(err.find("cannot create"), std::string::npos) << err;
-  rmdir(dir.c_str());
 }
 
 TEST(StateFile, DamageOfEveryKindIsReportedNotUsed) {
   const std::string good = format_state(sample_state());
-  const std::string half = good.substr(0, good.size() / 2);
-  struct Case { std::string what; std::string text; std::string message; };
+  struct Case { std::string what, text, message; };
   const std::vector<Case> cases = {
       {"empty", "", "empty file"},
       {"foreign", "hello world\n", "line 1: not a veldixmid-sim state file"},
-      {"cut in half", half, "line "},
+      {"cut in half", good.substr(0, good.size() / 2), "line "},
       {"no end", edit(good, "end", ""), "cut short"},
       {"text after end", good + "slave-address 3\n", "after 'end'"},
       {"not a number", edit(good, "slave-address", "slave-address 4x"), "slave-address is not"},
@@ -140,24 +115,21 @@ TEST(StateFile, DamageOfEveryKindIsReportedNotUsed) {
     EXPECT_EQ(r.status, StateLoad::Status::corrupt) << c.what;
     EXPECT_NE(r.message.find(c.message), std::string::npos) << c.what << ": " << r.message;
   }
-  // Comments, blank lines, CRLF endings and any order are fine.
-  std::string shuffled = "veldixmid-sim-state 1\r\n# note\r\n\r\n";
-  std::istringstream in(good);
-  std::string l;
-  std::vector<std::string> lines;
-  std::getline(in, l);
-  while (std::getline(in, l)) lines.push_back(l);
-  for (auto it = lines.rbegin() + 1; it != lines.rend(); ++it) shuffled += *it + "\r\n";
-  shuffled += "end\r\n";
-  const StateLoad ok = parse_state(shuffled);
-  EXPECT_EQ(ok.status, StateLoad::Status::loaded) << ok.message;
-  EXPECT_EQ(ok.state, sample_state());
 }
 
-TEST(StateFile, MaskBitsWithoutMeaningAreCleared) {
-  const std::string text =
-      edit(format_state(sample_state()), "display-mask", "display-mask 1 2 3 4 65535");
-  const StateLoad r = parse_state(text);
+TEST(StateFile, CommentsCrlfAnyOrderAndMeaninglessMaskBitsAreFine) {
+  const std::string good = format_state(sample_state());
+  // Header first, then comments, blank lines and the items in reverse order, with CRLF.
+  std::istringstream in(good);
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  std::string shuffled = lines.front() + "\r\n# note\r\n\r\n";
+  for (auto it = lines.rbegin() + 1; it + 1 != lines.rend(); ++it) shuffled += *it + "\r\n";
+  const StateLoad ok = parse_state(shuffled + "end\r\n");
+  EXPECT_EQ(ok.status, StateLoad::Status::loaded) << ok.message;
+  EXPECT_EQ(ok.state, sample_state());
+  // Bits 3 to 7 of mask word 4 show nothing: cleared, not refused.
+  const StateLoad r = parse_state(edit(good, "display-mask", "display-mask 1 2 3 4 65535"));
   ASSERT_EQ(r.status, StateLoad::Status::loaded) << r.message;
   EXPECT_EQ(r.state.display_mask[4], 0xFF07);
 }
@@ -173,14 +145,11 @@ TEST(Options, GoodCommandLine) {
   EXPECT_EQ(o.serial_device, "") << "--serial takes no device when an option follows";
   EXPECT_EQ(o.rtu_tcp_port, 0);
   EXPECT_FALSE(o.tcp_port);
-  EXPECT_EQ(o.slave, 5);
-  EXPECT_EQ(o.baud, 19200u);
-  EXPECT_EQ(o.parity, 2);
-  EXPECT_EQ(o.stop_bits, 2);
+  EXPECT_EQ(o.bind_address, "0.0.0.0");
+  EXPECT_TRUE(o.slave == 5 && o.baud == 19200u && o.parity == 2 && o.stop_bits == 2);
   EXPECT_EQ(o.faults.exception_at, (std::vector<uint16_t>{4099, 4103, 4104, 4105, 4106}));
   EXPECT_DOUBLE_EQ(o.faults.corrupt_rate, 0.25);
-  EXPECT_EQ(o.faults.drop_after, 3u);
-  EXPECT_EQ(o.faults.seed, 42u);
+  EXPECT_TRUE(o.faults.drop_after == 3u && o.faults.seed == 42u);
   EXPECT_EQ(parse_options({"--serial", "/dev/ttyUSB0"}).options.serial_device, "/dev/ttyUSB0");
 }
 
@@ -228,12 +197,11 @@ TEST(Options, BadCommandLinesSayWhy) {
 }
 
 TEST(Options, HelpDocumentsEveryOption) {
-  const std::string help = help_text();
   for (const char* opt :
        {"--serial", "--tcp", "--rtu-over-tcp", "--bind", "--slave", "--baud", "--parity",
         "--stop-bits", "--state", "--silent", "--delay", "--corrupt-crc", "--exception-at",
         "--split-tcp", "--split-pause", "--drop-after", "--seed", "--exit-on-stdin-eof",
         "--verbose", "--help", "--version"}) {
-    EXPECT_NE(help.find(opt), std::string::npos) << opt;
+    EXPECT_NE(help_text().find(opt), std::string::npos) << opt;
   }
 }
