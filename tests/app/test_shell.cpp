@@ -8,20 +8,19 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
-#include <QWidget>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
 
 #include "app.h"
-#include "catalogue.h"
 #include "registry.h"
 #include "ui.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+constexpr const char* kLanguageKey = "SOFTWARE\\VELDIX-MID v1.0\\Language";
 
 class Shell : public ::testing::Test {
  protected:
@@ -30,56 +29,51 @@ class Shell : public ::testing::Test {
     fs::create_directories(tmp_);
     ::setenv("VELDIXMID_REGISTRY", (tmp_ / "registry").c_str(), 1);
     // The language is already chosen, as on every start after the first.
-    WT_RegWriteString(HKEY_LOCAL_MACHINE, "SOFTWARE\\VELDIX-MID v1.0\\Language", "Language", "1");
+    WT_RegWriteString(HKEY_LOCAL_MACHINE, kLanguageKey, "Language", "1");
     ui::SetProjectDirOverride(VELDIX_BIN_DIR);
-    ASSERT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1);
   }
   void TearDown() override {
     ui::SetProjectDirOverride(nullptr);
     fs::remove_all(tmp_);
   }
   // Runs the whole program; `whileRunning` is called once its event loop is up.
-  int RunTool(std::function<void()> whileRunning) {
+  int RunTool(const std::function<void()>& whileRunning) {
+    EXPECT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1);
     QObject context;  // cancels the call when the program ends before its loop ran
-    QTimer::singleShot(50, &context, [whileRunning] { whileRunning(); });
+    QTimer::singleShot(50, &context, whileRunning);
     char arg0[] = "veldixmid";
     char* argv[] = {arg0, nullptr};
     return VeldixMain(1, argv);
   }
-  static QWidget* MainWindow() { return static_cast<QWidget*>(ui::PanelWidget(Panel_Principal)); }
+  static QWidget* Widget(int control) { return static_cast<QWidget*>(ui::CtrlWidget(Panel_Principal, control)); }
   fs::path tmp_;
 };
 
-TEST_F(Shell, CloseBoxAndQuitControlEndWithZero) {
+TEST_F(Shell, CloseBoxAndQuitControlEndWithZeroAndDiscardThePanel) {
   std::string title;
-  EXPECT_EQ(RunTool([&] {
-              title = MainWindow()->windowTitle().toStdString();
-              MainWindow()->close();
-            }),
-            0);
+  const std::function<void()> closers[] = {
+      [&] {
+        QWidget* main = static_cast<QWidget*>(ui::PanelWidget(Panel_Principal));
+        title = main->windowTitle().toStdString();
+        main->close();
+      },
+      [] { QTest::mouseClick(static_cast<QPushButton*>(Widget(13)), Qt::LeftButton); }};
+  for (const auto& close : closers) {
+    EXPECT_EQ(RunTool(close), 0);
+    EXPECT_EQ(ui::LivePanelCount(), 0);
+  }
   EXPECT_EQ(title, "VELDIX-MID v1.0");
-  EXPECT_EQ(ui::LivePanelCount(), 0) << "the main panel is discarded at shutdown";
-
-  ASSERT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1);
-  EXPECT_EQ(RunTool([] {
-              auto* quit = static_cast<QPushButton*>(static_cast<QWidget*>(ui::CtrlWidget(Panel_Principal, 13)));
-              ASSERT_NE(quit, nullptr);
-              QTest::mouseClick(quit, Qt::LeftButton);
-            }),
-            0);
 }
 
+// In-process and as the real executable (which copies beside it all but its resource file).
 TEST_F(Shell, MissingResourceFileEndsWithMinusOneAndNoWindow) {
-  ui::SetProjectDirOverride(tmp_.c_str());  // no VELDIXMID.uir there
+  ui::SetProjectDirOverride(tmp_.c_str());
   bool loopRan = false;
   EXPECT_EQ(RunTool([&] { loopRan = true; }), -1);
+  EXPECT_FALSE(loopRan);
   EXPECT_EQ(ui::LivePanelCount(), 0);
   for (QWidget* w : QApplication::topLevelWidgets()) EXPECT_FALSE(w->isVisible());
-  EXPECT_FALSE(loopRan);
-}
 
-TEST_F(Shell, RealExecutableWithoutResourceFileExitsWithMinusOne) {
-  // The executable beside everything but its resource file.
   for (const char* f : {"veldixmid", "language.ini", "trffc_a.ico"})
     fs::copy_file(fs::path(VELDIX_BIN_DIR) / f, tmp_ / f);
   const pid_t pid = ::fork();
@@ -95,88 +89,70 @@ TEST_F(Shell, RealExecutableWithoutResourceFileExitsWithMinusOne) {
   EXPECT_EQ(WEXITSTATUS(status), 255);  // -1
 }
 
-TEST_F(Shell, AboutOpensModallyTwiceWithTheSameTextsAndCloses) {
-  struct Seen {
-    std::string product, company, year;
-    bool modal = false;
-  } seen[2];
-  bool inputBack = false;
-  int panelsBefore = 0, panelsAfter = 0;
-  auto readAbout = [](Seen* s) {
-    QWidget* modal = QApplication::activeModalWidget();
-    ASSERT_NE(modal, nullptr);
-    s->modal = modal != static_cast<QWidget*>(ui::PanelWidget(Panel_Principal));
-    auto text = [modal](int id) {
-      for (QWidget* w : modal->findChildren<QWidget*>())
+// Opened twice: each time modal over the main panel with its texts, destroyed when closed.
+TEST_F(Shell, AboutOpensModallyTwiceAndIsDestroyedOnClose) {
+  std::vector<std::string> seen;
+  auto openAndClose = [&] {
+    Pantalla_HELP(Panel_Principal, 20, nullptr, Panel_Principal);
+    QWidget* about = QApplication::activeModalWidget();
+    ASSERT_NE(about, nullptr);
+    ASSERT_NE(about, static_cast<QWidget*>(ui::PanelWidget(Panel_Principal)));
+    std::string texts;
+    for (int id : {4, 3, 2})
+      for (QWidget* w : about->findChildren<QWidget*>())
         if (w->accessibleDescription() == QStringLiteral("4:%1").arg(id))
-          return w->property("text").toString().toStdString();
-      return std::string("<none>");
-    };
-    s->product = text(4);
-    s->company = text(3);
-    s->year = text(2);
-    modal->close();  // the About panel's close box
+          texts += w->property("text").toString().toStdString() + "|";
+    seen.push_back(texts);
+    about->close();  // its close box
   };
+  int panelsBefore = 0, panelsAfter = 0;
+  bool inputBack = false;
   EXPECT_EQ(RunTool([&] {
               panelsBefore = ui::LivePanelCount();
-              for (Seen& s : seen) {
-                Pantalla_HELP(Panel_Principal, 20, nullptr, Panel_Principal);
-                readAbout(&s);
-              }
+              openAndClose();
+              openAndClose();
               QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
               panelsAfter = ui::LivePanelCount();
               inputBack = QApplication::activeModalWidget() == nullptr;
               QuitUserInterface(0);
             }),
             0);
-  for (const Seen& s : seen) {
-    EXPECT_TRUE(s.modal);
-    EXPECT_EQ(s.product, "VELDIXMID");
-    EXPECT_EQ(s.company, kAboutCompany);
-    EXPECT_EQ(s.year, kAboutShortYear);
-  }
-  EXPECT_EQ(panelsAfter, panelsBefore) << "each About panel is destroyed when closed";
+  const std::string want = "VELDIXMID|VELDIX-MID tool team|VELDIX-MID 2026|";
+  EXPECT_EQ(seen, std::vector<std::string>(2, want));
+  EXPECT_EQ(panelsAfter, panelsBefore);
   EXPECT_TRUE(inputBack);
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(Shell, FirstStartAsksForTheLanguageThenLabelsTheMainPanelInIt) {
   ::setenv("VELDIXMID_REGISTRY", (tmp_ / "fresh-registry").c_str(), 1);  // nothing stored yet
-  std::string selectionTitle, portLabel, switchLabel;
-  std::function<void()> checkMain = [&] {
+  std::string labels;
+  const std::function<void()> readMain = [&] {
     char label[100] = {};
-    GetCtrlAttribute(Panel_Principal, 6, ATTR_LABEL, label, sizeof label);
-    portLabel = label;
-    GetCtrlAttribute(Panel_Principal, 12, ATTR_LABEL, label, sizeof label);
-    switchLabel = label;
+    for (int control : {6, 12}) {
+      GetCtrlAttribute(Panel_Principal, control, ATTR_LABEL, label, sizeof label);
+      labels += std::string(label) + "|";
+    }
     QuitUserInterface(0);
   };
   EXPECT_EQ(RunTool([&] {
               // The selection panel runs its own loop before the main panel exists.
-              QWidget* selection = QApplication::activeWindow();
+              QWidget* selection = nullptr;
               for (QWidget* w : QApplication::topLevelWidgets())
                 if (w->isVisible() && w->windowTitle() == QStringLiteral("Idioma / Language")) selection = w;
               ASSERT_NE(selection, nullptr);
-              selectionTitle = selection->windowTitle().toStdString();
               auto* list = selection->findChild<QListWidget*>();
               ASSERT_NE(list, nullptr);
               ASSERT_EQ(list->count(), 2);
               list->setCurrentRow(1);  // English
-              QTimer::singleShot(50, QCoreApplication::instance(), checkMain);
+              QTimer::singleShot(50, QCoreApplication::instance(), readMain);
               for (auto* b : selection->findChildren<QPushButton*>())
                 if (b->text() == QStringLiteral("OK")) b->click();
             }),
             0);
-  EXPECT_EQ(selectionTitle, "Idioma / Language");
-  EXPECT_EQ(portLabel, "Serial port");
-  EXPECT_EQ(switchLabel, "Connect");
+  EXPECT_EQ(labels, "Serial port|Connect|");
   unsigned char stored[8] = {};
   unsigned size = 0;
-  ASSERT_EQ(WT_RegReadString(HKEY_LOCAL_MACHINE, "SOFTWARE\\VELDIX-MID v1.0\\Language", "Language",
-                             stored, sizeof stored, &size), 0);
+  ASSERT_EQ(WT_RegReadString(HKEY_LOCAL_MACHINE, kLanguageKey, "Language", stored, sizeof stored, &size), 0);
   EXPECT_STREQ(reinterpret_cast<char*>(stored), "2");
 }
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
-#include <QImage>
 #include <QTemporaryDir>
 #include <algorithm>
 #include <atomic>
@@ -50,32 +49,20 @@ std::string Sequence() {
 // How long change i stayed before change i + 1.
 double Hold(std::size_t i) { return i + 1 < g_shown.size() ? g_shown[i + 1].t - g_shown[i].t : -1; }
 
-const QString& IconDir() {
-  static QTemporaryDir dir;
-  static const QString path = dir.path();
-  return path;
+// One application for the program, with the indicator installed on a folder of our own
+// holding a copy of the shipped icons (the test removes one of them).
+QTemporaryDir g_icons;
+void CopyIcons() {
+  for (const char* name : {kIconIdle, kIconReceiving, kIconSending, kIconError})
+    QFile::copy(QStringLiteral(VELDIX_BIN_DIR "/") + name, g_icons.filePath(name));
 }
-// Writes (or, with one name left out, removes) the four indicator images.
-void WriteIcons(const char* leftOut = nullptr) {
-  const char* names[] = {kIconIdle, kIconReceiving, kIconSending, kIconError};
-  for (int i = 0; i < 4; ++i) {
-    const QString file = IconDir() + QLatin1Char('/') + QLatin1String(names[i]);
-    QFile::remove(file);
-    if (leftOut != nullptr && std::strcmp(leftOut, names[i]) == 0) continue;
-    QImage img(16, 16, QImage::Format_ARGB32);
-    img.fill(QColor::fromHsv(i * 90, 255, 255));
-    img.save(file, "ICO");
-  }
-}
-
-// One application for the program, with the indicator installed on our icon files.
 void InstallIndicator() {
   static const bool installed = [] {
     static char arg0[] = "test_engine";
     static char* argv[] = {arg0, nullptr};
     if (InitUIRuntime(nullptr, argv, nullptr) != 1) return false;
-    WriteIcons();
-    static const std::string dir = IconDir().toStdString();
+    CopyIcons();
+    static const std::string dir = g_icons.path().toStdString();
     ui::SetProjectDirOverride(dir.c_str());
     const bool ok = Orba_GEN_Presenta_iconos_comunicaciones_solo_semaforo() == 0;
     tray::SetObserver(Observe);
@@ -100,39 +87,13 @@ class AnswerBuf {
   Bytes mem_;
 };
 
-// ---- requests and answers (PDUs: slave first, no CRC, no header)
-
-Bytes ReadRequest(int start, int count, unsigned char fn = 3) {
-  Bytes f(6);
-  Orba_Comando_Lectura(1, fn, start, count, f.data());
-  return f;
-}
-Bytes Words(const std::vector<std::uint16_t>& values) {
-  Bytes d;
-  for (auto v : values) d.insert(d.end(), {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v & 0xFF)});
-  return d;
-}
-Bytes WriteRequest(int start, const std::vector<std::uint16_t>& values) {
-  const Bytes data = Words(values);
-  Bytes f(7 + data.size());
-  int length = static_cast<int>(data.size());
-  Orba_Comando_16(1, start, static_cast<int>(values.size()), data.data(), f.data(), &length);
-  return f;
-}
-// The answer of a read of `values`.
-Bytes ReadAnswer(const std::vector<std::uint16_t>& values) {
-  Bytes a{1, 3, static_cast<std::uint8_t>(2 * values.size())};
-  const Bytes d = Words(values);
-  a.insert(a.end(), d.begin(), d.end());
+// Requests as PDUs (slave first, no CRC, no header); fresh meters hold InitialRegister(a).
+const Bytes kRead50 = Hex("01 03 0400 0032");  // 50 registers at 1024
+Bytes GoodRead50() {
+  Bytes a{1, 3, 100};
+  for (int r = 1024; r < 1074; ++r) a.insert(a.end(), {std::uint8_t(InitialRegister(r) >> 8), std::uint8_t(InitialRegister(r))});
   return a;
 }
-// What a fresh meter holds at start .. start + count - 1.
-std::vector<std::uint16_t> Initial(int start, int count) {
-  std::vector<std::uint16_t> v;
-  for (int a = start; a < start + count; ++a) v.push_back(InitialRegister(a));
-  return v;
-}
-const Bytes kRead50 = ReadRequest(1024, 50);
 
 enum class Kind { Serial, ModbusTcp, RtuTcp };
 const char* KindName(Kind k) {
@@ -154,19 +115,14 @@ class Link {
  public:
   explicit Link(Kind kind, const std::string& peer = "") : kind_(kind) {
     port_ = kind == Kind::Serial ? 4 : kind == Kind::ModbusTcp ? 100 : 101;  // 100: Modbus TCP
-    if (!peer.empty()) {
-      if (kind == Kind::Serial)
-        env_ = std::make_unique<ComEnv>(port_, peer);
-      else
-        tcpPort_ = std::stoi(peer);
-    } else if (kind == Kind::Serial) {
+    if (kind == Kind::Serial && peer.empty()) {
       pty_ = std::make_unique<Pty>();
-      env_ = std::make_unique<ComEnv>(port_, pty_->path());
       meter_ = std::make_unique<ScriptedMeter>(*pty_);
-    } else {
+    } else if (peer.empty()) {
       meter_ = std::make_unique<ScriptedMeter>(kind == Kind::ModbusTcp ? Framing::Mbap : Framing::Rtu);
-      tcpPort_ = meter_->port();
     }
+    if (kind == Kind::Serial) env_ = std::make_unique<ComEnv>(port_, pty_ ? pty_->path() : peer);
+    tcpPort_ = kind == Kind::Serial ? 0 : meter_ ? meter_->port() : std::stoi(peer);
     Open();
   }
   ~Link() { Orba_Cerrar_Puerto(port_); }
@@ -193,7 +149,7 @@ class Link {
     EXPECT_TRUE(ans.CanaryIntact());
   }
   void ExpectGoodRead(const char* what = "next exchange") {
-    Expect(kRead50, 1, ReadAnswer(Initial(1024, 50)), what);
+    Expect(kRead50, 1, GoodRead50(), what);
   }
 
  private:
@@ -213,13 +169,11 @@ class Engine : public ::testing::Test {
   }
 };
 
-// ------------------------------------------------------------------ good exchanges
-
 TEST_F(Engine, ModbusTcpStripsTheHeaderAndCountsTransactions) {
   Link link(Kind::ModbusTcp);
   for (int i = 0; i < 3; ++i) link.ExpectGoodRead("read");
   link.Open();  // a new connection starts again at 1
-  link.Expect(WriteRequest(4128, {1, 2}), 1, Hex("01 10 10 20 00 02"), "write");
+  link.Expect(Hex("01 10 1020 0002 04 0001 0002"), 1, Hex("01 10 1020 0002"), "write");
 
   const auto req = link.meter().Requests();
   ASSERT_EQ(req.size(), 4u);
@@ -262,15 +216,13 @@ TEST_F(Engine, AgainstPymodbusOnEveryLink) {
     ASSERT_EQ(line.rfind("READY ", 0), 0u) << KindName(k) << ": pymodbus did not start: '" << line << "'";
     Link link(k, line.substr(6));
     link.ExpectGoodRead("read of 50");
-    const std::vector<std::uint16_t> values{0x07E8, 0x0601, 0x0C1E, 0, 0xFFFF, 0x8000, 0x1234, 0x00FF};
-    link.Expect(WriteRequest(4096, values), 1, Hex("01 10 10 00 00 08"), "write of 8");
-    link.Expect(ReadRequest(4096, 8), 1, ReadAnswer(values), "read back");
-    link.Expect(ReadRequest(0, 200), -3, Hex("01 83 03"), "read of 200");
+    const std::string values = "07E8 0601 0C1E 0000 FFFF 8000 1234 00FF";
+    link.Expect(Hex("01 10 1000 0008 10" + values), 1, Hex("01 10 1000 0008"), "write of 8");
+    link.Expect(Hex("01 03 1000 0008"), 1, Hex("01 03 10" + values), "read back");
+    link.Expect(Hex("01 03 0000 00C8"), -3, Hex("01 83 03"), "read of 200");
     link.ExpectGoodRead("after the exception");
   }
 }
-
-// ------------------------------------------------------------------ the fault table
 
 using Make = std::function<Script(Kind)>;
 
@@ -365,14 +317,14 @@ std::vector<Fault> Faults() {
       {"serial_garbage_after_answer", S, kRead50, garbageAfter, 1, "acba"},
       {"serial_echo_then_answer", S, kRead50, echo, -2, "acbda"},
       // the echo's byte count promises more than arrives: it must not pass as a frame
-      {"serial_echo_of_silent_meter", S, ReadRequest(1024, 2), echoOnly, -2, "acbda", {.wait = 2.0}},
+      {"serial_echo_of_silent_meter", S, Hex("01 03 0400 0002"), echoOnly, -2, "acbda", {.wait = 2.0}},
       {"serial_count_255_fits_262", S, kRead50, ByteCount(255, 255), 1, "acba"},
       {"serial_count_beyond_buffer", S, kRead50, ByteCount(200, 200), -2, "acbda", {.answerSize = 100}},
       {"serial_fn14_beyond_buffer", S, kRead50, fn14, -2, "acbda", {.expected = 1000}},
       {"serial_fn14_negative_rest", S, kRead50, fn14, -2, "acbda", {.expected = 1}},
       {"serial_fn20_beyond_buffer", S, kRead50, fn20, -2, "acbda", {.expected = 300}},
       {"serial_hang_up_after_head", S, kRead50, hangUpAfterHead, -2, "acbda", {.nextGood = false}},
-      {"serial_fn1_head_of_two", S, ReadRequest(0, 8, 1), Fixed(ScriptedMeter::Send(Hex("01 01"))), -1,
+      {"serial_fn1_head_of_two", S, Hex("01 01 0000 0008"), Fixed(ScriptedMeter::Send(Hex("01 01"))), -1,
        "acdada", {.wait = 5.0}},
       // Modbus TCP: 1000 polls of 0.01 s after the 0.15 s pause, then -4
       {"mtcp_silent", M, kRead50, silent, -4, "acbda", {.wait = 10.15, .slack = 2.4}},
@@ -383,7 +335,7 @@ std::vector<Fault> Faults() {
       {"mtcp_header_only", M, kRead50, Fixed(ScriptedMeter::Send(Hex("0001 0000 0000"))), -2, "acbda"},
       {"mtcp_header_and_slave", M, kRead50, Pdu({1}), -2, "acbda"},
       {"mtcp_short_exception", M, kRead50, Pdu({1, 0x83}), -2, "acbda"},
-      {"mtcp_short_write_answer", M, WriteRequest(4096, {7}), Pdu({1, 16, 0x10, 0}), -2, "acbda"},
+      {"mtcp_short_write_answer", M, Hex("01 10 1000 0001 02 0007"), Pdu({1, 16, 0x10, 0}), -2, "acbda"},
       {"mtcp_answer_beyond_buffer", M, kRead50, ByteCount(246, 246), -2, "acbda", {.answerSize = 100}},
       {"mtcp_garbage_in_later_segment", M, kRead50, laterGarbage, 1, "acba"},
       // RTU over TCP: no CRC check on this link
@@ -439,8 +391,6 @@ TEST_P(EngineFault, GivesItsCodeAndTheNextExchangeSucceeds) {
 INSTANTIATE_TEST_SUITE_P(Table, EngineFault, ::testing::ValuesIn(Faults()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// ------------------------------------------------------------------ other failures
-
 // An empty host (-3, idle only) and requests outside the frame limits (-1) write nothing.
 TEST_F(Engine, RefusedRequestsWriteNothing) {
   Link link(Kind::RtuTcp);
@@ -461,9 +411,8 @@ TEST_F(Engine, RefusedRequestsWriteNothing) {
 // which would end this test program).
 TEST_F(Engine, WriteToAGonePeerIsMinusOne) {
   for (Kind k : {Kind::RtuTcp, Kind::ModbusTcp}) {
-    const int port = k == Kind::ModbusTcp ? 100 : 101;
     Listener server;
-    ASSERT_EQ(Orba_Abrir_Puerto(port, 0, 8, 0, 1, server.port(), "127.0.0.1"), 0);
+    Link link(k, std::to_string(server.port()));
     const int conn = server.Accept();
     ASSERT_GE(conn, 0);
     linger hard{1, 0};
@@ -473,9 +422,7 @@ TEST_F(Engine, WriteToAGonePeerIsMinusOne) {
     for (int i = 0; i < 3 && rc != -1; ++i) {  // the first write may still be accepted
       AnswerBuf ans;
       StartRecording();
-      unsigned char req[kTramaSize];
-      Orba_Comando_Lectura(1, 3, 1024, 50, req);
-      rc = Orba_Transmitir_Modbus(port, req, 6, ans.data(), 0, 0, Telefono, 1, "127.0.0.1");
+      rc = link.Exchange(kRead50, ans);
     }
     EXPECT_EQ(rc, -1) << KindName(k);
     EXPECT_EQ(Sequence(), "acda") << KindName(k);
@@ -484,18 +431,17 @@ TEST_F(Engine, WriteToAGonePeerIsMinusOne) {
     } else {
       EXPECT_LT(Hold(1), 0.1);
     }
-    Orba_Cerrar_Puerto(port);
   }
 }
 
 // Without an image file the indicator keeps the image it shows; the exchange goes on.
 TEST_F(Engine, MissingIconFileLeavesThePreviousImage) {
   Link link(Kind::RtuTcp);
-  WriteIcons(kIconReceiving);
+  QFile::remove(g_icons.filePath(kIconReceiving));
   AnswerBuf ans;
   StartRecording();
   EXPECT_EQ(link.Exchange(kRead50, ans), 1);
-  WriteIcons();
+  CopyIcons();
   EXPECT_EQ(Sequence(), "aca");
   EXPECT_NEAR(Hold(1), 0.16, 0.06) << "sending stays up through the wait and the pause";
   EXPECT_STREQ(tray::CurrentImage(), kIconIdle);

@@ -1,18 +1,10 @@
 #!/usr/bin/env python3
-"""A meter played by pymodbus, for the engine tests and the benchmark.
+"""A meter played by pymodbus, slave 1: pymodbus_meter.py tcp | rtu-over-tcp | serial.
 
-  pymodbus_meter.py tcp            Modbus TCP server on 127.0.0.1, ephemeral port
-  pymodbus_meter.py rtu-over-tcp   RTU frames over a TCP server on 127.0.0.1
-  pymodbus_meter.py serial         RTU serial server behind a pseudo-terminal
-
-Prints one line "READY <port-or-device>" when it serves, then runs until its stdin closes
-(or it is terminated). Holding register a starts as (a * 7 + 3) & 0xFFFF, for a in
-0..65535 (addresses as on the wire, no +1 shift); slave address 1.
-
-For the serial mode, pymodbus needs a device path to open and so does the tool: two
-pseudo-terminal pairs are made, pymodbus serves on the slave side of the second, the tool
-gets the slave side of the first, and the two master sides are joined byte for byte.
-
+Serves on 127.0.0.1 (ephemeral port) or behind a pty, prints "READY <port-or-device>", and
+runs until its stdin closes. Holding and input register a start as (a * 7 + 3) & 0xFFFF.
+Serial: pymodbus and the tool each need a device path, so two pty pairs are made, pymodbus
+serves on one slave side, the tool gets the other, and the two masters are joined.
 Run with /usr/bin/python3 (the interpreter that sees Debian's pymodbus).
 """
 import asyncio

@@ -1,11 +1,8 @@
 #!/usr/bin/env python3
-"""Modbus RTU vectors made by pymodbus, for comparison with our frames and CRC.
-
-Prints one vector a line, fields separated by spaces, byte strings in hex:
-  crc <payload-hex|-> <crc as the 16-bit value, hex>
-  read <slave> <function> <start> <count> <frame-hex>     (RTU frame with CRC)
-  write <slave> <start> <count> <data-hex> <frame-hex>    (function 16, with CRC)
-The payloads come from a fixed seed, so the table is the same on every run.
+"""Modbus RTU vectors made by pymodbus from a fixed seed, one a line, bytes in hex:
+  crc <payload-hex|-> <crc as the 16-bit value>
+  read <slave> <function> <start> <count> <frame with CRC>
+  write <slave> <start> <count> <data> <function-16 frame with CRC>
 Run with /usr/bin/python3 (the interpreter that sees Debian's pymodbus).
 """
 import random
