@@ -254,9 +254,9 @@ TEST(IniMemory, ShortageWhenTakingValues)
     EXPECT_EQ(std::strlen(text), 1160u);
 }
 
-// The shipped language file (test_catalogue reads its 201 texts per language): Spanish then
-// English, 201 items each; no line the reader would cut; only CR and LF as control bytes;
-// every byte above 127 a printable Windows-1252 character and no UTF-8 sequence.
+// The language file that ships: two sections, Spanish first; every catalogue text 0000..0200
+// in both, non-empty; no line the reader would cut; only CR and LF as control bytes; every byte
+// above 127 a printable Windows-1252 character and no UTF-8 sequence.
 TEST(LanguageFile, ShippedCatalogueIsCompleteAndWindows1252)
 {
     const std::string path = VELDIX_SOURCE_DIR "/resources/language.ini", bytes = fileBytes(path);
@@ -265,10 +265,16 @@ TEST(LanguageFile, ShippedCatalogueIsCompleteAndWindows1252)
     ASSERT_EQ(Ini_NumberOfSections(ini.get()), 2);
     const char *names[] = {"Espa\xF1ol", "English"};
     for (int n = 1; n <= 2; ++n) {
-        char *section = nullptr;
+        char *section = nullptr, *text = nullptr;
         ASSERT_EQ(Ini_NthSectionName(ini.get(), n, &section), 1);
         EXPECT_STREQ(section, names[n - 1]);
         EXPECT_EQ(Ini_NumberOfItems(ini.get(), section), 201) << section; // no extras, no duplicates
+        for (int i = 0; i <= 200; ++i) {
+            char item[8];
+            std::snprintf(item, sizeof item, "%04d", i);
+            EXPECT_EQ(Ini_GetPointerToString(ini.get(), section, item, &text), 1) << section << " " << item;
+            EXPECT_TRUE(text && *text) << section << " " << item;
+        }
     }
     std::size_t column = 0;
     for (std::size_t i = 0; i < bytes.size(); ++i) {

@@ -55,9 +55,9 @@ TEST_F(RegistryStore, ReadResultCodes) {
   struct Case {
     HKEY root;
     const char *path, *name;
-    bool withOut;
+    bool withOut;  // a size output is passed
     int expected;
-    unsigned expectedSize;
+    unsigned expectedSize;  // checked when the text fits (0) or not (-2)
   } cases[] = {
       {kLM, kKey, "Language", true, 0, 2},
       {kLM, "SOFTWARE\\VELDIX-MID v1.0\\LANGUAGE", "language", true, 0, 2},  // names ignore case

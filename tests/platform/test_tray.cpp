@@ -14,17 +14,17 @@
 
 namespace {
 
-std::vector<std::string> g_seen;
-void Observe(const char* file) { g_seen.emplace_back(file); }
+std::vector<std::string> g_seen;  // images reported to the observer
 
 QLabel* Indicator(int panel) {
   return static_cast<QWidget*>(ui::PanelWidget(panel))->findChild<QLabel*>("linkIndicator");
 }
+QImage Shown(int panel) { return Indicator(panel)->pixmap().toImage(); }
 
 TEST(Tray, ImagesShowOnPanelsAndBadFilesKeepThePreviousOne) {
   ASSERT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1);
   ui::SetProjectDirOverride(VELDIX_BIN_DIR);  // where the build lays the four images
-  tray::SetObserver(Observe);
+  tray::SetObserver([](const char* file) { g_seen.emplace_back(file); });
   const int panel = NewPanel(0, "p", 10, 10, 100, 100);
   DisplayPanel(panel);
 
@@ -33,24 +33,24 @@ TEST(Tray, ImagesShowOnPanelsAndBadFilesKeepThePreviousOne) {
   ASSERT_EQ(WT_InstallSysTrayIcon("trffc_a.ico", "VELDIX-MID v1.0", nullptr, &icon), 0);
   EXPECT_STREQ(tray::CurrentImage(), "trffc_a.ico");
   ASSERT_TRUE(Indicator(panel)->isVisible());
-  const QImage idle = Indicator(panel)->pixmap().toImage();
+  const QImage idle = Shown(panel);
   EXPECT_FALSE(idle.isNull());
 
   EXPECT_EQ(WT_SetTrayIconAttr(icon, ATTR_TRAY_IMAGE_FILE, "trffc_d.ico"), 0);
-  const QImage error = Indicator(panel)->pixmap().toImage();
+  const QImage error = Shown(panel);
   EXPECT_NE(error, idle);
 
   // A file that cannot be loaded leaves the error image in place.
   EXPECT_EQ(WT_SetTrayIconAttr(icon, ATTR_TRAY_IMAGE_FILE, "missing.ico"), -2);
   EXPECT_STREQ(tray::CurrentImage(), "trffc_d.ico");
-  EXPECT_EQ(Indicator(panel)->pixmap().toImage(), error);
+  EXPECT_EQ(Shown(panel), error);
   EXPECT_EQ(WT_SetTrayIconAttr(icon + 99, ATTR_TRAY_IMAGE_FILE, "trffc_a.ico"), -1);
 
   // A panel created later shows the current image too.
   const int later = NewPanel(0, "q", 10, 10, 100, 100);
   DisplayPanel(later);
   EXPECT_TRUE(Indicator(later)->isVisible());
-  EXPECT_EQ(Indicator(later)->pixmap().toImage(), error);
+  EXPECT_EQ(Shown(later), error);
 
   EXPECT_EQ(g_seen, (std::vector<std::string>{"trffc_a.ico", "trffc_d.ico"}));
   EXPECT_EQ(WT_RemoveSysTrayIcon(icon), 0);

@@ -98,7 +98,6 @@ TEST_F(Ui, ValuesLabelsDimmingAndAccessibility) {
   ASSERT_GT(p, 0);
   int i = 0;
   double d = 0;
-  char text[64];
   // Initial values from the file (the first list entry starts selected), then set and get;
   // numbers outside the range are coerced into it.
   struct NumCase {
@@ -120,17 +119,18 @@ TEST_F(Ui, ValuesLabelsDimmingAndAccessibility) {
   EXPECT_EQ(i, 3) << "a refused value leaves the selection";
 
   // The string control keeps at most its maximum length; a short buffer is cut and terminated.
-  EXPECT_EQ(GetCtrlVal(p, 4, text, sizeof text), 0);
-  EXPECT_STREQ(text, "127.0.0.1");
+  auto text = [p](int control, std::size_t size = 64, int attribute = ATTR_VALUE) {
+    char buf[64];
+    const int rc = attribute == ATTR_VALUE ? GetCtrlVal(p, control, buf, size)
+                                           : GetCtrlAttribute(p, control, attribute, buf, size);
+    return rc == 0 ? std::string(buf) : "<code " + std::to_string(rc) + ">";
+  };
+  EXPECT_EQ(text(4), "127.0.0.1");
   ASSERT_EQ(SetCtrlVal(p, 4, "192.168.100.200:502"), 0);
-  EXPECT_EQ(GetCtrlVal(p, 4, text, sizeof text), 0);
-  EXPECT_STREQ(text, "192.168.100.200");
-  char small[4];
-  EXPECT_EQ(GetCtrlVal(p, 4, small, sizeof small), 0);
-  EXPECT_STREQ(small, "192");
+  EXPECT_EQ(text(4), "192.168.100.200");
+  EXPECT_EQ(text(4, 4), "192");
   ASSERT_EQ(SetCtrlVal(p, 5, "Configuraci\xF3n"), 0);  // Windows-1252 in, Unicode on screen
-  EXPECT_EQ(GetCtrlVal(p, 5, text, sizeof text), 0);
-  EXPECT_STREQ(text, "Configuraci\xF3n");
+  EXPECT_EQ(text(5), "Configuraci\xF3n");
   EXPECT_EQ(Widget(p, 5)->property("text").toString(), QString::fromUtf8("Configuración"));
 
   // Wrong value types and unknown handles.
@@ -145,9 +145,7 @@ TEST_F(Ui, ValuesLabelsDimmingAndAccessibility) {
   EXPECT_TRUE(Widget(p, 9)->isEnabled());
 
   ASSERT_EQ(SetCtrlAttribute(p, 9, ATTR_LABEL, "Enviar configuraci\xF3n"), 0);
-  char label[64];
-  EXPECT_EQ(GetCtrlAttribute(p, 9, ATTR_LABEL, label, sizeof label), 0);
-  EXPECT_STREQ(label, "Enviar configuraci\xF3n");
+  EXPECT_EQ(text(9, 64, ATTR_LABEL), "Enviar configuraci\xF3n");
   // Too wide for its 90-pixel button: shown on two lines, named whole.
   EXPECT_EQ(Widget<QPushButton>(p, 9)->text(), QString::fromUtf8("Enviar\nconfiguración"));
   EXPECT_EQ(Widget(p, 9)->accessibleName(), QString::fromUtf8("Enviar configuración"));
@@ -337,26 +335,6 @@ TEST_F(Ui, PopupsAndDiscardedTrees) {
   EXPECT_EQ(ui::LivePanelCount(), before - 2);
   EXPECT_EQ(DisplayPanel(child), UI_ERR_BAD_PANEL);
   panels_.clear();
-}
-
-TEST_F(Ui, PanelsAndListsBuiltInCode) {
-  const int p = NewPanel(0, "Idioma / Language", kCentreOnScreen, kCentreOnScreen, 120, 220);
-  ASSERT_GT(p, 0);
-  panels_.push_back(p);
-  const int list = NewCtrl(p, CTRL_STYLE_LIST, "", 25, 35);
-  ASSERT_GT(list, 0);
-  ASSERT_NE(NewCtrl(p, CTRL_STYLE_BUTTON, "OK", 80, 25), list);
-
-  int v = 0, n = -1;
-  EXPECT_EQ(GetCtrlVal(p, list, &v), UI_ERR_BAD_INDEX) << "an empty list has no value";
-  ASSERT_EQ(InsertListItem(p, list, -1, "Espa\xF1ol", 1), 0);
-  ASSERT_EQ(InsertListItem(p, list, -1, "English", 2), 0);
-  ASSERT_EQ(InsertListItem(p, list, 0, "Catal\xE0", 3), 0);
-  EXPECT_EQ(InsertListItem(p, list, 9, "x", 4), UI_ERR_BAD_INDEX);
-  EXPECT_EQ(GetNumListItems(p, list, &n), 0);
-  EXPECT_EQ(n, 3);
-  EXPECT_EQ(GetCtrlVal(p, list, &v), 0);
-  EXPECT_EQ(v, 3) << "the first entry is selected, wherever it was inserted";
 }
 
 TEST(UiText, Cp1252AndProjectDir) {

@@ -40,16 +40,17 @@ class Tcp : public ::testing::Test {
   void SetUp() override {
     g_events.clear();
     g_disconnectInCallback = false;
-    ASSERT_EQ(ConnectToTCPServer(&handle_, listener_.port(), "127.0.0.1", Record, nullptr, 0),
-              0);
-    server_ = listener_.Accept();
-    ASSERT_GE(server_, 0);
+    ASSERT_EQ(ConnectToTCPServer(&handle_, listener_.port(), "127.0.0.1", Record, nullptr, 0), 0);
+    ASSERT_GE(server_ = listener_.Accept(), 0);
   }
   void TearDown() override {
     DisconnectFromTCPServer(handle_);
     if (server_ >= 0) ::close(server_);
   }
-
+  void CloseServer() {
+    ::close(server_);
+    server_ = -1;
+  }
   Listener listener_;
   unsigned handle_ = 0;
   int server_ = -1;
@@ -60,10 +61,8 @@ TEST_F(Tcp, DataThenServerCloseReportedOnce) {
   const Bytes req = Hex("00 01 00 00 00 06 01 03 10 03 00 01");
   EXPECT_EQ(ClientTCPWrite(handle_, req.data(), req.size(), 0), 12);
   EXPECT_EQ(ReadExactly(server_, 12, Ms(1000)), req);
-
   ASSERT_TRUE(WriteAll(server_, Hex("01 02 03")));
-  ::close(server_);
-  server_ = -1;
+  CloseServer();
   ASSERT_TRUE(PumpUntil(2));
   for (int i = 0; i < 20; ++i) ProcessTCPEvents();
   ASSERT_EQ(g_events.size(), 2u);
@@ -77,8 +76,7 @@ TEST_F(Tcp, DataThenServerCloseReportedOnce) {
 TEST_F(Tcp, WriteToAGonePeerFailsWithoutASignal) {
   linger hard{1, 0};
   ::setsockopt(server_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-  ::close(server_);
-  server_ = -1;
+  CloseServer();
   int rc = 0;
   ASSERT_TRUE(WaitUntil([&] { return (rc = ClientTCPWrite(handle_, "0123456789", 10, 0)) < 0; }));
   EXPECT_EQ(rc, kRtErrConnClosed);
@@ -123,24 +121,20 @@ TEST_F(Tcp, ProcessTCPEventsDispatchesNoQtEvent) {
 TEST(TcpConnect, HandlesAreSmallDistinctAndChecked) {
   Listener l;
   unsigned a = 0, b = 0;
+  std::uint8_t buf[4];
   ASSERT_EQ(ConnectToTCPServer(&a, l.port(), "127.0.0.1", Record, nullptr, 0), 0);
   ASSERT_EQ(ConnectToTCPServer(&b, l.port(), "localhost", Record, nullptr, 0), 0);
+  EXPECT_NE(a, b);
   EXPECT_GE(std::min(a, b), 1u);
   EXPECT_LT(std::max(a, b), 1000u);
-  EXPECT_NE(a, b);
   EXPECT_EQ(DisconnectFromTCPServer(a), 0);
   EXPECT_EQ(DisconnectFromTCPServer(a), kRtErrBadHandle);
-  std::uint8_t buf[4];
   EXPECT_EQ(ClientTCPRead(a, buf, 4, 0), kRtErrBadHandle);
   EXPECT_EQ(DisconnectFromTCPServer(b), 0);
 }
 
 TEST(TcpConnect, FailuresNameTheHost) {
-  std::uint16_t port = 0;
-  {
-    Listener gone;  // free a moment ago, closed now
-    port = gone.port();
-  }
+  std::uint16_t port = Listener().port();  // free a moment ago, closed now
   const std::string p = std::to_string(port);
   struct Case {
     const char* host;
@@ -164,13 +158,12 @@ TEST(TcpConnect, UnansweredHandshakeTimesOut) {
   Listener full(0);
   std::vector<int> fillers;
   for (int i = 0; i < 3; ++i) {
-    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     a.sin_port = htons(full.port());
-    ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    fillers.push_back(s);
+    ::connect(fillers.back(), reinterpret_cast<sockaddr*>(&a), sizeof a);
   }
   unsigned h = 0;
   const auto t0 = Clock::now();
