@@ -62,7 +62,8 @@ class Connection : public ::testing::Test {
   void Click() {
     popups_.clear();
     Panel_Puerto = -1;
-    static_cast<QCheckBox*>(static_cast<QWidget*>(ui::CtrlWidget(Panel_Principal, kCtrlConnect)))->click();
+    auto* toggle = static_cast<QWidget*>(ui::CtrlWidget(Panel_Principal, kCtrlConnect));
+    static_cast<QCheckBox*>(toggle)->click();
     EXPECT_EQ(Panel_Puerto, Panel_Principal) << "set on every commit";
   }
   // "switch settings buttons": the switch's value, then 1 when a group is all dimmed, 0 when
@@ -71,7 +72,8 @@ class Connection : public ::testing::Test {
     int on = -1;
     GetCtrlVal(Panel_Principal, kCtrlConnect, &on);
     std::string s = std::to_string(on);
-    for (const std::vector<int>& group : {std::vector<int>{6, 7, 8, 9, 10, 11}, std::vector<int>{2, 3, 4, 5}}) {
+    using Group = std::vector<int>;
+    for (const Group& group : {Group{6, 7, 8, 9, 10, 11}, Group{2, 3, 4, 5}}) {
       std::size_t dimmed = 0;
       for (int c : group) {
         int d = 0;

@@ -45,7 +45,6 @@ class Shell : public ::testing::Test {
     char* argv[] = {arg0, nullptr};
     return VeldixMain(1, argv);
   }
-  static QWidget* Widget(int control) { return static_cast<QWidget*>(ui::CtrlWidget(Panel_Principal, control)); }
   fs::path tmp_;
 };
 
@@ -57,7 +56,10 @@ TEST_F(Shell, CloseBoxAndQuitControlEndWithZeroAndDiscardThePanel) {
         title = main->windowTitle().toStdString();
         main->close();
       },
-      [] { QTest::mouseClick(static_cast<QPushButton*>(Widget(13)), Qt::LeftButton); }};
+      [] {
+        auto* quit = static_cast<QWidget*>(ui::CtrlWidget(Panel_Principal, 13));
+        QTest::mouseClick(static_cast<QPushButton*>(quit), Qt::LeftButton);
+      }};
   for (const auto& close : closers) {
     EXPECT_EQ(RunTool(close), 0);
     EXPECT_EQ(ui::LivePanelCount(), 0);
@@ -138,7 +140,8 @@ TEST_F(Shell, FirstStartAsksForTheLanguageThenLabelsTheMainPanelInIt) {
               // The selection panel runs its own loop before the main panel exists.
               QWidget* selection = nullptr;
               for (QWidget* w : QApplication::topLevelWidgets())
-                if (w->isVisible() && w->windowTitle() == QStringLiteral("Idioma / Language")) selection = w;
+                if (w->isVisible() && w->windowTitle() == QStringLiteral("Idioma / Language"))
+                  selection = w;
               ASSERT_NE(selection, nullptr);
               auto* list = selection->findChild<QListWidget*>();
               ASSERT_NE(list, nullptr);
@@ -152,7 +155,8 @@ TEST_F(Shell, FirstStartAsksForTheLanguageThenLabelsTheMainPanelInIt) {
   EXPECT_EQ(labels, "Serial port|Connect|");
   unsigned char stored[8] = {};
   unsigned size = 0;
-  ASSERT_EQ(WT_RegReadString(HKEY_LOCAL_MACHINE, kLanguageKey, "Language", stored, sizeof stored, &size), 0);
+  ASSERT_EQ(WT_RegReadString(HKEY_LOCAL_MACHINE, kLanguageKey, "Language", stored, sizeof stored,
+                             &size), 0);
   EXPECT_STREQ(reinterpret_cast<char*>(stored), "2");
 }
 

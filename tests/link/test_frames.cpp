@@ -77,13 +77,12 @@ TEST(Frames, CrcAndBuildersMatchPymodbus) {
     int length = 6;
     if (kind == "read") {
       in >> slave >> fn >> start >> count >> want;
-      Orba_Comando_Lectura(static_cast<unsigned char>(slave), static_cast<unsigned char>(fn), start, count,
-                           ours.data());
+      Orba_Comando_Lectura(std::uint8_t(slave), std::uint8_t(fn), start, count, ours.data());
     } else {
       in >> slave >> start >> count >> data >> want;
       const Bytes d = Hex(data);
       length = static_cast<int>(d.size());
-      ASSERT_EQ(Orba_Comando_16(static_cast<unsigned char>(slave), start, count, d.data(), ours.data(), &length), 0);
+      ASSERT_EQ(Orba_Comando_16(std::uint8_t(slave), start, count, d.data(), ours.data(), &length), 0);
       ASSERT_EQ(length, static_cast<int>(7 + d.size()));
     }
     Orba_CalculoCRC_2(ours.data(), length);

@@ -70,20 +70,16 @@ TEST_F(Transport, ASecondOpenClosesTheFirstLink) {
   EXPECT_EQ(ComWrt(3, "x", 1), kRtErrNotOpen) << "serial link left open by a TCP open";
 }
 
-class Callback : public Transport {
- protected:
-  void SetUp() override {
-    Transport::SetUp();
-    ASSERT_EQ(Orba_Abrir_Puerto(101, 0, 8, 0, 1, server_.port(), "127.0.0.1"), 0);
-    conn_ = server_.Accept();
-    ASSERT_GE(conn_, 0);
-  }
-  void TearDown() override {
-    if (conn_ >= 0) ::close(conn_);
-    Transport::TearDown();
-  }
-  // Lets the runtime deliver events (to `handle`, or the link's own) until one arrives.
-  bool Pump(unsigned handle = 0) {
+// One data-ready event is one read of at most 255 bytes on the link's own connection,
+// whatever handle the callback is given; Buffer_TCP_Rx's last byte is never written; the rest
+// waits for the next event; a read error lands in TCP_Rx_Status as the runtime's code; the
+// server's close gives status 2.
+TEST_F(Transport, TcpEvents) {
+  Listener server;
+  ASSERT_EQ(Orba_Abrir_Puerto(101, 0, 8, 0, 1, server.port(), "127.0.0.1"), 0);
+  const int conn = server.Accept();
+  ASSERT_GE(conn, 0);
+  auto pump = [](unsigned handle) {  // 0: as the runtime delivers them
     TCP_Rx_Status = 0;
     return WaitUntil([=] {
       if (handle != 0) {
@@ -93,44 +89,30 @@ class Callback : public Transport {
       }
       return TCP_Rx_Status != 0;
     });
-  }
-  Listener server_;
-  int conn_ = -1;
-};
-
-// One event is one read of at most 255 bytes; Buffer_TCP_Rx's last byte is never written;
-// the rest waits for the next event; the server's close then gives status 2.
-TEST_F(Callback, OneEventTakesAtMost255Bytes) {
-  Bytes big(300);
-  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i);
-  ASSERT_TRUE(WriteAll(conn_, big));
-  ASSERT_TRUE(Pump());
-  EXPECT_EQ(TCP_Rx_Status, 1);
-  ASSERT_EQ(TCP_Bytes_Rx, 255);
-  EXPECT_EQ(Bytes(Buffer_TCP_Rx, Buffer_TCP_Rx + 255), Bytes(big.begin(), big.begin() + 255));
-  EXPECT_EQ(Buffer_TCP_Rx[255], 0xEE);
-
-  ::close(conn_);
-  conn_ = -1;
-  ASSERT_TRUE(Pump());
-  EXPECT_EQ(TCP_Bytes_Rx, 45);
-  ASSERT_TRUE(Pump());
-  EXPECT_EQ(TCP_Rx_Status, 2);
-}
-
-// The callback reads the link's own connection whatever handle it is called with, and a
-// read error lands in TCP_Rx_Status as the runtime's code.
-TEST_F(Callback, ReadsTheLinkConnectionAndReportsReadErrors) {
-  ASSERT_TRUE(WriteAll(conn_, Hex("01 02")));
-  ASSERT_TRUE(Pump(9999));
+  };
+  ASSERT_TRUE(WriteAll(conn, Hex("01 02")));
+  ASSERT_TRUE(pump(9999));
   EXPECT_EQ(TCP_Rx_Status, 1);
   EXPECT_EQ(TCP_Bytes_Rx, 2);
-
   const unsigned saved = TCP_handle;
   TCP_handle = 9999;
   Orba_TCP_Cliente(saved, TCP_DATAREADY, 0, nullptr);
   EXPECT_EQ(TCP_Rx_Status, kRtErrBadHandle);
   TCP_handle = saved;
+
+  Bytes big(300);
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i);
+  ASSERT_TRUE(WriteAll(conn, big));
+  ASSERT_TRUE(pump(0));
+  EXPECT_EQ(TCP_Rx_Status, 1);
+  ASSERT_EQ(TCP_Bytes_Rx, 255);
+  EXPECT_EQ(Bytes(Buffer_TCP_Rx, Buffer_TCP_Rx + 255), Bytes(big.begin(), big.begin() + 255));
+  EXPECT_EQ(Buffer_TCP_Rx[255], 0xEE);
+  ::close(conn);
+  ASSERT_TRUE(pump(0));
+  EXPECT_EQ(TCP_Bytes_Rx, 45);
+  ASSERT_TRUE(pump(0));
+  EXPECT_EQ(TCP_Rx_Status, 2);
 }
 
 }  // namespace

@@ -25,20 +25,13 @@ def wait_for(what, fn, timeout=15.0):
 def find(node, pred):
     if pred(node):
         return node
-    for child in node:
-        if child is None:
-            continue
-        hit = find(child, pred)
-        if hit:
-            return hit
-    return None
+    return next((hit for child in node if child is not None for hit in [find(child, pred)] if hit),
+                None)
 
 
 def tool():
-    for app in pyatspi.Registry.getDesktop(0):
-        if app is not None and app.name == "veldixmid":
-            return app
-    return None
+    return next((a for a in pyatspi.Registry.getDesktop(0) if a is not None and a.name == "veldixmid"),
+                None)
 
 
 def close_window(title):
@@ -48,14 +41,9 @@ def close_window(title):
     wm_delete = d.intern_atom("WM_DELETE_WINDOW")
 
     def search(w):
-        name = w.get_wm_name()
-        if name == title:
+        if w.get_wm_name() == title:
             return w
-        for c in w.query_tree().children:
-            hit = search(c)
-            if hit:
-                return hit
-        return None
+        return next((hit for c in w.query_tree().children for hit in [search(c)] if hit), None)
 
     win = wait_for(f"X window '{title}'", lambda: search(d.screen().root))
     ev = protocol.event.ClientMessage(window=win, client_type=wm_protocols,

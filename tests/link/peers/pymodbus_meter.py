@@ -21,15 +21,12 @@ from pymodbus.framer.rtu_framer import ModbusRtuFramer
 from pymodbus.framer.socket_framer import ModbusSocketFramer
 from pymodbus.server import StartAsyncSerialServer, StartAsyncTcpServer
 
-SLAVE = 1
-
 
 def make_context():
     values = [(a * 7 + 3) & 0xFFFF for a in range(65536)]
-    block = ModbusSequentialDataBlock(0, values)
-    slave = ModbusSlaveContext(hr=block, ir=ModbusSequentialDataBlock(0, list(values)),
-                               zero_mode=True)
-    return ModbusServerContext(slaves={SLAVE: slave}, single=False)
+    slave = ModbusSlaveContext(hr=ModbusSequentialDataBlock(0, values),
+                               ir=ModbusSequentialDataBlock(0, list(values)), zero_mode=True)
+    return ModbusServerContext(slaves={1: slave}, single=False)
 
 
 def bridge(fd_a, fd_b):
@@ -50,8 +47,7 @@ def bridge(fd_a, fd_b):
 
 async def watch_stdin():
     """Ends the process when the test closes our stdin."""
-    loop = asyncio.get_running_loop()
-    await loop.run_in_executor(None, sys.stdin.read)
+    await asyncio.get_running_loop().run_in_executor(None, sys.stdin.read)
     os._exit(0)
 
 
@@ -64,8 +60,7 @@ async def main(mode):
                                            framer=framer, defer_start=True)
         task = asyncio.create_task(server.serve_forever())
         await server.serving
-        port = server.server.sockets[0].getsockname()[1]
-        print("READY", port, flush=True)
+        print("READY", server.server.sockets[0].getsockname()[1], flush=True)
         await task
     elif mode == "serial":
         tool_master, tool_slave = os.openpty()
