@@ -222,9 +222,8 @@ TEST_F(Engine, AgainstPymodbusOnEveryLink) {
   }
 }
 
-using Make = std::function<Script(Kind)>;
-
 struct Options {
+  Bytes request = kRead50;
   int answerSize = kAnswerBufferSize;
   int expected = 0;      // expected-length argument (functions 14 and 20)
   double wait = 0;       // seconds of silence the engine must sit out
@@ -235,117 +234,113 @@ struct Options {
 struct Fault {
   const char* name;
   Kind kind;
-  Bytes request;
-  Make script;
+  Script script;
   int expect;
   const char* images;
   Options o = {};
 };
 void PrintTo(const Fault& f, std::ostream* os) { *os << f.name; }
 
-Make Fixed(Script s) {
-  return [s](Kind) { return s; };
-}
-Make Corrupt(std::size_t at) {
-  return Fixed([at](const Bytes&, const Bytes& good) {
+// The good answer with byte `at` flipped.
+Script Corrupt(std::size_t at) {
+  return [at](const Bytes&, const Bytes& good) {
     Bytes b = good;
     b.at(at) ^= 0x01;
     return Reply{{b}};
-  });
-}
-Make Pdu(Bytes pdu) {
-  return [pdu](Kind k) -> Script {
-    return [=](const Bytes& req, const Bytes&) { return Reply{{Framed(k, req, pdu)}}; };
   };
+}
+// `pdu` framed for link kind k.
+Script Pdu(Kind k, Bytes pdu) {
+  return [=](const Bytes& req, const Bytes&) { return Reply{{Framed(k, req, pdu)}}; };
+}
+// A read answer whose byte count says n but which carries `sent` data bytes.
+Script ByteCount(Kind k, int n, int sent) {
+  Bytes pdu{1, 3, std::uint8_t(n)};
+  pdu.resize(3 + std::size_t(sent), 0x42);
+  return Pdu(k, pdu);
 }
 // The answer in two TCP segments `gap` apart. Modbus TCP waits 0.15 s after its write
 // before the first poll, so its split must be wider than that to give two events.
-Make Split(std::size_t first, Ms gap) {
-  return Fixed([first, gap](const Bytes&, const Bytes& good) {
-    const auto mid = good.begin() + static_cast<std::ptrdiff_t>(first);
+Script Split(std::size_t first, Ms gap) {
+  return [first, gap](const Bytes&, const Bytes& good) {
+    const auto mid = good.begin() + std::ptrdiff_t(first);
     return Reply{{Bytes(good.begin(), mid), Bytes(mid, good.end())}, gap};
-  });
-}
-// A read answer whose byte count says n but which carries `sent` data bytes.
-Make ByteCount(int n, int sent) {
-  Bytes pdu{1, 3, static_cast<std::uint8_t>(n)};
-  pdu.resize(3 + static_cast<std::size_t>(sent), 0x42);
-  return Pdu(pdu);
+  };
 }
 // Functions 14 and 20 take their length from the caller; the line offers far more.
-Make LengthFromCaller(std::uint8_t fn) {
+Script LengthFromCaller(std::uint8_t fn) {
   Bytes b{1, fn};
   b.resize(1200, 0x33);
-  return Fixed(ScriptedMeter::Send(b));
+  return ScriptedMeter::Send(b);
 }
 
 std::vector<Fault> Faults() {
   const Kind S = Kind::Serial, M = Kind::ModbusTcp, R = Kind::RtuTcp;
-  const Make silent = Fixed(ScriptedMeter::Silent());
-  const Make closes = Fixed([](const Bytes&, const Bytes&) { return Reply{{}, Ms(0), true}; });
-  const Make exception = [](Kind k) -> Script {
-    return [k](const Bytes& req, const Bytes&) { return Reply{{Framed(k, req, {1, 0x83, 2})}}; };
-  };
-  const Make echo = Fixed([](const Bytes& req, const Bytes& good) {
+  const Script silent = ScriptedMeter::Silent();
+  const Script closes = [](const Bytes&, const Bytes&) { return Reply{{}, Ms(0), true}; };
+  const Script echo = [](const Bytes& req, const Bytes& good) {
     Bytes b = req;
     b.insert(b.end(), good.begin(), good.end());
     return Reply{{b}};
-  });
-  const Make echoOnly = Fixed([](const Bytes& req, const Bytes&) { return Reply{{req}}; });
-  const Make garbageAfter = Fixed([](const Bytes&, const Bytes& good) {
+  };
+  const Script echoOnly = [](const Bytes& req, const Bytes&) { return Reply{{req}}; };
+  const Script garbageAfter = [](const Bytes&, const Bytes& good) {
     Bytes b = good;
     b.resize(b.size() + 20, 0x99);
     return Reply{{b}};
-  });
-  const Make laterGarbage =
-      Fixed([](const Bytes&, const Bytes& good) { return Reply{{good, Bytes(40, 0x99)}, Ms(250)}; });
+  };
+  const Script laterGarbage = [](const Bytes&, const Bytes& good) {
+    return Reply{{good, Bytes(40, 0x99)}, Ms(250)};
+  };
   // The line hangs up once the engine has the head and reads the rest (a pulled adapter):
   // the read of the rest gives the runtime's error, not a count.
-  const Make hangUpAfterHead = Fixed([](const Bytes&, const Bytes&) {
+  const Script hangUpAfterHead = [](const Bytes&, const Bytes&) {
     const int before = g_receivingShown.load();
     return Reply{{Hex("01 03 64")}, Ms(0), true,
                  [before] { WaitUntil([&] { return g_receivingShown.load() > before; }); }};
-  });
-  const Make fn14 = LengthFromCaller(14), fn20 = LengthFromCaller(20);
+  };
+  const Script fn14 = LengthFromCaller(14), fn20 = LengthFromCaller(20);
 
   return {
       // serial: 2 s read time-out (5 s for function 1); the error image is shown twice on silence
-      {"serial_silent", S, kRead50, silent, -1, "acdada", {.wait = 2.0}},
-      {"serial_exception", S, kRead50, exception, -3, "acbda"},
-      {"serial_corrupt_byte", S, kRead50, Corrupt(40), -2, "acbda"},
-      {"serial_corrupt_crc", S, kRead50, Corrupt(104), -2, "acbda"},
-      {"serial_garbage_after_answer", S, kRead50, garbageAfter, 1, "acba"},
-      {"serial_echo_then_answer", S, kRead50, echo, -2, "acbda"},
+      {"serial_silent", S, silent, -1, "acdada", {.wait = 2.0}},
+      {"serial_exception", S, Pdu(S, {1, 0x83, 2}), -3, "acbda"},
+      {"serial_corrupt_byte", S, Corrupt(40), -2, "acbda"},
+      {"serial_corrupt_crc", S, Corrupt(104), -2, "acbda"},
+      {"serial_garbage_after_answer", S, garbageAfter, 1, "acba"},
+      {"serial_echo_then_answer", S, echo, -2, "acbda"},
       // the echo's byte count promises more than arrives: it must not pass as a frame
-      {"serial_echo_of_silent_meter", S, Hex("01 03 0400 0002"), echoOnly, -2, "acbda", {.wait = 2.0}},
-      {"serial_count_255_fits_262", S, kRead50, ByteCount(255, 255), 1, "acba"},
-      {"serial_count_beyond_buffer", S, kRead50, ByteCount(200, 200), -2, "acbda", {.answerSize = 100}},
-      {"serial_fn14_beyond_buffer", S, kRead50, fn14, -2, "acbda", {.expected = 1000}},
-      {"serial_fn14_negative_rest", S, kRead50, fn14, -2, "acbda", {.expected = 1}},
-      {"serial_fn20_beyond_buffer", S, kRead50, fn20, -2, "acbda", {.expected = 300}},
-      {"serial_hang_up_after_head", S, kRead50, hangUpAfterHead, -2, "acbda", {.nextGood = false}},
-      {"serial_fn1_head_of_two", S, Hex("01 01 0000 0008"), Fixed(ScriptedMeter::Send(Hex("01 01"))), -1,
-       "acdada", {.wait = 5.0}},
+      {"serial_echo_of_silent_meter", S, echoOnly, -2, "acbda",
+       {.request = Hex("01 03 0400 0002"), .wait = 2.0}},
+      {"serial_count_255_fits_262", S, ByteCount(S, 255, 255), 1, "acba"},
+      {"serial_count_beyond_buffer", S, ByteCount(S, 200, 200), -2, "acbda", {.answerSize = 100}},
+      {"serial_fn14_beyond_buffer", S, fn14, -2, "acbda", {.expected = 1000}},
+      {"serial_fn14_negative_rest", S, fn14, -2, "acbda", {.expected = 1}},
+      {"serial_fn20_beyond_buffer", S, fn20, -2, "acbda", {.expected = 300}},
+      {"serial_hang_up_after_head", S, hangUpAfterHead, -2, "acbda", {.nextGood = false}},
+      {"serial_fn1_head_of_two", S, ScriptedMeter::Send(Hex("01 01")), -1, "acdada",
+       {.request = Hex("01 01 0000 0008"), .wait = 5.0}},
       // Modbus TCP: 1000 polls of 0.01 s after the 0.15 s pause, then -4
-      {"mtcp_silent", M, kRead50, silent, -4, "acbda", {.wait = 10.15, .slack = 2.4}},
-      {"mtcp_exception", M, kRead50, exception, -3, "acbda"},
-      {"mtcp_server_closes", M, kRead50, closes, -5, "acbda", {.reconnect = true}},
-      {"mtcp_split_answer", M, kRead50, Split(40, Ms(250)), -2, "acbda"},
-      {"mtcp_count_beyond_data", M, kRead50, ByteCount(200, 20), -2, "acbda"},
-      {"mtcp_header_only", M, kRead50, Fixed(ScriptedMeter::Send(Hex("0001 0000 0000"))), -2, "acbda"},
-      {"mtcp_header_and_slave", M, kRead50, Pdu({1}), -2, "acbda"},
-      {"mtcp_short_exception", M, kRead50, Pdu({1, 0x83}), -2, "acbda"},
-      {"mtcp_short_write_answer", M, Hex("01 10 1000 0001 02 0007"), Pdu({1, 16, 0x10, 0}), -2, "acbda"},
-      {"mtcp_answer_beyond_buffer", M, kRead50, ByteCount(246, 246), -2, "acbda", {.answerSize = 100}},
-      {"mtcp_garbage_in_later_segment", M, kRead50, laterGarbage, 1, "acba"},
+      {"mtcp_silent", M, silent, -4, "acbda", {.wait = 10.15, .slack = 2.4}},
+      {"mtcp_exception", M, Pdu(M, {1, 0x83, 2}), -3, "acbda"},
+      {"mtcp_server_closes", M, closes, -5, "acbda", {.reconnect = true}},
+      {"mtcp_split_answer", M, Split(40, Ms(250)), -2, "acbda"},
+      {"mtcp_count_beyond_data", M, ByteCount(M, 200, 20), -2, "acbda"},
+      {"mtcp_header_only", M, ScriptedMeter::Send(Hex("0001 0000 0000")), -2, "acbda"},
+      {"mtcp_header_and_slave", M, Pdu(M, {1}), -2, "acbda"},
+      {"mtcp_short_exception", M, Pdu(M, {1, 0x83}), -2, "acbda"},
+      {"mtcp_short_write_answer", M, Pdu(M, {1, 16, 0x10, 0}), -2, "acbda",
+       {.request = Hex("01 10 1000 0001 02 0007")}},
+      {"mtcp_answer_beyond_buffer", M, ByteCount(M, 246, 246), -2, "acbda", {.answerSize = 100}},
+      {"mtcp_garbage_in_later_segment", M, laterGarbage, 1, "acba"},
       // RTU over TCP: no CRC check on this link
-      {"rtcp_exception", R, kRead50, exception, -3, "acbda"},
-      {"rtcp_corrupt_byte_passes", R, kRead50, Corrupt(40), 1, "acba"},
-      {"rtcp_server_closes", R, kRead50, closes, -5, "acbda", {.reconnect = true}},
-      {"rtcp_split_answer", R, kRead50, Split(50, Ms(60)), -2, "acbda"},
-      {"rtcp_count_beyond_data", R, kRead50, ByteCount(120, 60), -2, "acbda"},
-      {"rtcp_answer_beyond_buffer", R, kRead50, ByteCount(250, 250), -2, "acbda", {.answerSize = 64}},
-      {"rtcp_garbage_in_same_segment", R, kRead50, garbageAfter, 1, "acba"},
+      {"rtcp_exception", R, Pdu(R, {1, 0x83, 2}), -3, "acbda"},
+      {"rtcp_corrupt_byte_passes", R, Corrupt(40), 1, "acba"},
+      {"rtcp_server_closes", R, closes, -5, "acbda", {.reconnect = true}},
+      {"rtcp_split_answer", R, Split(50, Ms(60)), -2, "acbda"},
+      {"rtcp_count_beyond_data", R, ByteCount(R, 120, 60), -2, "acbda"},
+      {"rtcp_answer_beyond_buffer", R, ByteCount(R, 250, 250), -2, "acbda", {.answerSize = 64}},
+      {"rtcp_garbage_in_same_segment", R, garbageAfter, 1, "acba"},
   };
 }
 
@@ -356,11 +351,11 @@ class EngineFault : public Engine, public ::testing::WithParamInterface<Fault> {
 TEST_P(EngineFault, GivesItsCodeAndTheNextExchangeSucceeds) {
   const Fault& f = GetParam();
   Link link(f.kind);
-  link.meter().Next(f.script(f.kind));
+  link.meter().Next(f.script);
   AnswerBuf ans(f.o.answerSize);
   StartRecording();
   const auto t0 = Clock::now();
-  EXPECT_EQ(link.Exchange(f.request, ans, f.o.expected), f.expect);
+  EXPECT_EQ(link.Exchange(f.o.request, ans, f.o.expected), f.expect);
   const double took = SecondsSince(t0);
   EXPECT_EQ(Sequence(), f.images);
   EXPECT_TRUE(ans.CanaryIntact()) << "answer written past its " << ans.size << " bytes";
