@@ -5,7 +5,6 @@
 #include <cmath>
 #include <vector>
 
-#include "sim/civil_time.h"
 #include "sim/meter_model.h"
 
 using namespace veldix::sim;
@@ -44,22 +43,6 @@ uint32_t counter_in(const Words& w, int first, int reg) {
 
 }  // namespace
 
-TEST(CivilTime, KnownDatesAndWeekdays) {
-  struct Case { CivilTime t; int64_t days; int weekday; };
-  const Case cases[] = {
-      {{1970, 1, 1, 0, 0, 0}, 0, 4},        {{2000, 3, 1, 0, 0, 0}, 11017, 3},
-      {{2024, 2, 29, 0, 0, 0}, 19782, 4},   {{2025, 3, 15, 9, 30, 45}, 20162, 6},
-      {{2024, 1, 1, 0, 0, 0}, 19723, 1},    {{2099, 12, 31, 23, 59, 59}, 47481, 4},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.days);
-    EXPECT_EQ(days_from_civil(c.t.year, c.t.month, c.t.day), c.days);
-    const int64_t s = seconds_from_civil(c.t);
-    EXPECT_EQ(civil_from_seconds(s), c.t);
-    EXPECT_EQ(iso_weekday(s), c.weekday);
-  }
-}
-
 TEST(MeterMap, ReadAndWriteRangesFollowTheMap) {
   const E ok = E::none, no = E::illegal_data_address;
   struct Case { uint16_t address, count; E read, write; };
@@ -84,14 +67,12 @@ TEST(MeterMap, RefusedValuesChangeNothing) {
   const Words before = f.read(4096, 30), mask_before = f.read(4128, 5);
   struct Case { uint16_t address; Words values; };
   const Case cases[] = {
-      {4099, {0}}, {4099, {248}},                 // slave address 1..247
-      {4107, {97}}, {4107, {0}},                  // speed codes only
-      {4108, {0}}, {4108, {61}},                  // demand period
-      {4109, {3}}, {4110, {0}}, {4110, {3}},      // parity, stop bits
-      {4112, {5}}, {4113, {10000}},               // tariff mode, password
-      {4118, {2}}, {4119, {49}}, {4119, {501}},   // transformer secondaries
-      {4120, {0, 0}}, {4120, {0, 50001}},         // CT primary
-      {4122, {0, 49}}, {4122, {7, 41393}},        // VT primary (500001)
+      // slave address 1..247, speed codes only, demand period, parity, stop bits
+      {4099, {0}}, {4099, {248}}, {4107, {97}}, {4107, {0}}, {4108, {0}}, {4108, {61}},
+      {4109, {3}}, {4110, {0}}, {4110, {3}},
+      // tariff mode, password, transformer secondaries, CT primary, VT primary (500001)
+      {4112, {5}}, {4113, {10000}}, {4118, {2}}, {4119, {49}}, {4119, {501}},
+      {4120, {0, 0}}, {4120, {0, 50001}}, {4122, {0, 49}}, {4122, {7, 41393}},
       {4118, {1, 100, 0, 200, 0, 40}},            // a whole block whose last value alone is wrong
       // clock: month 13, 31 April, 29 February 2023, hour 24, minute 60, bad nibbles
       {4103, {0x0025, 0x1301, 0x0010, 0x0000}}, {4103, {0x0025, 0x0431, 0x0010, 0x0000}},
@@ -263,34 +244,28 @@ TEST(MeterEnergy, PartialCountersResetByWritingZero) {
   EXPECT_GT(f.counter(1582, at_s(1200)), 0u) << "and they count again";
 }
 
-TEST(MeterClock, RunsFromTheStartAndFromAWrite) {
+TEST(MeterClock, RunsInBcdAndRollsOverDaysMonthsYears) {
+  // 4105's high byte is the weekday the meter works out itself (1 Monday .. 7 Sunday).
   Meter f;
-  auto fields = [&](TP at) { return f.read(4103, 4, at); };
-  EXPECT_EQ(fields(kT0), (Words{0x0025, 0x0312, 0x0310, 0x0000}));
-  EXPECT_EQ(fields(at_s(3661.5)), (Words{0x0025, 0x0312, 0x0311, 0x0101}));
-  // Set at t = 100 s; 59.9 s later it has moved by 59 s.
-  ASSERT_EQ(f.write(4103, {0x0025, 0x0315, 0x0009, 0x3045}, at_s(100)), E::none);
-  EXPECT_EQ(fields(at_s(100)), (Words{0x0025, 0x0315, 0x0609, 0x3045}));
-  EXPECT_EQ(fields(at_s(159.9)), (Words{0x0025, 0x0315, 0x0609, 0x3144}));
-  // Minutes and seconds alone keep the date and hour; high bytes of 4103 and 4105 are ignored.
-  ASSERT_EQ(f.write(4106, {0x0000}, at_s(200)), E::none);
-  EXPECT_EQ(fields(at_s(200)), (Words{0x0025, 0x0315, 0x0609, 0x0000}));
-  ASSERT_EQ(f.write(4103, {0xFF24, 0x0101, 0xFF00, 0x0000}, at_s(300)), E::none);
-  EXPECT_EQ(fields(at_s(300)), (Words{0x0024, 0x0101, 0x0100, 0x0000}));
-}
-
-TEST(MeterClock, RollsOverDaysMonthsYears) {
-  struct Case { Words set; double after_s; Words shows; };
+  EXPECT_EQ(f.read(4103, 4), (Words{0x0025, 0x0312, 0x0310, 0x0000})) << "from its start";
+  EXPECT_EQ(f.read(4103, 4, at_s(3661.5)), (Words{0x0025, 0x0312, 0x0311, 0x0101}));
+  struct Case { uint16_t address; Words set; double after_s; Words shows; };
   const Case cases[] = {
-      {{0x0024, 0x0228, 0x0023, 0x5959}, 1, {0x0024, 0x0229, 0x0400, 0x0000}},  // leap day
-      {{0x0023, 0x0228, 0x0023, 0x5959}, 1, {0x0023, 0x0301, 0x0300, 0x0000}},
-      {{0x0025, 0x1231, 0x0023, 0x5958}, 3, {0x0026, 0x0101, 0x0400, 0x0001}},
-      {{0x0025, 0x0430, 0x0023, 0x5959}, 86401, {0x0025, 0x0502, 0x0500, 0x0000}},
-      {{0x0099, 0x1231, 0x0023, 0x5959}, 1, {0x0000, 0x0101, 0x0500, 0x0000}},  // 2099 -> 00
+      {4103, {0x0025, 0x0315, 0x0009, 0x3045}, 59.9, {0x0025, 0x0315, 0x0609, 0x3144}},
+      {4106, {0x1530}, 0, {0x0025, 0x0312, 0x0310, 0x1530}},  // keeps the date and hour
+      // high bytes of 4103 and 4105 ignored
+      {4103, {0xFF24, 0x0101, 0xFF00, 0x0000}, 0, {0x0024, 0x0101, 0x0100, 0x0000}},
+      {4103, {0x0024, 0x0228, 0x0023, 0x5959}, 1, {0x0024, 0x0229, 0x0400, 0x0000}},  // leap day
+      {4103, {0x0000, 0x0228, 0x0023, 0x5959}, 1, {0x0000, 0x0229, 0x0200, 0x0000}},  // 2000 too
+      {4103, {0x0023, 0x0228, 0x0023, 0x5959}, 1, {0x0023, 0x0301, 0x0300, 0x0000}},
+      {4103, {0x0025, 0x1231, 0x0023, 0x5958}, 3, {0x0026, 0x0101, 0x0400, 0x0001}},
+      {4103, {0x0025, 0x0430, 0x0023, 0x5959}, 86401, {0x0025, 0x0502, 0x0500, 0x0000}},
+      {4103, {0x0099, 0x1231, 0x0023, 0x5959}, 1, {0x0000, 0x0101, 0x0500, 0x0000}},  // 2099 -> 00
   };
   for (const Case& c : cases) {
-    Meter f;
-    ASSERT_EQ(f.write(4103, c.set), E::none);
-    EXPECT_EQ(f.read(4103, 4, at_s(c.after_s)), c.shows) << std::hex << c.set[1] << " " << c.set[3];
+    Meter m;
+    ASSERT_EQ(m.write(c.address, c.set, at_s(100)), E::none);
+    EXPECT_EQ(m.read(4103, 4, at_s(100 + c.after_s)), c.shows)
+        << std::hex << c.set[0] << " " << c.set.back();
   }
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <functional>
 #include <random>
 
 #include "sim_harness.h"
@@ -13,17 +14,10 @@ using namespace simtest;
 
 namespace {
 
-const char* const kKinds[] = {"serial", "tcp", "rtu-over-tcp"};
-
-SimProcess on_all_links(std::vector<std::string> faults) {
-  faults.insert(faults.begin(), {"--serial", "--tcp", "0", "--rtu-over-tcp", "0"});
-  return SimProcess(faults);
-}
-
 // One link of a running simulator, as a raw byte stream.
 struct Link {
   SimProcess& sim;
-  std::string kind;
+  std::string kind;  // "serial", "tcp" or "rtu-over-tcp"
   int fd = -1;
   Link(SimProcess& s, std::string k) : sim(s), kind(std::move(k)) { reopen(); }
   ~Link() {
@@ -47,51 +41,114 @@ struct Link {
   }
 };
 
-}  // namespace
+std::vector<std::string> all_links(std::vector<std::string> faults) {
+  faults.insert(faults.begin(), {"--serial", "--tcp", "0", "--rtu-over-tcp", "0"});
+  return faults;
+}
+const std::vector<const char*> kAll = {"serial", "tcp", "rtu-over-tcp"};
 
-TEST(SimFaults, SilentAndDelayOnEveryLink) {
-  for (const bool silent : {true, false}) {
-    SimProcess sim = on_all_links(silent ? std::vector<std::string>{"--silent"}
-                                         : std::vector<std::string>{"--delay", "300"});
-    for (const char* kind : kKinds) {
-      SCOPED_TRACE(kind);
-      Link l(sim, kind);
-      ASSERT_GE(l.fd, 0) << sim.err();
-      const auto t0 = Clock::now();
-      ASSERT_TRUE(l.send_read(4096, 30));
-      const Received r = recv_for(l.fd, l.answer_size(30), silent ? 500ms : 5s);
-      if (silent) {
-        EXPECT_TRUE(r.bytes.empty());
-        EXPECT_FALSE(r.closed) << "silent, not gone";
-      } else {
-        ASSERT_EQ(r.bytes.size(), l.answer_size(30));
-        EXPECT_GE(SecondsSince(t0), 0.295);
-        EXPECT_LT(SecondsSince(t0), 2.0);
-      }
-    }
-    EXPECT_EQ(sim.stop(), 0);
-    EXPECT_EQ(summary_count(sim.err(), silent ? "silent" : "delay"), 3) << sim.err();
-    EXPECT_EQ(summary_count(sim.err(), "answers"), silent ? 0 : 3) << sim.err();
+void silent(Link& l) {
+  ASSERT_TRUE(l.send_read(4096, 30));
+  const Received r = recv_for(l.fd, 1, 500ms);
+  EXPECT_TRUE(r.bytes.empty() && !r.closed) << "silent, not gone";
+}
+
+void delayed(Link& l) {
+  const auto t0 = Clock::now();
+  ASSERT_TRUE(l.send_read(4096, 30));
+  EXPECT_EQ(recv_for(l.fd, l.answer_size(30), 5s).bytes.size(), l.answer_size(30));
+  EXPECT_TRUE(SecondsSince(t0) >= 0.295 && SecondsSince(t0) < 2.0) << SecondsSince(t0);
+}
+
+void corrupt(Link& l) {
+  ASSERT_TRUE(l.send_read(4099, 1, 0x1234));
+  const Bytes b = recv_for(l.fd, l.answer_size(1), 3s).bytes;
+  if (l.rtu()) {  // only the CRC is touched
+    EXPECT_TRUE(b.size() == 7 && !CrcOk(b) && Bytes(b.begin(), b.end() - 2) == Hex("0103020001"))
+        << ToHex(b);
+  } else {  // Modbus TCP has no CRC: the last data byte is inverted
+    EXPECT_EQ(b, Hex("1234 0000 0005 01 03 02 00FE"));
   }
 }
 
-TEST(SimFaults, CorruptCrcSpoilsRtuCrcAndTcpData) {
-  SimProcess sim = on_all_links({"--corrupt-crc", "1"});
-  for (const char* kind : kKinds) {
-    SCOPED_TRACE(kind);
-    Link l(sim, kind);
-    ASSERT_TRUE(l.send_read(4099, 1, 0x1234)) << sim.err();
-    const Received r = recv_for(l.fd, l.answer_size(1), 3s);
-    ASSERT_EQ(r.bytes.size(), l.answer_size(1));
-    if (l.rtu()) {  // only the CRC is touched
-      EXPECT_FALSE(CrcOk(r.bytes));
-      EXPECT_EQ(Bytes(r.bytes.begin(), r.bytes.begin() + 5), Hex("01 03 02 0001"));
-    } else {  // Modbus TCP has no CRC: the last data byte is inverted
-      EXPECT_EQ(r.bytes, Hex("1234 0000 0005 01 03 02 00FE"));
-    }
+void exception_at(Link& l) {  // --exception-at 4099,4127,4130
+  struct Case { uint16_t address, count; int exception; };
+  const Case cases[] = {
+      {4099, 1, 4}, {4100, 3, 0},  // next to it: fine
+      {4096, 30, 4},               // the configuration screen's block read touches 4099
+      {4128, 5, 4},                // the display mask read touches 4130
+      {4127, 1, 2},                // not in the map: that comes first
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(l.send_read(c.address, c.count));
+    const std::size_t want = c.exception ? l.answer_size(0) : l.answer_size(c.count);
+    const Bytes b = recv_for(l.fd, want, 3s).bytes;
+    ASSERT_EQ(b.size(), want) << c.address;
+    EXPECT_EQ(b[l.fn_at()], c.exception ? 0x83 : 0x03) << c.address;
+    EXPECT_EQ(c.exception ? b[l.fn_at() + 1] : 0, c.exception) << c.address;
+    EXPECT_TRUE(!l.rtu() || CrcOk(b)) << c.address;
   }
-  EXPECT_EQ(sim.stop(), 0);
-  EXPECT_EQ(summary_count(sim.err(), "corrupt-crc"), 3) << sim.err();
+  if (l.kind == "tcp") {  // writes too, as libmodbus sees them
+    Master m(l.sim.port("tcp"));
+    EXPECT_FALSE(m.write(4128, {0, 0, 0, 0, 0}));
+    EXPECT_EQ(errno, EMBXSFAIL);
+    EXPECT_TRUE(m.write(4113, {5})) << modbus_strerror(errno);
+  }
+}
+
+void split(Link& l) {  // --split-pause 200
+  ASSERT_TRUE(l.send_read(1024, 50));
+  // Each read returns what has arrived: the first half, then the rest 200 ms later.
+  const Received all = recv_for(l.fd, l.answer_size(50), 3s);
+  ASSERT_EQ(all.bytes.size(), l.answer_size(50));
+  ASSERT_GE(all.reads.size(), 2u) << "one data-ready event per segment";
+  EXPECT_EQ(all.reads.front(), l.answer_size(50) / 2);
+  EXPECT_TRUE(!l.rtu() || CrcOk(all.bytes));
+}
+
+void drop_after_3(Link& l) {  // a TCP connection is closed, the serial line falls silent
+  for (uint16_t k = 0; k < 3; ++k) {
+    ASSERT_TRUE(l.send_read(4099, 1, k));
+    EXPECT_EQ(recv_for(l.fd, l.answer_size(1), 3s).bytes.size(), l.answer_size(1)) << k;
+  }
+  l.send_read(4099, 1);  // may already fail: the link is going away
+  const Received r = recv_for(l.fd, 1, l.kind == "serial" ? 500ms : 3s);
+  EXPECT_TRUE(r.bytes.empty());
+  EXPECT_EQ(r.closed, l.kind != "serial");
+}
+
+}  // namespace
+
+TEST(SimFaults, EachOptionOnTheWireAndInTheSummary) {
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<const char*> kinds;
+    std::function<void(Link&)> check;
+    std::vector<std::pair<const char*, long>> counts;
+  };
+  const Case cases[] = {
+      {all_links({"--silent"}), kAll, silent, {{"silent", 3}, {"answers", 0}}},
+      {all_links({"--delay", "300"}), kAll, delayed, {{"delay", 3}, {"answers", 3}}},
+      {all_links({"--corrupt-crc", "1"}), kAll, corrupt, {{"corrupt-crc", 3}}},
+      {all_links({"--exception-at", "4099,4127,4130"}), kAll, exception_at, {{"exception-at", 10}}},
+      {{"--tcp", "0", "--rtu-over-tcp", "0", "--split-tcp", "--split-pause", "200"},
+       {"tcp", "rtu-over-tcp"}, split, {{"split-tcp", 2}}},
+      // a fresh TCP connection gets three answers again
+      {all_links({"--drop-after", "3"}), {"tcp", "rtu-over-tcp", "tcp", "serial"}, drop_after_3,
+       {{"drop-after", 4}, {"muted", 1}, {"answers", 12}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    SimProcess sim(c.args);
+    for (const char* kind : c.kinds) {
+      SCOPED_TRACE(kind);
+      Link l(sim, kind);
+      ASSERT_GE(l.fd, 0) << sim.err();
+      c.check(l);
+    }
+    EXPECT_EQ(sim.stop(), 0) << sim.err();
+    for (const auto& [name, n] : c.counts) EXPECT_EQ(summary_count(sim.err(), name), n) << name;
+  }
 }
 
 TEST(SimFaults, CorruptionRateIsRepeatableWithASeed) {
@@ -116,95 +173,22 @@ TEST(SimFaults, CorruptionRateIsRepeatableWithASeed) {
   EXPECT_NE(run("8").first, first) << "another seed, another draw";
 }
 
-TEST(SimFaults, ExceptionAtAnswersSlaveDeviceFailure) {
-  SimProcess sim = on_all_links({"--exception-at", "4099,4127,4130"});
-  struct Case { uint16_t address, count; int exception; };
-  const Case cases[] = {
-      {4099, 1, 4},
-      {4096, 30, 4},  // the configuration screen's block read touches 4099
-      {4100, 3, 0},   // next to it: fine
-      {4128, 5, 4},   // the display mask read touches 4130
-      {4127, 1, 2},   // not in the map: that comes first
-  };
-  for (const char* kind : kKinds) {
-    Link l(sim, kind);
-    for (const Case& c : cases) {
-      SCOPED_TRACE(kind + std::string(" ") + std::to_string(c.address));
-      ASSERT_TRUE(l.send_read(c.address, c.count)) << sim.err();
-      const std::size_t want = c.exception ? l.answer_size(0) : l.answer_size(c.count);
-      const Received r = recv_for(l.fd, want, 3s);
-      ASSERT_EQ(r.bytes.size(), want);
-      EXPECT_EQ(r.bytes[l.fn_at()], c.exception ? 0x83 : 0x03);
-      if (c.exception) {
-        EXPECT_EQ(r.bytes[l.fn_at() + 1], c.exception);
-      }
-      EXPECT_TRUE(!l.rtu() || CrcOk(r.bytes));
-    }
-  }
-  // Writes too: libmodbus reports the exception.
-  Master m(sim.port("tcp"));
-  ASSERT_NE(m.ctx, nullptr);
-  EXPECT_FALSE(m.write(4128, {0, 0, 0, 0, 0}));
-  EXPECT_EQ(errno, EMBXSFAIL);
-  EXPECT_TRUE(m.write(4113, {5})) << modbus_strerror(errno);
-  EXPECT_EQ(sim.stop(), 0);
-  EXPECT_EQ(summary_count(sim.err(), "exception-at"), 10) << sim.err();
-}
-
-TEST(SimFaults, SplitTcpSendsTwoSegments) {
-  SimProcess sim({"--tcp", "0", "--rtu-over-tcp", "0", "--split-tcp", "--split-pause", "200"});
-  for (const char* kind : {"tcp", "rtu-over-tcp"}) {
-    SCOPED_TRACE(kind);
-    Link l(sim, kind);
-    ASSERT_TRUE(l.send_read(1024, 50)) << sim.err();
-    // Each read returns what has arrived: the first half, then the rest 200 ms later.
-    const Received all = recv_for(l.fd, l.answer_size(50), 3s);
-    ASSERT_EQ(all.bytes.size(), l.answer_size(50));
-    ASSERT_GE(all.reads.size(), 2u) << "one data-ready event per segment";
-    EXPECT_EQ(all.reads.front(), l.answer_size(50) / 2);
-    EXPECT_TRUE(!l.rtu() || CrcOk(all.bytes));
-  }
-  EXPECT_EQ(sim.stop(), 0);
-  EXPECT_EQ(summary_count(sim.err(), "split-tcp"), 2) << sim.err();
-}
-
-TEST(SimFaults, DropAfterClosesTcpAndMutesSerial) {
-  SimProcess sim = on_all_links({"--drop-after", "3"});
-  // A fresh TCP connection gets three answers again; the serial line falls silent.
-  for (const char* kind : {"tcp", "rtu-over-tcp", "tcp", "serial"}) {
-    SCOPED_TRACE(kind);
-    Link l(sim, kind);
-    for (uint16_t k = 0; k < 3; ++k) {
-      ASSERT_TRUE(l.send_read(4099, 1, k)) << sim.err();
-      EXPECT_EQ(recv_for(l.fd, l.answer_size(1), 3s).bytes.size(), l.answer_size(1)) << k;
-    }
-    l.send_read(4099, 1);  // may already fail: the link is going away
-    const Received r = recv_for(l.fd, 1, l.kind == "serial" ? 500ms : 3s);
-    EXPECT_TRUE(r.bytes.empty());
-    EXPECT_EQ(r.closed, l.kind != "serial") << "TCP connections close after 3 answers";
-  }
-  EXPECT_EQ(sim.stop(), 0);
-  EXPECT_EQ(summary_count(sim.err(), "drop-after"), 4) << sim.err();
-  EXPECT_EQ(summary_count(sim.err(), "muted"), 1) << sim.err();
-  EXPECT_EQ(summary_count(sim.err(), "answers"), 12) << sim.err();
-}
-
 // What a broken master sends must not break the meter: hostile headers and random bytes on
 // every link, then a normal request is answered again within a bounded time.
 TEST(SimRobustness, GarbageOnEveryLinkIsSurvived) {
-  SimProcess sim = on_all_links({});
+  SimProcess sim(all_links({}));
   std::mt19937 rng(20240611);
   const Bytes hostile[] = {
-      WithCrc(Hex("01 10 1020 007B F6")),            // 123 registers, no data
-      WithCrc(Hex("01 10 FFFF 0002 04 01020304")),   // write past 65535
-      WithCrc(Hex("01 03 FFFF FFFF")),               // read everything
+      WithCrc(Hex("01 10 1020 007B F6")),           // 123 registers, no data
+      WithCrc(Hex("01 10 FFFF 0002 04 01020304")),  // write past 65535
+      WithCrc(Hex("01 03 FFFF FFFF")),              // read everything
       WithCrc(Hex("01 06 FFFF 1234")),
-      WithCrc(Hex("01 10 1003 0001 FF")),            // byte count 255
-      Hex("0001 0000 0000 01 03 1003 0001"),         // MBAP length 0
-      Hex("0001 1234 FFFF 01 03 1003 0001"),         // MBAP length 65535
-      Hex("0001 0000 0008 01 2B 0E 01 00000000"),    // unknown function
+      WithCrc(Hex("01 10 1003 0001 FF")),           // byte count 255
+      Hex("0001 0000 0000 01 03 1003 0001"),        // MBAP length 0
+      Hex("0001 1234 FFFF 01 03 1003 0001"),        // MBAP length 65535
+      Hex("0001 0000 0008 01 2B 0E 01 00000000"),   // unknown function
   };
-  for (const char* kind : kKinds) {
+  for (const char* kind : kAll) {
     SCOPED_TRACE(kind);
     Link l(sim, kind);
     ASSERT_GE(l.fd, 0) << sim.err();
