@@ -1,119 +1,246 @@
-// Shared set-up of the meter-screen tests: real panels from the tool's resource file (with a
-// stand-in main panel whose four buttons carry the screens' opening callbacks), the UI loop
-// run until a condition or a deadline, a catcher of message popups, and an independent
-// Modbus TCP peer (pymodbus, tests/meter/peer.py) on 127.0.0.1 that serves chosen register
-// values and logs the requests it receives.
+// Shared set-up of the meter-screen tests, included by one source file per executable: the
+// shipped panels, the UI loop run until a condition or a deadline, a popup catcher, and a
+// pymodbus peer (peer.py) on 127.0.0.1 that serves chosen registers, misbehaves on request
+// and logs every request it receives.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <QString>
+#include <QAbstractButton>
+#include <QAbstractSpinBox>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
 #include <QTimer>
-#include <chrono>
-#include <cstdint>
 #include <functional>
 #include <memory>
-#include <string>
-#include <vector>
+#include <set>
+#include <sstream>
 
+#include "catalogue.h"
+#include "connection.h"
+#include "engine.h"
+#include "meter.h"
 #include "test_support.h"
+#include "transport.h"
+#include "ui.h"
+
+// The application shell is not linked into these tests.
+int Panel_Principal = -1;
 
 namespace mtest {
 
 using vtest::Bytes;
-using vtest::Clock;
 using vtest::Hex;
 
-// Seconds on the clock the peer stamps its log with (CLOCK_MONOTONIC).
-double Now();
+// Seconds of CLOCK_MONOTONIC (steady_clock), the clock the peer stamps its log with.
+inline double Now() {
+  return std::chrono::duration<double>(vtest::Clock::now().time_since_epoch()).count();
+}
 
-// One request as the peer received it: a Modbus TCP frame (6-byte header, then the
-// request from the slave address on).
+// One request as the peer received it: the Modbus TCP frame, 6-byte header first.
 struct Request {
-  double t = 0;  // arrival, seconds (Now() clock)
+  double t = 0;
   Bytes frame;
-  // The request without its TCP header: slave, function, data.
-  Bytes Pdu() const;
-  int Function() const;
-  int Start() const;  // first register
+  Bytes Pdu() const { return frame.size() > 6 ? Bytes(frame.begin() + 6, frame.end()) : Bytes{}; }
+  int Function() const { return frame.size() > 7 ? frame[7] : -1; }
+  int Start() const { return frame.size() > 9 ? frame[8] << 8 | frame[9] : -1; }
 };
 
 class Peer {
  public:
-  // Starts /usr/bin/python3 peer.py and waits for its port. Empty, or why it failed.
-  std::string Start();
+  std::string Start() {  // "" or why the peer did not come up
+    process_ = std::make_unique<vtest::Child>(
+        std::vector<std::string>{vtest::SystemPython(), VELDIX_TEST_DATA "/peer.py"});
+    const std::string ready = process_->ReadLine(vtest::Ms(15000));
+    if (ready.rfind("READY ", 0) != 0) return "peer did not report its port: '" + ready + "'";
+    port_ = std::stoi(ready.substr(6));
+    return "";
+  }
   int Port() const { return port_; }
-  // One command; its one-line answer ("" on time-out).
-  std::string Command(const std::string& line);
-  void Set(int address, const std::vector<int>& words);
-  std::vector<int> Get(int address, int count);
-  // mode: exception, silent, short or off; for requests touching first..last.
-  void Fault(int first, int last, const char* mode);
-  void Reset();
-  std::vector<Request> Log();
-  // Requests of one function code only.
-  std::vector<Request> Log(int function);
+  std::string Command(const std::string& line) {  // its one-line answer; "" on time-out
+    return process_->WriteLine(line) ? process_->ReadLine(vtest::Ms(5000)) : "";
+  }
+  void Set(int address, const std::vector<int>& words) {
+    std::string line = "set " + std::to_string(address);
+    for (int w : words) line += " " + std::to_string(w & 0xFFFF);
+    EXPECT_EQ(Command(line), "ok") << line;
+  }
+  // mode: exception, silent, short or off, for requests touching first..last.
+  void Fault(int first, int last, const std::string& mode) {
+    EXPECT_EQ(Command("fault " + std::to_string(first) + " " + std::to_string(last) + " " + mode),
+              "ok");
+  }
+  void Reset() { EXPECT_EQ(Command("reset"), "ok"); }
+  std::vector<Request> Log(int function = 0) {  // since the last reset; 0: every function
+    std::vector<Request> log;
+    if (!process_->WriteLine("log")) return log;
+    for (std::string line; !(line = process_->ReadLine(vtest::Ms(5000))).empty() && line != "end";) {
+      std::istringstream in(line);
+      std::string tag, hex;
+      Request r;
+      in >> tag >> r.t >> hex;
+      r.frame = Hex(hex);
+      if (function == 0 || r.Function() == function) log.push_back(r);
+    }
+    return log;
+  }
 
  private:
   std::unique_ptr<vtest::Child> process_;
   int port_ = 0;
 };
 
-// A measured interval against the expected one. A loaded machine runs late, never early,
-// so the tolerance allows more lateness than haste.
-::testing::AssertionResult Within(double measured, double expected, double early, double late);
+// A loaded machine runs late, never early: the tolerance allows more lateness than haste.
+inline ::testing::AssertionResult Within(double measured, double expected, double early,
+                                         double late) {
+  if (measured >= expected - early && measured <= expected + late)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << measured << " s, expected " << expected << " s (-"
+                                       << early << " / +" << late << ")";
+}
 
-// Runs the UI loop (RunUserInterface) until `done` holds or `seconds` pass; the final
-// verdict of `done`.
-bool RunUntil(const std::function<bool()>& done, double seconds);
-// Runs the UI loop for `seconds`: for checks that something does NOT happen meanwhile.
-void RunFor(double seconds);
+// Runs the UI loop until `done` holds or `seconds` pass; the final verdict of `done`.
+inline bool RunUntil(const std::function<bool()>& done, double seconds) {
+  if (done()) return true;
+  QElapsedTimer t;
+  t.start();
+  QTimer watchdog;
+  watchdog.setInterval(5);
+  QObject::connect(&watchdog, &QTimer::timeout, [&] {
+    if (done() || t.elapsed() > static_cast<qint64>(seconds * 1000)) QuitUserInterface(0);
+  });
+  watchdog.start();
+  RunUserInterface();
+  return done();
+}
+inline void RunFor(double seconds) { RunUntil([] { return false; }, seconds); }
 
-// Dismisses every message popup as soon as it is the active modal widget, recording its
-// title and text.
-class PopupCatcher {
- public:
+// Dismisses every message popup as soon as it is the active modal widget, recording it.
+struct PopupCatcher {
   struct Popup {
     QString title, text;
   };
-  PopupCatcher();
-  const std::vector<Popup>& Seen() const { return seen_; }
-  void Clear() { seen_.clear(); }
-
- private:
-  QTimer timer_;
-  std::vector<Popup> seen_;
+  QTimer timer;
+  std::vector<Popup> seen;
+  PopupCatcher() {
+    timer.setInterval(10);
+    QObject::connect(&timer, &QTimer::timeout, [this] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        seen.push_back({box->windowTitle(), box->text()});
+        box->button(QMessageBox::Ok)->click();
+      }
+    });
+    timer.start();
+  }
 };
 
-// Catalogue text n of the language loaded for the tests (8-bit Windows-1252).
-QString Catalogue(int n);
+inline QString Catalogue(int n) { return QString::fromLatin1(CatalogueText(n)); }
 
-// A test with the UI runtime, the four screens' callbacks, the resource file, a peer and
-// the link open to it (Modbus TCP on port number 100, slave 1), and a stand-in main panel
-// recorded in Panel_Puerto.
+// The UI runtime with the shipped Spanish catalogue, a peer, the link open to it (Modbus
+// TCP, port number 100, slave 1) and the shipped main panel shown and in Panel_Puerto.
 class ScreenTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite();
-  static void TearDownTestSuite();
-  void SetUp() override;
-  void TearDown() override;
+  static void SetUpTestSuite() {
+    ASSERT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1);
+    RegisterMeterCallbacks();
+    RegisterLinkCallbacks();
+    // The main panel's other callbacks belong to the shell, which is not linked here.
+    RegisterPanelCallback("panelCB", [](int, int, void*, int, int) { return 0; });
+    RegisterCtrlCallback("QuitCallback", [](int, int, int, void*, int, int) { return 0; });
+    for (const char* menu : {"Salir_Menu", "Cambia_Idioma_ESP", "Cambia_Idioma_ENG", "Pantalla_HELP"})
+      RegisterMenuCallback(menu, [](int, int, void*, int) {});
+    ASSERT_NE(Cargar_Textos_Idioma(VELDIX_SOURCE_DIR "/resources/language.ini", 1), nullptr);
+    ASSERT_EQ(Catalogue(199), QString::fromUtf8("Configuración enviada"));
+    ASSERT_NE(Catalogue(195), Catalogue(199));
+    peer = std::make_unique<Peer>();
+    const std::string why = peer->Start();
+    if (!why.empty()) peer.reset();
+    ASSERT_EQ(why, "");
+  }
+  static void TearDownTestSuite() { peer.reset(); }
+  void SetUp() override {
+    ASSERT_NE(peer, nullptr) << "no peer";
+    peer->Reset();
+    ui::SetProjectDirOverride(VELDIX_SOURCE_DIR "/resources");  // the panels as shipped
+    Puerto = 100;  // Modbus TCP framing whatever the TCP port
+    Identidad = 1;
+    TCP_Puerto = peer->Port();
+    std::snprintf(IP, sizeof IP, "%s", "127.0.0.1");
+    ASSERT_EQ(Orba_Abrir_Puerto(Puerto, 0, 8, 0, 1, static_cast<unsigned short>(TCP_Puerto), IP),
+              0);
+    main = LoadPanel(0, "VELDIXMID.uir", 6);
+    ASSERT_GT(main, 0) << ui::LastLoadError();
+    for (int button = 2; button <= 5; ++button)  // as a committed connection leaves them
+      SetCtrlAttribute(main, button, ATTR_DIMMED, 0);
+    DisplayPanel(main);
+    Panel_Puerto = Panel_Principal = main;
+  }
+  void TearDown() override {
+    for (int* p : {&Panel_Medidas, &Panel_Energias, &Panel_Config_Equipo, &Panel_Config_Display}) {
+      if (*p > 0) DiscardPanel(*p);
+      *p = -1;
+    }
+    if (main > 0) DiscardPanel(main);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    Panel_Puerto = Panel_Principal = -1;
+    Orba_Cerrar_Puerto(Puerto);
+    ui::SetProjectDirOverride(nullptr);
+  }
 
-  // Clicks main-panel button 2 (measurements), 3 (energy), 4 (device), 5 (display); the
-  // handle of the screen panel it opened, or -1.
-  int Open(int button);
-  void Click(int panel, int control);
-  // Presses the panel's close box.
-  void CloseBox(int panel);
-  bool Visible(int panel);
-  bool Exists(int panel);
-  double Double(int panel, int control);
-  int Int(int panel, int control);
-  // The value a double control shows for `value`: rounded to its precision.
-  double Shown(int panel, int control, double value);
+  // Clicks main-panel button 2 (measurements), 3 (energy), 4 (device) or 5 (display); the
+  // screen panel it opened, or -1.
+  int Open(int button) {
+    Click(main, button);
+    const int screens[] = {Panel_Medidas, Panel_Energias, Panel_Config_Equipo,
+                           Panel_Config_Display};
+    return button >= 2 && button <= 5 ? screens[button - 2] : -1;
+  }
+  template <typename W = QWidget>
+  W* Widget(int panel, int control) {
+    return qobject_cast<W*>(static_cast<QWidget*>(ui::CtrlWidget(panel, control)));
+  }
+  void Click(int panel, int control) {
+    auto* b = Widget<QAbstractButton>(panel, control);
+    ASSERT_NE(b, nullptr) << "no button " << control << " on panel " << panel;
+    b->click();
+  }
+  bool ReadOnly(int panel, int control) {
+    auto* w = Widget<QAbstractSpinBox>(panel, control);
+    return w && w->isReadOnly();
+  }
+  QWidget* PanelWidget(int panel) { return static_cast<QWidget*>(ui::PanelWidget(panel)); }
+  bool Visible(int panel) { return PanelWidget(panel) && PanelWidget(panel)->isVisible(); }
+  template <typename T>
+  T Get(int panel, int control, int attribute = -1) {
+    T v{};
+    EXPECT_EQ(attribute < 0 ? GetCtrlVal(panel, control, &v)
+                            : GetCtrlAttribute(panel, control, attribute, &v), 0)
+        << "control " << control;
+    return v;
+  }
+  // Every value control carries a label of its own.
+  void ExpectDistinctLabels(int panel, const std::vector<int>& controls) {
+    std::set<std::string> labels;
+    for (int c : controls) {
+      char label[256] = "";
+      EXPECT_EQ(GetCtrlAttribute(panel, c, ATTR_LABEL, label), 0);
+      EXPECT_TRUE(label[0] && labels.insert(label).second) << "control " << c << ": " << label;
+    }
+  }
+  // Clicks a send or save button and waits for the popup that ends it.
+  void Write(int panel, int button) {
+    popups.seen.clear();
+    Click(panel, button);
+    ASSERT_TRUE(RunUntil([&] { return !popups.seen.empty(); }, 30)) << "no popup";
+  }
+  void ExpectPopup(int title, int text) {  // exactly one since the last Write
+    ASSERT_EQ(popups.seen.size(), 1u);
+    EXPECT_EQ(popups.seen[0].title, Catalogue(title));
+    EXPECT_EQ(popups.seen[0].text, Catalogue(text));
+  }
 
-  static Peer* peer;
-  static std::string dir;         // project folder with the test's VELDIXMID.uir
-  static std::string emptyDir;    // project folder whose resource file has no screens
+  inline static std::unique_ptr<Peer> peer;
   int main = -1;
   PopupCatcher popups;
 };

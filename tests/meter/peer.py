@@ -1,25 +1,15 @@
 #!/usr/bin/env python3
-"""A meter played by pymodbus for the meter-screen tests: a Modbus TCP server on
-127.0.0.1 (ephemeral port) whose holding registers the test sets, which logs every request
-it receives and can be told to misbehave for a range of registers.
+"""A meter played by pymodbus for the screen tests: Modbus TCP on 127.0.0.1 (ephemeral
+port), holding registers the test sets, every request logged, chosen registers faulty.
 
-Run with /usr/bin/python3 (the interpreter that sees Debian's pymodbus). Prints
-"READY <port>", then takes one command per line on stdin and answers each with one line:
-
-  set ADDR V [V ...]       holding registers from ADDR                    -> ok
-  get ADDR COUNT                                                         -> values V ...
-  fault FIRST LAST MODE    requests touching FIRST..LAST: exception (code 4, slave
-                           failure), silent (no answer, nothing written), short (a read
-                           answer one register short, a write confirmed for one register
-                           less), off                                     -> ok
-  log                      requests received since the last reset, one line each
-                           "req MONOTONIC_SECONDS HEX" (the Modbus TCP frame as it
-                           arrived), then                                 -> end
-  reset                    all registers 0, no faults, empty log          -> ok
-  now                                                                    -> now SECONDS
-
-time.monotonic() is CLOCK_MONOTONIC, the clock of the test's std::chrono::steady_clock.
-The process ends when its stdin closes.
+Prints "READY <port>", then answers each stdin line with one line:
+  set ADDR V...            -> ok
+  fault FIRST LAST MODE    requests touching FIRST..LAST get: exception (code 4), silent
+                           (no answer, nothing written), short (a read one register short,
+                           a write confirmed for one register less), off          -> ok
+  log                      "req MONOTONIC_SECONDS HEX" per request since reset    -> end
+  reset                    registers 0, no faults, empty log                      -> ok
+Leaves when stdin closes. time.monotonic() is the test's CLOCK_MONOTONIC.
 """
 import asyncio
 import logging
@@ -32,8 +22,6 @@ from pymodbus.datastore import (ModbusSequentialDataBlock, ModbusServerContext,
 from pymodbus.framer.socket_framer import ModbusSocketFramer
 from pymodbus.server import StartAsyncTcpServer
 
-REGISTERS = 65536
-
 
 class PeerFault(Exception):
     """Raised by the datastore; pymodbus answers it with exception 4 (slave failure)."""
@@ -41,16 +29,11 @@ class PeerFault(Exception):
 
 class Peer:
     def __init__(self):
-        self.block = ModbusSequentialDataBlock(0, [0] * REGISTERS)
+        self.block = ModbusSequentialDataBlock(0, [0] * 65536)
         self.faults = []        # (first, last, mode)
         self.log = []           # (monotonic seconds, frame bytes)
         self.silence = False    # the request being served gets no answer
-        self.shorten = False    # the read being served is answered one register short
-
-    def reset(self):
-        self.block.setValues(0, [0] * REGISTERS)
-        self.faults.clear()
-        self.log.clear()
+        self.shorten = False    # the answer being served is one register short
 
     def fault_for(self, address, count):
         last = address + max(count, 1) - 1
@@ -60,33 +43,26 @@ class Peer:
         return None
 
     def command(self, words):
-        if not words:
-            return "error empty command"
-        op, args = words[0], words[1:]
+        op, args = (words[0], words[1:]) if words else ("", [])
         try:
             if op == "set" and len(args) >= 2:
-                values = [int(v, 0) & 0xFFFF for v in args[1:]]
-                self.block.setValues(int(args[0], 0), values)
+                self.block.setValues(int(args[0], 0), [int(v, 0) & 0xFFFF for v in args[1:]])
                 return "ok"
-            if op == "get" and len(args) == 2:
-                values = self.block.getValues(int(args[0], 0), int(args[1], 0))
-                return "values " + " ".join(str(v) for v in values)
             if op == "fault" and len(args) == 3:
                 first, last, mode = int(args[0], 0), int(args[1], 0), args[2]
+                if mode not in ("exception", "silent", "short", "off"):
+                    return "error unknown mode " + mode
                 self.faults = [f for f in self.faults if (f[0], f[1]) != (first, last)]
                 if mode != "off":
-                    if mode not in ("exception", "silent", "short"):
-                        return "error unknown mode " + mode
                     self.faults.append((first, last, mode))
                 return "ok"
             if op == "log":
-                lines = ["req %.6f %s" % (t, data.hex()) for t, data in self.log]
-                return "\n".join(lines + ["end"])
+                return "\n".join(["req %.6f %s" % (t, d.hex()) for t, d in self.log] + ["end"])
             if op == "reset":
-                self.reset()
+                self.block.setValues(0, [0] * 65536)
+                self.faults.clear()
+                self.log.clear()
                 return "ok"
-            if op == "now":
-                return "now %.6f" % time.monotonic()
         except ValueError as exc:
             return "error " + str(exc)
         return "error unknown command " + " ".join(words)
@@ -96,38 +72,32 @@ PEER = Peer()
 
 
 class PeerContext(ModbusSlaveContext):
-    def getValues(self, fc_as_hex, address, count=1):
+    def _fault(self, address, count):
         mode = PEER.fault_for(address, count)
         if mode == "exception":
             raise PeerFault()
-        if mode == "silent":
-            PEER.silence = True
-        if mode == "short":
-            PEER.shorten = True
+        PEER.silence = mode == "silent"
+        PEER.shorten = mode == "short"
+        return mode
+
+    def getValues(self, fc_as_hex, address, count=1):
+        self._fault(address, count)
         return super().getValues(fc_as_hex, address, count)
 
     def setValues(self, fc_as_hex, address, values):
-        mode = PEER.fault_for(address, len(values))
-        if mode == "exception":
-            raise PeerFault()
-        if mode == "silent":
-            PEER.silence = True
-            return
-        if mode == "short":
-            PEER.shorten = True
-        super().setValues(fc_as_hex, address, values)
+        if self._fault(address, len(values)) != "silent":
+            super().setValues(fc_as_hex, address, values)
 
 
 def manipulate(response):
     if PEER.silence:
-        PEER.silence = False
         response.should_respond = False
     elif PEER.shorten:
-        PEER.shorten = False
         if getattr(response, "registers", None):
             response.registers = response.registers[:-1]
         elif getattr(response, "count", 0):
-            response.count -= 1  # a write confirmed for one register less
+            response.count -= 1
+    PEER.silence = PEER.shorten = False
     return response, False
 
 
@@ -141,26 +111,21 @@ async def commands():
     loop = asyncio.get_running_loop()
     reader = asyncio.StreamReader()
     await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader), sys.stdin)
-    while True:
-        line = await reader.readline()
-        if not line:
-            os._exit(0)
+    while line := await reader.readline():
         sys.stdout.write(PEER.command(line.decode("ascii", "replace").split()) + "\n")
         sys.stdout.flush()
+    os._exit(0)
 
 
 async def main():
-    slave = PeerContext(hr=PEER.block, zero_mode=True)
-    context = ModbusServerContext(slaves=slave, single=True)
+    context = ModbusServerContext(slaves=PeerContext(hr=PEER.block, zero_mode=True), single=True)
     server = await StartAsyncTcpServer(context=context, address=("127.0.0.1", 0),
                                        framer=LoggingFramer, defer_start=True,
                                        response_manipulator=manipulate)
     task = asyncio.create_task(server.serve_forever())
     await server.serving
     print("READY", server.server.sockets[0].getsockname()[1], flush=True)
-    # Held here: the loop keeps only a weak reference to a task.
-    command_task = asyncio.create_task(commands())
-    await asyncio.gather(task, command_task)
+    await asyncio.gather(task, asyncio.create_task(commands()))  # held: tasks are weak refs
 
 
 if __name__ == "__main__":

@@ -1,0 +1,205 @@
+// The two polled screens, measurements (1 s) and energy (2 s), on their real panels against
+// the pymodbus peer: what each poll asks, when, what it shows, and how a failure stops it.
+#include <cstdint>
+#include <map>
+
+#include "meter_fixture.h"
+
+namespace {
+
+using namespace mtest;
+
+// ---------------------------------------------------------------- measurements
+
+// The screen's controls in register order. Request A: 1024-1073, signed 32-bit, mV and mA
+// (/1000) then W, VA, var. Request B: 1074-1081, unsigned 16-bit, THD % and Hz x 10 then
+// power factor x 1000.
+const std::vector<int> kA = {98, 97, 96, 95, 94, 93, 57, 56, 80, 79, 78, 77, 55,
+                             45, 32, 19, 6,  43, 30, 17, 4,  44, 31, 18, 5};
+const std::vector<int> kB = {68, 67, 66, 92, 42, 29, 16, 3};
+
+// Registers 1024-1081 near the limits of their type, every value different (seed moves
+// them all), and control -> value shown. Odd controls' 32-bit values are negative.
+struct Load {
+  std::vector<int> words = std::vector<int>(58);
+  std::map<int, double> shown;
+};
+Load MakeLoad(int seed) {
+  Load l;
+  for (int i = 0; i < 25; ++i) {
+    const int c = kA[static_cast<std::size_t>(i)];
+    const std::int32_t v = (c % 2 ? -1 : 1) * (2147483647 - c * 1000 - seed * 7);
+    l.words[2 * i] = static_cast<int>(static_cast<std::uint32_t>(v) >> 16);
+    l.words[2 * i + 1] = static_cast<int>(static_cast<std::uint32_t>(v) & 0xFFFF);
+    l.shown[c] = v / (i < 13 ? 1000.0 : 1.0);
+  }
+  for (int j = 0; j < 8; ++j) {
+    const int c = kB[static_cast<std::size_t>(j)];
+    l.words[50 + j] = 0xFFFF - c * 7 - seed * 11;
+    l.shown[c] = l.words[50 + j] / (j < 4 ? 10.0 : 1000.0);
+  }
+  return l;
+}
+
+class Measurements : public ScreenTest {
+ protected:
+  // The first control of request A (wide) or B that does not show the load exactly (its
+  // range and precision must hold every value of its register); 0 if none.
+  int Mismatch(int p, const Load& l, bool wide) {
+    for (int c : wide ? kA : kB)
+      if (Get<double>(p, c) != l.shown.at(c)) return c;
+    return 0;
+  }
+};
+
+TEST_F(Measurements, PollsEverySecondAfterThePreviousPollEndedUntilRequestBFails) {
+  Load first = MakeLoad(3);
+  first.words[0] = 0x8000, first.words[1] = 0, first.shown[98] = -2147483.648;
+  const Load second = MakeLoad(4), third = MakeLoad(5);
+  peer->Set(1024, first.words);
+  const double opened = Now();
+  int p = Open(2);
+  ASSERT_GT(p, 0);
+  ASSERT_TRUE(RunUntil([&] { return Mismatch(p, first, false) == 0; }, 5));
+  EXPECT_EQ(Mismatch(p, first, true), 0);
+  auto all = kA;
+  all.insert(all.end(), kB.begin(), kB.end());
+  for (int c : all) EXPECT_TRUE(ReadOnly(p, c)) << c;
+  ExpectDistinctLabels(p, all);
+
+  // Request B fails: request A of that tick still shows, B's controls keep the old values
+  // and the timer stays off.
+  peer->Set(1024, second.words);
+  peer->Fault(1074, 1081, "exception");
+  ASSERT_TRUE(RunUntil([&] { return Mismatch(p, second, true) == 0; }, 5));
+  EXPECT_EQ(Mismatch(p, first, false), 0);
+  EXPECT_EQ(Get<int>(p, kMedidasTimer, ATTR_ENABLED), 0);
+
+  // Each tick: request A (50 registers at 1024), then request B (8 at 1074); slave 1.
+  ASSERT_TRUE(RunUntil([&] { return peer->Log().size() >= 4; }, 2));
+  const auto log = peer->Log();
+  for (std::size_t i = 0; i < 4; i += 2) {
+    EXPECT_EQ(log[i].Pdu(), Hex("01 03 04 00 00 32")) << "tick " << i / 2;
+    EXPECT_EQ(log[i + 1].Pdu(), Hex("01 03 04 32 00 08")) << "tick " << i / 2;
+    EXPECT_EQ(log[i].frame[5], 6) << "Modbus TCP length: the 6 request bytes";
+  }
+  EXPECT_TRUE(Within(log[0].t - opened, 1.0, 0.1, 0.4));
+  // 1 s after the previous poll ended: a Modbus TCP exchange ends about 0.3 s after its
+  // request arrived (0.15 s hold after the write and after the answer).
+  EXPECT_TRUE(Within(log[2].t - log[1].t, 1.0 + 0.31, 0.15, 0.4));
+
+  // The meter answers again, yet the screen stays frozen until it is reopened.
+  peer->Fault(1074, 1081, "off");
+  peer->Set(1024, third.words);
+  RunFor(1.8);
+  EXPECT_EQ(peer->Log().size(), log.size()) << "a stopped screen polled again";
+  Click(p, kMedidasExit);
+  p = Open(2);
+  ASSERT_GT(p, 0);
+  EXPECT_TRUE(RunUntil([&] { return !Mismatch(p, third, false) && !Mismatch(p, third, true); }, 5));
+}
+
+TEST_F(Measurements, FailedOrIncompleteRequestAChangesNothing) {
+  // A short answer would leave the previous answer's bytes to be shown as new values.
+  for (const char* mode : {"exception", "short"}) {
+    SCOPED_TRACE(mode);
+    peer->Reset();
+    peer->Set(1024, MakeLoad(6).words);
+    peer->Fault(1024, 1073, mode);
+    const int p = Open(2);
+    ASSERT_GT(p, 0);
+    ASSERT_TRUE(RunUntil(
+        [&] { return !peer->Log().empty() && Get<int>(p, kMedidasTimer, ATTR_ENABLED) == 0; }, 5));
+    for (auto [c, v] : MakeLoad(6).shown) EXPECT_EQ(Get<double>(p, c), 0.0) << "control " << c;
+    EXPECT_EQ(peer->Log().size(), 1u) << "request B was sent after request A failed";
+    Click(p, kMedidasExit);
+  }
+}
+
+// ---------------------------------------------------------------- energy
+
+// Counter register -> control, in the order the poll reads them, and the ten reads.
+const std::pair<int, int> kCounters[] = {
+    {270, 32}, {280, 31}, {300, 10}, {310, 9},  {330, 6},  {340, 5},
+    {350, 4},  {360, 3},  {1582, 30}, {1584, 29}, {1606, 8}, {1608, 7},
+};
+const std::pair<int, int> kReads[] = {{270, 2}, {280, 2}, {300, 2}, {310, 2}, {330, 2},
+                                      {340, 2}, {350, 2}, {360, 2}, {1582, 4}, {1606, 4}};
+
+class Energy : public ScreenTest {
+ protected:
+  // Serves a counter near 2^32 per register pair, every one different; control -> counter.
+  std::map<int, std::uint32_t> Serve(std::uint32_t seed) {
+    std::map<int, std::uint32_t> counts;
+    for (auto [reg, control] : kCounters) {
+      const std::uint32_t n = 0xFFFFFFFFu - seed * 1000003u - static_cast<std::uint32_t>(reg) * 1700u;
+      peer->Set(reg, {static_cast<int>(n >> 16), static_cast<int>(n & 0xFFFF)});
+      counts[control] = n;
+    }
+    return counts;
+  }
+  // n / 100 in single precision, shown with two decimals (counts of 0.01).
+  bool ShowsCount(int p, int control, std::uint32_t n) {
+    return Get<double>(p, control) ==
+           QString::number(static_cast<float>(n / 100.0), 'f', 2).toDouble();
+  }
+  int Mismatch(int p, const std::map<int, std::uint32_t>& counts) {
+    for (auto [control, n] : counts)
+      if (!ShowsCount(p, control, n)) return control;
+    return 0;
+  }
+};
+
+TEST_F(Energy, TenReadsOneSecondAfterOpeningThenTwoSecondsAfterTheyEndUntilRequest5Fails) {
+  auto first = Serve(3);
+  // 1 234 567.875 shows as 1 234 567.88: 1 234 567.89 has no closer float.
+  peer->Set(270, {123456789 >> 16, 123456789 & 0xFFFF});
+  first[32] = 123456789u;
+  const double opened = Now();
+  int p = Open(3);
+  ASSERT_GT(p, 0);
+  ASSERT_TRUE(RunUntil([&] { return Mismatch(p, first) == 0; }, 8));
+  EXPECT_EQ(Get<double>(p, 32), 1234567.88);
+  std::vector<int> controls;
+  for (auto [reg, c] : kCounters) controls.push_back(c);
+  for (int c : controls) EXPECT_TRUE(ReadOnly(p, c)) << c;
+  ExpectDistinctLabels(p, controls);
+
+  // Requests 1-4 of the next tick update controls 32, 31, 10 and 9, then request 5 fails.
+  const auto second = Serve(4);
+  peer->Fault(330, 331, "exception");
+  ASSERT_TRUE(RunUntil([&] { return ShowsCount(p, 9, second.at(9)); }, 8));
+  for (int c : {32, 31, 10, 9}) EXPECT_TRUE(ShowsCount(p, c, second.at(c))) << c;
+  for (int c : {6, 5, 4, 3, 30, 29, 8, 7}) EXPECT_TRUE(ShowsCount(p, c, first.at(c))) << c;
+  EXPECT_EQ(Get<int>(p, kEnergiasTimer, ATTR_ENABLED), 0);
+
+  ASSERT_TRUE(RunUntil([&] { return peer->Log().size() >= 15; }, 2));
+  const auto log = peer->Log();
+  ASSERT_EQ(log.size(), 15u) << "a request went out after the failed one";
+  for (std::size_t i = 0; i < log.size(); ++i) {
+    const auto [start, count] = kReads[i % 10];
+    EXPECT_EQ(log[i].Pdu(), (Bytes{1, 3, static_cast<std::uint8_t>(start >> 8),
+                                   static_cast<std::uint8_t>(start & 0xFF), 0,
+                                   static_cast<std::uint8_t>(count)}))
+        << "request " << i + 1;
+  }
+  EXPECT_TRUE(Within(log[0].t - opened, 1.0, 0.1, 0.4));
+  // 2 s after the tenth exchange ended (about 0.3 s after its request arrived).
+  EXPECT_TRUE(Within(log[10].t - log[9].t, 2.0 + 0.31, 0.15, 0.4));
+
+  // No further poll once the meter answers again, until the screen is reopened: then 1 s
+  // to the first poll again.
+  peer->Fault(330, 331, "off");
+  RunFor(2.6);
+  EXPECT_EQ(peer->Log().size(), log.size());
+  Click(p, kEnergiasExit);
+  const double reopened = Now();
+  p = Open(3);
+  ASSERT_GT(p, 0);
+  ASSERT_TRUE(RunUntil([&] { return Mismatch(p, second) == 0; }, 8));
+  const auto after = peer->Log();
+  ASSERT_GT(after.size(), log.size());
+  EXPECT_TRUE(Within(after[log.size()].t - reopened, 1.0, 0.1, 0.4));
+}
+
+}  // namespace
