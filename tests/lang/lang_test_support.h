@@ -1,5 +1,4 @@
-// Localisation tests: a private project directory and registry per test, and a driver that
-// answers the tool's popups and the language-selection panel through real Qt widgets.
+// Localisation tests: own project directory and registry per test; a driver answering popups and the selection panel.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -39,16 +38,14 @@ struct Popup {
 };
 inline std::ostream& operator<<(std::ostream& os, const Popup& p) { return os << "{" << p.title << " | " << p.text << "}"; }
 
-// What the operator does in the selection panel: click a row (-1: leave the list as it
-// opened), then OK or Quit.
+// The operator's answer to the selection panel: click a row (-1: none), then OK or Quit.
 struct Choice {
   int row = -1;
   bool ok = true;
 };
 
-// Polls every 10 ms from inside whatever nested loop the code under test runs: a message box
-// is recorded and dismissed; a selection panel is recorded and answered with the next
-// queued choice (Quit when none is queued, so an unexpected panel cannot hang the test).
+// Polls every 10 ms from inside the code's nested loops: records and dismisses message boxes, records
+// selection panels and answers each with the next queued choice (Quit when none, so none can hang).
 class Driver {
  public:
   Driver() {
@@ -108,8 +105,7 @@ class Driver {
   Choice choice_;
 };
 
-// Each test gets its own project directory (where language.ini is looked for) and registry
-// store, and starts without a catalogue.
+// Each test starts without a catalogue, in its own project directory (holding language.ini) and store.
 class LangTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { ASSERT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1); }

@@ -1,5 +1,4 @@
-// Text catalogue: numbering rules, the stored language number, the font values, missing
-// file or section, reads outside the table, the main panel's labels (the shipped file: test_ini).
+// Text catalogue: numbering, stored language number, font values, missing file or section, labels.
 #include <QWidget>
 #include <climits>
 #include <cstdlib>
@@ -136,8 +135,7 @@ TEST_F(Catalogue, SectionWithoutItemsIsAValidEmptyCatalogue) {
   EXPECT_STREQ(CatalogueText(0), "");
 }
 
-// Labels come from the catalogue through CatalogueText: texts 0..7 only, so those from text 8
-// on read as empty; only Panel_Principal is labelled, whatever panel is passed.
+// Only texts 0..7 exist, so labels from text 8 on are empty; only Panel_Principal is labelled.
 TEST_F(Catalogue, MainPanelLabels) {
   std::string controls, file = "[Short]\n";
   for (int id : {4, 6, 7, 8, 9, 10, 11, 12})

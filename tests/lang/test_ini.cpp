@@ -84,8 +84,7 @@ std::string escaped(const std::string &s)
     return out;
 }
 
-// What a caller sees: each section by position, its items through the section found by that
-// name, each value through that item name (pointer and copy must agree).
+// What a caller sees: sections by position, items and values found by name (pointer and copy agree).
 std::string dump(IniText ini, int result)
 {
     std::ostringstream out;
@@ -134,8 +133,7 @@ TEST_P(IniFixture, DumpMatchesExpected)
 INSTANTIATE_TEST_SUITE_P(Files, IniFixture, testing::ValuesIn(fixtureCases()),
                          [](const testing::TestParamInfo<std::string> &info) { return info.param; });
 
-// Read in 2048-byte blocks, an item line, its one- or two-byte line end and a line longer than
-// a block read the same wherever the block boundaries fall.
+// Lines, their line ends and a line longer than a 2048-byte block read the same wherever blocks end.
 TEST(IniLineSource, LinesStraddlingBlockBoundaries)
 {
     const std::string value(100, 'v'), huge(5000, 'h');
@@ -206,7 +204,7 @@ TEST(IniScratch, LongJoinedValuesAndPointerLifetime)
 }
 
 // Allocation n of a read fails, for every n: -12, the sections read so far kept in file order,
-// the object still safe to query; the first n that does not fail gives the full result.
+// the object still safe to query; the first n past the read's allocations gives the full result.
 TEST(IniMemory, ShortageDuringReadKeepsWhatWasRead)
 {
     auto sectionNames = [](IniText ini) {
@@ -254,9 +252,8 @@ TEST(IniMemory, ShortageWhenTakingValues)
     EXPECT_EQ(std::strlen(text), 1160u);
 }
 
-// The language file that ships: two sections, Spanish first; every catalogue text 0000..0200
-// in both, non-empty; no line the reader would cut; only CR and LF as control bytes; every byte
-// above 127 a printable Windows-1252 character and no UTF-8 sequence.
+// The shipped file: Spanish then English, 0000..0200 non-empty in both, no line over 255 bytes,
+// no control bytes but CR and LF, only printable Windows-1252 above 127 and no UTF-8.
 TEST(LanguageFile, ShippedCatalogueIsCompleteAndWindows1252)
 {
     const std::string path = VELDIX_SOURCE_DIR "/resources/language.ini", bytes = fileBytes(path);

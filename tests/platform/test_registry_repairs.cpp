@@ -1,6 +1,5 @@
-// Registry store: stores and writes found by fuzzing the file store. Each case starts from
-// the store file as given, writes one value, and expects it to read back exactly with every
-// other value that read before the write still there.
+// Registry store repairs found by fuzzing: from the store as given, one write must read back exactly
+// and leave every value that read before it.
 #include <gtest/gtest.h>
 #include <unistd.h>
 

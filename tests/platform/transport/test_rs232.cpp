@@ -1,5 +1,4 @@
-// Serial runtime on pseudo-terminals: the tool opens the pty's slave device through
-// VELDIXMID_COM<N>, the test plays the line on the master.
+// Serial runtime on ptys: the tool opens the slave through VELDIXMID_COM<N>, the test plays the master.
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
@@ -48,8 +47,7 @@ TEST_F(Rs232, BytesCrossThePtyAndReadsStopAtTheirCount) {
   EXPECT_EQ(ToHex(Bytes(rest, rest + 6)), "445566778899");
 }
 
-// The time-out bounds the whole read, not each chunk: a line trickling a byte every 100 ms
-// must not keep a 0.35 s read going for a second.
+// One deadline for the whole read: a byte every 100 ms must not keep a 0.35 s read going for a second.
 TEST_F(Rs232, TimeoutIsOneDeadlineForTheWholeRead) {
   ASSERT_EQ(SetComTime(kPort, 0.35), 0);
   std::atomic<bool> stop{false};
@@ -105,9 +103,8 @@ TEST_F(Rs232, SecondOpenReleasesTheFirstDevice) {
   EXPECT_EQ(ReadExactly(other.master(), 1, Ms(1000)), Hex("78"));
 }
 
-// Speed, parity and stop bits reach the line. A pty keeps PARODD and CSTOPB but clears
-// PARENB and forces 8 bits (the C library calls that EINVAL): even parity and 7 bits must
-// still be accepted there.
+// Speed, parity and stop bits reach the line. A pty clears PARENB and forces 8 bits (EINVAL from
+// the C library) but keeps PARODD and CSTOPB: even parity and 7 bits must still be accepted.
 TEST(Rs232Settings, ReachTheLine) {
   struct Case {
     long baud;
