@@ -1,11 +1,6 @@
 #include "sim_harness.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -13,18 +8,6 @@
 extern char** environ;
 
 namespace simtest {
-
-namespace {
-
-// Reads what is available on fd into out; false at end of file.
-bool read_some(int fd, std::string& out) {
-  char buf[4096];
-  const ssize_t n = ::read(fd, buf, sizeof buf);
-  if (n > 0) out.append(buf, static_cast<std::size_t>(n));
-  return n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR));
-}
-
-}  // namespace
 
 std::string sim_binary() { return std::string(VELDIX_BIN_DIR) + "/veldixmid-sim"; }
 
@@ -45,14 +28,12 @@ SimProcess::SimProcess(const std::vector<std::string>& args) {
   argv.push_back(nullptr);
   if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
   posix_spawn_file_actions_destroy(&fa);
-  ::close(out[1]);
-  ::close(err[1]);
-  ::close(in[0]);
+  for (int fd : {out[1], err[1], in[0]}) ::close(fd);
   out_fd_ = out[0];
   err_fd_ = err[0];
   in_fd_ = in[1];
-  fcntl(out_fd_, F_SETFL, O_NONBLOCK);
-  fcntl(err_fd_, F_SETFL, O_NONBLOCK);
+  SetNonBlocking(out_fd_);
+  SetNonBlocking(err_fd_);
 }
 
 SimProcess::~SimProcess() {
@@ -65,19 +46,21 @@ SimProcess::~SimProcess() {
 void SimProcess::pump(int timeout_ms) {
   pollfd p[2] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
   if (::poll(p, 2, timeout_ms) <= 0) return;
-  if (p[0].revents && out_fd_ >= 0) {
-    if (!read_some(out_fd_, out_partial_)) {
-      ::close(out_fd_);
-      out_fd_ = -1;
+  // Appends what is there; at end of file the descriptor is closed and set to -1.
+  auto take = [](int& fd, std::string& into) {
+    char buf[4096];
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n > 0) into.append(buf, static_cast<std::size_t>(n));
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+      ::close(fd);
+      fd = -1;
     }
-    for (std::size_t nl; (nl = out_partial_.find('\n')) != std::string::npos;) {
-      lines_.push_back(out_partial_.substr(0, nl));
-      out_partial_.erase(0, nl + 1);
-    }
-  }
-  if (p[1].revents && err_fd_ >= 0 && !read_some(err_fd_, err_)) {
-    ::close(err_fd_);
-    err_fd_ = -1;
+  };
+  if (p[0].revents && out_fd_ >= 0) take(out_fd_, out_partial_);
+  if (p[1].revents && err_fd_ >= 0) take(err_fd_, err_);
+  for (std::size_t nl; (nl = out_partial_.find('\n')) != std::string::npos;) {
+    lines_.push_back(out_partial_.substr(0, nl));
+    out_partial_.erase(0, nl + 1);
   }
 }
 
@@ -177,12 +160,12 @@ Received recv_for(int fd, std::size_t want, Ms timeout) {
 
 int open_serial_raw(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return -1;
   termios tio{};
-  tcgetattr(fd, &tio);
-  cfmakeraw(&tio);
-  cfsetspeed(&tio, B9600);
-  tcsetattr(fd, TCSANOW, &tio);
+  if (fd >= 0 && ::tcgetattr(fd, &tio) == 0) {
+    ::cfmakeraw(&tio);
+    ::cfsetspeed(&tio, B9600);
+    ::tcsetattr(fd, TCSANOW, &tio);
+  }
   return fd;
 }
 

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "test_support.h"
@@ -84,32 +85,28 @@ inline Bytes rtu_read(uint16_t address, uint16_t count, uint8_t unit = 1) {
                   static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)});
 }
 
-// A libmodbus master (the context is freed with it); ctx is null when it cannot connect.
+// A libmodbus master that owns its context; ctx is null when it cannot connect.
 struct Master {
   modbus_t* ctx;
   explicit Master(modbus_t* c, int unit = 1) : ctx(c) {
     if (!ctx) return;
     modbus_set_slave(ctx, unit);
     modbus_set_response_timeout(ctx, 2, 0);
-    if (modbus_connect(ctx) != 0) {
-      modbus_free(ctx);
-      ctx = nullptr;
-    }
+    if (modbus_connect(ctx) != 0) modbus_free(std::exchange(ctx, nullptr));
   }
   explicit Master(uint16_t tcp_port, int unit = 1)
       : Master(modbus_new_tcp("127.0.0.1", tcp_port), unit) {}
   ~Master() {
-    if (ctx) {
-      modbus_close(ctx);
-      modbus_free(ctx);
-    }
+    if (!ctx) return;
+    modbus_close(ctx);
+    modbus_free(ctx);
   }
   Master(const Master&) = delete;
   Master& operator=(const Master&) = delete;
   // The registers read, or empty on any failure.
   std::vector<uint16_t> read(int address, int count) {
     std::vector<uint16_t> v(static_cast<std::size_t>(count));
-    if (!ctx || modbus_read_registers(ctx, address, count, v.data()) != count) return {};
+    if (!ctx || modbus_read_registers(ctx, address, count, v.data()) != count) v.clear();
     return v;
   }
   bool write(int address, std::vector<uint16_t> v) {
