@@ -43,7 +43,6 @@ struct Request {
   double t = 0;
   Bytes frame;
   Bytes Pdu() const { return frame.size() > 6 ? Bytes(frame.begin() + 6, frame.end()) : Bytes{}; }
-  int Function() const { return frame.size() > 7 ? frame[7] : -1; }
   int Start() const { return frame.size() > 9 ? frame[8] << 8 | frame[9] : -1; }
 };
 
@@ -81,7 +80,7 @@ class Peer {
       Request r;
       in >> tag >> r.t >> hex;
       r.frame = Hex(hex);
-      if (function == 0 || r.Function() == function) log.push_back(r);
+      if (function == 0 || (r.frame.size() > 7 && r.frame[7] == function)) log.push_back(r);
     }
     return log;
   }

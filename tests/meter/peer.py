@@ -1,15 +1,13 @@
 #!/usr/bin/env python3
-"""A meter played by pymodbus for the screen tests: Modbus TCP on 127.0.0.1 (ephemeral
-port), holding registers the test sets, every request logged, chosen registers faulty.
-
-Prints "READY <port>", then answers each stdin line with one line:
-  set ADDR V...            -> ok
-  fault FIRST LAST MODE    requests touching FIRST..LAST get: exception (code 4), silent
-                           (no answer, nothing written), short (a read one register short,
-                           a write confirmed for one register less), off          -> ok
-  log                      "req MONOTONIC_SECONDS HEX" per request since reset    -> end
-  reset                    registers 0, no faults, empty log                      -> ok
-Leaves when stdin closes. time.monotonic() is the test's CLOCK_MONOTONIC.
+"""A meter played by pymodbus for the screen tests: Modbus TCP on 127.0.0.1, holding
+registers set by the test, every request logged, chosen registers faulty. Prints
+"READY <port>", then answers each stdin line with one line (leaves when stdin closes):
+  set ADDR V...          -> ok
+  fault FIRST LAST MODE  -> ok; requests touching FIRST..LAST get: exception (code 4), silent
+                         (no answer, nothing written), short (one register short, or a write
+                         confirmed for one less), off
+  log                    -> "req MONOTONIC_SECONDS HEX" per request since reset, then end
+  reset                  -> ok; registers 0, no faults, empty log
 """
 import asyncio
 import logging
@@ -24,7 +22,7 @@ from pymodbus.server import StartAsyncTcpServer
 
 
 class PeerFault(Exception):
-    """Raised by the datastore; pymodbus answers it with exception 4 (slave failure)."""
+    """pymodbus answers it with exception 4 (slave failure)."""
 
 
 class Peer:
