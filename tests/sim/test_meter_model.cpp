@@ -22,6 +22,11 @@ TP at_s(double s) {
 // Wednesday 2025-03-12 10:00:00 at kT0: tariff T1 by the timetable.
 const double kStartUtc = static_cast<double>(seconds_from_civil({2025, 3, 12, 10, 0, 0}));
 
+// The 32-bit counter at register reg of a block read from first.
+uint32_t counter_in(const Words& w, int first, int reg) {
+  return static_cast<uint32_t>(w[reg - first]) << 16 | w[reg - first + 1];
+}
+
 struct Meter {
   MeterModel model{MeterState::factory(0), kT0, kStartUtc};
   Words read(uint16_t a, uint16_t n, TP at = kT0) {
@@ -30,16 +35,8 @@ struct Meter {
     return v;
   }
   E write(uint16_t a, Words v, TP at = kT0) { return model.write(a, v, at); }
-  uint32_t counter(uint16_t a, TP at) {
-    const auto w = read(a, 2, at);
-    return static_cast<uint32_t>(w[0]) << 16 | w[1];
-  }
+  uint32_t counter(uint16_t a, TP at) { return counter_in(read(a, 2, at), a, a); }
 };
-
-// The 32-bit counter at register reg of a block read from first.
-uint32_t counter_in(const Words& w, int first, int reg) {
-  return static_cast<uint32_t>(w[reg - first]) << 16 | w[reg - first + 1];
-}
 
 }  // namespace
 

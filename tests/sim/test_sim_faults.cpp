@@ -31,7 +31,7 @@ struct Link {
     return fd >= 0;
   }
   bool rtu() const { return kind != "tcp"; }
-  std::size_t fn_at() const { return rtu() ? 1 : 7; }
+  std::size_t fn_at() const { return rtu() ? 1 : 7; }  // offset of the function code
   // Length of the normal answer to a read of count registers.
   std::size_t answer_size(uint16_t count) const { return (rtu() ? 5u : 9u) + 2u * count; }
   bool send_read(uint16_t address, uint16_t count, uint16_t tid = 1) {

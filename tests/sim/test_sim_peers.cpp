@@ -71,7 +71,7 @@ TEST(SimPeers, MbpollOnThePtyAndOnModbusTcp) {
     for (int reg = 4103; reg <= 4106; ++reg) {
       EXPECT_TRUE(bcd_valid(v.at(reg) & 0xFF) && bcd_valid(v.at(reg) >> 8 & 0xFF)) << reg;
     }
-    EXPECT_TRUE(bcd(v.at(4104) >> 8) >= 1 && bcd(v.at(4104) >> 8) <= 12 && bcd(v.at(4105)) < 24);
+    EXPECT_TRUE(bcd(v.at(4104) >> 8) >= 1 && bcd(v.at(4104) >> 8) <= 12 && bcd(v.at(4105) & 0xFF) < 24);
 
     // The display screen's save, read back: word 4 keeps no bits 3 to 7.
     r = mbpoll({"-t", "4", "-r", "4128"}, {std::to_string(l.mask0), "1", "2", "3", "65535"});
