@@ -71,12 +71,13 @@ void corrupt(Link& l) {
   }
 }
 
-void exception_at(Link& l) {  // --exception-at 4099,4127,4130
+void exception_at(Link& l) {  // --exception-at 4130,4127-4129,4099
   struct Case { uint16_t address, count; int exception; };
   const Case cases[] = {
       {4099, 1, 4}, {4100, 3, 0},  // next to it: fine
       {4096, 30, 4},               // the configuration screen's block read touches 4099
       {4128, 5, 4},                // the display mask read touches 4130
+      {4128, 2, 4},                // inside the range 4127-4129
       {4127, 1, 2},                // not in the map: that comes first
   };
   for (const Case& c : cases) {
@@ -130,7 +131,8 @@ TEST(SimFaults, EachOptionOnTheWireAndInTheSummary) {
       {all_links({"--silent"}), kAll, silent, {{"silent", 3}, {"answers", 0}}},
       {all_links({"--delay", "300"}), kAll, delayed, {{"delay", 3}, {"answers", 3}}},
       {all_links({"--corrupt-crc", "1"}), kAll, corrupt, {{"corrupt-crc", 3}}},
-      {all_links({"--exception-at", "4099,4127,4130"}), kAll, exception_at, {{"exception-at", 10}}},
+      {all_links({"--exception-at", "4130,4127-4129,4099"}), kAll, exception_at,
+       {{"exception-at", 13}}},
       {{"--tcp", "0", "--rtu-over-tcp", "0", "--split-tcp", "--split-pause", "200"},
        {"tcp", "rtu-over-tcp"}, split, {{"split-tcp", 2}}},
       // a fresh TCP connection gets three answers again
