@@ -66,21 +66,15 @@ class Connection : public ::testing::Test {
     static_cast<QCheckBox*>(toggle)->click();
     EXPECT_EQ(Panel_Puerto, Panel_Principal) << "set on every commit";
   }
-  // "switch settings buttons": the switch's value, then 1 when a group is all dimmed, 0 when
-  // none of it is, - when mixed.
+  // The switch's value, then which controls are dimmed: settings 6-11, screen buttons 2-5.
   std::string State() {
-    int on = -1;
-    GetCtrlVal(Panel_Principal, kCtrlConnect, &on);
-    std::string s = std::to_string(on);
-    using Group = std::vector<int>;
-    for (const Group& group : {Group{6, 7, 8, 9, 10, 11}, Group{2, 3, 4, 5}}) {
-      std::size_t dimmed = 0;
-      for (int c : group) {
-        int d = 0;
-        GetCtrlAttribute(Panel_Principal, c, ATTR_DIMMED, &d);
-        dimmed += d != 0;
-      }
-      s += dimmed == 0 ? " 0" : dimmed == group.size() ? " 1" : " -";
+    int value = -1;
+    GetCtrlVal(Panel_Principal, kCtrlConnect, &value);
+    std::string s = std::to_string(value);
+    for (int c : {0, 6, 7, 8, 9, 10, 11, 0, 2, 3, 4, 5}) {
+      int d = 0;
+      if (c != 0) GetCtrlAttribute(Panel_Principal, c, ATTR_DIMMED, &d);
+      s += c == 0 ? ' ' : d != 0 ? '1' : '0';
     }
     return s;
   }
@@ -88,8 +82,8 @@ class Connection : public ::testing::Test {
   std::vector<std::string> popups_;
 };
 
-constexpr const char* kConnected = "1 1 0";     // settings dimmed, screen buttons usable
-constexpr const char* kDisconnected = "0 0 1";
+constexpr const char* kConnected = "1 111111 0000";
+constexpr const char* kDisconnected = "0 000000 1111";
 
 // pymodbus, which nobody here wrote, as the meter on each link; serial with framing 3 (8N2),
 // checked on the line itself: a pty shares its settings with every opener.
