@@ -7,6 +7,7 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 #include <cstdlib>
 #include <filesystem>
@@ -37,11 +38,17 @@ class Shell : public ::testing::Test {
     ui::SetProjectDirOverride(nullptr);
     fs::remove_all(tmp_);
   }
-  // Runs the whole program; `whileRunning` is called once its event loop is up.
+  // Runs the whole program; `whileRunning` is called once one of its event loops runs (not
+  // earlier: start-up's paint pump delivers timers too, and a quit there would be lost).
   int RunTool(const std::function<void()>& whileRunning) {
     EXPECT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1);
-    QObject context;  // cancels the call when the program ends before its loop ran
-    QTimer::singleShot(50, &context, whileRunning);
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+      if (QThread::currentThread()->loopLevel() == 0) return;
+      poll.stop();
+      whileRunning();
+    });
+    poll.start(20);
     char arg0[] = "veldixmid";
     char* argv[] = {arg0, nullptr};
     return VeldixMain(1, argv);
