@@ -74,7 +74,7 @@ class Peer {
   std::vector<Request> Log(int function = 0) {  // since the last reset; 0: every function
     std::vector<Request> log;
     if (!process_->WriteLine("log")) return log;
-    for (std::string line; !(line = process_->ReadLine(vtest::Ms(5000))).empty() && line != "end";) {
+    for (std::string line; (line = process_->ReadLine(vtest::Ms(5000))) != "" && line != "end";) {
       std::istringstream in(line);
       std::string tag, hex;
       Request r;
@@ -147,7 +147,8 @@ class ScreenTest : public ::testing::Test {
     // The main panel's other callbacks belong to the shell, which is not linked here.
     RegisterPanelCallback("panelCB", [](int, int, void*, int, int) { return 0; });
     RegisterCtrlCallback("QuitCallback", [](int, int, int, void*, int, int) { return 0; });
-    for (const char* menu : {"Salir_Menu", "Cambia_Idioma_ESP", "Cambia_Idioma_ENG", "Pantalla_HELP"})
+    for (const char* menu :
+         {"Salir_Menu", "Cambia_Idioma_ESP", "Cambia_Idioma_ENG", "Pantalla_HELP"})
       RegisterMenuCallback(menu, [](int, int, void*, int) {});
     ASSERT_NE(Cargar_Textos_Idioma(VELDIX_SOURCE_DIR "/resources/language.ini", 1), nullptr);
     ASSERT_EQ(Catalogue(199), QString::fromUtf8("Configuración enviada"));
@@ -204,10 +205,6 @@ class ScreenTest : public ::testing::Test {
     ASSERT_NE(b, nullptr) << "no button " << control << " on panel " << panel;
     b->click();
   }
-  bool ReadOnly(int panel, int control) {
-    auto* w = Widget<QAbstractSpinBox>(panel, control);
-    return w && w->isReadOnly();
-  }
   QWidget* PanelWidget(int panel) { return static_cast<QWidget*>(ui::PanelWidget(panel)); }
   bool Visible(int panel) { return PanelWidget(panel) && PanelWidget(panel)->isVisible(); }
   template <typename T>
@@ -218,13 +215,16 @@ class ScreenTest : public ::testing::Test {
         << "control " << control;
     return v;
   }
-  // Every value control carries a label of its own.
-  void ExpectDistinctLabels(int panel, const std::vector<int>& controls) {
+  // Every value control has a label of its own; indicators are read-only, settings not.
+  void ExpectControls(int panel, const std::vector<int>& controls, bool indicators) {
     std::set<std::string> labels;
     for (int c : controls) {
       char label[256] = "";
       EXPECT_EQ(GetCtrlAttribute(panel, c, ATTR_LABEL, label), 0);
       EXPECT_TRUE(label[0] && labels.insert(label).second) << "control " << c << ": " << label;
+      if (auto* box = Widget<QAbstractSpinBox>(panel, c)) {
+        EXPECT_EQ(box->isReadOnly(), indicators) << "control " << c;
+      }
     }
   }
   // Clicks a send or save button and waits for the popup that ends it.

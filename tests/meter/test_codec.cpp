@@ -111,7 +111,8 @@ TEST(Codec, DisplayMaskBothWays) {
   std::set<int> controls;
   for (std::size_t i = 0; i < bits.size(); ++i) {
     controls.insert(bits[i].control);
-    EXPECT_TRUE(i == 0 || bits[i - 1].word * 16 + bits[i - 1].bit < bits[i].word * 16 + bits[i].bit);
+    EXPECT_TRUE(i == 0 || bits[i - 1].word * 16 + bits[i - 1].bit < bits[i].word * 16 + bits[i].bit)
+        << i;
   }
   EXPECT_EQ(controls, AllControls());
 

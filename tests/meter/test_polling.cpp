@@ -64,8 +64,7 @@ TEST_F(Measurements, PollsEverySecondAfterThePreviousPollEndedUntilRequestBFails
   EXPECT_EQ(Mismatch(p, first, true), 0);
   auto all = kA;
   all.insert(all.end(), kB.begin(), kB.end());
-  for (int c : all) EXPECT_TRUE(ReadOnly(p, c)) << c;
-  ExpectDistinctLabels(p, all);
+  ExpectControls(p, all, true);
 
   // Request B fails: request A of that tick still shows, B's controls keep the old values
   // and the timer stays off.
@@ -132,7 +131,7 @@ class Energy : public ScreenTest {
   std::map<int, std::uint32_t> Serve(std::uint32_t seed) {
     std::map<int, std::uint32_t> counts;
     for (auto [reg, control] : kCounters) {
-      const std::uint32_t n = 0xFFFFFFFFu - seed * 1000003u - static_cast<std::uint32_t>(reg) * 1700u;
+      const auto n = 0xFFFFFFFFu - seed * 1000003u - static_cast<std::uint32_t>(reg) * 1700u;
       peer->Set(reg, {static_cast<int>(n >> 16), static_cast<int>(n & 0xFFFF)});
       counts[control] = n;
     }
@@ -162,8 +161,7 @@ TEST_F(Energy, TenReadsOneSecondAfterOpeningThenTwoSecondsAfterTheyEndUntilReque
   EXPECT_EQ(Get<double>(p, 32), 1234567.88);
   std::vector<int> controls;
   for (auto [reg, c] : kCounters) controls.push_back(c);
-  for (int c : controls) EXPECT_TRUE(ReadOnly(p, c)) << c;
-  ExpectDistinctLabels(p, controls);
+  ExpectControls(p, controls, true);
 
   // Requests 1-4 of the next tick update controls 32, 31, 10 and 9, then request 5 fails.
   const auto second = Serve(4);
