@@ -77,20 +77,6 @@ TEST(Codec, BcdClockAndFrameFormat) {
   EXPECT_EQ(meter::PairFromRing(7), pairs[2]);
 }
 
-TEST(Codec, SettingsBeyondSixteenBitsGoOutAsTheirLowBits) {
-  meter::DeviceConfig c;
-  c.address = 0x10005;
-  c.demandPeriod = 70000;  // 0x11170
-  c.frame = 7;             // no such ring value: taken as 2
-  c.password = -1;
-  c.ctPrimary = 0x01020304;
-  c.vtPrimary = -1;
-  const auto b = meter::EncodeConfig(c);
-  EXPECT_EQ(Bytes(b.begin(), b.end()), Hex("0005"                              // 4099
-                                           "0000 0101 0000 0000 0000 1170 0001 0001"
-                                           "0000 ffff 0000 0000 0102 0304 ffff ffff"));
-}
-
 std::set<int> AllControls() {
   std::set<int> all;
   for (int c = 4; c <= 78; ++c) all.insert(c);
