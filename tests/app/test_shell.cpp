@@ -86,7 +86,9 @@ TEST_F(Shell, MissingResourceFileEndsWithMinusOneAndNoWindow) {
 
   for (const char* f : {"veldixmid", "language.ini", "trffc_a.ico"})
     fs::copy_file(fs::path(VELDIX_BIN_DIR) / f, tmp_ / f);
-  const int status = std::system(("QT_QPA_PLATFORM=offscreen " + (tmp_ / "veldixmid").string()).c_str());
+  // Bounded: a tool that showed a window instead of leaving would be killed (status 124).
+  const std::string run = "timeout -k 2 30 env QT_QPA_PLATFORM=offscreen '" + (tmp_ / "veldixmid").string() + "'";
+  const int status = std::system(run.c_str());
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 255);  // -1
 }
