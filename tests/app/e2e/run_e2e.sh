@@ -11,6 +11,20 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"; kill $(jobs -p) 2>/dev/null' EXIT
 /usr/libexec/at-spi-bus-launcher --launch-immediately >/dev/null 2>&1 &
+# On a single busy core the tool's first connection to the fresh Xvfb was sometimes refused
+# (about one run in three). Connect once first, bounded, so that a server that never comes up
+# is reported as such.
+/usr/bin/python3 - <<'PY' || { echo "the X server on $DISPLAY never accepted a client"; exit 1; }
+import time
+from Xlib import display, error
+for _ in range(100):
+    try:
+        display.Display().close()
+        raise SystemExit(0)
+    except (error.DisplayError, ConnectionError, OSError):
+        time.sleep(0.1)
+raise SystemExit(1)
+PY
 export VELDIXMID_REGISTRY=$work/registry
 printf '; veldixmid registry store 1\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELDIX-MID v1.0\\Language]\nLanguage=sz:1\n; end\n' > "$VELDIXMID_REGISTRY"
 unset QT_QPA_PLATFORM
@@ -27,4 +41,6 @@ fi
 wait $tool
 rc=$?
 echo "driver exit $driver, tool exit $rc"
-[ $driver -eq 0 ] && [ $rc -eq 0 ]
+if [ $driver -ne 0 ] || [ $rc -ne 0 ]; then
+  echo "--- the tool's output:"; cat "$work/tool.log"; exit 1
+fi
