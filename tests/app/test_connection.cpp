@@ -6,9 +6,6 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTimer>
 #include <string>
 #include <vector>
 
@@ -16,6 +13,7 @@
 #include "app.h"
 #include "catalogue.h"
 #include "connection.h"
+#include "popup_catcher.h"
 #include "rs232.h"
 #include "transport.h"
 #include "ui.h"
@@ -36,18 +34,8 @@ class Connection : public ::testing::Test {
     Panel_Principal = LoadPanel(0, "VELDIXMID.uir", 6);
     ASSERT_GT(Panel_Principal, 0);
     DisplayPanel(Panel_Principal);
-    // Every popup is read and dismissed as an operator would: title, then text.
-    QObject::connect(&dismisser_, &QTimer::timeout, [this] {
-      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-      if (!box) return;
-      popups_.push_back(box->windowTitle().toStdString());
-      popups_.push_back(box->text().toStdString());
-      box->button(QMessageBox::Ok)->click();
-    });
-    dismisser_.start(20);
   }
   void TearDown() override {
-    dismisser_.stop();
     Orba_Cerrar_Puerto(Puerto);
     DiscardPanel(Panel_Principal);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -60,7 +48,7 @@ class Connection : public ::testing::Test {
   }
   // The operator clicks the connection switch; the callback runs to its end.
   void Click() {
-    popups_.clear();
+    popups_.seen.clear();
     Panel_Puerto = -1;
     auto* toggle = static_cast<QWidget*>(ui::CtrlWidget(Panel_Principal, kCtrlConnect));
     static_cast<QCheckBox*>(toggle)->click();
@@ -78,8 +66,7 @@ class Connection : public ::testing::Test {
     }
     return s;
   }
-  QTimer dismisser_;
-  std::vector<std::string> popups_;
+  PopupCatcher popups_;  // every popup read and dismissed as an operator would
 };
 
 constexpr const char* kConnected = "1 111111 0000";
@@ -102,7 +89,8 @@ TEST_F(Connection, ConnectsToPymodbusOnEveryLinkAndSwitchesOff) {
     ComEnv env(10, where);  // read by the serial case only
     Settings(c.port, serial ? 502 : std::stoi(where), serial ? 3 : 0);
     Click();
-    EXPECT_TRUE(popups_.empty()) << popups_.front() << ": " << popups_.back();
+    EXPECT_TRUE(popups_.seen.empty()) << popups_.seen.front().title.toStdString() << ": "
+                                      << popups_.seen.front().text.toStdString();
     EXPECT_EQ(State(), kConnected);
     EXPECT_EQ(Puerto, c.port);
     if (serial) {
@@ -121,7 +109,7 @@ TEST_F(Connection, ConnectsToPymodbusOnEveryLinkAndSwitchesOff) {
 
     Click();  // off: the link is closed
     EXPECT_EQ(State(), kDisconnected);
-    EXPECT_TRUE(popups_.empty());
+    EXPECT_TRUE(popups_.seen.empty());
     if (serial) {
       EXPECT_LT(ComWrt(10, "x", 1), 0);
     } else {
@@ -155,14 +143,14 @@ TEST_F(Connection, FailuresLeaveTheSwitchOffWithTheirPopups) {
     SCOPED_TRACE(c.what);
     Settings(c.port, c.tcpPort, 0, c.host);
     Click();
-    ASSERT_EQ(popups_.size(), c.reason ? 4u : 2u);
-    for (std::size_t i = 0; i < popups_.size(); i += 2) {
-      EXPECT_EQ(popups_[i], CatalogueText(195));
-    }
+    const auto& seen = popups_.seen;
+    ASSERT_EQ(seen.size(), c.reason ? 2u : 1u);
+    for (const auto& p : seen) EXPECT_EQ(p.title.toStdString(), CatalogueText(195));
     if (c.reason) {
-      EXPECT_NE(popups_[1].find(c.reason), std::string::npos) << popups_[1];
+      EXPECT_NE(seen[0].text.toStdString().find(c.reason), std::string::npos)
+          << seen[0].text.toStdString();
     }
-    EXPECT_EQ(popups_.back(), CatalogueText(198));
+    EXPECT_EQ(seen.back().text.toStdString(), CatalogueText(198));
     EXPECT_EQ(State(), kDisconnected);
   }
 }

@@ -10,7 +10,6 @@
 #include <QAbstractSpinBox>
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QMessageBox>
 #include <QTimer>
 #include <functional>
 #include <memory>
@@ -21,6 +20,7 @@
 #include "connection.h"
 #include "engine.h"
 #include "meter.h"
+#include "popup_catcher.h"
 #include "test_support.h"
 #include "transport.h"
 #include "ui.h"
@@ -115,24 +115,7 @@ inline bool RunUntil(const std::function<bool()>& done, double seconds) {
 }
 inline void RunFor(double seconds) { RunUntil([] { return false; }, seconds); }
 
-// Dismisses every message popup as soon as it is the active modal widget, recording it.
-struct PopupCatcher {
-  struct Popup {
-    QString title, text;
-  };
-  QTimer timer;
-  std::vector<Popup> seen;
-  PopupCatcher() {
-    timer.setInterval(10);
-    QObject::connect(&timer, &QTimer::timeout, [this] {
-      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-        seen.push_back({box->windowTitle(), box->text()});
-        box->button(QMessageBox::Ok)->click();
-      }
-    });
-    timer.start();
-  }
-};
+using vtest::PopupCatcher;
 
 inline QString Catalogue(int n) { return QString::fromLatin1(CatalogueText(n)); }
 
