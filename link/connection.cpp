@@ -17,6 +17,10 @@ namespace {
 // Catalogue texts of the connection popups.
 constexpr int kTextLinkErrorTitle = 195;
 constexpr int kTextNoAnswer = 198;
+constexpr int kTextLinkLost = 206;
+
+// True from a connection that passed its test to the switch turned off or the link lost.
+bool g_connected = false;
 
 // The register every VELDIX-MID answers: its own Modbus address (0x1003).
 constexpr int kTestRegister = 4099;
@@ -41,6 +45,7 @@ void ApplyFraming(int mode) {
 }
 
 void Disconnect(int panel) {
+  g_connected = false;
   Dim(panel, kSettings, 6, 0);
   Orba_Cerrar_Puerto(Puerto);
   Dim(panel, kScreenButtons, 4, 1);
@@ -77,6 +82,7 @@ void Conectar_Puerto(int panel) {
   const int result = Orba_Transmitir_Modbus(Puerto, Trama_Peticion, 6, Trama_Respuesta, 2, 0,
                                             Telefono, TCP_Puerto, IP, sizeof Trama_Respuesta);
   if (result != kModbusOk) {
+    g_connected = false;
     SetCtrlVal(panel, kCtrlConnect, 0);
     Orba_Cerrar_Puerto(Puerto);
     MessagePopup(CatalogueText(kTextLinkErrorTitle), CatalogueText(kTextNoAnswer));
@@ -86,6 +92,13 @@ void Conectar_Puerto(int panel) {
   // meter reached through a gateway may answer under another one, so it is not compared.
   Dim(panel, kSettings, 6, 1);
   Dim(panel, kScreenButtons, 4, 0);
+  g_connected = true;
+}
+
+void Conexion_Perdida(void) {
+  if (!g_connected) return;
+  Disconnect(Panel_Puerto);
+  MessagePopup(CatalogueText(kTextLinkErrorTitle), CatalogueText(kTextLinkLost));
 }
 
 int Seleccionar_Puerto(int panel, int, int event, void*, int, int) {

@@ -53,6 +53,10 @@ struct Control {
   bool tickPending = false;
   std::vector<std::pair<QString, int>> items;  // ring and list entries
   bool settingValue = false;                   // guards programmatic changes from commits
+  // A double box shows its value rounded to its precision but keeps the value set from code,
+  // so that reading it back gives that value, until the operator enters another.
+  double exact = 0;
+  bool exactHeld = false;
 };
 
 class PanelWindow;
@@ -267,7 +271,9 @@ Control* AddControl(Panel* p, const ControlSpec& s) {
         if (!s.unit.isEmpty()) sb->setSuffix(QLatin1Char(' ') + s.unit);
         QObject::connect(sb, &QDoubleSpinBox::valueChanged, sb, [h, id](double) {
           Control* ctl = FindCtrl(h, id);
-          if (ctl && !ctl->settingValue) DispatchCtrl(h, id, EVENT_COMMIT);
+          if (!ctl || ctl->settingValue) return;
+          ctl->exactHeld = false;  // the operator's value, as the box shows it
+          DispatchCtrl(h, id, EVENT_COMMIT);
         });
         e = sb;
       } else {
@@ -704,6 +710,8 @@ int SetValueNumber(Control* c, double v) {
   int rc = 0;
   if (auto* d = qobject_cast<QDoubleSpinBox*>(c->editor)) {
     d->setValue(v);  // coerced into the control's range, as an operator entry would be
+    c->exactHeld = v >= d->minimum() && v <= d->maximum();
+    c->exact = v;
   } else if (auto* s = qobject_cast<QSpinBox*>(c->editor)) {
     s->setValue(static_cast<int>(std::clamp(std::round(v), -2147483648.0, 2147483647.0)));
   } else if (auto* ck = qobject_cast<QCheckBox*>(c->editor)) {
@@ -720,7 +728,7 @@ int SetValueNumber(Control* c, double v) {
 
 int GetValueNumber(Control* c, double* v) {
   if (auto* d = qobject_cast<QDoubleSpinBox*>(c->editor)) {
-    *v = d->value();
+    *v = c->exactHeld ? c->exact : d->value();
   } else if (auto* s = qobject_cast<QSpinBox*>(c->editor)) {
     *v = s->value();
   } else if (auto* ck = qobject_cast<QCheckBox*>(c->editor)) {
