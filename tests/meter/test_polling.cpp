@@ -4,6 +4,7 @@
 #include <map>
 
 #include "meter_fixture.h"
+#include "scripted_meter.h"
 
 namespace {
 
@@ -139,6 +140,46 @@ TEST_F(Measurements, FailedOrIncompleteRequestAChangesNothing) {
     for (auto [c, v] : MakeLoad(6).shown) EXPECT_EQ(Get<double>(p, c), 0.0) << "control " << c;
     EXPECT_EQ(peer->Log().size(), 1u) << "request B was sent after request A failed";
     Click(p, kMedidasExit);
+  }
+}
+
+// Request B of a tick fails (its first answer is another slave's) and its real answer
+// comes only with the next request A, just ahead of A's own. Modbus TCP skips it by its
+// transaction and shows A; RTU over TCP has no transaction identifier and must not take it
+// for A: reading stops again, A's controls keep the values that were A's.
+TEST_F(Measurements, LateAnswerThroughAGatewayIsNeverShown) {
+  for (const int port : {100, 101}) {
+    SCOPED_TRACE(port == 100 ? "Modbus TCP" : "RTU over TCP");
+    vtest::ScriptedMeter gateway(port == 100 ? vtest::Framing::Mbap : vtest::Framing::Rtu);
+    Puerto = port;
+    TCP_Puerto = gateway.port();
+    ASSERT_EQ(Orba_Abrir_Puerto(Puerto, 0, 8, 0, 1, gateway.port(), IP), 0);
+    auto late = std::make_shared<Bytes>();
+    gateway.Next([](const Bytes&, const Bytes& good) { return vtest::Reply{{good}}; });  // A
+    gateway.Next([port, late](const Bytes&, const Bytes& good) {                        // B
+      *late = good;
+      Bytes other = good;
+      other[port == 100 ? 6 : 0] = 9;  // slave 9
+      if (port == 101) other = vtest::WithCrc(Bytes(other.begin(), other.end() - 2));
+      return vtest::Reply{{other}};
+    });
+    gateway.Next([late](const Bytes&, const Bytes& good) {  // A again, after "read again"
+      return vtest::Reply{{*late, good}, vtest::Ms(30)};
+    });
+    const int p = Open(2);
+    ASSERT_GT(p, 0);
+    ASSERT_TRUE(RunUntil([&] { return gateway.RequestCount() >= 2 && Dimmed(p, 98) == 1; }, 5));
+    auto a = [&](std::size_t i) {  // value i of request A as the gateway's registers give it
+      const auto r = static_cast<std::uint32_t>(vtest::InitialRegister(1024 + 2 * int(i))) << 16 |
+                     vtest::InitialRegister(1025 + 2 * int(i));
+      return static_cast<std::int32_t>(r) / (i < 13 ? 1000.0 : 1.0);
+    };
+    for (std::size_t i = 0; i < kA.size(); ++i) ASSERT_EQ(Get<double>(p, kA[i]), a(i)) << kA[i];
+    Click(p, kMedidasReadAgain);
+    for (std::size_t i = 0; i < kA.size(); ++i) EXPECT_EQ(Get<double>(p, kA[i]), a(i)) << kA[i];
+    EXPECT_EQ(Dimmed(p, 98), port == 100 ? 0 : 1) << "A was read (Modbus TCP) or refused";
+    Click(p, kMedidasExit);
+    Orba_Cerrar_Puerto(Puerto);
   }
 }
 

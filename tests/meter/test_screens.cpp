@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include "meter_fixture.h"
+#include "scripted_meter.h"
 
 namespace {
 
@@ -213,6 +214,49 @@ TEST_F(Screens, ControlsThatCannotHoldTheReadValuesMakeTheReadFail) {
     }
     EXPECT_TRUE(peer->Log(16).empty()) << "nothing written";
     Click(p, c.button == 4 ? kEquipoExit : kDisplayExit);
+  }
+}
+
+// Through a serial gateway that trickles RTU answers in 16-byte segments 17 ms apart, and a
+// Modbus TCP one that sends header and body apart: the configuration read shows the block
+// byte for byte, and the unedited send writes it back and is confirmed.
+TEST_F(Screens, ConfigurationThroughGatewaysThatSplitAnswers) {
+  for (const int port : {101, 100}) {
+    SCOPED_TRACE(port == 101 ? "RTU over TCP, trickled" : "Modbus TCP, header apart");
+    vtest::ScriptedMeter gateway(port == 101 ? vtest::Framing::Rtu : vtest::Framing::Mbap);
+    for (int i = 0; i < 5; ++i)
+      gateway.Next([port](const Bytes&, const Bytes& good) {
+        const std::size_t size = port == 101 ? 16 : 6;
+        vtest::Reply r{{}, vtest::Ms(port == 101 ? 17 : 200)};
+        for (std::size_t at = 0; at < good.size(); at += size)
+          r.chunks.emplace_back(good.begin() + std::ptrdiff_t(at),
+                                good.begin() + std::ptrdiff_t(std::min(at + size, good.size())));
+        return r;
+      });
+    Puerto = port;
+    TCP_Puerto = gateway.port();
+    ASSERT_EQ(Orba_Abrir_Puerto(Puerto, 0, 8, 0, 1, gateway.port(), IP), 0);
+    const int p = Open(4);
+    ASSERT_GT(p, 0);
+    Bytes block;
+    for (int r = 4096; r < 4126; ++r)
+      block.insert(block.end(), {std::uint8_t(vtest::InitialRegister(r) >> 8),
+                                 std::uint8_t(vtest::InitialRegister(r))});
+    const auto c = meter::DecodeConfig(std::span<const unsigned char, 60>(block.data(), 60));
+    const std::pair<int, int> shown[] = {
+        {2, c.address},       {22, c.clock.year}, {23, c.clock.month}, {27, c.clock.day},
+        {26, c.clock.hour},   {25, c.clock.minute}, {24, c.clock.second}, {21, c.baud},
+        {11, c.demandPeriod}, {9, c.frame},       {15, c.tariffMode},  {20, c.password},
+        {19, c.ctSecondary},  {17, c.vtSecondary}, {18, c.ctPrimary},  {16, c.vtPrimary}};
+    for (auto [control, value] : shown) EXPECT_EQ(Get<int>(p, control), value) << control;
+    Write(p, kEquipoSend);
+    ExpectPopup(199, 200);
+    for (int r : {4099, 4104, 4106, 4107, 4112, 4113, 4118, 4120, 4123})
+      EXPECT_EQ(gateway.Register(r), vtest::InitialRegister(r)) << r;
+    for (int r : {4103, 4105})  // their high bytes are written 0
+      EXPECT_EQ(gateway.Register(r), vtest::InitialRegister(r) & 0xFF) << r;
+    Click(p, kEquipoExit);
+    Orba_Cerrar_Puerto(Puerto);
   }
 }
 
