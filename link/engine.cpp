@@ -72,7 +72,6 @@ long long AnswerLength(const unsigned char* a, int n, int expectedLength) {
   switch (fn) {
     case 5:
     case 6:
-    case 15:
     case 16:
       return 8;  // slave, function, register hi, lo, value or count hi, lo, CRC
     case 14:
@@ -107,7 +106,6 @@ bool FitsRequest(const unsigned char* answer, int n, const unsigned char* reques
       return n >= kHeadBytes && answer[2] == 2 * count;
     case 5:
     case 6:
-    case 15:
     case 16:
       return n >= 6 && length >= 6 && std::memcmp(answer + 2, request + 2, 4) == 0;
     default:
