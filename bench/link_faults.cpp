@@ -44,24 +44,22 @@ int Read50(int port, int tcpPort) {
 
 int Closed(int runs) {
   std::vector<double> t;
+  int closedCodes = 0;  // next exchanges that gave -5
   for (int i = 0; i < runs; ++i) {
     ScriptedMeter meter(Framing::Mbap);
     meter.Next([](const Bytes&, const Bytes&) { return Reply{{}, Ms(0), true}; });
     if (Orba_Abrir_Puerto(100, 0, 8, 0, 1, meter.port(), kHost) != 0) return 1;
-    const int first = Read50(100, meter.port());
+    Read50(100, meter.port());
     const auto t0 = Clock::now();
-    const int next = Read50(100, meter.port());
+    closedCodes += Read50(100, meter.port()) == kModbusTcpClosed;
     t.push_back(SecondsSince(t0));
     Orba_Cerrar_Puerto(100);
-    if (first != kModbusTcpClosed || next != kModbusTcpClosed) {
-      std::fprintf(stderr, "run %d: %d then %d, expected -5 twice\n", i, first, next);
-      return 1;
-    }
   }
   std::sort(t.begin(), t.end());
-  std::printf("closed link: next exchange fails in median %.3f s (min %.3f, max %.3f, %d runs)\n",
-              t[t.size() / 2], t.front(), t.back(), runs);
-  return 0;
+  std::printf("closed link: next exchange fails in median %.3f s (min %.3f, max %.3f, %d runs, "
+              "%d with -5)\n",
+              t[t.size() / 2], t.front(), t.back(), runs, closedCodes);
+  return closedCodes == runs ? 0 : 1;
 }
 
 int Gateway(bool rtu, int exchanges) {
