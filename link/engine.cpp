@@ -269,7 +269,6 @@ int AwaitAnswer(Gathered& g, Assess assess, Exchange& x) {
   return kModbusTcpClosed;
 }
 
-
 // Modbus TCP: the header's transaction and protocol identifiers must be this request's. A
 // frame with others (a late answer to an earlier request) is skipped whole and the wait goes
 // on; the header's length says where the frame ends.

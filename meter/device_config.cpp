@@ -19,11 +19,16 @@ constexpr double kWriteGapS = 0.2;
 // left as read goes back as the byte it came from: BCD decoding is not one-to-one (0x9A and
 // 0xA0 both show 100), and an unset clock reads 00/00, which no valid date holds.
 std::optional<meter::ClockBytes> g_readClock;
+// Likewise the frame-format pair (4109, 4110) as read: a pair that is none of the four ring
+// entries shows as entry 2, and must not go back as entry 2's pair unless the operator
+// picked it.
+std::optional<std::pair<std::uint16_t, std::uint16_t>> g_readPair;
 
 void Close(int panel) {
   meter::CloseScreen(panel);
   if (panel == Panel_Config_Equipo) Panel_Config_Equipo = -1;
   g_readClock.reset();
+  g_readPair.reset();
 }
 
 // A control's value into *v; false when the control cannot give one.
@@ -46,6 +51,7 @@ void Leer_Config_Equipo(int panel) {
   // A failed read leaves the send button dimmed: what the panel holds then was never read
   // from this meter and must not be written to it.
   g_readClock.reset();
+  g_readPair.reset();
   if (meter::ReadBlock(meter::kConfigStart, meter::kConfigCount) != kModbusOk) return;
   const auto data = meter::BlockData(meter::kConfigCount).first<meter::kConfigDataBytes>();
   const meter::DeviceConfig c = meter::DecodeConfig(data);
@@ -66,6 +72,8 @@ void Leer_Config_Equipo(int panel) {
   for (auto [control, value] : values) allShown = meter::Store(panel, control, value) && allShown;
   if (!allShown) return;
   g_readClock = meter::ReadClockBytes(data);
+  g_readPair = {meter::Word(data, 4109 - meter::kConfigStart),
+                meter::Word(data, 4110 - meter::kConfigStart)};
   SetCtrlAttribute(panel, kEquipoSend, ATTR_DIMMED, 0);
 }
 
@@ -90,7 +98,12 @@ int Envio_Config(int panel, int, int event, void*, int, int) {
       return 0;
     }
   }
-  const auto block = meter::EncodeConfig(c, g_readClock ? &*g_readClock : nullptr);
+  auto block = meter::EncodeConfig(c, g_readClock ? &*g_readClock : nullptr);
+  if (g_readPair && c.frame == meter::RingFromPair(g_readPair->first, g_readPair->second)) {
+    const std::span<unsigned char, meter::kConfigBlockBytes> out(block);
+    meter::PutWord(out.subspan<14, 2>(), g_readPair->first);  // 4109
+    meter::PutWord(out.subspan<16, 2>(), g_readPair->second);  // 4110
+  }
 
   // Every write is attempted whatever became of the one before; the popup names those the
   // meter did not confirm, and why.

@@ -136,7 +136,8 @@ TEST_F(Screens, AnyFailedWriteStillSendsAllFourThenSaysSo) {
 }
 
 // Clock bytes no valid date holds (year 0x9A, an unset 00/00 date, minute 0x99, bytes that
-// decode alike) show as decoded and go back unchanged when sent without an edit.
+// decode alike) show as decoded and go back unchanged when sent without an edit; so does a
+// frame-format pair that no ring entry stands for (1, 2 shows as entry 2).
 TEST_F(Screens, ClockBytesRoundTripUnchangedThroughAnUneditedSend) {
   struct Case {
     std::vector<int> clock;  // 4103-4106 (4105's high byte is written 0)
@@ -149,6 +150,7 @@ TEST_F(Screens, ClockBytesRoundTripUnchangedThroughAnUneditedSend) {
     peer->Reset();
     peer->Set(4096, kBlock);
     peer->Set(4103, c.clock);
+    peer->Set(4109, {1, 2});
     const int p = Open(4);
     ASSERT_GT(p, 0);
     const int fields[] = {22, 23, 27, 26, 25, 24};
@@ -161,6 +163,7 @@ TEST_F(Screens, ClockBytesRoundTripUnchangedThroughAnUneditedSend) {
     Bytes clock;
     for (int r : c.clock) clock.insert(clock.end(), {std::uint8_t(r >> 8), std::uint8_t(r)});
     EXPECT_EQ(vtest::ToHex(Bytes(w2.begin() + 7, w2.begin() + 15)), vtest::ToHex(clock));
+    EXPECT_EQ(vtest::ToHex(Bytes(w2.begin() + 19, w2.end())), "00010002") << "4109, 4110";
     Click(p, kEquipoExit);
   }
 }
