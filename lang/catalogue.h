@@ -42,10 +42,3 @@ bool Restablecer_Fuentes(void);
 // memory short) leaves the catalogue in force untouched; the replaced table is released.
 // Returns the new table, or null after an "Error" popup.
 char** Cargar_Textos_Idioma(const char* path, int language);
-
-namespace lang {
-// Tests: allocator of the catalogue table (calloc semantics), to make it fail; nullptr
-// restores calloc.
-using TableAllocator = void* (*)(std::size_t count, std::size_t size);
-void SetTableAllocatorForTests(TableAllocator allocator);
-}  // namespace lang

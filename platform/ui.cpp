@@ -33,6 +33,7 @@
 
 #include "ui.h"
 #include "ui_internal.h"
+#include "testing/ui_testing.h"
 
 using namespace ui::detail;
 

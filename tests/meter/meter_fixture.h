@@ -23,6 +23,7 @@
 #include "test_support.h"
 #include "transport.h"
 #include "ui.h"
+#include "testing/ui_testing.h"
 
 namespace mtest {
 
