@@ -238,6 +238,7 @@ Builder BuilderFor(Kind kind) {
   }
   return nullptr;
 }
+
 }  // namespace
 
 namespace ui::detail {
@@ -272,6 +273,7 @@ Control* AddControl(Panel* p, const ControlSpec& s) {
   SetLabel(p, raw, s.label);
   return raw;
 }
+
 void StartTimerIfEnabled(Control* c) {
   if (c->timer && c->timerEnabled && !c->timer->isActive()) c->timer->start();
 }
