@@ -4,9 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app.h"
 #include "catalogue.h"
-#include "connection.h"
 #include "engine.h"
 #include "frames.h"
 #include "meter.h"
@@ -28,7 +26,7 @@ unsigned char Slave() { return static_cast<unsigned char>(Identidad & 0xFF); }
 enum {
   kTextInvalidAnswer = 197,
   kTextReadingStopped = 201,
-  kTextNoAnswer = 202,
+  kTextMeterSilent = 202,
   kTextException = 203,
   kTextLinkClosed = 204,
   kTextReadAgain = 205,
@@ -40,12 +38,14 @@ enum {
 };
 
 int g_lastException = 0;
+void (*g_onLinkLost)(void) = nullptr;
 
 // After every exchange: keeps an exception's code for the operator, and tells the main
 // panel when the link turned out closed.
 int Noted(int rc, const unsigned char* answer) {
   if (rc == kModbusException) g_lastException = answer[2];
-  if (rc == kModbusTcpClosed || rc == kRtErrConnClosed || TCP_Link_Closed) Conexion_Perdida();
+  const bool closed = rc == kModbusTcpClosed || rc == kRtErrConnClosed || TCP_Link_Closed;
+  if (closed && g_onLinkLost != nullptr) g_onLinkLost();
   return rc;
 }
 
@@ -120,10 +120,12 @@ int WriteBlock(int start, int count, std::span<const unsigned char> data) {
 
 int LastExceptionCode() { return g_lastException; }
 
+void SetLinkLostHandler(void (*handler)(void)) { g_onLinkLost = handler; }
+
 std::string FailureReason(int rc) {
   if (rc == kModbusTcpClosed || rc == kRtErrConnClosed) return CatalogueText(kTextLinkClosed);
   if (rc == kModbusBadAnswer) return CatalogueText(kTextInvalidAnswer);
-  if (rc != kModbusException) return CatalogueText(kTextNoAnswer);
+  if (rc != kModbusException) return CatalogueText(kTextMeterSilent);
   const int code = g_lastException;
   char text[512];
   if (code >= 1 && code <= 4)
@@ -158,11 +160,11 @@ void ShowWriteOutcome(std::span<const FailedWrite> failed) {
         CatalogueText(kTextRegisters), f.start, f.start + f.count - 1, f.reason.c_str());
     text += line;
   }
-  MessagePopup(CatalogueText(kTextWriteFailedTitle), text.c_str());
+  MessagePopup(CatalogueText(kTextLinkErrorTitle), text.c_str());
 }
 
 void ShowNothingSent() {
-  MessagePopup(CatalogueText(kTextWriteFailedTitle), CatalogueText(kTextNothingSent));
+  MessagePopup(CatalogueText(kTextLinkErrorTitle), CatalogueText(kTextNothingSent));
 }
 
 void ShowStale(int panel, std::span<const int> values, int status, int readAgain, int rc) {

@@ -24,7 +24,7 @@ void CloseScreen(int panel);
 // Reads `count` registers from `start` (function 3) into Trama_Respuesta. 1 when a valid
 // answer of exactly that many registers arrived; the engine's negative code, or -2 for an
 // answer of another function or byte count (it would leave stale bytes in the buffer).
-// A link found closed is reported to the main panel (Conexion_Perdida).
+// A link found closed is reported to the link-lost handler.
 int ReadBlock(int start, int count);
 // Register data of the last successful ReadBlock of `count` registers.
 std::span<const unsigned char> BlockData(int count);
@@ -32,8 +32,12 @@ std::span<const unsigned char> BlockData(int count);
 // One write-multiple-registers request (function 16) of `count` registers from `start`,
 // with the request frame and answer buffer of its own. 1 when the meter confirmed that
 // start and count; the engine's negative code, or -2 for an answer that does not match.
-// A link found closed is reported to the main panel (Conexion_Perdida).
+// A link found closed is reported to the link-lost handler.
 int WriteBlock(int start, int count, std::span<const unsigned char> data);
+
+// The handler told when an exchange finds the link closed: the application shell installs
+// the one that shows the main panel disconnected (the screens do not own that panel).
+void SetLinkLostHandler(void (*handler)(void));
 
 // Exception code of the last ReadBlock or WriteBlock that ended in a Modbus exception (-3).
 int LastExceptionCode();

@@ -19,6 +19,7 @@
 #include "screen.h"
 #include "transport.h"
 #include "ui.h"
+#include "testing/ui_testing.h"
 
 using namespace vtest;
 

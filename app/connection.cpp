@@ -7,16 +7,13 @@
 #include "engine.h"
 #include "frames.h"
 #include "rs232.h"
+#include "screen.h"
 #include "transport.h"
 #include "ui.h"
 
-int Panel_Puerto = -1;
-
 namespace {
 
-// Catalogue texts of the connection popups.
-constexpr int kTextLinkErrorTitle = 195;
-constexpr int kTextNoAnswer = 198;
+// Catalogue text of the popup after the link was lost.
 constexpr int kTextLinkLost = 206;
 
 // True from a connection that passed its test to the switch turned off or the link lost.
@@ -109,4 +106,8 @@ int Seleccionar_Puerto(int panel, int, int event, void*, int, int) {
   return 0;
 }
 
-void RegisterLinkCallbacks() { RegisterCtrlCallback("Seleccionar_Puerto", Seleccionar_Puerto); }
+void RegisterLinkCallbacks() {
+  RegisterCtrlCallback("Seleccionar_Puerto", Seleccionar_Puerto);
+  // The screens find a closed link; the main panel, which is ours, shows it.
+  meter::SetLinkLostHandler(Conexion_Perdida);
+}
