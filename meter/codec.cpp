@@ -1,6 +1,8 @@
 // Conversions between the meter's register words and the values of the screens' controls.
 #include "codec.h"
 
+#include <chrono>
+
 int BCD_a_Binario(int b) {
   const int byte = b & 0xFF;
   return (byte >> 4) * 10 + (byte & 0x0F);
@@ -77,6 +79,28 @@ std::array<unsigned char, 8> EncodeClock(const MeterClock& c, const ClockBytes* 
   for (std::size_t i = 0; i < 6; ++i)
     if (BCD_a_Binario((*read)[i]) == values[i]) out[at[i]] = (*read)[i];
   return out;
+}
+
+std::optional<MeterClock> AdvanceClock(const MeterClock& c, long long seconds) {
+  using namespace std::chrono;
+  const year_month_day date{year{c.year}, month{static_cast<unsigned>(c.month)},
+                            day{static_cast<unsigned>(c.day)}};
+  if (c.year < 2000 || c.year > 2099 || c.month < 1 || c.day < 1 || !date.ok() || c.hour < 0 ||
+      c.hour > 23 || c.minute < 0 || c.minute > 59 || c.second < 0 || c.second > 59)
+    return std::nullopt;
+  const sys_seconds then = sys_days{date} + hours{c.hour} + minutes{c.minute} +
+                           std::chrono::seconds{c.second} + std::chrono::seconds{seconds};
+  const sys_days d = floor<days>(then);
+  const year_month_day later{d};
+  const hh_mm_ss<std::chrono::seconds> t{then - d};
+  const int y = static_cast<int>(later.year());
+  if (y < 2000 || y > 2099) return std::nullopt;
+  return MeterClock{y,
+                    static_cast<int>(static_cast<unsigned>(later.month())),
+                    static_cast<int>(static_cast<unsigned>(later.day())),
+                    static_cast<int>(t.hours().count()),
+                    static_cast<int>(t.minutes().count()),
+                    static_cast<int>(t.seconds().count())};
 }
 
 namespace {

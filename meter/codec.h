@@ -10,6 +10,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <utility>
 
@@ -120,6 +121,10 @@ ClockBytes ReadClockBytes(std::span<const unsigned char> data);
 // back as that very byte, so a clock sent unedited is written back exactly as read (BCD
 // decoding is not one-to-one, and bytes beyond 99 have no encoding of their own).
 std::array<unsigned char, 8> EncodeClock(const MeterClock& c, const ClockBytes* read);
+// The clock `seconds` later by the calendar (leap years included); none when `c` is not a
+// valid date and time of 2000-2099 or the result leaves those years: the meter keeps only
+// two year digits, and a clock that was never set has no "later".
+std::optional<MeterClock> AdvanceClock(const MeterClock& c, long long seconds);
 
 // The serial frame format of the meter's own port is a pair of registers, 4109 (parity:
 // 0 none, 1 odd, 2 even) and 4110 (stop bits), shown as one four-way choice.

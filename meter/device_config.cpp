@@ -1,7 +1,12 @@
 // Device configuration screen: the meter's clock and settings, read once at opening and
 // written back with four write requests on the send button.
+#include <algorithm>
+#include <chrono>
+#include <ctime>
 #include <optional>
 #include <vector>
+
+#include "catalogue.h"
 
 #include "engine.h"
 #include "meter.h"
@@ -24,11 +29,51 @@ std::optional<meter::ClockBytes> g_readClock;
 // picked it.
 std::optional<std::pair<std::uint16_t, std::uint16_t>> g_readPair;
 
+// The meter's clock keeps running while the screen is open: when the read succeeded, the
+// clock as shown then and the moment of the read, so that a send whose clock fields still
+// hold the read values writes the meter's own time at the moment of the write (read + time
+// elapsed) instead of setting the meter back by however long the screen was open.
+using SteadyTime = std::chrono::steady_clock::time_point;
+std::optional<std::pair<meter::MeterClock, SteadyTime>> g_readAt;
+// The clock fields as the clock-from-PC button last filled them: while they still hold
+// these values, the send writes the PC's local time at the moment of the write.
+std::optional<meter::MeterClock> g_pcClock;
+
 void Close(int panel) {
   meter::CloseScreen(panel);
   if (panel == Panel_Config_Equipo) Panel_Config_Equipo = -1;
   g_readClock.reset();
   g_readPair.reset();
+  g_readAt.reset();
+  g_pcClock.reset();
+}
+
+meter::MeterClock PcClock() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &now);
+#else
+  localtime_r(&now, &local);
+#endif
+  // A leap second (60) has no place in the meter's clock.
+  return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+          local.tm_hour,        local.tm_min,     local.tm_sec > 59 ? 59 : local.tm_sec};
+}
+
+// The 8 clock bytes of W2 (4103-4106) for the clock fields `shown`, taken at the moment of
+// the write: the PC's time when the fields still hold what the PC button put there, the
+// read clock advanced by the time elapsed since the read when they still hold the read
+// values (a clock no valid date holds goes back unchanged), else the fields as edited.
+std::array<unsigned char, 8> ClockToWrite(const meter::MeterClock& shown) {
+  if (g_pcClock && shown == *g_pcClock) return meter::EncodeClock(PcClock());
+  if (g_readAt && shown == g_readAt->first) {
+    const auto elapsed = std::chrono::round<std::chrono::seconds>(
+        std::chrono::steady_clock::now() - g_readAt->second);
+    if (const auto now = meter::AdvanceClock(shown, elapsed.count()))
+      return meter::EncodeClock(*now);
+  }
+  return meter::EncodeClock(shown, g_readClock ? &*g_readClock : nullptr);
 }
 
 // A control's value into *v; false when the control cannot give one.
@@ -44,6 +89,9 @@ int Config_Equipo(int panel, int, int event, void*, int, int) {
   SetCtrlAttribute(Panel_Config_Equipo, kEquipoExit, ATTR_CALLBACK,
                    Salir_Config_Equipo);
   SetCtrlAttribute(Panel_Config_Equipo, kEquipoSend, ATTR_CALLBACK, Envio_Config);
+  SetCtrlAttribute(Panel_Config_Equipo, kEquipoPcClock, ATTR_LABEL,
+                   CatalogueText(meter::kTextPcClock));
+  SetCtrlAttribute(Panel_Config_Equipo, kEquipoPcClock, ATTR_CALLBACK, Hora_PC_Config);
   return 0;
 }
 
@@ -52,6 +100,9 @@ void Leer_Config_Equipo(int panel) {
   // from this meter and must not be written to it.
   g_readClock.reset();
   g_readPair.reset();
+  g_readAt.reset();
+  g_pcClock.reset();
+  const SteadyTime asked = std::chrono::steady_clock::now();
   if (meter::ReadBlock(meter::kConfigStart, meter::kConfigCount) != kModbusOk) return;
   const auto data = meter::BlockData(meter::kConfigCount).first<meter::kConfigDataBytes>();
   const meter::DeviceConfig c = meter::DecodeConfig(data);
@@ -74,6 +125,7 @@ void Leer_Config_Equipo(int panel) {
   g_readClock = meter::ReadClockBytes(data);
   g_readPair = {meter::Word(data, 4109 - meter::kConfigStart),
                 meter::Word(data, 4110 - meter::kConfigStart)};
+  g_readAt = {c.clock, asked};
   SetCtrlAttribute(panel, kEquipoSend, ATTR_DIMMED, 0);
 }
 
@@ -110,6 +162,10 @@ int Envio_Config(int panel, int, int event, void*, int, int) {
   std::vector<meter::FailedWrite> failed;
   for (std::size_t i = 0; i < meter::kConfigWrites.size(); ++i) {
     const meter::WriteRequest& w = meter::kConfigWrites[i];
+    if (w.start == 4103) {  // W2 starts with the clock: its time is the time of this write
+      const auto clock = ClockToWrite(c.clock);
+      std::copy(clock.begin(), clock.end(), block.begin() + static_cast<std::ptrdiff_t>(w.offset));
+    }
     const auto data = std::span<const unsigned char>(block).subspan(
         w.offset, static_cast<std::size_t>(2 * w.count));
     const int rc = meter::WriteBlock(w.start, w.count, data);
@@ -118,6 +174,19 @@ int Envio_Config(int panel, int, int event, void*, int, int) {
     if (i + 1 < meter::kConfigWrites.size()) Delay(kWriteGapS);
   }
   meter::ShowWriteOutcome(failed);
+  return 0;
+}
+
+int Hora_PC_Config(int panel, int, int event, void*, int, int) {
+  if (event != EVENT_COMMIT) return 0;
+  const meter::MeterClock now = PcClock();
+  const std::pair<int, int> fields[] = {{kEquipoYear, now.year},     {kEquipoMonth, now.month},
+                                        {kEquipoDay, now.day},       {kEquipoHour, now.hour},
+                                        {kEquipoMinute, now.minute}, {kEquipoSecond, now.second}};
+  bool allShown = true;
+  for (auto [control, value] : fields) allShown = meter::Store(panel, control, value) && allShown;
+  // Fields that could not take the time would send something else: then they count as edited.
+  if (allShown) g_pcClock = now; else g_pcClock.reset();
   return 0;
 }
 

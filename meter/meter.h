@@ -46,6 +46,7 @@ enum {
   kEquipoVtSecondary = 17,
   kEquipoCtPrimary = 18,
   kEquipoVtPrimary = 16,
+  kEquipoPcClock = 34,   // fills the clock fields from the PC; the send takes the PC's time
 
   kDisplayExit = 2,
   kDisplaySave = 3,
@@ -87,6 +88,10 @@ void Leer_Config_Equipo(int panel);
 // Send button: four write requests 0.2 s apart, then one popup that tells how they went.
 int Envio_Config(int panel, int control, int event, void* callbackData, int eventData1,
                  int eventData2);
+// Clock-from-PC button: fills the clock fields with the PC's local time; while they hold
+// it, a send writes the PC's local time at the moment of the clock write.
+int Hora_PC_Config(int panel, int control, int event, void* callbackData, int eventData1,
+                   int eventData2);
 int Salir_Config_Equipo(int panel, int control, int event, void* callbackData, int eventData1,
                         int eventData2);
 int Cerrar_Config_Equipo(int panel, int event, void* callbackData, int eventData1,

@@ -18,6 +18,7 @@ void RegisterMeterCallbacks() {
   RegisterCtrlCallback("Releer_Energias", Releer_Energias);
   RegisterCtrlCallback("Envio_Config", Envio_Config);
   RegisterCtrlCallback("Salir_Config_Equipo", Salir_Config_Equipo);
+  RegisterCtrlCallback("Hora_PC_Config", Hora_PC_Config);
   RegisterCtrlCallback("Guardar_Display", Guardar_Display);
   RegisterCtrlCallback("Salir_Config_Display", Salir_Config_Display);
   RegisterPanelCallback("Cerrar_Medidas", Cerrar_Medidas);

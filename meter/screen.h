@@ -8,6 +8,11 @@
 
 namespace meter {
 
+// Catalogue texts of the technicians' additions to the configuration screens.
+enum {
+  kTextPcClock = 215,  // label of the clock-from-PC button
+};
+
 // Shows the main panel again: the panel of the last committed connection (Panel_Puerto),
 // else the main panel (Panel_Principal), else `fallback`, whichever can be displayed first.
 void ShowMainPanel(int fallback);

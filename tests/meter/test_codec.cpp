@@ -2,6 +2,7 @@
 // back, on vectors worked out by hand from the meter's register conventions.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -89,6 +90,36 @@ std::array<int, 75> On(const std::set<int>& controls) {
   const auto bits = meter::MaskBits();
   for (std::size_t i = 0; i < bits.size(); ++i) values[i] = controls.count(bits[i].control);
   return values;
+}
+
+// The meter's clock a given number of seconds on: carries through month ends, leap days and
+// the new year; a clock no valid date of 2000-2099 holds has no "later".
+TEST(Codec, ClockAdvancedByElapsedSeconds) {
+  using C = meter::MeterClock;
+  struct Case {
+    C from;
+    long long seconds;
+    std::optional<C> to;
+  };
+  const Case cases[] = {
+      {{2025, 3, 15, 9, 30, 45}, 21, C{2025, 3, 15, 9, 31, 6}},
+      {{2024, 2, 28, 23, 59, 59}, 1, C{2024, 2, 29, 0, 0, 0}},
+      {{2025, 2, 28, 23, 59, 59}, 1, C{2025, 3, 1, 0, 0, 0}},
+      {{2025, 12, 31, 23, 59, 30}, 45, C{2026, 1, 1, 0, 0, 15}},
+      {{2025, 3, 15, 9, 30, 45}, 0, C{2025, 3, 15, 9, 30, 45}},
+      {{2099, 12, 31, 23, 59, 59}, 1, std::nullopt},  // the meter has no year 2100
+      {{2000, 0, 0, 0, 0, 0}, 1, std::nullopt},       // a clock never set
+      {{2025, 2, 29, 0, 0, 0}, 1, std::nullopt},
+      {{2025, 3, 15, 24, 0, 0}, 1, std::nullopt},
+      {{2025, 3, 15, 9, 60, 0}, 1, std::nullopt},
+      {{2100, 1, 1, 0, 0, 0}, 1, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.from.year << "-" << c.from.month << "-" << c.from.day
+                                    << " " << c.from.hour << ":" << c.from.minute << " +"
+                                    << c.seconds);
+    EXPECT_EQ(meter::AdvanceClock(c.from, c.seconds), c.to);
+  }
 }
 
 TEST(Codec, DisplayMaskBothWays) {

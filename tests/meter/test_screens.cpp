@@ -1,6 +1,9 @@
 // The configuration screens against the pymodbus peer (the read at opening, the writes of a
 // send or save, their popup), the resource file's screen panels, and the ways in and out.
 #include <QCheckBox>
+#include <chrono>
+#include <cmath>
+#include <ctime>
 #include <QComboBox>
 #include <QFile>
 #include <QSpinBox>
@@ -164,6 +167,64 @@ TEST_F(Screens, ClockBytesRoundTripUnchangedThroughAnUneditedSend) {
     for (int r : c.clock) clock.insert(clock.end(), {std::uint8_t(r >> 8), std::uint8_t(r)});
     EXPECT_EQ(vtest::ToHex(Bytes(w2.begin() + 7, w2.begin() + 15)), vtest::ToHex(clock));
     EXPECT_EQ(vtest::ToHex(Bytes(w2.begin() + 19, w2.end())), "00010002") << "4109, 4110";
+    Click(p, kEquipoExit);
+  }
+}
+
+// The meter's clock runs while the screen is open: a send with the clock fields as read
+// writes the read clock plus the time since the read, and after "PC time" the PC's local
+// time at the moment of the write; both within 1 s.
+TEST_F(Screens, ClockSentAsTheMeterOrThePcKeepsItAtTheWrite) {
+  using namespace std::chrono;
+  auto seconds = [](const meter::MeterClock& c) {  // a civil time on one scale
+    const year_month_day d{year{c.year}, month{unsigned(c.month)}, day{unsigned(c.day)}};
+    return static_cast<long long>(
+               duration_cast<std::chrono::seconds>(sys_days{d}.time_since_epoch()).count()) +
+           c.hour * 3600LL + c.minute * 60LL + c.second;
+  };
+  for (const bool fromPc : {false, true}) {
+    SCOPED_TRACE(fromPc ? "PC time" : "clock as read");
+    peer->Reset();
+    peer->Set(4096, kBlock);  // 2025-03-15 09:30:45
+    const int p = Open(4);
+    ASSERT_GT(p, 0);
+    char label[256] = "";
+    EXPECT_EQ(GetCtrlAttribute(p, kEquipoPcClock, ATTR_LABEL, label), 0);
+    EXPECT_EQ(QString::fromLatin1(label), Catalogue(215));
+    if (fromPc) {
+      Click(p, kEquipoPcClock);
+      EXPECT_GT(Get<int>(p, kEquipoYear), 2025) << "the fields show the PC's date";
+    }
+    RunFor(2.6);  // the screen stays open a while before the send
+    Write(p, kEquipoSend);
+    ExpectPopup(199, 200);
+    const double steadyNow = Now();
+    const std::time_t wallNow = std::time(nullptr);
+    const auto reads = peer->Log(3);
+    const auto writes = peer->Log(16);
+    ASSERT_EQ(reads.size(), 1u);
+    ASSERT_EQ(writes.size(), 4u);
+    const Bytes w2 = writes[1].Pdu();
+    ASSERT_EQ(w2.size(), 23u);
+    auto bcd = [&](std::size_t i) { return BCD_a_Binario(w2[i]); };
+    EXPECT_EQ(w2[7], 0x00);
+    EXPECT_EQ(w2[11], 0x00);
+    const meter::MeterClock written{2000 + bcd(8), bcd(9), bcd(10), bcd(12), bcd(13), bcd(14)};
+    meter::MeterClock expected{2025, 3, 15, 9, 30, 45};
+    double late = writes[1].t - reads[0].t;
+    if (fromPc) {  // the PC's local time when W2 arrived
+      const std::time_t at = wallNow - static_cast<std::time_t>(std::lround(steadyNow - writes[1].t));
+      std::tm local{};
+      localtime_r(&at, &local);
+      expected = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+                  local.tm_hour,        local.tm_min,     local.tm_sec};
+      late = 0;
+    }
+    EXPECT_LE(std::abs(static_cast<double>(seconds(written) - seconds(expected)) - late), 1.0)
+        << written.year << "-" << written.month << "-" << written.day << " " << written.hour
+        << ":" << written.minute << ":" << written.second;
+    EXPECT_EQ(vtest::ToHex(Bytes(w2.begin() + 15, w2.end())), "ffffffff00020001")
+        << "the rest of W2 as read";
     Click(p, kEquipoExit);
   }
 }
