@@ -7,10 +7,12 @@
 #include <vector>
 
 #include "catalogue.h"
+#include "config_file.h"
 
 #include "engine.h"
 #include "meter.h"
 #include "screen.h"
+#include "transport.h"
 #include "ui.h"
 
 int Panel_Config_Equipo = -1;
@@ -38,6 +40,27 @@ std::optional<std::pair<meter::MeterClock, SteadyTime>> g_readAt;
 // The clock fields as the clock-from-PC button last filled them: while they still hold
 // these values, the send writes the PC's local time at the moment of the write.
 std::optional<meter::MeterClock> g_pcClock;
+// Local time of the last successful read, for the configuration file's record.
+std::string g_readTime;
+
+// The settings a configuration file carries, with their controls; the clock is not among
+// them: loading a file must not set a meter's clock to the time of another meter's read.
+struct Setting {
+  int control;
+  int meter::DeviceConfig::*member;
+};
+constexpr Setting kSettings[] = {
+    {kEquipoAddress, &meter::DeviceConfig::address},
+    {kEquipoBaud, &meter::DeviceConfig::baud},
+    {kEquipoDemand, &meter::DeviceConfig::demandPeriod},
+    {kEquipoFrame, &meter::DeviceConfig::frame},
+    {kEquipoTariff, &meter::DeviceConfig::tariffMode},
+    {kEquipoPassword, &meter::DeviceConfig::password},
+    {kEquipoCtSecondary, &meter::DeviceConfig::ctSecondary},
+    {kEquipoVtSecondary, &meter::DeviceConfig::vtSecondary},
+    {kEquipoCtPrimary, &meter::DeviceConfig::ctPrimary},
+    {kEquipoVtPrimary, &meter::DeviceConfig::vtPrimary},
+};
 
 void Close(int panel) {
   meter::CloseScreen(panel);
@@ -46,6 +69,7 @@ void Close(int panel) {
   g_readPair.reset();
   g_readAt.reset();
   g_pcClock.reset();
+  g_readTime.clear();
 }
 
 meter::MeterClock PcClock() {
@@ -92,6 +116,12 @@ int Config_Equipo(int panel, int, int event, void*, int, int) {
   SetCtrlAttribute(Panel_Config_Equipo, kEquipoPcClock, ATTR_LABEL,
                    CatalogueText(meter::kTextPcClock));
   SetCtrlAttribute(Panel_Config_Equipo, kEquipoPcClock, ATTR_CALLBACK, Hora_PC_Config);
+  SetCtrlAttribute(Panel_Config_Equipo, kEquipoSaveFile, ATTR_LABEL,
+                   CatalogueText(meter::kTextSaveToFile));
+  SetCtrlAttribute(Panel_Config_Equipo, kEquipoSaveFile, ATTR_CALLBACK, Guardar_Archivo_Config);
+  SetCtrlAttribute(Panel_Config_Equipo, kEquipoLoadFile, ATTR_LABEL,
+                   CatalogueText(meter::kTextLoadFromFile));
+  SetCtrlAttribute(Panel_Config_Equipo, kEquipoLoadFile, ATTR_CALLBACK, Cargar_Archivo_Config);
   return 0;
 }
 
@@ -102,6 +132,7 @@ void Leer_Config_Equipo(int panel) {
   g_readPair.reset();
   g_readAt.reset();
   g_pcClock.reset();
+  g_readTime.clear();
   const SteadyTime asked = std::chrono::steady_clock::now();
   if (meter::ReadBlock(meter::kConfigStart, meter::kConfigCount) != kModbusOk) return;
   const auto data = meter::BlockData(meter::kConfigCount).first<meter::kConfigDataBytes>();
@@ -126,7 +157,9 @@ void Leer_Config_Equipo(int panel) {
   g_readPair = {meter::Word(data, 4109 - meter::kConfigStart),
                 meter::Word(data, 4110 - meter::kConfigStart)};
   g_readAt = {c.clock, asked};
+  g_readTime = meter::LocalTimeIso();
   SetCtrlAttribute(panel, kEquipoSend, ATTR_DIMMED, 0);
+  SetCtrlAttribute(panel, kEquipoSaveFile, ATTR_DIMMED, 0);
 }
 
 int Envio_Config(int panel, int, int event, void*, int, int) {
@@ -187,6 +220,61 @@ int Hora_PC_Config(int panel, int, int event, void*, int, int) {
   for (auto [control, value] : fields) allShown = meter::Store(panel, control, value) && allShown;
   // Fields that could not take the time would send something else: then they count as edited.
   if (allShown) g_pcClock = now; else g_pcClock.reset();
+  return 0;
+}
+
+int Guardar_Archivo_Config(int panel, int, int event, void*, int, int) {
+  if (event != EVENT_COMMIT) return 0;
+  meter::ConfigFile f;
+  f.saved = meter::LocalTimeIso();
+  f.read = g_readTime;
+  f.slave = Identidad & 0xFF;
+  meter::DeviceConfig d;
+  int* const clock[] = {&d.clock.year, &d.clock.month,  &d.clock.day,
+                        &d.clock.hour, &d.clock.minute, &d.clock.second};
+  const int clockControls[] = {kEquipoYear, kEquipoMonth,  kEquipoDay,
+                               kEquipoHour, kEquipoMinute, kEquipoSecond};
+  bool fetched = true;
+  for (std::size_t i = 0; i < std::size(clock); ++i)
+    fetched = Fetch(panel, clockControls[i], clock[i]) && fetched;
+  for (const Setting& s : kSettings) fetched = Fetch(panel, s.control, &(d.*s.member)) && fetched;
+  if (!fetched) {
+    meter::ShowNothingSent();
+    return 0;
+  }
+  f.device = d;
+  const std::string path = meter::PickFile(true);
+  if (path.empty()) return 0;
+  std::string why;
+  if (meter::SaveConfigFile(path, f, &why))
+    meter::ShowFileOutcome(meter::kTextFileSaved, path, "");
+  else
+    meter::ShowFileOutcome(meter::kTextNotSaved, path, why);
+  return 0;
+}
+
+int Cargar_Archivo_Config(int panel, int, int event, void*, int, int) {
+  if (event != EVENT_COMMIT) return 0;
+  const std::string path = meter::PickFile(false);
+  if (path.empty()) return 0;
+  meter::ConfigFile f;
+  meter::FileError error;
+  if (!meter::LoadConfigFile(path, &f, &error) ||
+      (!f.device && (error = {meter::FileFault::kMissing, "[device]", 0, ""}, true))) {
+    meter::ShowFileOutcome(meter::kTextNotLoaded, path, meter::DescribeFileError(error));
+    return 0;
+  }
+  // Fills the panel only; the operator sends. Should a control refuse its value, the ones
+  // already set go back, so the panel is either the file's or as it was.
+  int before[std::size(kSettings)] = {};
+  for (std::size_t i = 0; i < std::size(kSettings); ++i) Fetch(panel, kSettings[i].control, &before[i]);
+  for (std::size_t i = 0; i < std::size(kSettings); ++i) {
+    if (!meter::Store(panel, kSettings[i].control, (*f.device).*kSettings[i].member)) {
+      for (std::size_t j = 0; j <= i; ++j) SetCtrlVal(panel, kSettings[j].control, before[j]);
+      meter::ShowNothingSent();
+      return 0;
+    }
+  }
   return 0;
 }
 

@@ -1,20 +1,38 @@
 // Display configuration screen: the 75 on/off settings of the meter's own display, kept by
 // the meter as bits of five holding registers (4128-4132). Read once at opening, written
 // back whole with one write request on the save button.
+#include <string>
 #include <vector>
 
+#include "catalogue.h"
+#include "config_file.h"
 #include "engine.h"
 #include "meter.h"
 #include "screen.h"
+#include "transport.h"
 #include "ui.h"
 
 int Panel_Config_Display = -1;
 
 namespace {
 
+// Local time of the last successful read, for the configuration file's record.
+std::string g_readTime;
+
 void Close(int panel) {
   meter::CloseScreen(panel);
   if (panel == Panel_Config_Display) Panel_Config_Display = -1;
+  g_readTime.clear();
+}
+
+// The 75 check boxes as a mask; false when one cannot give its value.
+bool FetchMask(int panel, meter::Mask* mask) {
+  std::array<int, meter::kMaskBitCount> values{};
+  const auto bits = meter::MaskBits();
+  for (std::size_t i = 0; i < bits.size(); ++i)
+    if (GetCtrlVal(panel, bits[i].control, &values[i]) < 0) return false;
+  *mask = meter::MaskFromBits(values);
+  return true;
 }
 
 }  // namespace
@@ -28,12 +46,21 @@ int Config_Display(int panel, int, int event, void*, int, int) {
                    Salir_Config_Display);
   SetCtrlAttribute(Panel_Config_Display, kDisplaySave, ATTR_CALLBACK,
                    Guardar_Display);
+  SetCtrlAttribute(Panel_Config_Display, kDisplaySaveFile, ATTR_LABEL,
+                   CatalogueText(meter::kTextSaveToFile));
+  SetCtrlAttribute(Panel_Config_Display, kDisplaySaveFile, ATTR_CALLBACK,
+                   Guardar_Archivo_Display);
+  SetCtrlAttribute(Panel_Config_Display, kDisplayLoadFile, ATTR_LABEL,
+                   CatalogueText(meter::kTextLoadFromFile));
+  SetCtrlAttribute(Panel_Config_Display, kDisplayLoadFile, ATTR_CALLBACK,
+                   Cargar_Archivo_Display);
   return 0;
 }
 
 void Leer_Config_Display(int panel) {
   // A failed read leaves the save button dimmed: the check boxes then hold no mask of this
   // meter, and saving them would overwrite its display settings.
+  g_readTime.clear();
   if (meter::ReadBlock(meter::kMaskStart, meter::kMaskWords) != kModbusOk) return;
   const meter::Mask mask =
       meter::DecodeMask(meter::BlockData(meter::kMaskWords).first<2 * meter::kMaskWords>());
@@ -43,7 +70,10 @@ void Leer_Config_Display(int panel) {
   bool allShown = true;
   for (std::size_t i = 0; i < bits.size(); ++i)
     allShown = meter::Store(panel, bits[i].control, values[i]) && allShown;
-  if (allShown) SetCtrlAttribute(panel, kDisplaySave, ATTR_DIMMED, 0);
+  if (!allShown) return;
+  g_readTime = meter::LocalTimeIso();
+  SetCtrlAttribute(panel, kDisplaySave, ATTR_DIMMED, 0);
+  SetCtrlAttribute(panel, kDisplaySaveFile, ATTR_DIMMED, 0);
 }
 
 int Guardar_Display(int panel, int, int event, void*, int, int) {
@@ -64,6 +94,58 @@ int Guardar_Display(int panel, int, int event, void*, int, int) {
   if (rc != kModbusOk)
     failed.push_back({1, meter::kMaskStart, meter::kMaskWords, rc, meter::FailureReason(rc)});
   meter::ShowWriteOutcome(failed);
+  return 0;
+}
+
+int Guardar_Archivo_Display(int panel, int, int event, void*, int, int) {
+  if (event != EVENT_COMMIT) return 0;
+  meter::ConfigFile f;
+  f.saved = meter::LocalTimeIso();
+  f.read = g_readTime;
+  f.slave = Identidad & 0xFF;
+  meter::Mask mask{};
+  if (!FetchMask(panel, &mask)) {
+    meter::ShowNothingSent();
+    return 0;
+  }
+  f.display = mask;
+  const std::string path = meter::PickFile(true);
+  if (path.empty()) return 0;
+  std::string why;
+  if (meter::SaveConfigFile(path, f, &why))
+    meter::ShowFileOutcome(meter::kTextFileSaved, path, "");
+  else
+    meter::ShowFileOutcome(meter::kTextNotSaved, path, why);
+  return 0;
+}
+
+int Cargar_Archivo_Display(int panel, int, int event, void*, int, int) {
+  if (event != EVENT_COMMIT) return 0;
+  const std::string path = meter::PickFile(false);
+  if (path.empty()) return 0;
+  meter::ConfigFile f;
+  meter::FileError error;
+  if (!meter::LoadConfigFile(path, &f, &error) ||
+      (!f.display && (error = {meter::FileFault::kMissing, "[display]", 0, ""}, true))) {
+    meter::ShowFileOutcome(meter::kTextNotLoaded, path, meter::DescribeFileError(error));
+    return 0;
+  }
+  // Fills the check boxes only; the operator saves to the meter. Should a box refuse its
+  // value, all go back as they were.
+  meter::Mask before{};
+  const bool haveBefore = FetchMask(panel, &before);
+  const auto bits = meter::MaskBits();
+  const auto values = meter::BitsFromMask(*f.display);
+  for (std::size_t i = 0; i < bits.size(); ++i) {
+    if (!meter::Store(panel, bits[i].control, values[i])) {
+      if (haveBefore) {
+        const auto old = meter::BitsFromMask(before);
+        for (std::size_t j = 0; j <= i; ++j) SetCtrlVal(panel, bits[j].control, old[j]);
+      }
+      meter::ShowNothingSent();
+      return 0;
+    }
+  }
   return 0;
 }
 

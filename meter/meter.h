@@ -47,9 +47,13 @@ enum {
   kEquipoCtPrimary = 18,
   kEquipoVtPrimary = 16,
   kEquipoPcClock = 34,   // fills the clock fields from the PC; the send takes the PC's time
+  kEquipoSaveFile = 35,  // the panel's settings to a configuration file
+  kEquipoLoadFile = 36,  // a configuration file's settings into the panel (nothing is sent)
 
   kDisplayExit = 2,
   kDisplaySave = 3,
+  kDisplaySaveFile = 80,  // the mask to a configuration file
+  kDisplayLoadFile = 81,  // a configuration file's mask into the check boxes
 };
 
 // ---- measurements
@@ -92,6 +96,12 @@ int Envio_Config(int panel, int control, int event, void* callbackData, int even
 // it, a send writes the PC's local time at the moment of the clock write.
 int Hora_PC_Config(int panel, int control, int event, void* callbackData, int eventData1,
                    int eventData2);
+// Configuration files: save the panel's settings (and the clock as shown, for the record),
+// or load a file's settings into the panel; loading never writes to the meter.
+int Guardar_Archivo_Config(int panel, int control, int event, void* callbackData,
+                           int eventData1, int eventData2);
+int Cargar_Archivo_Config(int panel, int control, int event, void* callbackData, int eventData1,
+                          int eventData2);
 int Salir_Config_Equipo(int panel, int control, int event, void* callbackData, int eventData1,
                         int eventData2);
 int Cerrar_Config_Equipo(int panel, int event, void* callbackData, int eventData1,
@@ -106,6 +116,11 @@ void Leer_Config_Display(int panel);
 // Save button: one write of the whole mask, then one popup that tells how it went.
 int Guardar_Display(int panel, int control, int event, void* callbackData, int eventData1,
                     int eventData2);
+// Configuration files: the mask to a file, or a file's mask into the check boxes.
+int Guardar_Archivo_Display(int panel, int control, int event, void* callbackData,
+                            int eventData1, int eventData2);
+int Cargar_Archivo_Display(int panel, int control, int event, void* callbackData,
+                           int eventData1, int eventData2);
 int Salir_Config_Display(int panel, int control, int event, void* callbackData, int eventData1,
                          int eventData2);
 int Cerrar_Config_Display(int panel, int event, void* callbackData, int eventData1,

@@ -19,6 +19,10 @@ void RegisterMeterCallbacks() {
   RegisterCtrlCallback("Envio_Config", Envio_Config);
   RegisterCtrlCallback("Salir_Config_Equipo", Salir_Config_Equipo);
   RegisterCtrlCallback("Hora_PC_Config", Hora_PC_Config);
+  RegisterCtrlCallback("Guardar_Archivo_Config", Guardar_Archivo_Config);
+  RegisterCtrlCallback("Cargar_Archivo_Config", Cargar_Archivo_Config);
+  RegisterCtrlCallback("Guardar_Archivo_Display", Guardar_Archivo_Display);
+  RegisterCtrlCallback("Cargar_Archivo_Display", Cargar_Archivo_Display);
   RegisterCtrlCallback("Guardar_Display", Guardar_Display);
   RegisterCtrlCallback("Salir_Config_Display", Salir_Config_Display);
   RegisterPanelCallback("Cerrar_Medidas", Cerrar_Medidas);

@@ -1,6 +1,8 @@
 // Opening and closing of the meter screens, block reads and writes, the popup after a write.
 #include "screen.h"
 
+#include <QApplication>
+#include <QFileDialog>
 #include <cstdio>
 #include <cstring>
 
@@ -165,6 +167,30 @@ void ShowWriteOutcome(std::span<const FailedWrite> failed) {
 
 void ShowNothingSent() {
   MessagePopup(CatalogueText(kTextLinkErrorTitle), CatalogueText(kTextNothingSent));
+}
+
+namespace {
+FilePicker g_picker = nullptr;
+}  // namespace
+
+void SetFilePicker(FilePicker picker) { g_picker = picker; }
+
+std::string PickFile(bool save) {
+  if (g_picker != nullptr) return g_picker(save);
+  const QString title = QString::fromLatin1(CatalogueText(kTextConfigFile));
+  const QString filter = QStringLiteral("VELDIX-MID (*.vmcfg);;* (*)");
+  const QString path =
+      save ? QFileDialog::getSaveFileName(QApplication::activeWindow(), title, QString(), filter)
+           : QFileDialog::getOpenFileName(QApplication::activeWindow(), title, QString(), filter);
+  return path.toStdString();
+}
+
+void ShowFileOutcome(int headline, const std::string& path, const std::string& detail) {
+  // Catalogue texts are Latin-1; so is what the popup shows of the path.
+  std::string text = std::string(CatalogueText(headline)) + "\n" +
+                     QString::fromStdString(path).toLatin1().toStdString();
+  if (!detail.empty()) text += "\n" + detail;
+  MessagePopup(CatalogueText(kTextConfigFile), text.c_str());
 }
 
 void ShowStale(int panel, std::span<const int> values, int status, int readAgain, int rc) {

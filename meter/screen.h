@@ -10,8 +10,23 @@ namespace meter {
 
 // Catalogue texts of the technicians' additions to the configuration screens.
 enum {
-  kTextPcClock = 215,  // label of the clock-from-PC button
+  kTextPcClock = 215,     // label of the clock-from-PC button
+  kTextSaveToFile = 216,  // labels of the configuration-file buttons
+  kTextLoadFromFile = 217,
+  kTextConfigFile = 218,  // title of the file dialogs and of their popups
+  kTextNotLoaded = 219,
+  kTextNotSaved = 220,
+  kTextFileSaved = 231,
 };
+
+// Asks the operator for a file to save to (`save`) or to load from; "" when the operator
+// cancels. The platform's file dialog unless a picker is installed (tests install one).
+using FilePicker = std::string (*)(bool save);
+void SetFilePicker(FilePicker picker);
+std::string PickFile(bool save);
+// The outcome of a configuration-file save or load, in a popup titled kTextConfigFile:
+// `headline` (a catalogue text), the file's path, and `detail` when there is one.
+void ShowFileOutcome(int headline, const std::string& path, const std::string& detail);
 
 // Shows the main panel again: the panel of the last committed connection (Panel_Puerto),
 // else the main panel (Panel_Principal), else `fallback`, whichever can be displayed first.
