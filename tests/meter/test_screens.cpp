@@ -4,12 +4,16 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
+#include <tuple>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QSpinBox>
 #include <QTemporaryDir>
 
+#include "config_file.h"
 #include "meter_fixture.h"
+#include "screen.h"
 #include "scripted_meter.h"
 
 namespace {
@@ -227,6 +231,149 @@ TEST_F(Screens, ClockSentAsTheMeterOrThePcKeepsItAtTheWrite) {
         << "the rest of W2 as read";
     Click(p, kEquipoExit);
   }
+}
+
+// Configuration files. The file dialog is stood in for by a picker that returns `pick`.
+class Files : public Screens {
+ protected:
+  void SetUp() override {
+    Screens::SetUp();
+    meter::SetFilePicker([](bool) { return pick; });
+  }
+  void TearDown() override {
+    meter::SetFilePicker(nullptr);
+    Screens::TearDown();
+  }
+  void ExpectFilePopup(int headline, const std::string& path, const QString& detail) {
+    QString text = Catalogue(headline) + "\n" + QString::fromStdString(path);
+    if (!detail.isEmpty()) text += "\n" + detail;
+    ASSERT_EQ(popups.seen.size(), 1u);
+    EXPECT_EQ(popups.seen[0].title, Catalogue(218));
+    EXPECT_EQ(popups.seen[0].text, text);
+  }
+  inline static std::string pick;
+};
+
+// One meter's settings and mask saved to files, loaded on a meter set otherwise and sent:
+// the writes carry the first meter's values byte for byte (the clock stays the second
+// meter's own).
+TEST_F(Files, SavedThenLoadedConfigurationSendsTheSameBytes) {
+  QTemporaryDir dir;
+  peer->Set(4096, kBlock);
+  peer->Set(4128, {0x1234, 0xFFFF, 0, 0x8001, 0xFF07});
+  const std::string device = dir.filePath("device.vmcfg").toStdString();
+  const std::string display = dir.filePath("display.vmcfg").toStdString();
+  for (auto [button, save, exit, path] : {std::tuple{4, int(kEquipoSaveFile), int(kEquipoExit), device},
+                                          std::tuple{5, int(kDisplaySaveFile), int(kDisplayExit), display}}) {
+    const int p = Open(button);
+    ASSERT_GT(p, 0);
+    pick = path;
+    Write(p, save);
+    ExpectFilePopup(231, path, "");
+    Click(p, exit);
+  }
+  {  // a file that cannot be created: said so, with the system's reason
+    const int p = Open(4);
+    ASSERT_GT(p, 0);
+    pick = dir.filePath("no such folder/device.vmcfg").toStdString();
+    Write(p, kEquipoSaveFile);
+    ASSERT_EQ(popups.seen.size(), 1u);
+    EXPECT_TRUE(popups.seen[0].text.startsWith(Catalogue(220) + "\n" + QString::fromStdString(pick) + "\n"))
+        << popups.seen[0].text.toStdString();
+    Click(p, kEquipoExit);
+  }
+  QFile saved(QString::fromStdString(device));
+  ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+  const QString text = QString::fromUtf8(saved.readAll());
+  EXPECT_TRUE(text.contains("version = 1\nsaved = 20")) << text.toStdString();
+  EXPECT_TRUE(text.contains("\nread = 20") && text.contains("\nslave = 1\n")) << text.toStdString();
+
+  peer->Reset();
+  std::vector<int> other(30, 0);
+  for (int r : {4103, 4104, 4105, 4106}) other[std::size_t(r - 4096)] = kBlock[std::size_t(r - 4096)];
+  peer->Set(4096, other);
+  peer->Set(4128, {0, 0, 0, 0, 0});
+  for (auto [button, load, write, path] : {std::tuple{4, int(kEquipoLoadFile), int(kEquipoSend), device},
+                                           std::tuple{5, int(kDisplayLoadFile), int(kDisplaySave), display}}) {
+    const int p = Open(button);
+    ASSERT_GT(p, 0);
+    pick = path;
+    popups.seen.clear();
+    const std::size_t before = peer->Log(16).size();
+    Click(p, load);
+    EXPECT_TRUE(popups.seen.empty());
+    EXPECT_EQ(peer->Log(16).size(), before) << "loading writes nothing";
+    Write(p, write);
+    ExpectPopup(199, 200);
+    Click(p, button == 4 ? kEquipoExit : kDisplayExit);
+  }
+  const auto writes = peer->Log(16);
+  ASSERT_EQ(writes.size(), 5u);
+  EXPECT_EQ(writes[0].Pdu(), Hex("01 10 1003 0001 02 ffff"));
+  const Bytes w2 = writes[1].Pdu();
+  EXPECT_EQ(vtest::ToHex(Bytes(w2.begin() + 15, w2.end())), "ffffffff00020001");
+  EXPECT_EQ(writes[2].Pdu(), Hex("01 10 1010 0002 04 ffff ffff"));
+  EXPECT_EQ(writes[3].Pdu(), Hex("01 10 1016 0006 0c ffff ffff 8000 0000 7fff ffff"));
+  EXPECT_EQ(writes[4].Pdu(), Hex("01 10 1020 0005 0a 1234 ffff 0000 8001 ff07"));
+}
+
+// Files that cannot be loaded are refused naming the field, and the panel keeps what it
+// showed.
+TEST_F(Files, BadFilesAreRefusedAndLeaveThePanelAsItWas) {
+  QTemporaryDir dir;
+  meter::ConfigFile good;
+  good.device = meter::DeviceConfig{};
+  const std::string full = meter::ConfigFileText(good);
+  const std::string header = "[file]\nformat = VELDIXMID configuration\nversion = 1\n";
+  auto replaced = [&](const std::string& from, const std::string& to) {
+    std::string t = full;
+    return t.replace(t.find(from), from.size(), to);
+  };
+  struct Case {
+    const char* name;
+    std::string text;  // "" with `folder`: the path is a folder
+    QString detail;
+    bool folder = false;
+  };
+  const Case cases[] = {
+      {"empty", "", Catalogue(222)},
+      {"malformed", header + "[device]\naddress 5\n", Catalogue(223) + " 5"},
+      {"not ours", "[file]\nformat = other\n", "file.format: " + Catalogue(224)},
+      {"newer", replaced("version = 1", "version = 2") + "colour = red\n",
+       "file.version: " + Catalogue(225)},
+      {"out of range", replaced("baud = 0", "baud = 65536"),
+       "device.baud: " + Catalogue(228) + " 0..65535"},
+      {"frame out of range", replaced("frame = 0", "frame = 4"), "device.frame: " + Catalogue(228) + " 0..3"},
+      {"not a number", replaced("password = 0", "password = 12a"), "device.password: " + Catalogue(227)},
+      {"truncated", full.substr(0, full.find("ct_primary")), "device.ct_primary: " + Catalogue(226)},
+      {"twice", full + "[device]\nbaud = 96\n", "device.baud: " + Catalogue(229)},
+      {"unknown field", full + "colour = red\n", "device.colour: " + Catalogue(230)},
+      {"display only", header + "[display]\nword0 = 1\nword1 = 0\nword2 = 0\nword3 = 0\nword4 = 0\n",
+       "[device]: " + Catalogue(226)},
+      {"a folder", "", Catalogue(221) + ": " + Catalogue(232), true},
+  };
+  peer->Set(4096, kBlock);
+  const int p = Open(4);
+  ASSERT_GT(p, 0);
+  const std::pair<int, int> shown[] = {{2, 65535},  {21, 65535}, {11, 65535}, {9, 1},
+                                       {15, 65535}, {20, 65535}, {19, 65535}, {17, 65535},
+                                       {18, INT32_MIN}, {16, INT32_MAX}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    pick = dir.filePath(c.name).toStdString();
+    if (c.folder) {
+      ASSERT_TRUE(QDir(dir.path()).mkdir(c.name));
+    } else {
+      QFile f(QString::fromStdString(pick));
+      ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+      f.write(c.text.data(), qint64(c.text.size()));
+    }
+    popups.seen.clear();
+    Click(p, kEquipoLoadFile);
+    ExpectFilePopup(219, pick, c.detail);
+    for (auto [control, value] : shown) EXPECT_EQ(Get<int>(p, control), value) << control;
+  }
+  EXPECT_TRUE(peer->Log(16).empty());
 }
 
 // A resource file whose configuration controls are missing, of another kind or too narrow
