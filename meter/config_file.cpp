@@ -6,6 +6,7 @@
 #include <QSaveFile>
 #include <charconv>
 #include <climits>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -62,7 +63,7 @@ constexpr DeviceField kDeviceFields[] = {
     {"ct_primary", &DeviceConfig::ctPrimary, k32},
     {"vt_primary", &DeviceConfig::vtPrimary, k32},
 };
-constexpr const char* kFileKeys[] = {"format", "version", "saved", "read", "slave"};
+constexpr const char* kFileKeys[] = {"format", "version", "saved", "read", "slave", "serial"};
 constexpr const char* kWordKeys[kMaskWords] = {"word0", "word1", "word2", "word3", "word4"};
 // Word 4's bits 3 to 7 have no control: a file that sets them holds what no screen shows.
 constexpr unsigned kWord4Unused = 0x00F8;
@@ -160,6 +161,7 @@ std::string ConfigFileText(const ConfigFile& f) {
   t += "saved = " + f.saved + "\n";
   t += "read = " + f.read + "\n";
   t += "slave = " + std::to_string(f.slave) + "\n";
+  if (f.serial >= 0) t += "serial = " + std::to_string(f.serial) + "\n";
   if (f.device) {
     const DeviceConfig& d = *f.device;
     t += "\n[device]\n";
@@ -243,6 +245,10 @@ bool ParseConfigFile(std::string_view text, ConfigFile* out, FileError* error) {
   if (r.Find("file.slave") != nullptr) {
     if (!r.Get("file.slave", {0, 247}, &n)) return false;
     f.slave = static_cast<int>(n);
+  }
+  if (r.Find("file.serial") != nullptr) {
+    if (!r.Get("file.serial", {0, UINT32_MAX}, &n)) return false;
+    f.serial = n;
   }
   const auto inSection = [&](const char* s) {
     const std::string prefix = std::string(s) + ".";

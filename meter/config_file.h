@@ -19,6 +19,7 @@ struct ConfigFile {
   std::string saved;  // local time of saving, ISO 8601 ("2026-12-06T20:10:05")
   std::string read;   // local time the values were read from the meter; "" unknown
   int slave = 0;      // the Modbus address the meter answered on; 0 unknown
+  long long serial = -1;  // the meter's serial number (4097-4098); -1 unknown
   std::optional<DeviceConfig> device;  // the clock is kept for the record only
   std::optional<Mask> display;
 };

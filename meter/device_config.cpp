@@ -42,6 +42,8 @@ std::optional<std::pair<meter::MeterClock, SteadyTime>> g_readAt;
 std::optional<meter::MeterClock> g_pcClock;
 // Local time of the last successful read, for the configuration file's record.
 std::string g_readTime;
+// The meter's serial number (4097-4098) as read, its identity in a configuration file.
+long long g_serial = -1;
 
 // The settings a configuration file carries, with their controls; the clock is not among
 // them: loading a file must not set a meter's clock to the time of another meter's read.
@@ -133,6 +135,7 @@ void Leer_Config_Equipo(int panel) {
   g_readAt.reset();
   g_pcClock.reset();
   g_readTime.clear();
+  g_serial = -1;
   const SteadyTime asked = std::chrono::steady_clock::now();
   if (meter::ReadBlock(meter::kConfigStart, meter::kConfigCount) != kModbusOk) return;
   const auto data = meter::BlockData(meter::kConfigCount).first<meter::kConfigDataBytes>();
@@ -158,6 +161,7 @@ void Leer_Config_Equipo(int panel) {
                 meter::Word(data, 4110 - meter::kConfigStart)};
   g_readAt = {c.clock, asked};
   g_readTime = meter::LocalTimeIso();
+  g_serial = meter::Long(data, 4097 - meter::kConfigStart);
   SetCtrlAttribute(panel, kEquipoSend, ATTR_DIMMED, 0);
   SetCtrlAttribute(panel, kEquipoSaveFile, ATTR_DIMMED, 0);
 }
@@ -229,6 +233,7 @@ int Guardar_Archivo_Config(int panel, int, int event, void*, int, int) {
   f.saved = meter::LocalTimeIso();
   f.read = g_readTime;
   f.slave = Identidad & 0xFF;
+  f.serial = g_serial;
   meter::DeviceConfig d;
   int* const clock[] = {&d.clock.year, &d.clock.month,  &d.clock.day,
                         &d.clock.hour, &d.clock.minute, &d.clock.second};

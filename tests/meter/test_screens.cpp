@@ -286,7 +286,7 @@ TEST_F(Files, SavedThenLoadedConfigurationSendsTheSameBytes) {
   ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
   const QString text = QString::fromUtf8(saved.readAll());
   EXPECT_TRUE(text.contains("version = 1\nsaved = 20")) << text.toStdString();
-  EXPECT_TRUE(text.contains("\nread = 20") && text.contains("\nslave = 1\n")) << text.toStdString();
+  EXPECT_TRUE(text.contains("\nread = 20") && text.contains("\nslave = 1\nserial = 24100273\n")) << text.toStdString();
 
   peer->Reset();
   std::vector<int> other(30, 0);
