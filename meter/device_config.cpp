@@ -64,6 +64,70 @@ constexpr Setting kSettings[] = {
     {kEquipoVtPrimary, &meter::DeviceConfig::vtPrimary},
 };
 
+// What the read-back after a send compares, setting by setting. The clock is left out: it
+// has moved on by the time it is read back. Address and line settings take effect at the
+// meter's next start, but read back at once.
+struct Verified {
+  int control;  // whose label names the setting
+  int reg;
+  enum Kind { kWord, kLong, kPair } kind;
+  bool atRestart;
+};
+constexpr Verified kVerified[] = {
+    {kEquipoAddress, 4099, Verified::kWord, true},
+    {kEquipoBaud, 4107, Verified::kWord, true},
+    {kEquipoDemand, 4108, Verified::kWord, false},
+    {kEquipoFrame, 4109, Verified::kPair, true},
+    {kEquipoTariff, 4112, Verified::kWord, false},
+    {kEquipoPassword, 4113, Verified::kWord, false},
+    {kEquipoCtSecondary, 4118, Verified::kWord, false},
+    {kEquipoVtSecondary, 4119, Verified::kWord, false},
+    {kEquipoCtPrimary, 4120, Verified::kLong, false},
+    {kEquipoVtPrimary, 4122, Verified::kLong, false},
+};
+
+// Register `reg` as the send wrote it, from the 34-byte block.
+std::uint16_t WrittenWord(std::span<const unsigned char> block, int reg) {
+  for (const meter::WriteRequest& w : meter::kConfigWrites)
+    if (reg >= w.start && reg < w.start + w.count)
+      return meter::Word(block.subspan(w.offset), static_cast<std::size_t>(reg - w.start));
+  return 0;
+}
+
+std::string Shown(const Verified& v, std::uint16_t hi, std::uint16_t lo) {
+  char text[32];
+  if (v.kind == Verified::kWord) Fmt(text, sizeof text, "%u", unsigned{hi});
+  else if (v.kind == Verified::kPair) Fmt(text, sizeof text, "%u, %u", unsigned{hi}, unsigned{lo});
+  else Fmt(text, sizeof text, "%d", static_cast<int>(static_cast<std::int32_t>(std::uint32_t{hi} << 16 | lo)));
+  return text;
+}
+
+// Reads the block back after a send and tells, per setting, what was written, what the
+// meter holds now, and whether they match.
+void ShowReadBack(int panel, std::span<const unsigned char> block) {
+  std::string text = CatalogueText(meter::kTextReadBack);
+  const int rc = meter::ReadBlock(meter::kConfigStart, meter::kConfigCount);
+  if (rc != kModbusOk) {
+    text += " " + meter::FailureReason(rc);
+  } else {
+    const auto data = meter::BlockData(meter::kConfigCount);
+    for (const Verified& v : kVerified) {
+      const std::size_t k = static_cast<std::size_t>(v.reg - meter::kConfigStart);
+      const bool two = v.kind != Verified::kWord;
+      const std::uint16_t wHi = WrittenWord(block, v.reg), wLo = two ? WrittenWord(block, v.reg + 1) : 0;
+      const std::uint16_t rHi = meter::Word(data, k), rLo = two ? meter::Word(data, k + 1) : 0;
+      char label[256] = "";
+      GetCtrlAttribute(panel, v.control, ATTR_LABEL, label);
+      text += std::string("\n") + label + ": " + CatalogueText(meter::kTextWritten) + " " +
+              Shown(v, wHi, wLo) + ", " + CatalogueText(meter::kTextReadValue) + " " +
+              Shown(v, rHi, rLo) + " - " +
+              CatalogueText(wHi == rHi && wLo == rLo ? meter::kTextSame : meter::kTextDifferent);
+      if (v.atRestart) text += std::string(" (") + CatalogueText(meter::kTextAtRestart) + ")";
+    }
+  }
+  SetCtrlVal(panel, kEquipoReadBack, text.c_str());
+}
+
 void Close(int panel) {
   meter::CloseScreen(panel);
   if (panel == Panel_Config_Equipo) Panel_Config_Equipo = -1;
@@ -196,6 +260,7 @@ int Envio_Config(int panel, int, int event, void*, int, int) {
 
   // Every write is attempted whatever became of the one before; the popup names those the
   // meter did not confirm, and why.
+  SetCtrlVal(panel, kEquipoReadBack, "");
   std::vector<meter::FailedWrite> failed;
   for (std::size_t i = 0; i < meter::kConfigWrites.size(); ++i) {
     const meter::WriteRequest& w = meter::kConfigWrites[i];
@@ -211,6 +276,9 @@ int Envio_Config(int panel, int, int event, void*, int, int) {
     if (i + 1 < meter::kConfigWrites.size()) Delay(kWriteGapS);
   }
   meter::ShowWriteOutcome(failed);
+  // A confirmed send is read back (a meter may confirm a value and keep another); after a
+  // failed one the popup has already said what did not take.
+  if (failed.empty()) ShowReadBack(panel, block);
   return 0;
 }
 

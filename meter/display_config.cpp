@@ -35,6 +35,31 @@ bool FetchMask(int panel, meter::Mask* mask) {
   return true;
 }
 
+// Reads the mask back after a confirmed save: "same", or each register that differs with
+// what was written and what the meter holds.
+void ShowReadBack(int panel, const meter::Mask& written) {
+  std::string text = CatalogueText(meter::kTextReadBack);
+  const int rc = meter::ReadBlock(meter::kMaskStart, meter::kMaskWords);
+  if (rc != kModbusOk) {
+    text += " " + meter::FailureReason(rc);
+  } else {
+    const meter::Mask read =
+        meter::DecodeMask(meter::BlockData(meter::kMaskWords).first<2 * meter::kMaskWords>());
+    if (read == written) text += std::string(" ") + CatalogueText(meter::kTextSame);
+    for (int k = 0; k < meter::kMaskWords; ++k) {
+      const std::size_t i = static_cast<std::size_t>(k);
+      if (read[i] == written[i]) continue;
+      char line[256];
+      Fmt(line, sizeof line, " %d: %s 0x%04X, %s 0x%04X - %s.", meter::kMaskStart + k,
+          CatalogueText(meter::kTextWritten), unsigned{written[i]},
+          CatalogueText(meter::kTextReadValue), unsigned{read[i]},
+          CatalogueText(meter::kTextDifferent));
+      text += line;
+    }
+  }
+  SetCtrlVal(panel, kDisplayReadBack, text.c_str());
+}
+
 }  // namespace
 
 int Config_Display(int panel, int, int event, void*, int, int) {
@@ -91,9 +116,11 @@ int Guardar_Display(int panel, int, int event, void*, int, int) {
   const auto data = meter::EncodeMask(meter::MaskFromBits(values));
   const int rc = meter::WriteBlock(meter::kMaskStart, meter::kMaskWords, data);
   std::vector<meter::FailedWrite> failed;
+  SetCtrlVal(panel, kDisplayReadBack, "");
   if (rc != kModbusOk)
     failed.push_back({1, meter::kMaskStart, meter::kMaskWords, rc, meter::FailureReason(rc)});
   meter::ShowWriteOutcome(failed);
+  if (failed.empty()) ShowReadBack(panel, meter::MaskFromBits(values));
   return 0;
 }
 

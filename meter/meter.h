@@ -49,11 +49,13 @@ enum {
   kEquipoPcClock = 34,   // fills the clock fields from the PC; the send takes the PC's time
   kEquipoSaveFile = 35,  // the panel's settings to a configuration file
   kEquipoLoadFile = 36,  // a configuration file's settings into the panel (nothing is sent)
+  kEquipoReadBack = 37,  // after a send: each setting written, read back, and whether they match
 
   kDisplayExit = 2,
   kDisplaySave = 3,
   kDisplaySaveFile = 80,  // the mask to a configuration file
   kDisplayLoadFile = 81,  // a configuration file's mask into the check boxes
+  kDisplayReadBack = 82,  // after a save: whether the mask read back is the one written
 };
 
 // ---- measurements

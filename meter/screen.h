@@ -17,6 +17,12 @@ enum {
   kTextNotLoaded = 219,
   kTextNotSaved = 220,
   kTextFileSaved = 231,
+  kTextReadBack = 233,  // "Read back after writing:"
+  kTextWritten = 234,
+  kTextReadValue = 235,
+  kTextSame = 236,
+  kTextDifferent = 237,
+  kTextAtRestart = 238,  // the meter applies the setting at its next start
 };
 
 // Asks the operator for a file to save to (`save`) or to load from; "" when the operator

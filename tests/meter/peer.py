@@ -5,7 +5,8 @@ registers set by the test, every request logged, chosen registers faulty. Prints
   set ADDR V...          -> ok
   fault FIRST LAST MODE  -> ok; requests touching FIRST..LAST get: exception (code 4), silent
                          (no answer, nothing written), short (one register short, or a write
-                         confirmed for one less), off
+                         confirmed for one less), ignore (writes confirmed, but FIRST..LAST
+                         keep their values), off
   log                    -> "req MONOTONIC_SECONDS HEX" per request since reset, then end
   reset                  -> ok; registers 0, no faults, empty log
 """
@@ -48,7 +49,7 @@ class Peer:
                 return "ok"
             if op == "fault" and len(args) == 3:
                 first, last, mode = int(args[0], 0), int(args[1], 0), args[2]
-                if mode not in ("exception", "silent", "short", "off"):
+                if mode not in ("exception", "silent", "short", "ignore", "off"):
                     return "error unknown mode " + mode
                 self.faults = [f for f in self.faults if (f[0], f[1]) != (first, last)]
                 if mode != "off":
@@ -83,8 +84,14 @@ class PeerContext(ModbusSlaveContext):
         return super().getValues(fc_as_hex, address, count)
 
     def setValues(self, fc_as_hex, address, values):
-        if self._fault(address, len(values)) != "silent":
-            super().setValues(fc_as_hex, address, values)
+        mode = self._fault(address, len(values))
+        if mode == "silent":
+            return
+        kept = [(a, PEER.block.getValues(a, 1)[0]) for a in range(address, address + len(values))
+                if any(f <= a <= e and m == "ignore" for f, e, m in PEER.faults)]
+        super().setValues(fc_as_hex, address, values)
+        for a, v in kept:
+            PEER.block.setValues(a, [v])
 
 
 def manipulate(response):
