@@ -32,7 +32,7 @@ export DEBIAN_FRONTEND=noninteractive
 want=(
   g++-mingw-w64-x86-64-posix mingw-w64-tools ninja-build cmake dpkg-dev
   qt6-base-dev qt6-base-dev-tools
-  wine wine64 xvfb xauth x11-apps imagemagick zip unzip googletest
+  wine wine64 xvfb xauth xdotool x11-apps imagemagick zip unzip googletest
 )
 missing=()
 for p in "${want[@]}"; do
