@@ -12,6 +12,7 @@
 
 #include "engine.h"
 #include "frames.h"
+#include "language.h"
 #include "registry.h"
 #include "test_bytes.h"
 #include "transport.h"
@@ -25,6 +26,22 @@ int EnvInt(const char* name) {
   const char* v = std::getenv(name);
   return v != nullptr ? std::atoi(v) : 0;
 }
+
+// ---- paths: the executable's folder with backslashes, before and after the runtime is up
+// (the two come from different places)
+
+void ExpectNativeLanguagePath() {
+  char dir[1024] = {}, file[1100] = {};
+  ASSERT_EQ(GetProjectDir(dir), 0);
+  LanguageFilePath(file, sizeof file);
+  EXPECT_EQ(PathSeparator(), '\\');
+  EXPECT_EQ(std::string(dir).find('/'), std::string::npos) << dir;
+  EXPECT_EQ(std::string(dir).substr(1, 2), ":\\") << dir;
+  EXPECT_NE(std::string(dir).back(), '\\') << "no trailing separator";
+  EXPECT_EQ(std::string(file), std::string(dir) + "\\language.ini");
+}
+
+TEST(WinePaths, BeforeTheRuntime) { ExpectNativeLanguagePath(); }
 
 // ---- registry
 
@@ -132,6 +149,8 @@ class WineEngine : public ::testing::Test {
   unsigned char answer_[kAnswerBufferSize] = {};
   double seconds_ = 0;
 };
+
+TEST_F(WineEngine, PathsWithTheRuntime) { ExpectNativeLanguagePath(); }
 
 TEST_F(WineEngine, SerialThroughAWineComPort) {
   Open(EnvInt("VELDIX_WINE_COM"));
