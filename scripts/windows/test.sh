@@ -112,8 +112,10 @@ mkdir -p "$app"
 unzip -q "$zip" -d "$app"
 exe=$(ls "$app"/*/veldixmid.exe)
 
-window() { xdotool search --name "^$1\$" 2>/dev/null | head -n1; }
-wait_window() {  # title seconds
+# Windows are found by a regular expression on their title (ASCII only: the title may reach
+# X as compound text).
+window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n1; }
+wait_window() {  # title-regex seconds
   local w=""
   for _ in $(seq $(($2 * 10))); do
     w=$(window "$1")
@@ -135,7 +137,7 @@ run_tool() {
 # The measurements screen shows values that change from one poll to the next.
 live_values() {  # shot-name
   local w
-  w=$(wait_window "Medidas instantáneas" 20) || return 1
+  w=$(wait_window "^Medidas instant" 20) || return 1
   sleep 3  # three polls
   import -window root "$out/$1-a.png"
   sleep 2
@@ -148,7 +150,7 @@ live_values() {  # shot-name
 # Main panel: port, then (for TCP) the TCP port, connect, open the measurements.
 connect_and_measure() {  # port tcp-port shot-name
   local w
-  w=$(wait_window "VELDIX-MID v1.0" 60) || return 1
+  w=$(wait_window "^VELDIX-MID v1\.0$" 60) || return 1
   sleep 1
   keys "$w" ctrl+a $(echo "$1" | sed 's/./& /g') Tab Tab Tab Tab Tab
   keys "$w" ctrl+a $(echo "$2" | sed 's/./& /g') Tab space
@@ -158,7 +160,7 @@ connect_and_measure() {  # port tcp-port shot-name
 }
 
 run_tool
-if w=$(wait_window "Idioma / Language" 90); then
+if w=$(wait_window "^Idioma / Language$" 90); then
   pass "veldixmid.exe starts and asks the language"
   sleep 1
   keys "$w" Tab space  # OK on the first language
