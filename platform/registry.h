@@ -28,7 +28,4 @@ namespace registry {
 int WriteDword(RegRoot root, const char* path, const char* name, std::uint32_t value);
 // Where the store lives (file store only; empty on Windows).
 const char* StorePath();
-// Tests: make later writes stop after writing the temporary file, as a crash before the
-// rename would.
-void FailNextWritesBeforeRename(bool fail);
 }  // namespace registry

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "registry.h"
+#include "testing/registry_testing.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "rs232.h"
+#include "runtime_error.h"
 
 namespace {
 struct LastFailure {

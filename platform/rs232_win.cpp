@@ -17,10 +17,7 @@
 #include <string>
 
 #include "rs232.h"
-
-namespace rt_internal {
-int SetLastError(int code, const std::string& text);
-}  // namespace rt_internal
+#include "runtime_error.h"
 
 namespace {
 
