@@ -82,6 +82,9 @@ while [ ${#queue[@]} -gt 0 ]; do
   done
 done
 
+# Symbols are of no use to the operator: strip them (Qt's own DLLs carry them too).
+find "$stage" -name '*.dll' -o -name '*.exe' | xargs $triple-strip --strip-unneeded
+
 cat >"$stage/LEEME.txt" <<EOF
 VELDIX-MID $version para Windows (64 bits)
 

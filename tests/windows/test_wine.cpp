@@ -14,6 +14,7 @@
 #include "frames.h"
 #include "language.h"
 #include "registry.h"
+#include "rs232.h"
 #include "test_bytes.h"
 #include "transport.h"
 #include "ui.h"
@@ -73,8 +74,12 @@ TEST(WineRegistry, ReadResultCodesOnTheRealRegistry) {
     std::memset(buf, 0xAA, sizeof buf);
     unsigned size = 0;
     EXPECT_EQ(WT_RegReadString(c.root, c.path, c.name, buf, sizeof buf, &size), c.expected);
-    if (c.expected == 0 || c.expected == -2) EXPECT_EQ(size, c.size);
-    if (c.expected == -2) EXPECT_EQ(buf[0], 0xAA) << "nothing copied into a short buffer";
+    if (c.expected == 0 || c.expected == -2) {
+      EXPECT_EQ(size, c.size);
+    }
+    if (c.expected == -2) {
+      EXPECT_EQ(buf[0], 0xAA) << "nothing copied into a short buffer";
+    }
   }
   unsigned char buf[8] = {};
   unsigned size = 0;
@@ -99,12 +104,9 @@ class WineEngine : public ::testing::Test {
   void Open(int port, int tcpPort = 0) {
     ASSERT_NE(port, 0) << "test.sh sets the VELDIX_WINE_* variables";
     tcpPort_ = tcpPort;
-    ASSERT_EQ(Orba_Abrir_Puerto(port, 9600, 8, 0, 1, static_cast<unsigned short>(tcpPort),
-                                "127.0.0.1"),
-              0)
-        << GetRS232ErrorString(Orba_Abrir_Puerto(port, 9600, 8, 0, 1,
-                                                 static_cast<unsigned short>(tcpPort),
-                                                 "127.0.0.1"));
+    const int rc = Orba_Abrir_Puerto(port, 9600, 8, 0, 1, static_cast<unsigned short>(tcpPort),
+                                     "127.0.0.1");
+    ASSERT_EQ(rc, 0) << GetRS232ErrorString(rc);
     open_ = port;
   }
   // One exchange of `request`; the result code, the answer in answer_, its time in seconds_.
