@@ -134,6 +134,7 @@ keys() {  # window keys...
 run_tool() {
   (cd "$(dirname "$exe")" && exec timeout 120 wine "$exe") >"$work/tool.log" 2>&1 &
   pids+=($!)
+  disown  # ended by wineserver -k; no job notice
 }
 # Clicks at a point of a window's client area: a control's centre from VELDIXMID.uir,
 # 15 pixels lower for the menu bar of the main panel.
