@@ -278,6 +278,32 @@ void StartTimerIfEnabled(Control* c) {
   if (c->timer && c->timerEnabled && !c->timer->isActive()) c->timer->start();
 }
 
+void ApplyTexts(Panel* p) {
+  if (!g_textSource || !p) return;
+  auto text = [](int n, QString* out) {
+    const char* t = n >= 0 ? g_textSource(n) : nullptr;
+    if (!t || !*t) return false;
+    *out = FromCp1252(t);
+    return true;
+  };
+  QString t;
+  if (text(p->titleText, &t)) {
+    p->window->setWindowTitle(t);
+    p->window->setAccessibleName(t);
+  }
+  for (const auto& [action, n] : p->menuTexts)
+    if (text(n, &t)) action->setText(t);
+  for (const auto& [id, c] : p->controls) {
+    if (!text(c->text, &t)) continue;
+    if (c->kind == Kind::TextMsg) {
+      static_cast<QLabel*>(c->editor)->setText(t);
+      c->editor->setAccessibleName(t);
+    } else {
+      SetLabel(p, c.get(), t);
+    }
+  }
+}
+
 }  // namespace ui::detail
 
 // ---------------------------------------------------------------- control attributes

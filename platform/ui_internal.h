@@ -26,16 +26,19 @@ struct ControlSpec {
   QString callback;                               // name bound through the callback table
   double interval = 1.0;                          // timer, seconds
   bool enabled = true;                            // timer
+  int text = -1;  // number of the text source's label (value of a text message), -1 none
 };
 
 struct MenuItemSpec {
   int id = 0;
+  int text = -1;
   QString label;
   QString callback;
 };
 
 struct MenuSpec {
   QString label;
+  int text = -1;
   std::vector<MenuItemSpec> items;
 };
 
@@ -44,6 +47,11 @@ struct PanelSpec {
   QString title;
   int width = 400, height = 300;
   QString callback;
+  int titleText = -1;     // number of the text source's title
+  int defaultCtrl = 0;    // pressed by Enter
+  int cancelCtrl = 0;     // pressed by Esc; never one that writes to the meter
+  bool escCloses = false; // Esc asks to close the panel, as its close box does
+  bool center = false;    // centred on the screen when first shown
   std::vector<MenuSpec> menus;
   std::vector<ControlSpec> controls;
 };

@@ -91,7 +91,7 @@ int ParseControl(const QJsonObject& o, ControlSpec* c, QString* why) {
                   OptInt(o, "precision", &c->precision) && OptString(o, "unit", &c->unit) &&
                   OptInt(o, "maxlength", &c->maxLength) && OptBool(o, "dimmed", &c->dimmed) &&
                   OptBool(o, "readonly", &c->readOnly) && OptBool(o, "visible", &c->visible) &&
-                  OptString(o, "callback", &c->callback) &&
+                  OptString(o, "callback", &c->callback) && OptInt(o, "text", &c->text) &&
                   OptDouble(o, "interval", &c->interval) &&
                   OptBool(o, "enabled", &c->enabled) && ParseItems(o.value("items"), &c->items);
   if (!ok || (type != QLatin1String("int") && type != QLatin1String("double")) ||
@@ -161,6 +161,16 @@ int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString
       *error = QStringLiteral("panel %1: title, size or callback invalid").arg(res);
       return UI_ERR_BAD_FILE_FORMAT;
     }
+    // Keyboard: "default" names the control Enter presses; "cancel" the one Esc presses, or
+    // "close" for Esc to act as the close box.
+    const bool escCloses = p.value("cancel") == QJsonValue(QStringLiteral("close"));
+    layout.center = p.value("center").toBool();
+    layout.escCloses = escCloses;
+    if ((!escCloses && !OptInt(p, "cancel", &layout.cancelCtrl)) ||
+        !OptInt(p, "default", &layout.defaultCtrl) || !OptInt(p, "text", &layout.titleText)) {
+      *error = QStringLiteral("panel %1: \"default\", \"cancel\" or \"text\" invalid").arg(res);
+      return UI_ERR_BAD_FILE_FORMAT;
+    }
     const QJsonValue menus = p.value("menubar");
     if (!menus.isUndefined() && !menus.isArray()) {
       *error = QStringLiteral("panel %1: \"menubar\" is not an array").arg(res);
@@ -170,7 +180,8 @@ int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString
     for (const QJsonValue& mv : menus.toArray()) {
       MenuSpec menu;
       const QJsonObject m = mv.toObject();
-      if (!mv.isObject() || !OptString(m, "label", &menu.label) || !m.value("items").isArray()) {
+      if (!mv.isObject() || !OptString(m, "label", &menu.label) || !OptInt(m, "text", &menu.text) ||
+          !m.value("items").isArray()) {
         *error = QStringLiteral("panel %1: a menu without label or items").arg(res);
         return UI_ERR_BAD_FILE_FORMAT;
       }
@@ -179,6 +190,7 @@ int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString
         const QJsonObject io = iv.toObject();
         if (!iv.isObject() || !OptInt(io, "id", &item.id) || item.id <= 0 ||
             !OptString(io, "label", &item.label) || !OptString(io, "callback", &item.callback) ||
+            !OptInt(io, "text", &item.text) ||
             !itemIds.insert(item.id).second) {
           *error = QStringLiteral("panel %1: menu item invalid or its id repeated").arg(res);
           return UI_ERR_BAD_FILE_FORMAT;

@@ -1,7 +1,9 @@
 // User-interface runtime, panels: handles, loading from the resource file, display, titles
 // and discarding.
 #include <QAbstractSpinBox>
+#include <QAbstractButton>
 #include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -80,12 +82,56 @@ Control* FindCtrl(int h, int id, int* err) {
   return it->second.get();
 }
 
+void PanelWindow::keyPressEvent(QKeyEvent* e) {
+  Panel* p = FindPanel(handle_);
+  const int key = e->key();
+  if (!p || e->modifiers() & ~Qt::KeypadModifier ||
+      (key != Qt::Key_Return && key != Qt::Key_Enter && key != Qt::Key_Escape)) {
+    QWidget::keyPressEvent(e);
+    return;
+  }
+  auto press = [p](int id) {
+    Control* c = FindCtrl(p->handle, id);
+    auto* b = c ? qobject_cast<QAbstractButton*>(c->editor) : nullptr;
+    if (!b || !b->isEnabled() || !b->isVisible()) return false;
+    b->click();  // the same commit as a mouse click
+    return true;
+  };
+  if (key == Qt::Key_Escape) {
+    if (p->escCloses)
+      DispatchPanel(handle_, EVENT_CLOSE);
+    else if (p->cancelCtrl)
+      press(p->cancelCtrl);
+    return;
+  }
+  // Enter presses the focused button, as in a dialog, otherwise the panel's default one.
+  if (auto* b = qobject_cast<QAbstractButton*>(focusWidget()); b && b->isEnabled()) {
+    b->click();
+    return;
+  }
+  if (p->defaultCtrl) press(p->defaultCtrl);
+}
+
 Panel* CreatePanel(int parent, int resource, const QString& title, int width, int height) {
+  static const bool factoryInstalled = [] {
+    // Panels carry their accessible role (window or dialog) in a property.
+    QAccessible::installFactory([](const QString&, QObject* o) -> QAccessibleInterface* {
+      auto* w = qobject_cast<QWidget*>(o);
+      const QVariant role = w ? w->property(kPanelRoleProperty) : QVariant();
+      if (!role.isValid()) return nullptr;
+      return new QAccessibleWidget(w, static_cast<QAccessible::Role>(role.toInt()));
+    });
+    return true;
+  }();
+  (void)factoryInstalled;
   auto p = std::make_unique<Panel>();
   p->handle = g_nextHandle++;
   p->resource = resource;
   p->parent = parent;
   p->window = new PanelWindow(p->handle, ParentWindow(parent));
+  // Screen readers announce windows and dialogs, not the plain widget's "filler".
+  p->window->setProperty(kPanelRoleProperty, parent > 0 ? int(QAccessible::Dialog)
+                                                        : int(QAccessible::Window));
   p->window->setAttribute(Qt::WA_QuitOnClose, false);
   p->window->setWindowTitle(title);
   p->window->setAccessibleName(title);
@@ -192,6 +238,11 @@ int LoadPanel(int parent, const char* file, int resource) {
 
   Panel* p = CreatePanel(parent, resource, layout.title, layout.width, layout.height);
   if (!layout.callback.isEmpty()) p->cb = g_panelCallbacks[layout.callback];
+  p->defaultCtrl = layout.defaultCtrl;
+  p->cancelCtrl = layout.cancelCtrl;
+  p->escCloses = layout.escCloses;
+  p->autoCenter = layout.center;
+  p->titleText = layout.titleText;
   if (!layout.menus.empty()) {
     auto* bar = new QMenuBar(p->window);
     bar->setNativeMenuBar(false);
@@ -199,25 +250,23 @@ int LoadPanel(int parent, const char* file, int resource) {
     const int h = p->handle;
     for (const auto& m : layout.menus) {
       QMenu* menu = bar->addMenu(m.label);
+      if (m.text >= 0) p->menuTexts.emplace_back(menu->menuAction(), m.text);
       for (const auto& it : m.items) {
         QAction* a = menu->addAction(it.label);
+        if (it.text >= 0) p->menuTexts.emplace_back(a, it.text);
         a->setObjectName(QStringLiteral("menu%1").arg(it.id));
         if (!it.callback.isEmpty()) p->menuCallbacks[it.id] = g_menuCallbacks[it.callback];
         const int item = it.id;
-        QObject::connect(a, &QAction::triggered, a, [h, item] {
-          if (g_suspend) return;
-          Panel* pp = FindPanel(h);
-          if (!pp) return;
-          auto mc = pp->menuCallbacks.find(item);
-          if (mc != pp->menuCallbacks.end() && mc->second) mc->second(h, item, nullptr, h);
-        });
+        QObject::connect(a, &QAction::triggered, a, [h, item] { DispatchMenu(h, item); });
       }
     }
   }
   for (const auto& cs : layout.controls) {
     Control* c = AddControl(p, cs);
     if (!cs.callback.isEmpty()) c->cb = g_ctrlCallbacks[cs.callback];
+    c->text = cs.text;
   }
+  ApplyTexts(p);
   p->indicator->raise();
   // Timers run from the moment the panel is loaded, shown or not.
   for (auto& [id, c] : p->controls) StartTimerIfEnabled(c.get());
@@ -295,6 +344,12 @@ int SetPanelAttribute(int panel, int attribute, int value) {
   Panel* p = FindPanel(panel);
   if (!p) return UI_ERR_BAD_PANEL;
   switch (attribute) {
+    case ATTR_DEFAULT_CTRL:
+      p->defaultCtrl = value;
+      return 0;
+    case ATTR_CANCEL_CTRL:
+      p->cancelCtrl = value;
+      return 0;
     case ATTR_PANEL_FLAG_600:
     case ATTR_PANEL_FLAG_599:
     case ATTR_PANEL_FLAG_601:
@@ -348,3 +403,13 @@ void* CtrlWidget(int panel, int control) {
   return c ? c->editor : nullptr;
 }
 }  // namespace ui
+
+int SetTextSource(TextSourcePtr source) {
+  g_textSource = source;
+  return 0;
+}
+
+int RelabelPanels(void) {
+  for (const auto& [h, p] : g_panels) ApplyTexts(p.get());
+  return 0;
+}

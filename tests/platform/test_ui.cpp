@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -34,6 +35,7 @@ std::vector<Event> g_events;  // menu items record event -1
 const char* kUir = R"({
   "panels": [
     { "resource": 1, "title": "Every kind", "width": 400, "height": 300, "callback": "RecordPanel",
+      "default": 7, "cancel": 9,
       "menubar": [ { "label": "File", "items": [ { "id": 7, "label": "Go", "callback": "RecordMenu" } ] } ],
       "controls": [
         { "id": 2, "kind": "numeric", "label": "Count", "value": 5, "min": 0, "max": 100, "callback": "RecordCtrl" },
@@ -47,7 +49,7 @@ const char* kUir = R"({
         { "id": 10, "kind": "timer", "interval": 0.5, "enabled": false, "callback": "RecordCtrl" },
         { "id": 11, "kind": "list", "items": [["one", 10], ["two", 20]] }
       ] },
-    { "resource": 2, "title": "Child", "width": 100, "height": 50 }
+    { "resource": 2, "title": "Child", "width": 100, "height": 50, "cancel": "close", "callback": "RecordPanel" }
   ] })";
 
 class Ui : public ::testing::Test {
@@ -156,6 +158,33 @@ TEST_F(Ui, ValuesLabelsDimmingAndAccessibility) {
   ASSERT_EQ(SetPanelAttribute(p, ATTR_TITLE, "VELDIX-MID v1.0"), 0);
   EXPECT_EQ(Window(p)->windowTitle(), QStringLiteral("VELDIX-MID v1.0"));
   EXPECT_EQ(Window(p)->accessibleName(), QStringLiteral("VELDIX-MID v1.0"));
+}
+
+// Enter presses the default control, Esc the cancel one (never while dimmed) or asks to
+// close; panels are windows, owned panels dialogs, for screen readers.
+TEST_F(Ui, KeyboardAndAccessibleRoles) {
+  const int p = Load(1), child = Load(2, p);
+  ASSERT_GT(child, 0);
+  DisplayPanel(p);
+  struct Case {
+    int panel, key, undim;
+    std::vector<Event> want;
+  };
+  for (const auto& c : std::vector<Case>{
+           {p, Qt::Key_Return, 0, {{p, 7, EVENT_COMMIT}}},
+           {p, Qt::Key_Enter, 0, {{p, 7, EVENT_COMMIT}}},
+           {p, Qt::Key_Escape, 0, {}},  // Send is dimmed
+           {p, Qt::Key_Escape, 9, {{p, 9, EVENT_COMMIT}}},
+           {child, Qt::Key_Escape, 0, {{child, 0, EVENT_CLOSE}}},
+       }) {
+    if (c.undim) SetCtrlAttribute(c.panel, c.undim, ATTR_DIMMED, 0);
+    Window(c.panel)->setFocus();
+    g_events.clear();
+    QTest::keyClick(Window(c.panel), static_cast<Qt::Key>(c.key));
+    EXPECT_EQ(g_events, c.want) << "key " << c.key << " on panel " << c.panel;
+  }
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(Window(p))->role(), QAccessible::Window);
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(Window(child))->role(), QAccessible::Dialog);
 }
 
 TEST_F(Ui, LoaderFailsWithClearCodes) {
