@@ -27,8 +27,11 @@ void Pantalla_HELP(int menuBar, int menuItem, void* callbackData, int panel);
 int Visualiza_Pantalla_AcercaDe(int menuBar, int parentPanel);
 // The About panel's own callback: its close box removes and destroys it.
 int Terminar_Help(int panel, int event, void* callbackData, int eventData1, int eventData2);
+int Cerrar_Acerca_De(int panel, int control, int event, void* callbackData, int eventData1,
+                     int eventData2);
 
 // Texts of the About panel.
 inline constexpr const char* kAboutProduct = "VELDIXMID";
 inline constexpr const char* kAboutCompany = "VELDIX-MID tool team";
 inline constexpr const char* kAboutShortYear = "VELDIX-MID 2026";
+inline constexpr const char* kAboutVersion = "v1.0";

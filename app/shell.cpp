@@ -29,6 +29,7 @@ void RegisterAllCallbacks() {
   RegisterMenuCallback("Salir_Menu", Salir_Menu);
   RegisterMenuCallback("Pantalla_HELP", Pantalla_HELP);
   RegisterPanelCallback("Terminar_Help", Terminar_Help);
+  RegisterCtrlCallback("Cerrar_Acerca_De", Cerrar_Acerca_De);
   RegisterLinkCallbacks();
   RegisterLangCallbacks();
   RegisterMeterCallbacks();

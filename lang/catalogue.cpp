@@ -128,6 +128,9 @@ char** Cargar_Textos_Idioma(const char* path, int language) {
   g_count = count;
   Textos_Idioma = table;
   FreeTable(old, oldCount);
+  // Every open panel takes the new texts at once; panels loaded later take them on loading.
+  SetTextSource(CatalogueText);
+  RelabelPanels();
   return table;
 }
 

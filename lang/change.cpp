@@ -1,5 +1,5 @@
 // Language change from the main panel's menu: reload the catalogue from a fixed section,
-// store the choice, ask for a restart (the main panel's labels keep their start-up texts).
+// store the choice, ask for a restart. Loading the catalogue relabels the open panels at once.
 #include "catalogue.h"
 #include "language.h"
 #include "ui.h"

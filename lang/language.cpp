@@ -114,6 +114,8 @@ int Orba_SeleccionarIdioma(int* number) {
       SetPanelAttribute(panel, ATTR_PANEL_FLAG_600, 0);
       SetPanelAttribute(panel, ATTR_PANEL_FLAG_601, 0);
       SetCtrlAttribute(panel, Lista_Idiomas, ATTR_LIST_FLAG_700, 0);
+      SetPanelAttribute(panel, ATTR_DEFAULT_CTRL, ok);  // Enter chooses the selected language
+      SetPanelAttribute(panel, ATTR_CANCEL_CTRL, quit);
 
       DisplayPanel(panel);
       for (int i = 0; i < count; ++i) InsertListItem(panel, Lista_Idiomas, -1, names[i], i + 1);
