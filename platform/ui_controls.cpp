@@ -117,9 +117,12 @@ QWidget* BuildNumeric(Panel* p, Control*, const ControlSpec& s, QSize&) {
     sb->setRange(s.min, s.max);
     sb->setValue(s.value.toDouble(0.0));
     if (!s.unit.isEmpty()) sb->setSuffix(QLatin1Char(' ') + s.unit);
-    QObject::connect(sb, &QDoubleSpinBox::valueChanged, sb, [h, id](double) {
+    QObject::connect(sb, &QDoubleSpinBox::valueChanged, sb, [h, id, sb](double v) {
       Control* ctl = FindCtrl(h, id);
-      if (ctl && !ctl->settingValue) DispatchCtrl(h, id, EVENT_COMMIT);
+      if (!ctl || ctl->settingValue) return;
+      // The operator has brought a value shown as read back into range: keep it there.
+      if (v >= ctl->min && v <= ctl->max) sb->setRange(ctl->min, ctl->max);
+      DispatchCtrl(h, id, EVENT_COMMIT);
     });
     e = sb;
   } else {
@@ -128,9 +131,13 @@ QWidget* BuildNumeric(Panel* p, Control*, const ControlSpec& s, QSize&) {
                  static_cast<int>(std::min(s.max, 2147483647.0)));
     sb->setValue(s.value.toInt(0));
     if (!s.unit.isEmpty()) sb->setSuffix(QLatin1Char(' ') + s.unit);
-    QObject::connect(sb, &QSpinBox::valueChanged, sb, [h, id](int) {
+    QObject::connect(sb, &QSpinBox::valueChanged, sb, [h, id, sb](int v) {
       Control* ctl = FindCtrl(h, id);
-      if (ctl && !ctl->settingValue) DispatchCtrl(h, id, EVENT_COMMIT);
+      if (!ctl || ctl->settingValue) return;
+      if (v >= ctl->min && v <= ctl->max)
+        sb->setRange(static_cast<int>(std::max(ctl->min, -2147483648.0)),
+                     static_cast<int>(std::min(ctl->max, 2147483647.0)));
+      DispatchCtrl(h, id, EVENT_COMMIT);
     });
     e = sb;
   }
@@ -249,6 +256,9 @@ Control* AddControl(Panel* p, const ControlSpec& s) {
   c->kind = s.kind;
   c->isDouble = s.isDouble;
   c->items = s.items;
+  c->itemTexts = s.itemTexts;
+  c->min = s.min;
+  c->max = s.max;
   QSize size(100, 24);
   const Builder build = BuilderFor(s.kind);
   QWidget* e = build ? build(p, c.get(), s, size) : nullptr;
@@ -294,6 +304,12 @@ void ApplyTexts(Panel* p) {
   for (const auto& [action, n] : p->menuTexts)
     if (text(n, &t)) action->setText(t);
   for (const auto& [id, c] : p->controls) {
+    if (auto* ring = qobject_cast<QComboBox*>(c->editor))
+      for (std::size_t i = 0; i < c->itemTexts.size() && i < c->items.size(); ++i)
+        if (text(c->itemTexts[i], &t)) {
+          c->items[i].first = t;
+          ring->setItemText(static_cast<int>(i), t);
+        }
     if (!text(c->text, &t)) continue;
     if (c->kind == Kind::TextMsg) {
       static_cast<QLabel*>(c->editor)->setText(t);
@@ -313,10 +329,20 @@ namespace {
 int SetValueNumber(Control* c, double v) {
   c->settingValue = true;
   int rc = 0;
+  // A value set from code (one read from the meter) is shown as it is: the range widens to
+  // hold it, and narrows again to what the operator may enter once a value set fits it.
+  if (std::isnan(v) && qobject_cast<QAbstractSpinBox*>(c->editor)) {
+    c->settingValue = false;
+    return UI_ERR_BAD_VALUE;
+  }
   if (auto* d = qobject_cast<QDoubleSpinBox*>(c->editor)) {
-    d->setValue(v);  // coerced into the control's range, as an operator entry would be
+    d->setRange(std::min(v, c->min), std::max(v, c->max));
+    d->setValue(v);
   } else if (auto* s = qobject_cast<QSpinBox*>(c->editor)) {
-    s->setValue(static_cast<int>(std::clamp(std::round(v), -2147483648.0, 2147483647.0)));
+    const double r = std::clamp(std::round(v), -2147483648.0, 2147483647.0);
+    s->setRange(static_cast<int>(std::max(std::min(r, c->min), -2147483648.0)),
+                static_cast<int>(std::min(std::max(r, c->max), 2147483647.0)));
+    s->setValue(static_cast<int>(r));
   } else if (auto* ck = qobject_cast<QCheckBox*>(c->editor)) {
     ck->setChecked(v != 0);
   } else if (c->kind == Kind::Ring || c->kind == Kind::List) {

@@ -22,6 +22,7 @@ struct ControlSpec {
   QString unit;                                   // numeric: suffix shown after the value
   int maxLength = 255;                            // string: longest accepted text
   std::vector<std::pair<QString, int>> items;     // ring and list entries
+  std::vector<int> itemTexts;                     // text numbers of their labels, -1 none
   bool dimmed = false, readOnly = false, visible = true;
   QString callback;                               // name bound through the callback table
   double interval = 1.0;                          // timer, seconds

@@ -57,14 +57,19 @@ bool OptString(const QJsonObject& o, const char* key, QString* out) {
   return true;
 }
 
-bool ParseItems(const QJsonValue& v, std::vector<std::pair<QString, int>>* items) {
+// [["label", value], ...]; a third member is the number of the label's text.
+bool ParseItems(const QJsonValue& v, std::vector<std::pair<QString, int>>* items,
+                std::vector<int>* texts) {
   if (v.isUndefined()) return true;
   if (!v.isArray()) return false;
   for (const QJsonValue& e : v.toArray()) {
     if (!e.isArray()) return false;
     const QJsonArray pair = e.toArray();
-    if (pair.size() != 2 || !pair[0].isString() || !pair[1].isDouble()) return false;
+    if (pair.size() < 2 || pair.size() > 3 || !pair[0].isString() || !pair[1].isDouble() ||
+        (pair.size() == 3 && !pair[2].isDouble()))
+      return false;
     items->emplace_back(pair[0].toString(), pair[1].toInt());
+    texts->push_back(pair.size() == 3 ? pair[2].toInt() : -1);
   }
   return true;
 }
@@ -93,7 +98,7 @@ int ParseControl(const QJsonObject& o, ControlSpec* c, QString* why) {
                   OptBool(o, "readonly", &c->readOnly) && OptBool(o, "visible", &c->visible) &&
                   OptString(o, "callback", &c->callback) && OptInt(o, "text", &c->text) &&
                   OptDouble(o, "interval", &c->interval) &&
-                  OptBool(o, "enabled", &c->enabled) && ParseItems(o.value("items"), &c->items);
+                  OptBool(o, "enabled", &c->enabled) && ParseItems(o.value("items"), &c->items, &c->itemTexts);
   if (!ok || (type != QLatin1String("int") && type != QLatin1String("double")) ||
       c->min > c->max || c->precision < 0 || c->precision > 15 || c->maxLength < 1 ||
       c->width < 0 || c->height < 0 || !(c->interval > 0)) {

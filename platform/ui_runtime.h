@@ -37,6 +37,8 @@ struct Control {
   bool timerEnabled = false;
   bool tickPending = false;
   std::vector<std::pair<QString, int>> items;  // ring and list entries
+  std::vector<int> itemTexts;                  // text numbers of the file's ring entries
+  double min = 0, max = 0;                     // numeric: the range the operator may enter
   bool settingValue = false;                   // guards programmatic changes from commits
   int text = -1;                               // text source number of the label, -1 none
 };

@@ -17,7 +17,7 @@ TEST_F(Screens, FailedReadChangesNothingAndKeepsWritingLocked) {
     int button, first, count, write, exit;
     std::vector<std::pair<int, int>> initial;  // the resource file's values
   };
-  const Case cases[] = {{4, 4096, 30, kEquipoSend, kEquipoExit, {{2, 0}, {22, 2000}}},
+  const Case cases[] = {{4, 4096, 30, kEquipoSend, kEquipoExit, {{2, 1}, {22, 2000}}},
                         {5, 4128, 5, kDisplaySave, kDisplayExit, {{4, 0}, {43, 0}, {74, 0}}}};
   for (const Case& c : cases) {
     for (const char* mode : {"exception", "short"}) {
@@ -144,14 +144,13 @@ TEST_F(Screens, DisplayMaskReadThenSavedWholeAndFailedSavesSaySo) {
 }
 
 TEST_F(Screens, ResourcePanels) {
-  // Device: the clock takes valid dates only, every setting its register's whole range.
+  // Device: the clock takes valid dates only, every setting what its register accepts.
   const int device = LoadPanel(0, "VELDIXMID.uir", kResConfigEquipo);
   ASSERT_GT(device, 0);
-  const int lo32 = INT32_MIN, hi32 = INT32_MAX;
   const std::array<int, 3> ranges[] = {
-      {22, 2000, 2099}, {23, 1, 12},    {27, 1, 31},    {26, 0, 23},     {25, 0, 59},
-      {24, 0, 59},      {2, 0, 65535},  {21, 0, 65535}, {11, 0, 65535},  {15, 0, 65535},
-      {20, 0, 65535},   {19, 0, 65535}, {17, 0, 65535}, {18, lo32, hi32}, {16, lo32, hi32},
+      {22, 2000, 2099}, {23, 1, 12},  {27, 1, 31},     {26, 0, 23},  {25, 0, 59},
+      {24, 0, 59},      {2, 1, 247},  {21, 12, 1152},  {11, 1, 60},  {15, 0, 4},
+      {20, 0, 9999},    {19, 1, 5},   {17, 50, 500},   {18, 1, 50000}, {16, 50, 500000},
   };
   std::vector<int> controls{kEquipoFrame};
   for (auto [c, lo, hi] : ranges) {
@@ -162,7 +161,8 @@ TEST_F(Screens, ResourcePanels) {
   }
   auto* ring = Widget<QComboBox>(device, kEquipoFrame);
   ASSERT_TRUE(ring && ring->count() == 4);
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(ring->itemData(i).toInt(), i);
+  // Listed in the main panel's order (8N1, 8O1, 8E1, 8N2) with the meter's own codes.
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(ring->itemData(i).toInt(), (std::array{0, 2, 1, 3}[i]));
   ExpectControls(device, controls, false);
 
   // Display: each box says what its bit shows on the meter; a label table shifted by one

@@ -102,12 +102,12 @@ TEST_F(Ui, ValuesLabelsDimmingAndAccessibility) {
   int i = 0;
   double d = 0;
   // Initial values from the file (the first list entry starts selected), then set and get;
-  // numbers outside the range are coerced into it.
+  // numbers outside the range are shown as set (a value read from the meter is shown as read).
   struct NumCase {
     int control;
     double set, expect;
   } nums[] = {{2, NAN, 5},       {3, NAN, 1.5},   {6, NAN, 2},  {8, NAN, 1},           {11, NAN, 10},
-              {2, 42, 42},       {2, 1000, 100},  {2, -3, 0},   {3, 232.715, 232.715}, {3, -1000, -1000},
+              {2, 42, 42},       {2, 1000, 1000}, {2, -3, -3},   {3, 232.715, 232.715}, {3, -1000, -1000},
               {6, 3, 3},         {7, 1, 1},       {7, 0, 0},    {8, 0, 0},             {11, 20, 20}};
   for (const auto& c : nums) {
     SCOPED_TRACE(testing::Message() << "control " << c.control << " set " << c.set);
