@@ -21,10 +21,12 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QSpinBox>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -112,6 +114,30 @@ void PanelWindow::keyPressEvent(QKeyEvent* e) {
   if (p->defaultCtrl) press(p->defaultCtrl);
 }
 
+// The window as large as the panel's area and its menu bar, within the screen's available
+// area less room for the window manager's frame; never larger than the panel needs.
+void FitToScreen(Panel* p) {
+  QWidget* w = p->window;
+  int menu = 0;
+  if (auto* bar = w->findChild<QMenuBar*>()) menu = bar->sizeHint().height();
+  const QSize want(p->content->width(), p->content->height() + menu);
+  w->setMaximumSize(want);
+  QSize size = want;
+  if (QScreen* sc = w->screen() ? w->screen() : QGuiApplication::primaryScreen()) {
+    constexpr int kFrameW = 16, kFrameH = 48;  // borders and title bar of a usual frame
+    const QRect area = sc->availableGeometry();
+    size = size.boundedTo(QSize(area.width() - kFrameW, area.height() - kFrameH));
+    w->resize(size);
+    // Keep the whole window, title bar included, on the screen.
+    QPoint at = w->pos();
+    at.setX(std::clamp(at.x(), area.left(), std::max(area.left(), area.right() - size.width() - kFrameW)));
+    at.setY(std::clamp(at.y(), area.top(), std::max(area.top(), area.bottom() - size.height() - kFrameH)));
+    w->move(at);
+  } else {
+    w->resize(size);
+  }
+}
+
 Panel* CreatePanel(int parent, int resource, const QString& title, int width, int height) {
   static const bool factoryInstalled = [] {
     // Panels carry their accessible role (window or dialog) in a property.
@@ -138,10 +164,16 @@ Panel* CreatePanel(int parent, int resource, const QString& title, int width, in
   auto* layout = new QVBoxLayout(p->window);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
-  layout->setSizeConstraint(QLayout::SetFixedSize);
-  p->content = new QWidget(p->window);
+  // The panel's area scrolls inside a window that fits the screen: at 1024x768, or at a
+  // scale factor of 2, the larger panels would otherwise put controls out of reach.
+  auto* scroll = new QScrollArea(p->window);
+  scroll->setObjectName(QStringLiteral("panelScroll"));
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  p->content = new QWidget;
   p->content->setFixedSize(width, height);
-  layout->addWidget(p->content);
+  scroll->setWidget(p->content);
+  layout->addWidget(scroll);
   p->indicator = new QLabel(p->content);
   p->indicator->setObjectName(QStringLiteral("linkIndicator"));
   p->indicator->setAccessibleName(QStringLiteral("link status"));
@@ -306,8 +338,11 @@ int NewCtrl(int panel, int style, const char* label, int top, int left) {
 int DisplayPanel(int panel) {
   Panel* p = FindPanel(panel);
   if (!p) return UI_ERR_BAD_PANEL;
+  if (!p->sized) {
+    FitToScreen(p);
+    p->sized = true;
+  }
   if (p->autoCenter) {
-    p->window->adjustSize();
     if (QScreen* sc = QGuiApplication::primaryScreen()) {
       const QRect area = sc->availableGeometry();
       p->window->move(area.center() - QPoint(p->window->width() / 2, p->window->height() / 2));

@@ -58,6 +58,7 @@ struct Panel {
   PanelCallbackPtr cb = nullptr;
   void* cbData = nullptr;
   bool autoCenter = false;
+  bool sized = false;  // fitted to the screen at its first display
   int titleText = -1;   // text source number of the title, -1 none
   std::vector<std::pair<class QAction*, int>> menuTexts;  // menu entries and their numbers
   int defaultCtrl = 0;  // pressed by Enter

@@ -1,6 +1,6 @@
-// The window stays alive while an exchange blocks the thread, under a real X server: the
+// Under a real X server: the window stays alive while an exchange blocks the thread (the
 // window manager's ping is answered, the busy cursor shows, and a click made meanwhile is
-// held back and acts after the exchange, never inside it.
+// held back and acts after the exchange, never inside it); every panel fits the screen.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -9,6 +9,8 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
 #include <QTest>
 #include <cstdio>
 #include <filesystem>
@@ -106,6 +108,34 @@ TEST(Alive, PingAnsweredAndClickHeldDuringASilentTcpExchange) {
   EXPECT_LT(longest, 1000.0) << figures.toStdString();
   fs::remove_all(dir);
   DiscardPanel(panel);
+}
+
+// Run at 1024x768 and at a scale factor of 2 on 1920x1080 (tests/app/CMakeLists.txt): every
+// panel's window lies on the screen and every control can be scrolled into it.
+TEST(Fit, EveryControlOfEveryPanelReachable) {
+  ASSERT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1);
+  RegisterAllCallbacks();
+  ui::SetProjectDirOverride(VELDIX_BIN_DIR);
+  const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  for (int res : {6, 4, 5, 2, 3, 1}) {
+    SCOPED_TRACE(res);
+    const int panel = LoadPanel(0, "VELDIXMID.uir", res);
+    ASSERT_GT(panel, 0);
+    DisplayPanel(panel);
+    auto* window = static_cast<QWidget*>(ui::PanelWidget(panel));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+    EXPECT_TRUE(screen.contains(window->frameGeometry())) << "window off the screen";
+    auto* scroll = window->findChild<QScrollArea*>();
+    ASSERT_NE(scroll, nullptr);
+    for (auto* w : scroll->widget()->findChildren<QWidget*>()) {
+      if (!w->isVisible() || !w->accessibleDescription().contains(QLatin1Char(':'))) continue;
+      scroll->ensureWidgetVisible(w, 0, 0);
+      const QRect r(w->mapTo(window, QPoint(0, 0)), w->size());
+      EXPECT_TRUE(window->rect().contains(r))
+          << w->accessibleDescription().toStdString() << " out of reach";
+    }
+    DiscardPanel(panel);
+  }
 }
 
 }  // namespace
