@@ -288,6 +288,11 @@ void StartTimerIfEnabled(Control* c) {
   if (c->timer && c->timerEnabled && !c->timer->isActive()) c->timer->start();
 }
 
+QString SourceText(int n, const QString& fallback) {
+  const char* t = g_textSource && n >= 0 ? g_textSource(n) : nullptr;
+  return t && *t ? FromCp1252(t) : fallback;
+}
+
 void ApplyTexts(Panel* p) {
   if (!g_textSource || !p) return;
   auto text = [](int n, QString* out) {

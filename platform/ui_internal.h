@@ -68,7 +68,10 @@ std::string ToCp1252(const QString& text);
 // Paints every shown panel at once without dispatching input or callbacks; used before
 // the caller blocks the thread.
 void PaintNow();
-// Shows `pixmap` in the corner indicator of every panel (null pixmap hides it).
-void SetPanelIndicator(const class QPixmap* pixmap);
+// Shows `pixmap` in the corner indicator of every panel (null pixmap hides it); `state`
+// is what screen readers say of it.
+void SetPanelIndicator(const class QPixmap* pixmap, const QString& state = {});
+// Text `n` of the text source (the catalogue), or `fallback` when it has none.
+QString SourceText(int n, const QString& fallback);
 
 }  // namespace ui::detail

@@ -273,8 +273,9 @@ void EndBusyCursor() {
   QApplication::restoreOverrideCursor();
 }
 
-void SetPanelIndicator(const QPixmap* pixmap) {
+void SetPanelIndicator(const QPixmap* pixmap, const QString& state) {
   g_indicatorShown = pixmap && !pixmap->isNull();
+  if (!state.isEmpty()) g_indicatorState = state;
   if (g_indicatorShown) {
     if (!g_indicator) g_indicator = new QPixmap;
     *g_indicator = *pixmap;
@@ -283,6 +284,7 @@ void SetPanelIndicator(const QPixmap* pixmap) {
     p->indicator->setVisible(g_indicatorShown);
     if (!g_indicatorShown) continue;
     p->indicator->setPixmap(*g_indicator);
+    p->indicator->setAccessibleName(g_indicatorState);
     // Painted now: the caller is about to block the thread.
     if (p->window->isVisible()) p->indicator->repaint();
   }

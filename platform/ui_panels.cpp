@@ -176,8 +176,8 @@ Panel* CreatePanel(int parent, int resource, const QString& title, int width, in
   layout->addWidget(scroll);
   p->indicator = new QLabel(p->content);
   p->indicator->setObjectName(QStringLiteral("linkIndicator"));
-  p->indicator->setAccessibleName(QStringLiteral("link status"));
-  p->indicator->setGeometry(width - 22, height - 22, 18, 18);
+  p->indicator->setAccessibleName(g_indicatorState);
+  p->indicator->setGeometry(width - 36, height - 36, 32, 32);
   p->indicator->setScaledContents(true);
   if (g_indicatorShown) p->indicator->setPixmap(*g_indicator);
   p->indicator->setVisible(g_indicatorShown);

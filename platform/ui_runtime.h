@@ -83,6 +83,7 @@ inline bool g_busyCursor = false;    // KeepAlive put up the busy cursor
 inline bool g_busyEndPosted = false;
 inline QPixmap* g_indicator = nullptr;  // created once the application object exists
 inline bool g_indicatorShown = false;
+inline QString g_indicatorState = QStringLiteral("link status");  // its accessible name
 inline QApplication* g_ownApp = nullptr;
 inline TextSourcePtr g_textSource = nullptr;
 
