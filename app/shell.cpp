@@ -31,6 +31,7 @@ void RegisterAllCallbacks() {
   RegisterPanelCallback("Terminar_Help", Terminar_Help);
   RegisterCtrlCallback("Cerrar_Acerca_De", Cerrar_Acerca_De);
   RegisterLinkCallbacks();
+  RegisterStatusCallbacks();
   RegisterLangCallbacks();
   RegisterMeterCallbacks();
 }

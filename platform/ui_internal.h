@@ -53,6 +53,7 @@ struct PanelSpec {
   int cancelCtrl = 0;     // pressed by Esc; never one that writes to the meter
   bool escCloses = false; // Esc asks to close the panel, as its close box does
   bool center = false;    // centred on the screen when first shown
+  int indicator[3] = {0, 0, 0};  // top, left, size of the link indicator; size 0: the corner
   std::vector<MenuSpec> menus;
   std::vector<ControlSpec> controls;
 };

@@ -170,6 +170,8 @@ int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString
     // "close" for Esc to act as the close box.
     const bool escCloses = p.value("cancel") == QJsonValue(QStringLiteral("close"));
     layout.center = p.value("center").toBool();
+    if (const QJsonArray at = p.value("indicator").toArray(); at.size() == 3)
+      for (int i = 0; i < 3; ++i) layout.indicator[i] = at[i].toInt();
     layout.escCloses = escCloses;
     if ((!escCloses && !OptInt(p, "cancel", &layout.cancelCtrl)) ||
         !OptInt(p, "default", &layout.defaultCtrl) || !OptInt(p, "text", &layout.titleText)) {

@@ -177,7 +177,7 @@ Panel* CreatePanel(int parent, int resource, const QString& title, int width, in
   p->indicator = new QLabel(p->content);
   p->indicator->setObjectName(QStringLiteral("linkIndicator"));
   p->indicator->setAccessibleName(g_indicatorState);
-  p->indicator->setGeometry(width - 36, height - 36, 32, 32);
+  p->indicator->setGeometry(width - 22, height - 22, 18, 18);
   p->indicator->setScaledContents(true);
   if (g_indicatorShown) p->indicator->setPixmap(*g_indicator);
   p->indicator->setVisible(g_indicatorShown);
@@ -275,6 +275,9 @@ int LoadPanel(int parent, const char* file, int resource) {
   p->escCloses = layout.escCloses;
   p->autoCenter = layout.center;
   p->titleText = layout.titleText;
+  if (layout.indicator[2] > 0)
+    p->indicator->setGeometry(layout.indicator[1], layout.indicator[0], layout.indicator[2],
+                              layout.indicator[2]);
   if (!layout.menus.empty()) {
     auto* bar = new QMenuBar(p->window);
     bar->setNativeMenuBar(false);

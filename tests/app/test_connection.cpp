@@ -55,6 +55,13 @@ class Connection : public ::testing::Test {
     static_cast<QCheckBox*>(toggle)->click();
     EXPECT_EQ(Panel_Puerto, Panel_Principal) << "set on every commit";
   }
+  // The main panel's status line after a tick of its timer.
+  std::string Status() {
+    Estado_Enlace(Panel_Principal, 16, EVENT_TIMER_TICK, nullptr, 0, 0);
+    char text[300] = {};
+    GetCtrlVal(Panel_Principal, 15, text, sizeof text);
+    return text;
+  }
   // The switch's value, then which controls are dimmed: settings 6-11, screen buttons 2-5.
   std::string State() {
     int value = -1;
@@ -79,8 +86,10 @@ TEST_F(Connection, ConnectsToPymodbusOnEveryLinkAndSwitchesOff) {
   struct Case {
     const char* mode;
     int port;  // serial 10, Modbus TCP 100, RTU over TCP 99
+    const char* link;  // on the status line, before the endpoint
   };
-  for (const Case c : {Case{"serial", 10}, Case{"tcp", 100}, Case{"rtu-over-tcp", 99}}) {
+  for (const Case c : {Case{"serial", 10, "Modbus RTU"}, Case{"tcp", 100, "Modbus TCP"},
+                       Case{"rtu-over-tcp", 99, "Modbus RTU over TCP"}}) {
     SCOPED_TRACE(c.mode);
     Child meter({SystemPython(), VELDIX_SOURCE_DIR "/tests/link/peers/pymodbus_meter.py", c.mode});
     const std::string line = meter.ReadLine(Ms(30000));
@@ -94,6 +103,12 @@ TEST_F(Connection, ConnectsToPymodbusOnEveryLinkAndSwitchesOff) {
                                       << popups_.seen.front().text.toStdString();
     EXPECT_EQ(State(), kConnected);
     EXPECT_EQ(Puerto, c.port);
+    const std::string link = std::string(c.link) + " " +
+                             (serial ? where + " 9600 8N2" : "127.0.0.1:" + where) + ", slave 1";
+    const std::string status = Status();
+    EXPECT_EQ(status.substr(0, status.find(". Last answer: ")), "Connected: " + link);
+    EXPECT_NE(status.find(". Last answer: "), std::string::npos) << status;
+    EXPECT_EQ(status.substr(status.size() - 2), " s") << status;
     if (serial) {
       const int fd = ::open(where.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
       ASSERT_GE(fd, 0);
@@ -110,6 +125,7 @@ TEST_F(Connection, ConnectsToPymodbusOnEveryLinkAndSwitchesOff) {
 
     Click();  // off: the link is closed
     EXPECT_EQ(State(), kDisconnected);
+    EXPECT_EQ(Status(), "Disconnected: " + link);
     EXPECT_TRUE(popups_.seen.empty());
     if (serial) {
       EXPECT_LT(ComWrt(10, "x", 1), 0);
