@@ -23,6 +23,9 @@ std::string Texto_Estado_Enlace(const EnlaceVisto& link, bool connected);
 int Estado_Enlace(int panel, int control, int event, void* callbackData, int eventData1,
                   int eventData2);
 void RegisterStatusCallbacks();
+// The link settings of the last connection, from the registry store onto the main panel;
+// values missing or out of range keep the panel's defaults.
+void Recupera_Enlace(int panel);
 
 // Main panel: close box (event 11) and quit control (commit) end the event loop with 0.
 int panelCB(int panel, int event, void* callbackData, int eventData1, int eventData2);

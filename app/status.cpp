@@ -1,11 +1,14 @@
 // Status line of the main panel: the link in use, its state and the age of the last valid
 // answer, in the chosen language, refreshed every second by the panel's timer.
 #include <cstdio>
+#include <cstdlib>
+#include <utility>
 #include <string>
 
 #include "app.h"
 #include "catalogue.h"
 #include "engine.h"
+#include "registry.h"
 #include "rs232.h"
 #include "transport.h"
 #include "ui.h"
@@ -50,6 +53,8 @@ std::string Texto_Estado_Enlace(const EnlaceVisto& l, bool connected) {
   return s;
 }
 
+void Guarda_Enlace(const EnlaceVisto& l);
+
 // Timer tick of the main panel: the settings on the panel while disconnected, the link in
 // force while connected.
 int Estado_Enlace(int panel, int, int event, void*, int, int) {
@@ -66,8 +71,63 @@ int Estado_Enlace(int panel, int, int event, void*, int, int) {
     GetCtrlVal(panel, kCtrlHost, l.host, sizeof l.host);
     GetCtrlVal(panel, kCtrlTcpPort, &l.tcpPort);
   }
+  // A link that answered is remembered for the next start.
+  if (on == 1) Guarda_Enlace(l);
   SetCtrlVal(panel, kCtrlStatus, Texto_Estado_Enlace(l, on == 1).c_str());
   return 0;
 }
 
 void RegisterStatusCallbacks() { RegisterCtrlCallback("Estado_Enlace", Estado_Enlace); }
+
+// ---------------------------------------------------------------- remembered link
+
+namespace {
+
+constexpr const char* kLinkKey = "SOFTWARE\\VELDIX-MID v1.0\\Link";
+std::string g_saved;  // the settings last written, so that each connection writes once
+
+bool ReadNumber(const char* name, int lo, int hi, int* out) {
+  unsigned char text[32] = {};
+  unsigned size = 0;
+  if (WT_RegReadString(HKEY_LOCAL_MACHINE, kLinkKey, name, text, sizeof text, &size) != 0)
+    return false;
+  char* end = nullptr;
+  const long v = std::strtol(reinterpret_cast<char*>(text), &end, 10);
+  if (end == reinterpret_cast<char*>(text) || *end != '\0' || v < lo || v > hi) return false;
+  *out = static_cast<int>(v);
+  return true;
+}
+
+}  // namespace
+
+void Recupera_Enlace(int panel) {
+  // Each value is checked against what its control takes; a bad one keeps the default.
+  struct {
+    const char* name;
+    int control, lo, hi;
+  } const kNumbers[] = {{"Port", kCtrlPort, 1, 999},       {"Speed", kCtrlSpeed, 1200, 115200},
+                        {"Framing", kCtrlFraming, 0, 3},    {"Slave", kCtrlSlave, 1, 247},
+                        {"TcpPort", kCtrlTcpPort, 0, 65535}};
+  for (const auto& n : kNumbers) {
+    int v = 0;
+    if (ReadNumber(n.name, n.lo, n.hi, &v)) SetCtrlVal(panel, n.control, v);
+  }
+  unsigned char host[16] = {};
+  unsigned size = 0;
+  if (WT_RegReadString(HKEY_LOCAL_MACHINE, kLinkKey, "Host", host, sizeof host, &size) == 0)
+    SetCtrlVal(panel, kCtrlHost, reinterpret_cast<char*>(host));
+}
+
+void Guarda_Enlace(const EnlaceVisto& l) {
+  const std::string now = std::to_string(l.port) + "|" + std::to_string(l.speed) + "|" +
+                          std::to_string(l.mode) + "|" + std::to_string(l.slave) + "|" +
+                          std::to_string(l.tcpPort) + "|" + l.host;
+  if (now == g_saved) return;
+  g_saved = now;
+  const std::pair<const char*, int> numbers[] = {{"Port", l.port},   {"Speed", l.speed},
+                                                 {"Framing", l.mode}, {"Slave", l.slave},
+                                                 {"TcpPort", l.tcpPort}};
+  for (const auto& [name, v] : numbers)
+    WT_RegWriteString(HKEY_LOCAL_MACHINE, kLinkKey, name, std::to_string(v).c_str());
+  WT_RegWriteString(HKEY_LOCAL_MACHINE, kLinkKey, "Host", l.host);
+}
