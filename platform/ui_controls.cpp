@@ -306,8 +306,9 @@ void ApplyTexts(Panel* p) {
     p->window->setWindowTitle(t);
     p->window->setAccessibleName(t);
   }
+  // Menu texts keep a keyboard mnemonic: the first letter unless the text marks one.
   for (const auto& [action, n] : p->menuTexts)
-    if (text(n, &t)) action->setText(t);
+    if (text(n, &t)) action->setText(t.contains(QLatin1Char('&')) ? t : QLatin1Char('&') + t);
   for (const auto& [id, c] : p->controls) {
     if (auto* ring = qobject_cast<QComboBox*>(c->editor))
       for (std::size_t i = 0; i < c->itemTexts.size() && i < c->items.size(); ++i)
