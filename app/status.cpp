@@ -19,7 +19,7 @@ enum { kCtrlStatus = 15, kCtrlStatusTimer = 16 };
 // Catalogue texts the line is made of: no format strings from the language file.
 enum {
   kTextConnected = 20, kTextDisconnected = 21, kTextNoAnswerState = 25, kTextRtu = 26,
-  kTextModbusTcp = 27, kTextRtuOverTcp = 28, kTextSlave = 314, kTextLastAnswer = 315,
+  kTextModbusTcp = 27, kTextRtuOverTcp = 28, kTextSlave = 328, kTextLastAnswer = 329,
 };
 
 const char* kFramings[] = {"8N1", "8O1", "8E1", "8N2"};

@@ -122,6 +122,7 @@ QWidget* BuildNumeric(Panel* p, Control*, const ControlSpec& s, QSize&) {
       if (!ctl || ctl->settingValue) return;
       // The operator has brought a value shown as read back into range: keep it there.
       if (v >= ctl->min && v <= ctl->max) sb->setRange(ctl->min, ctl->max);
+      ctl->exactHeld = false;  // the operator's value, as the box shows it
       DispatchCtrl(h, id, EVENT_COMMIT);
     });
     e = sb;
@@ -344,6 +345,8 @@ int SetValueNumber(Control* c, double v) {
   if (auto* d = qobject_cast<QDoubleSpinBox*>(c->editor)) {
     d->setRange(std::min(v, c->min), std::max(v, c->max));
     d->setValue(v);
+    c->exactHeld = v >= d->minimum() && v <= d->maximum();
+    c->exact = v;
   } else if (auto* s = qobject_cast<QSpinBox*>(c->editor)) {
     const double r = std::clamp(std::round(v), -2147483648.0, 2147483647.0);
     s->setRange(static_cast<int>(std::max(std::min(r, c->min), -2147483648.0)),
@@ -363,7 +366,7 @@ int SetValueNumber(Control* c, double v) {
 
 int GetValueNumber(Control* c, double* v) {
   if (auto* d = qobject_cast<QDoubleSpinBox*>(c->editor)) {
-    *v = d->value();
+    *v = c->exactHeld ? c->exact : d->value();
   } else if (auto* s = qobject_cast<QSpinBox*>(c->editor)) {
     *v = s->value();
   } else if (auto* ck = qobject_cast<QCheckBox*>(c->editor)) {

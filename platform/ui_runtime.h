@@ -41,6 +41,10 @@ struct Control {
   double min = 0, max = 0;                     // numeric: the range the operator may enter
   bool settingValue = false;                   // guards programmatic changes from commits
   int text = -1;                               // text source number of the label, -1 none
+  // A double box shows its value rounded to its precision but keeps the value set from code,
+  // so that reading it back gives that value, until the operator enters another.
+  double exact = 0;
+  bool exactHeld = false;
 };
 
 class PanelWindow;
