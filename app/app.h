@@ -26,6 +26,8 @@ void RegisterStatusCallbacks();
 // The link settings of the last connection, from the registry store onto the main panel;
 // values missing or out of range keep the panel's defaults.
 void Recupera_Enlace(int panel);
+// The serial ports present, in the main panel's port picker.
+void Lista_Puertos(int panel);
 
 // Main panel: close box (event 11) and quit control (commit) end the event loop with 0.
 int panelCB(int panel, int event, void* callbackData, int eventData1, int eventData2);

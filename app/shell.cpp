@@ -61,6 +61,7 @@ int VeldixMain(int argc, char* argv[]) {
   // 7. The catalogue's texts on the main panel's labels.
   Etiquetas_Panel_Principal(Panel_Principal);
   Recupera_Enlace(Panel_Principal);
+  Lista_Puertos(Panel_Principal);
   // 8. Everything else happens in callbacks until a quit is requested.
   RunUserInterface();
 

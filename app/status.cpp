@@ -8,6 +8,7 @@
 #include "app.h"
 #include "catalogue.h"
 #include "engine.h"
+#include "ports.h"
 #include "registry.h"
 #include "rs232.h"
 #include "transport.h"
@@ -77,7 +78,13 @@ int Estado_Enlace(int panel, int, int event, void*, int, int) {
   return 0;
 }
 
-void RegisterStatusCallbacks() { RegisterCtrlCallback("Estado_Enlace", Estado_Enlace); }
+int Elige_Puerto(int panel, int control, int event, void* callbackData, int eventData1,
+                 int eventData2);
+
+void RegisterStatusCallbacks() {
+  RegisterCtrlCallback("Estado_Enlace", Estado_Enlace);
+  RegisterCtrlCallback("Elige_Puerto", Elige_Puerto);
+}
 
 // ---------------------------------------------------------------- remembered link
 
@@ -130,4 +137,32 @@ void Guarda_Enlace(const EnlaceVisto& l) {
   for (const auto& [name, v] : numbers)
     WT_RegWriteString(HKEY_LOCAL_MACHINE, kLinkKey, name, std::to_string(v).c_str());
   WT_RegWriteString(HKEY_LOCAL_MACHINE, kLinkKey, "Host", l.host);
+}
+
+// ---------------------------------------------------------------- port picker
+
+namespace {
+enum { kCtrlPortPicker = 17 };
+}
+
+void Lista_Puertos(int panel) {
+  SerialPortPresent ports[98];
+  const int n = ListComPorts(ports, 98);
+  ClearListCtrl(panel, kCtrlPortPicker);
+  for (int i = 0; i < n; ++i) {
+    char label[220];
+    std::snprintf(label, sizeof label, "%d: %s%s%s", ports[i].port, ports[i].device,
+                  ports[i].description[0] ? " - " : "", ports[i].description);
+    InsertListItem(panel, kCtrlPortPicker, -1, label, ports[i].port);
+  }
+}
+
+// A port chosen from those present goes into the port number, while no link is open.
+int Elige_Puerto(int panel, int, int event, void*, int, int) {
+  if (event != EVENT_COMMIT) return 0;
+  int on = 0, port = 0;
+  GetCtrlVal(panel, kCtrlConnect, &on);
+  if (on != 1 && GetCtrlVal(panel, kCtrlPortPicker, &port) == 0 && port > 0)
+    SetCtrlVal(panel, kCtrlPort, port);
+  return 0;
 }

@@ -18,7 +18,8 @@ def english_texts(path):
 
 
 WORDLESS = re.compile(r"^([^a-z]*|VELDIX-MID v1\.0|v1\.0|VELDIXMID|VELDIX-MID tool team|"
-                      r"VELDIX-MID 2026|Bit \d+)$")
+                      r"VELDIX-MID 2026|Bit \d+|"
+                      r"\d+: (/dev/|COM)\S*( - .*)?)$")  # a serial port present: what the system says
 
 
 def names(node, out):
