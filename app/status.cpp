@@ -96,7 +96,7 @@ std::string g_saved;  // the settings last written, so that each connection writ
 bool ReadNumber(const char* name, int lo, int hi, int* out) {
   unsigned char text[32] = {};
   unsigned size = 0;
-  if (WT_RegReadString(HKEY_LOCAL_MACHINE, kLinkKey, name, text, sizeof text, &size) != 0)
+  if (WT_RegReadString(kRegLocalMachine, kLinkKey, name, text, sizeof text, &size) != 0)
     return false;
   char* end = nullptr;
   const long v = std::strtol(reinterpret_cast<char*>(text), &end, 10);
@@ -121,7 +121,7 @@ void Recupera_Enlace(int panel) {
   }
   unsigned char host[16] = {};
   unsigned size = 0;
-  if (WT_RegReadString(HKEY_LOCAL_MACHINE, kLinkKey, "Host", host, sizeof host, &size) == 0)
+  if (WT_RegReadString(kRegLocalMachine, kLinkKey, "Host", host, sizeof host, &size) == 0)
     SetCtrlVal(panel, kCtrlHost, reinterpret_cast<char*>(host));
 }
 
@@ -135,8 +135,8 @@ void Guarda_Enlace(const EnlaceVisto& l) {
                                                  {"Framing", l.mode}, {"Slave", l.slave},
                                                  {"TcpPort", l.tcpPort}};
   for (const auto& [name, v] : numbers)
-    WT_RegWriteString(HKEY_LOCAL_MACHINE, kLinkKey, name, std::to_string(v).c_str());
-  WT_RegWriteString(HKEY_LOCAL_MACHINE, kLinkKey, "Host", l.host);
+    WT_RegWriteString(kRegLocalMachine, kLinkKey, name, std::to_string(v).c_str());
+  WT_RegWriteString(kRegLocalMachine, kLinkKey, "Host", l.host);
 }
 
 // ---------------------------------------------------------------- port picker

@@ -43,7 +43,7 @@ int StoreLanguage(int language) {
   LanguageKey(key, sizeof key);
   char text[16];
   Fmt(text, sizeof text, "%d", language);
-  return WT_RegWriteString(HKEY_LOCAL_MACHINE, key, kLanguageValue, text);
+  return WT_RegWriteString(kRegLocalMachine, key, kLanguageValue, text);
 }
 
 int Orba_NumeroDeIdiomas(int* count) {
