@@ -52,12 +52,14 @@ max_len() {
     engine_tcp) echo 4096 ;;
     ini) echo 3072 ;;
     registry) echo 1024 ;;
+    codec) echo 256 ;;
+    sim_requests) echo 2048 ;;
   esac
 }
 dict() {
   case "$1" in
     engine_*) echo "$here/dict/engine.dict" ;;
-    *) echo "$here/dict/$1.dict" ;;
+    *) [ -f "$here/dict/$1.dict" ] && echo "$here/dict/$1.dict" ;;
   esac
 }
 sources() {
@@ -65,12 +67,14 @@ sources() {
     engine_*) echo "$root/link/engine.cpp $root/link/transport.cpp $root/link/frames.cpp" ;;
     ini) echo "$root/lang/ini.cpp" ;;
     registry) echo "$root/platform/registry_file.cpp" ;;
+    codec) echo "$root/meter/codec.cpp" ;;
+    sim_requests) echo "$root/sim/server.cpp $root/sim/meter_model.cpp" ;;
   esac
 }
 
 for t in "${targets[@]}"; do
   case "$t" in
-    engine_serial|engine_tcp|ini|registry) ;;
+    engine_serial|engine_tcp|ini|registry|codec|sim_requests) ;;
     *) echo "run.sh: unknown target $t" >&2; exit 2 ;;
   esac
 done
@@ -98,7 +102,9 @@ for t in "${targets[@]}"; do
   mkdir -p "$logs"
 
   args=(-jobs=1 -workers=1 -print_final_stats=1 -timeout=10 -rss_limit_mb=2048
-        -max_len="$(max_len "$t")" -dict="$(dict "$t")" -artifact_prefix="$logs/")
+        -max_len="$(max_len "$t")" -artifact_prefix="$logs/")
+  d=$(dict "$t" || true)
+  [ -z "$d" ] || args+=(-dict="$d")
   if [ -n "$runs" ]; then
     args+=(-runs="$runs")
     wall=${limit:-14400}

@@ -138,6 +138,7 @@ int main(int argc, char** argv) {
   };
 
   ServerContext ctx{model, faults, stop, s.slave_address, opt.verbose, persist};
+  ctx.idle_timeout_ms = opt.idle_timeout_s * 1000;
 
   std::vector<std::unique_ptr<Endpoint>> endpoints;
   std::string error;

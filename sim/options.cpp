@@ -120,6 +120,11 @@ ParseResult parse_options(const std::vector<std::string>& args) {
       const auto v = value(a);
       if (!v || v->empty()) return fail("--state needs a FILE");
       o.state_file = *v;
+    } else if (a == "--idle-timeout") {
+      const auto v = value(a);
+      const auto n = v ? to_uint(*v, 86400) : std::nullopt;
+      if (!n) return fail("--idle-timeout needs seconds 0..86400 (0: never)");
+      o.idle_timeout_s = static_cast<int>(*n);
     } else if (a == "--exit-on-stdin-eof") {
       o.exit_on_stdin_eof = true;
     } else if (a == "--verbose" || a == "-v") {
@@ -198,6 +203,10 @@ Links (one or more, served at the same time):
                          connection on PORT (0 = any free port).
   --bind ADDR            Numeric IPv4 or IPv6 address the TCP links listen on
                          (default 127.0.0.1; 0.0.0.0 for every interface).
+  --idle-timeout S       Close a TCP connection that sent no request for S seconds
+                         (default 60; 0 = never). Up to 64 connections are served;
+                         when all are taken, the one idle the longest is closed
+                         for a new one.
 
 Meter:
   --slave N              Modbus address 1..247 (default 1, or the state file's).
