@@ -6,6 +6,7 @@
 #include <QJsonParseError>
 #include <set>
 
+#include "safe_file.h"
 #include "ui.h"
 #include "ui_internal.h"
 
@@ -215,6 +216,20 @@ int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString
   }
   *error = QStringLiteral("no panel with resource number %1").arg(resource);
   return UI_ERR_RESOURCE_NOT_FOUND;
+}
+
+int LoadPanelSpec(const QString& path, int resource, PanelSpec* out, QString* error) {
+  // A resource file is a few tens of kilobytes; the bound keeps a huge file out of memory.
+  const safe_file::Read file = safe_file::ReadFile(path.toStdString(), kMaxResourceFileBytes);
+  if (file.status != safe_file::Status::ok) {
+    *error = QStringLiteral("%1 %2").arg(path, QString::fromStdString(file.reason));
+    return file.status == safe_file::Status::too_large ? UI_ERR_BAD_FILE_FORMAT
+                                                        : UI_ERR_FILE_NOT_FOUND;
+  }
+  QString why;
+  const int rc = ParsePanel(QByteArray::fromStdString(file.data), resource, out, &why);
+  if (rc < 0) *error = QStringLiteral("%1: %2").arg(path, why);
+  return rc;
 }
 
 }  // namespace ui::detail
