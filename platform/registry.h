@@ -31,4 +31,7 @@ const char* StorePath();
 // Tests: make later writes stop after writing the temporary file, as a crash before the
 // rename would.
 void FailNextWritesBeforeRename(bool fail);
+// Why the last write failed, naming the store and what is wrong with it ("... is a
+// directory"); empty before any failure.
+const char* LastWriteError();
 }  // namespace registry
