@@ -387,7 +387,12 @@ int Ini_ReadFromFile(IniText ini, const char *path)
     if (!path)
         return INI_ERR_OPEN;
     // Only a regular file: a FIFO or a device (/dev/zero) would block the open or never end.
-    const int fd = safe_file::OpenForReading(path, nullptr, nullptr);
+    int fd = -1;
+    try {
+        fd = safe_file::OpenForReading(path, nullptr, nullptr);
+    } catch (const std::bad_alloc &) {
+        return INI_ERR_NO_MEMORY;
+    }
     if (fd < 0)
         return INI_ERR_OPEN;
     std::FILE *file = fdopen(fd, "rb");
