@@ -218,7 +218,9 @@ Meter:
   --stop-bits S          1 or 2 (default 1, or the state file's).
   --state FILE           Keep settings, display mask, clock and energy counters in
                          FILE across runs (written atomically after each accepted
-                         write and on exit). A corrupt FILE is reported and ignored.
+                         write and on exit, through a symbolic link). A corrupt FILE
+                         is reported and kept as FILE.corrupt.N; a FILE that is not
+                         a regular file (directory, FIFO, device) is refused.
 
 Faults (on every link where they make sense):
   --silent               Never answer.
@@ -244,7 +246,8 @@ Other:
 
 SIGINT or SIGTERM ends the simulator cleanly (exit code 0); a summary of the
 requests served and of the faults injected is printed on standard error.
-Exit codes: 0 clean exit, 1 an endpoint could not be opened, 2 bad command line.
+Exit codes: 0 clean exit, 1 an endpoint could not be opened, 2 bad command line
+or a --state path that is not a regular file.
 See docs/register-map.md for the register map.
 )";
 }
