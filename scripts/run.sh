@@ -67,8 +67,9 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLAT
       fi
       ;;
   esac
-  # A free X display number for the virtual screen.
-  d=99
+  # A free X display number for the virtual screen (from a random start: parallel runs and
+  # test displays pick different ones).
+  d=$((100 + RANDOM % 400))
   while [ -e "/tmp/.X$d-lock" ] || [ -e "/tmp/.X11-unix/X$d" ]; do d=$((d + 1)); done
   Xvfb ":$d" -screen 0 1024x768x24 -nolisten tcp > "$vnc_dir/xvfb.log" 2>&1 &
   cleanup+=($!)
