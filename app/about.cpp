@@ -3,13 +3,13 @@
 #include "ui.h"
 
 namespace {
-enum { kAboutPanel = 4, kCtrlShortYear = 2, kCtrlCompany = 3, kCtrlProduct = 4 };
+enum { kCtrlShortYear = 2, kCtrlCompany = 3, kCtrlProduct = 4 };
 }
 
 void Pantalla_HELP(int menuBar, int, void*, int panel) { Visualiza_Pantalla_AcercaDe(menuBar, panel); }
 
 int Visualiza_Pantalla_AcercaDe(int, int parentPanel) {
-  const int about = LoadPanel(parentPanel, kUirFile, kAboutPanel);
+  const int about = LoadPanel(parentPanel, kUirFile, kResAcercaDe);
   if (about < 0) return about;
   SetCtrlAttribute(about, kCtrlProduct, ATTR_VALUE, kAboutProduct);
   SetCtrlAttribute(about, kCtrlCompany, ATTR_VALUE, kAboutCompany);

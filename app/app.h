@@ -1,8 +1,7 @@
 // Application shell: the program entry, the main panel's quit paths and the About popup.
 #pragma once
 
-// Handle of the main panel (resource 6), set once at start-up; negative when the load failed.
-extern int Panel_Principal;
+#include "panels.h"  // Panel_Principal, kAppTitle, kUirFile
 
 // The whole program: start-up, event loop, shutdown. 0 after a normal end, -1 when the
 // runtime cannot start, the resource file cannot be loaded or no catalogue can be built.
@@ -19,6 +18,10 @@ int QuitCallback(int panel, int control, int event, void* callbackData, int even
 // Menu entry that quits, as the quit control does.
 void Salir_Menu(int menuBar, int menuItem, void* callbackData, int panel);
 
+// Puts catalogue texts 1, 5, 6, 7, 8, 9, 10, 11 on the labels of main-panel controls 4, 6,
+// 7, 8, 9, 10, 11, 12. Does nothing for any panel other than Panel_Principal.
+void Etiquetas_Panel_Principal(int panel);
+
 // About popup (resource 4), opened modally over `panel` from the help menu entry.
 void Pantalla_HELP(int menuBar, int menuItem, void* callbackData, int panel);
 int Visualiza_Pantalla_AcercaDe(int menuBar, int parentPanel);
@@ -29,5 +32,3 @@ int Terminar_Help(int panel, int event, void* callbackData, int eventData1, int 
 inline constexpr const char* kAboutProduct = "VELDIXMID";
 inline constexpr const char* kAboutCompany = "VELDIX-MID tool team";
 inline constexpr const char* kAboutShortYear = "VELDIX-MID 2026";
-inline constexpr const char* kAppTitle = "VELDIX-MID v1.0";
-inline constexpr const char* kUirFile = "VELDIXMID.uir";

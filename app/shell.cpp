@@ -11,8 +11,6 @@
 #include "tray.h"
 #include "ui.h"
 
-int Panel_Principal = -1;
-
 int panelCB(int, int event, void*, int, int) {
   if (event == EVENT_CLOSE) QuitUserInterface(0);
   return 0;
@@ -45,7 +43,7 @@ int VeldixMain(int argc, char* argv[]) {
   }
   RegisterAllCallbacks();
   // 2. The main panel.
-  Panel_Principal = LoadPanel(0, kUirFile, 6);
+  Panel_Principal = LoadPanel(0, kUirFile, kResPrincipal);
   if (Panel_Principal < 0) {
     std::fprintf(stderr, "veldixmid: %s\n", ui::LastLoadError());
     return -1;

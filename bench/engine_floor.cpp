@@ -15,6 +15,7 @@
 #include "scripted_meter.h"
 #include "transport.h"
 #include "ui.h"
+#include "testing/ui_testing.h"
 
 using namespace vtest;
 

@@ -42,6 +42,7 @@
 #include "frames.h"
 #include "transport.h"
 #include "ui.h"
+#include "testing/ui_testing.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include "ini.h"
 #include "language.h"
 #include "registry.h"
+#include "testing/catalogue_testing.h"
 #include "ui.h"
 
 char** Textos_Idioma = nullptr;

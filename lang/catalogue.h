@@ -14,10 +14,6 @@
 // null entries (the fill stops at the first number the section lacks).
 extern char** Textos_Idioma;
 
-// Handle of the main panel. Defined by the application shell; the catalogue only compares
-// against it (Etiquetas_Panel_Principal).
-extern int Panel_Principal;
-
 // Catalogue text n for display: never null. A number beyond the table, an entry the language
 // file left empty, or no catalogue at all reads as the empty text. The pointer stays valid
 // until the next language change; copy the text if it must live longer.
@@ -46,14 +42,3 @@ bool Restablecer_Fuentes(void);
 // memory short) leaves the catalogue in force untouched; the replaced table is released.
 // Returns the new table, or null after an "Error" popup.
 char** Cargar_Textos_Idioma(const char* path, int language);
-
-// Puts catalogue texts 1, 5, 6, 7, 8, 9, 10, 11 on the labels of main-panel controls 4, 6,
-// 7, 8, 9, 10, 11, 12. Does nothing for any panel other than Panel_Principal.
-void Etiquetas_Panel_Principal(int panel);
-
-namespace lang {
-// Tests: allocator of the catalogue table (calloc semantics), to make it fail; nullptr
-// restores calloc.
-using TableAllocator = void* (*)(std::size_t count, std::size_t size);
-void SetTableAllocatorForTests(TableAllocator allocator);
-}  // namespace lang

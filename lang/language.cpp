@@ -37,7 +37,7 @@ void LanguageFilePath(char* buffer, std::size_t size) {
 
 void LanguageKey(char* buffer, std::size_t size) {
   if (!buffer || size == 0) return;
-  Fmt(buffer, size, kLanguageKeyFormat, kLangAppTitle);
+  Fmt(buffer, size, kLanguageKeyFormat, kAppTitle);
 }
 
 int StoreLanguage(int language) {

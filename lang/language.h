@@ -7,10 +7,11 @@
 
 #include <cstddef>
 
+#include "panels.h"  // kAppTitle, the title the language key is named after
+
 // ---- registry values (HKEY_LOCAL_MACHINE, strings)
 
-// Title the language key is named after: "SOFTWARE\<title>\Language".
-inline constexpr const char* kLangAppTitle = "VELDIX-MID v1.0";
+// The language key, named after the tool's title: "SOFTWARE\<title>\Language".
 inline constexpr const char* kLanguageKeyFormat = "SOFTWARE\\%s\\Language";
 // Value holding the language number in decimal, without padding (1 = first section).
 inline constexpr const char* kLanguageValue = "Language";

@@ -7,7 +7,8 @@
 // event (1), the timers on the tick event (15), the panel callbacks on the close box (11).
 #pragma once
 
-#include "codec.h"  // BCD_a_Binario, Binario_a_BCD and the register maps
+#include "codec.h"   // BCD_a_Binario, Binario_a_BCD and the register maps
+#include "panels.h"  // resource numbers, catalogue texts of the popups, Panel_Puerto
 
 // Panel handles of the open screens; -1 while a screen is closed.
 extern int Panel_Medidas;         // resource 5
@@ -15,13 +16,8 @@ extern int Panel_Energias;        // resource 2
 extern int Panel_Config_Equipo;   // resource 3
 extern int Panel_Config_Display;  // resource 1
 
-// Panel resource numbers and the control numbers the code uses.
+// Control numbers the code uses (the panels' resource numbers are in panels.h).
 enum {
-  kResMedidas = 5,
-  kResEnergias = 2,
-  kResConfigEquipo = 3,
-  kResConfigDisplay = 1,
-
   kMedidasExit = 114,
   kMedidasTimer = 115,
 
@@ -49,14 +45,6 @@ enum {
 
   kDisplayExit = 2,
   kDisplaySave = 3,
-};
-
-// Catalogue texts of the popup that follows a configuration send or a display save.
-enum {
-  kTextWriteFailedTitle = 195,
-  kTextWriteFailed = 198,
-  kTextWriteDoneTitle = 199,
-  kTextWriteDone = 200,
 };
 
 // ---- measurements

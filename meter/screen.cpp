@@ -4,9 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app.h"
 #include "catalogue.h"
-#include "connection.h"
 #include "engine.h"
 #include "frames.h"
 #include "meter.h"
@@ -96,7 +94,7 @@ void ShowWriteOutcome(bool allConfirmed) {
   if (allConfirmed)
     MessagePopup(CatalogueText(kTextWriteDoneTitle), CatalogueText(kTextWriteDone));
   else
-    MessagePopup(CatalogueText(kTextWriteFailedTitle), CatalogueText(kTextWriteFailed));
+    MessagePopup(CatalogueText(kTextLinkErrorTitle), CatalogueText(kTextNoAnswer));
 }
 
 }  // namespace meter

@@ -28,9 +28,6 @@ namespace registry {
 int WriteDword(HKEY root, const char* path, const char* name, std::uint32_t value);
 // Where the store lives (file store only; empty on Windows).
 const char* StorePath();
-// Tests: make later writes stop after writing the temporary file, as a crash before the
-// rename would.
-void FailNextWritesBeforeRename(bool fail);
 // Why the last write failed, naming the store and what is wrong with it ("... is a
 // directory"); empty before any failure.
 const char* LastWriteError();

@@ -34,6 +34,7 @@
 
 #include "registry.h"
 #include "safe_file.h"
+#include "testing/registry_testing.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "registry.h"
+#include "testing/registry_testing.h"
 
 namespace {
 ::HKEY Root(HKEY root) { return reinterpret_cast<::HKEY>(root); }

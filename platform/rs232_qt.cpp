@@ -20,10 +20,7 @@
 #include <memory>
 #include <string>
 
-namespace rt_internal {
-// Records the detailed text of a failure (shared with the TCP runtime). Returns code.
-int SetLastError(int code, const std::string& text);
-}  // namespace rt_internal
+#include "runtime_error.h"
 
 namespace {
 

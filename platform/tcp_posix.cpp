@@ -5,6 +5,7 @@
 //
 // Single-threaded by contract: all calls come from the user-interface thread.
 #include "rs232.h"
+#include "runtime_error.h"
 #include "tcp.h"
 
 #include <arpa/inet.h>
@@ -29,10 +30,6 @@
 #ifndef MSG_NOSIGNAL
 #define MSG_NOSIGNAL 0  // platforms without it get SO_NOSIGPIPE on the socket instead
 #endif
-
-namespace rt_internal {
-int SetLastError(int code, const std::string& text);
-}  // namespace rt_internal
 
 namespace {
 
@@ -321,11 +318,4 @@ int ProcessTCPEvents(void) {
 
   g_dispatching = false;
   return 0;
-}
-
-void CopyBytes(void* target, std::size_t targetIndex, const void* source,
-               std::size_t sourceIndex, std::size_t count) {
-  if (count == 0 || target == nullptr || source == nullptr) return;
-  std::memmove(static_cast<unsigned char*>(target) + targetIndex,
-               static_cast<const unsigned char*>(source) + sourceIndex, count);
 }

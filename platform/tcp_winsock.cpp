@@ -23,11 +23,8 @@
 #include <vector>
 
 #include "rs232.h"
+#include "runtime_error.h"
 #include "tcp.h"
-
-namespace rt_internal {
-int SetLastError(int code, const std::string& text);
-}  // namespace rt_internal
 
 namespace {
 
@@ -320,11 +317,4 @@ int ProcessTCPEvents(void) {
 
   g_dispatching = false;
   return 0;
-}
-
-void CopyBytes(void* target, std::size_t targetIndex, const void* source,
-               std::size_t sourceIndex, std::size_t count) {
-  if (count == 0 || target == nullptr || source == nullptr) return;
-  std::memmove(static_cast<unsigned char*>(target) + targetIndex,
-               static_cast<const unsigned char*>(source) + sourceIndex, count);
 }

@@ -12,6 +12,7 @@
 #include "tray.h"
 #include "ui.h"
 #include "ui_internal.h"
+#include "testing/tray_testing.h"
 
 namespace {
 

@@ -17,10 +17,6 @@ int WT_SetTrayIconAttr(int handle, int attribute, const char* value);
 int WT_RemoveSysTrayIcon(int handle);
 
 namespace tray {
-// Called after every successful image change with the file name as given; for tests and
-// for the in-panel indicator. nullptr removes it.
-using Observer = void (*)(const char* iconFile);
-void SetObserver(Observer obs);
 // File name of the image currently shown ("" when no icon is installed).
 const char* CurrentImage();
 }  // namespace tray

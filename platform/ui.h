@@ -155,17 +155,8 @@ int Fmt(char* target, std::size_t size, const char* format, ...)
 char PathSeparator(void);
 
 namespace ui {
-// Runtime internals tests and the tray helper need.
-// Number of live panels (discarded ones excluded).
-int LivePanelCount();
-// Overrides the directory GetProjectDir reports (tests); nullptr restores the real one.
-void SetProjectDirOverride(const char* dir);
 // Why the last LoadPanel failed (file, panel, control and reason), for the operator.
 const char* LastLoadError();
-// The Qt widget of a panel, or of a control (nullptr when unknown). Returned as void* so
-// this header does not pull in Qt.
-void* PanelWidget(int panel);
-void* CtrlWidget(int panel, int control);
 // Code-page conversion at the runtime boundary: texts handed to the runtime are 8-bit
 // Windows-1252 (the language file's code page); Qt works in Unicode.
 std::string ToCp1252(const std::u16string& text);

@@ -14,6 +14,7 @@
 
 #include "ui.h"
 #include "ui_internal.h"
+#include "testing/ui_testing.h"
 
 namespace {
 // Windows-1252 differs from Latin-1 only in 0x80..0x9F; five of those are unassigned and

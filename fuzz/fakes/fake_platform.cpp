@@ -292,10 +292,3 @@ int ProcessTCPEvents(void) {
   PlayRecord();
   return 0;
 }
-
-void CopyBytes(void* target, std::size_t targetIndex, const void* source,
-               std::size_t sourceIndex, std::size_t count) {
-  if (count == 0 || target == nullptr || source == nullptr) return;
-  std::memmove(static_cast<unsigned char*>(target) + targetIndex,
-               static_cast<const unsigned char*>(source) + sourceIndex, count);
-}

@@ -17,6 +17,7 @@
 #include "rs232.h"
 #include "transport.h"
 #include "ui.h"
+#include "testing/ui_testing.h"
 
 using namespace vtest;
 

@@ -17,6 +17,7 @@
 #include "app.h"
 #include "registry.h"
 #include "ui.h"
+#include "testing/ui_testing.h"
 
 namespace fs = std::filesystem;
 

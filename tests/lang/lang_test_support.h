@@ -23,6 +23,8 @@
 #include "language.h"
 #include "registry.h"
 #include "ui.h"
+#include "testing/catalogue_testing.h"
+#include "testing/ui_testing.h"
 
 namespace langtest {
 

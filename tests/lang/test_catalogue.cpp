@@ -7,9 +7,8 @@
 #include <functional>
 #include <map>
 
+#include "app.h"  // Etiquetas_Panel_Principal, the shell's labelling of the main panel
 #include "lang_test_support.h"
-
-int Panel_Principal = -1;  // the application shell's, in the real program
 
 namespace {
 

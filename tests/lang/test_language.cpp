@@ -5,8 +5,6 @@
 
 #include "lang_test_support.h"
 
-int Panel_Principal = -1;  // the application shell's, in the real program
-
 namespace {
 
 using namespace langtest;

@@ -18,6 +18,8 @@
 #include "transport.h"
 #include "tray.h"
 #include "ui.h"
+#include "testing/tray_testing.h"
+#include "testing/ui_testing.h"
 
 using namespace vtest;
 

@@ -17,16 +17,13 @@
 #include <sstream>
 
 #include "catalogue.h"
-#include "connection.h"
 #include "engine.h"
 #include "meter.h"
 #include "popup_catcher.h"
 #include "test_support.h"
 #include "transport.h"
 #include "ui.h"
-
-// The application shell is not linked into these tests.
-int Panel_Principal = -1;
+#include "testing/ui_testing.h"
 
 namespace mtest {
 
@@ -126,8 +123,8 @@ class ScreenTest : public ::testing::Test {
   static void SetUpTestSuite() {
     ASSERT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1);
     RegisterMeterCallbacks();
-    RegisterLinkCallbacks();
-    // The main panel's other callbacks belong to the shell, which is not linked here.
+    // The main panel's callbacks belong to the shell, which is not linked here.
+    RegisterCtrlCallback("Seleccionar_Puerto", [](int, int, int, void*, int, int) { return 0; });
     RegisterPanelCallback("panelCB", [](int, int, void*, int, int) { return 0; });
     RegisterCtrlCallback("QuitCallback", [](int, int, int, void*, int, int) { return 0; });
     for (const char* menu :

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "registry.h"
+#include "testing/registry_testing.h"
 
 namespace fs = std::filesystem;
 

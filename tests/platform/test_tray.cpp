@@ -11,6 +11,8 @@
 
 #include "tray.h"
 #include "ui.h"
+#include "testing/tray_testing.h"
+#include "testing/ui_testing.h"
 
 namespace {
 

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "ui.h"
+#include "testing/ui_testing.h"
 
 namespace fs = std::filesystem;
 

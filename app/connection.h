@@ -3,20 +3,7 @@
 // locked and the meter-screen buttons unlocked.
 #pragma once
 
-// Panel on which the connection control was last committed (the main panel); the meter
-// screens show it again when they close. -1 until the first commit.
-extern int Panel_Puerto;
-
-// Main panel controls the connection reads and writes.
-enum {
-  kCtrlPort = 6,        // port number: 1..98 serial, 99 and above TCP
-  kCtrlSpeed = 7,       // bit/s
-  kCtrlFraming = 8,     // 0 8N1, 1 8O1, 2 8E1, 3 8N2
-  kCtrlSlave = 9,       // slave address
-  kCtrlHost = 10,       // IP address, at most 15 characters
-  kCtrlTcpPort = 11,
-  kCtrlConnect = 12,    // switch: 1 connect, 0 disconnect
-};
+#include "panels.h"  // Panel_Puerto and the main panel's control numbers
 
 // Commit callback of the connection switch: runs Conectar_Puerto(panel), then records the
 // panel in Panel_Puerto. Other events are ignored. Returns 0.

@@ -10,13 +10,7 @@
 #include "transport.h"
 #include "ui.h"
 
-int Panel_Puerto = -1;
-
 namespace {
-
-// Catalogue texts of the connection popups.
-constexpr int kTextLinkErrorTitle = 195;
-constexpr int kTextNoAnswer = 198;
 
 // The register every VELDIX-MID answers: its own Modbus address (0x1003).
 constexpr int kTestRegister = 4099;

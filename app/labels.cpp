@@ -1,5 +1,5 @@
-// The catalogue's texts on the main panel's labels. Kept apart from the catalogue so that
-// a program using the catalogue without the main panel does not need Panel_Principal.
+// The catalogue's texts on the main panel's labels.
+#include "app.h"
 #include "catalogue.h"
 #include "ui.h"
 

@@ -1,0 +1,8 @@
+// Test hook of the registry store: included by tests only.
+#pragma once
+
+namespace registry {
+// Makes later writes stop after writing the temporary file, as a crash before the rename
+// would.
+void FailNextWritesBeforeRename(bool fail);
+}  // namespace registry

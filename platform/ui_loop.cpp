@@ -1,0 +1,246 @@
+// User-interface runtime, event loop: start and end of the runtime, the callback table,
+// dispatch of callbacks, popups, nested loops, timers, the busy cursor and painting before
+// the caller blocks the thread.
+#include <QAbstractSpinBox>
+#include <QAccessible>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCursor>
+#include <QDoubleSpinBox>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <QSpinBox>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <QWindow>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "testing/ui_testing.h"
+#include "ui_runtime.h"
+
+using namespace ui::detail;
+
+namespace ui::detail {
+
+void DispatchCtrl(int h, int id, int event) {
+  if (g_suspend) return;
+  Control* c = FindCtrl(h, id);
+  if (c && c->cb) c->cb(h, id, event, c->cbData, 0, 0);
+}
+
+void DispatchPanel(int h, int event) {
+  Panel* p = FindPanel(h);
+  if (p && p->cb) p->cb(h, event, p->cbData, 0, 0);
+}
+
+void DispatchTimer(int h, int id) {
+  Control* c = FindCtrl(h, id);
+  if (!c || !c->timerEnabled) return;
+  if (g_suspend) {
+    c->tickPending = true;  // delivered on the next loop turn, after the blocking caller
+    return;
+  }
+  c->tickPending = false;
+  if (c->cb) c->cb(h, id, EVENT_TIMER_TICK, c->cbData, 0, 0);
+}
+
+}  // namespace ui::detail
+
+namespace {
+// Qt would abort the process when it cannot reach a display; find out first.
+bool DisplayReachable() {
+  const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+  if (!platform.isEmpty() && !platform.startsWith("xcb") && !platform.startsWith("wayland"))
+    return true;  // offscreen, vnc, minimal, ... need no display server
+  return !qgetenv("DISPLAY").isEmpty() || !qgetenv("WAYLAND_DISPLAY").isEmpty();
+}
+}  // namespace
+
+int InitUIRuntime(void*, char* argv[], void*) {
+  if (QApplication::instance()) return 1;
+  if (!DisplayReachable()) return 0;
+  // Qt keeps references to argc/argv for the life of the application object.
+  static std::vector<std::string> args;
+  static std::vector<char*> ptrs;
+  static int argc = 0;
+  args.clear();
+  ptrs.clear();
+  if (argv)
+    for (char** a = argv; *a; ++a) args.emplace_back(*a);
+  if (args.empty()) args.emplace_back("veldixmid");
+  for (auto& s : args) ptrs.push_back(s.data());
+  ptrs.push_back(nullptr);
+  argc = static_cast<int>(args.size());
+  g_ownApp = new QApplication(argc, ptrs.data());
+  QApplication::setQuitOnLastWindowClosed(false);
+  qAddPostRoutine(DiscardAllAtExit);
+  return 1;
+}
+
+void CloseUIRuntime(void) {
+  DiscardAllAtExit();
+  // Panels discarded during the run are deleted on a later loop turn; there is none now.
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  delete g_ownApp;
+  g_ownApp = nullptr;
+}
+
+int InitUserInterface(int& argc, char* argv[]) {
+  (void)argc;
+  return InitUIRuntime(nullptr, argv, nullptr);
+}
+
+int RegisterCtrlCallback(const char* name, CtrlCallbackPtr fn) {
+  if (!name) return UI_ERR_BAD_VALUE;
+  g_ctrlCallbacks[QString::fromLatin1(name)] = fn;
+  return 0;
+}
+int RegisterPanelCallback(const char* name, PanelCallbackPtr fn) {
+  if (!name) return UI_ERR_BAD_VALUE;
+  g_panelCallbacks[QString::fromLatin1(name)] = fn;
+  return 0;
+}
+int RegisterMenuCallback(const char* name, MenuCallbackPtr fn) {
+  if (!name) return UI_ERR_BAD_VALUE;
+  g_menuCallbacks[QString::fromLatin1(name)] = fn;
+  return 0;
+}
+
+// ---------------------------------------------------------------- popups and loops
+
+int InstallPopup(int panel) {
+  Panel* p = FindPanel(panel);
+  if (!p) return UI_ERR_BAD_PANEL;
+  p->window->hide();  // modality can only change while hidden
+  p->window->setWindowModality(Qt::ApplicationModal);
+  std::erase(g_popups, panel);
+  g_popups.push_back(panel);
+  return DisplayPanel(panel);
+}
+
+int RemovePopup(int panel) {
+  if (g_popups.empty()) return UI_ERR_NO_POPUP;
+  const int h = panel == 0 ? g_popups.back() : panel;
+  if (std::find(g_popups.begin(), g_popups.end(), h) == g_popups.end()) return UI_ERR_NO_POPUP;
+  std::erase(g_popups, h);
+  if (Panel* p = FindPanel(h)) {
+    p->window->hide();
+    p->window->setWindowModality(Qt::NonModal);
+  }
+  return 0;
+}
+
+int MessagePopup(const char* title, const char* message) {
+  if (!QApplication::instance()) return UI_ERR_NOT_INITIALIZED;
+  QWidget* parent = QApplication::activeModalWidget();
+  if (!parent) parent = QApplication::activeWindow();
+  QMessageBox box(QMessageBox::NoIcon, FromCp1252(title), FromCp1252(message), QMessageBox::Ok,
+                  parent);
+  box.setAccessibleName(FromCp1252(title));
+  box.exec();
+  return 1;
+}
+
+int RunUserInterface(void) {
+  if (!QApplication::instance()) return UI_ERR_NOT_INITIALIZED;
+  QEventLoop loop;
+  g_loops.push_back({&loop, 0});
+  loop.exec();
+  const int value = g_loops.back().value;
+  g_loops.pop_back();
+  return value;
+}
+
+int QuitUserInterface(int value) {
+  if (g_loops.empty()) return UI_ERR_NOT_INITIALIZED;
+  g_loops.back().value = value;
+  g_loops.back().loop->exit(0);
+  return 0;
+}
+
+int ResetTimer(int panel, int control) {
+  int err = 0;
+  Control* c = FindCtrl(panel, control, &err);
+  if (!c) return err;
+  if (!c->timer) return UI_ERR_BAD_ATTRIBUTE;
+  if (c->timer->isActive()) c->timer->start();  // the interval count restarts from zero
+  return 0;
+}
+
+int SetMouseCursor(int cursor) {
+  if (!QApplication::instance()) return UI_ERR_NOT_INITIALIZED;
+  if (cursor == kDefaultCursor) {
+    while (QApplication::overrideCursor()) QApplication::restoreOverrideCursor();
+  } else {
+    QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+  }
+  return 0;
+}
+
+namespace ui::detail {
+
+void PaintNow() {
+  if (!QApplication::instance()) return;
+  ++g_suspend;
+  QElapsedTimer t;
+  t.start();
+  // Let the window system map and expose what was just shown; input events stay queued
+  // and no callback runs (g_suspend), so nothing re-enters the caller.
+  for (;;) {
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                    QEventLoop::ExcludeSocketNotifiers);
+    bool allExposed = true;
+    for (const auto& [h, p] : g_panels)
+      if (p->window->isVisible() && p->window->windowHandle() &&
+          !p->window->windowHandle()->isExposed())
+        allExposed = false;
+    if (allExposed || t.elapsed() > 200) break;
+  }
+  for (const auto& [h, p] : g_panels)
+    if (p->window->isVisible()) p->window->repaint();
+  --g_suspend;
+  if (g_suspend == 0) {
+    // Ticks that fell due while painting are delivered on the next loop turn.
+    for (const auto& [h, p] : g_panels)
+      for (const auto& [id, c] : p->controls)
+        if (c->tickPending) {
+          const int ph = h, cid = id;
+          QTimer::singleShot(0, QCoreApplication::instance(), [ph, cid] { DispatchTimer(ph, cid); });
+        }
+  }
+}
+
+void SetPanelIndicator(const QPixmap* pixmap) {
+  g_indicatorShown = pixmap && !pixmap->isNull();
+  if (g_indicatorShown) {
+    if (!g_indicator) g_indicator = new QPixmap;
+    *g_indicator = *pixmap;
+  }
+  for (const auto& [h, p] : g_panels) {
+    p->indicator->setVisible(g_indicatorShown);
+    if (!g_indicatorShown) continue;
+    p->indicator->setPixmap(*g_indicator);
+    // Painted now: the caller is about to block the thread.
+    if (p->window->isVisible()) p->indicator->repaint();
+  }
+}
+
+}  // namespace ui::detail
