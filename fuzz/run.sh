@@ -55,7 +55,7 @@ max_len() {
     codec) echo 256 ;;
     sim_requests) echo 2048 ;;
     sim_state) echo 4096 ;;
-    uir) echo 16384 ;;
+    uir) echo 4096 ;;
   esac
 }
 dict() {

@@ -4,6 +4,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <cmath>
 #include <set>
 
 #include "safe_file.h"
@@ -29,7 +30,8 @@ bool OptInt(const QJsonObject& o, const char* key, int* out) {
   if (v.isUndefined()) return true;
   if (!v.isDouble()) return false;
   const double d = v.toDouble();
-  if (d != static_cast<double>(static_cast<int>(d))) return false;
+  // Range first: converting a double beyond int (1e10) is undefined behaviour.
+  if (!(d >= -2147483648.0 && d <= 2147483647.0) || d != std::trunc(d)) return false;
   *out = static_cast<int>(d);
   return true;
 }

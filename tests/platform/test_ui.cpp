@@ -172,6 +172,7 @@ TEST_F(Ui, LoaderFailsWithClearCodes) {
       {"no panels array", R"({"panel": []})", UI_ERR_BAD_FILE_FORMAT},
       {"resource absent", R"({"panels": [{"resource": 3, "width": 10, "height": 10}]})", UI_ERR_RESOURCE_NOT_FOUND},
       {"unknown kind", control(R"({"id": 2, "kind": "dial"})"), UI_ERR_BAD_FILE_FORMAT},
+      {"number beyond int", control(R"({"id": 1e10, "kind": "button"})"), UI_ERR_BAD_FILE_FORMAT},
       {"control id twice", control(R"({"id": 2, "kind": "button"}, {"id": 2, "kind": "numeric"})"), UI_ERR_BAD_FILE_FORMAT},
       {"text value on a numeric", control(R"({"id": 2, "kind": "numeric", "value": "5"})"), UI_ERR_BAD_FILE_FORMAT},
       {"min above max", control(R"({"id": 2, "kind": "numeric", "min": 5, "max": 1})"), UI_ERR_BAD_FILE_FORMAT},
