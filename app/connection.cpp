@@ -7,10 +7,17 @@
 #include "engine.h"
 #include "frames.h"
 #include "rs232.h"
+#include "screen.h"
 #include "transport.h"
 #include "ui.h"
 
 namespace {
+
+// Catalogue text of the popup after the link was lost.
+constexpr int kTextLinkLost = 206;
+
+// True from a connection that passed its test to the switch turned off or the link lost.
+bool g_connected = false;
 
 // The register every VELDIX-MID answers: its own Modbus address (0x1003).
 constexpr int kTestRegister = 4099;
@@ -35,6 +42,7 @@ void ApplyFraming(int mode) {
 }
 
 void Disconnect(int panel) {
+  g_connected = false;
   Dim(panel, kSettings, 6, 0);
   Orba_Cerrar_Puerto(Puerto);
   Dim(panel, kScreenButtons, 4, 1);
@@ -71,6 +79,7 @@ void Conectar_Puerto(int panel) {
   const int result = Orba_Transmitir_Modbus(Puerto, Trama_Peticion, 6, Trama_Respuesta, 2, 0,
                                             Telefono, TCP_Puerto, IP, sizeof Trama_Respuesta);
   if (result != kModbusOk) {
+    g_connected = false;
     SetCtrlVal(panel, kCtrlConnect, 0);
     Orba_Cerrar_Puerto(Puerto);
     MessagePopup(CatalogueText(kTextLinkErrorTitle), CatalogueText(kTextNoAnswer));
@@ -80,6 +89,13 @@ void Conectar_Puerto(int panel) {
   // meter reached through a gateway may answer under another one, so it is not compared.
   Dim(panel, kSettings, 6, 1);
   Dim(panel, kScreenButtons, 4, 0);
+  g_connected = true;
+}
+
+void Conexion_Perdida(void) {
+  if (!g_connected) return;
+  Disconnect(Panel_Puerto);
+  MessagePopup(CatalogueText(kTextLinkErrorTitle), CatalogueText(kTextLinkLost));
 }
 
 int Seleccionar_Puerto(int panel, int, int event, void*, int, int) {
@@ -90,4 +106,8 @@ int Seleccionar_Puerto(int panel, int, int event, void*, int, int) {
   return 0;
 }
 
-void RegisterLinkCallbacks() { RegisterCtrlCallback("Seleccionar_Puerto", Seleccionar_Puerto); }
+void RegisterLinkCallbacks() {
+  RegisterCtrlCallback("Seleccionar_Puerto", Seleccionar_Puerto);
+  // The screens find a closed link; the main panel, which is ours, shows it.
+  meter::SetLinkLostHandler(Conexion_Perdida);
+}

@@ -12,5 +12,11 @@ int Seleccionar_Puerto(int panel, int control, int event, void* callbackData, in
 // The connection (switch on) or disconnection (switch off) procedure on `panel`.
 void Conectar_Puerto(int panel);
 
+// The link of a committed connection turned out closed (the server or gateway dropped it):
+// the main panel (Panel_Puerto) goes back to Disconnected as if the switch had been turned
+// off, and one popup says so and how to reconnect. Nothing happens when no connection is
+// up, so a screen that finds the link closed again and again tells the operator once.
+void Conexion_Perdida(void);
+
 // Binds the connection callback's name for the resource file.
 void RegisterLinkCallbacks();

@@ -35,6 +35,9 @@ echo "load before: $(uptime | sed 's/.*load average/load average/')"
 echo "engine vs timing floor, scripted meter: $("$bench/engine_floor" 30 2>/dev/null |
   sed 's/  */ /g' | paste -sd ';' | sed 's/;/; /g')"
 "$bench/engine_vs_libmodbus" 2>/dev/null
+# Time to fail on a link the server closed. The gateway runs (link_faults gateway rtu|mbap
+# 1000) take several minutes each and are run by hand.
+"$bench/link_faults" closed 20 2>/dev/null
 "$bench/crc_frames"
 if [ -x "$bench/ini_vs_inih" ]; then
   "$bench/ini_vs_inih"

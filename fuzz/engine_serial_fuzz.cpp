@@ -100,10 +100,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 "answer buffer differs from the bytes received");
     fake::Check(Orba_CRC16(got.data(), got.size()) == 0, "success with a CRC that fails");
     fake::Check((answer.data()[1] & 0x80) == 0, "success on an exception answer");
+    fake::Check((req.original[0] == 0 || answer.data()[0] == req.original[0]) &&
+                    answer.data()[1] == req.original[1],
+                "success on another slave's or function's answer");
   }
   if (rc == kModbusException) {
-    fake::Check(got.size() >= 3 && (answer.data()[1] & 0x80) != 0,
-                "exception result without an exception answer");
+    fake::Check(got.size() >= 5 && (answer.data()[1] & 0x80) != 0 &&
+                    Orba_CRC16(got.data(), 5) == 0,
+                "exception result without an intact exception answer");
   }
   return 0;
 }

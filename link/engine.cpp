@@ -22,8 +22,8 @@ constexpr double kClosingPauseS = 0.15;     // after every exchange; also the er
 constexpr double kAfterTcpWriteS = 0.15;    // Modbus TCP: between write and count check
 constexpr int kPolls = 1000;                // TCP answer wait: 1000 polls ...
 constexpr double kPollS = 0.01;             // ... of 0.01 s each
-// Stale TCP events discarded before a request, at most (each is up to 255 bytes).
-constexpr int kMaxDrainRounds = 64;
+// Stale bytes discarded before a request, at most: far more than any late answer.
+constexpr long long kMaxDrainBytes = 64 * 1024;
 
 constexpr int kFirstTcpPort = 99;
 constexpr int kModbusTcpPortNumber = 100;
@@ -34,6 +34,10 @@ constexpr int kMaxRequest = 253;  // an RTU frame is at most 256 bytes with its 
 constexpr int kHeadBytes = 3;     // slave, function, byte count (or exception code)
 constexpr int kCrcBytes = 2;
 constexpr int kMbapBytes = 6;     // Modbus TCP header: transaction, protocol, length
+constexpr int kMaxRtuFrame = 260; // slave, function, byte count 255, 255 data bytes, CRC
+constexpr int kMaxPdu = kMaxRtuFrame - kCrcBytes;
+// Room to gather one answer: the longest Modbus TCP frame, and one more event beyond it.
+constexpr int kGatherSize = kMbapBytes + kMaxPdu + 256;
 
 constexpr unsigned char kExceptionBit = 0x80;
 
@@ -55,26 +59,61 @@ int SuccessEnding() {
   return kModbusOk;
 }
 
-// ---------------------------------------------------------------- serial RTU
+// ---------------------------------------------------------------- answer layout
 
-// Bytes still to read after the 3-byte head, from the answer's function byte. May be
-// negative or huge for a bad expected length; the caller checks it against the buffer.
-long long RestAfterHead(const unsigned char* answer, int expectedLength) {
-  const unsigned char fn = answer[1];
-  if ((fn & kExceptionBit) != 0) return 2;  // exception code is byte 2; CRC follows
+// Length of the RTU answer (slave first, CRC included) that its own layout announces, read
+// from the first n bytes at hand; 0 while too few are in to tell. Shared by every link kind:
+// the serial path reads exactly this much, the TCP paths gather segments until it is in.
+// May be below the 5-byte minimum or huge for a bad expected length; callers bound it.
+long long AnswerLength(const unsigned char* a, int n, int expectedLength) {
+  if (n < 2) return 0;
+  const unsigned char fn = a[1];
+  if ((fn & kExceptionBit) != 0) return 5;  // slave, function, exception code, CRC
   switch (fn) {
     case 5:
     case 6:
     case 16:
-      return 5;  // 8 in all: slave, function, register hi, lo, value hi, lo, CRC lo, hi
+      return 8;  // slave, function, register hi, lo, value or count hi, lo, CRC
     case 14:
-      return static_cast<long long>(expectedLength) - kHeadBytes;
+      return expectedLength;
     case 20:
-      return static_cast<long long>(expectedLength) + 4;
+      return static_cast<long long>(expectedLength) + 7;
     default:
-      return static_cast<long long>(answer[2]) + kCrcBytes;  // N data bytes, CRC
+      if (n < kHeadBytes) return 0;
+      return kHeadBytes + static_cast<long long>(a[2]) + kCrcBytes;  // N data bytes
   }
 }
+
+// Is this the answer of that request's slave and function (bit 7 set for an exception)?
+// A broadcast (slave 0) gets no answer of its own, so any slave is taken there.
+bool AnswersRequest(const unsigned char* answer, const unsigned char* request) {
+  if (request[0] != 0 && answer[0] != request[0]) return false;
+  return answer[1] == request[1] || answer[1] == (request[1] | kExceptionBit);
+}
+
+// Does a complete, non-exception answer of `n` bytes (CRC not counted) have the shape that
+// its request asks for: the byte count of the registers or bits read, or the echo of the
+// write? A frame of another request of the same function (a late answer) fails here.
+bool FitsRequest(const unsigned char* answer, int n, const unsigned char* request, int length) {
+  const int fn = request[1];
+  const int count = length >= 6 ? request[4] << 8 | request[5] : -1;
+  switch (fn) {
+    case 1:
+    case 2:
+      return n >= kHeadBytes && answer[2] == (count + 7) / 8;
+    case 3:
+    case 4:
+      return n >= kHeadBytes && answer[2] == 2 * count;
+    case 5:
+    case 6:
+    case 16:
+      return n >= 6 && length >= 6 && std::memcmp(answer + 2, request + 2, 4) == 0;
+    default:
+      return true;
+  }
+}
+
+// ---------------------------------------------------------------- serial RTU
 
 // A failed attempt: error image for the closing pause, then idle.
 void FailedAttempt() {
@@ -124,9 +163,12 @@ int SerialRtu(int port, unsigned char* request, int length, unsigned char* answe
   } else {
     SetComTime(port, kSerialTimeoutS);
     if (ComRd(port, head, kHeadBytes) != kHeadBytes) return SerialNoAnswer(port);
-    rest = RestAfterHead(answer, expectedLength);
+    rest = AnswerLength(answer, kHeadBytes, expectedLength) - kHeadBytes;
   }
   Show(kIconReceiving);
+  // Another slave's or another function's frame is not this request's answer; the flush
+  // drops whatever of it is still on the line.
+  if (!AnswersRequest(answer, request)) return SerialBadAnswer(port);
 
   // The frame and the two bytes the CRC check writes after it must fit the buffer.
   if (rest < 0 || kHeadBytes + rest + kCrcBytes > answerSize) return SerialBadAnswer(port);
@@ -135,80 +177,159 @@ int SerialRtu(int port, unsigned char* request, int length, unsigned char* answe
   if (got < 0) return SerialBadAnswer(port);  // a runtime error, not a length
   const int received = got + kHeadBytes;
 
-  if ((answer[1] & kExceptionBit) != 0) return FailureEnding(kModbusException);
+  if ((answer[1] & kExceptionBit) != 0) {
+    // Noise that sets bit 7 must not pass for the meter's refusal: an exception is 5 bytes
+    // with a CRC of their own.
+    constexpr int kExceptionLength = 5;
+    if (received >= kExceptionLength && Orba_CRC16(answer, kExceptionLength) == 0)
+      return FailureEnding(kModbusException);
+    return FailureEnding(kModbusBadAnswer);
+  }
   // A short answer fails here, not by luck of the CRC: the echo of a request whose byte 2
   // promises more than arrived would otherwise pass the check as a frame of its own.
   if (got != wanted) return FailureEnding(kModbusBadAnswer);
   Orba_CalculoCRC_2(answer, received);
-  if (answer[received] == 0 && answer[received + 1] == 0) return SuccessEnding();
-  return FailureEnding(kModbusBadAnswer);
+  if (answer[received] != 0 || answer[received + 1] != 0) return FailureEnding(kModbusBadAnswer);
+  if (!FitsRequest(answer, received - kCrcBytes, request, length))
+    return FailureEnding(kModbusBadAnswer);
+  return SuccessEnding();
 }
 
 // ---------------------------------------------------------------- TCP links
 
-// Discards events left over from an earlier exchange (the tail of a split answer, bytes
-// after an answer), so they are never taken as the answer to this request. True when the
-// server has closed the connection meanwhile: that close is reported once only, so the
-// wait that follows must not expect it again.
-bool DrainStaleEvents() {
-  for (int round = 0; round < kMaxDrainRounds; ++round) {
+// A link whose server has gone (or that is not open at all) cannot answer: fail at once
+// instead of writing into it and sitting out the whole poll budget.
+bool LinkClosed() { return TCP_Link_Closed != 0 || TCP_handle == 0; }
+int ClosedLink() { return FailureEnding(kModbusTcpClosed); }
+
+// Discards bytes left over from an earlier exchange (the tail of a late or split answer,
+// bytes after an answer), so they are never taken as the answer to this request. Bounded by
+// bytes, not by events: a peer that keeps streaming cannot hold the exchange up for long.
+void DrainStaleEvents() {
+  long long drained = 0;
+  while (drained < kMaxDrainBytes && !TCP_Link_Closed) {
     TCP_Rx_Status = 0;
     ProcessTCPEvents();
-    if (TCP_Rx_Status == 2) return true;
-    if (TCP_Rx_Status == 0) break;
+    if (TCP_Rx_Status != 1) break;
+    drained += std::max(TCP_Bytes_Rx, 1);
   }
-  return false;
+  TCP_Rx_Status = 0;
 }
 
-// Polls for the answer: each poll waits 0.01 s, then lets the runtime deliver TCP events.
-// 1 when data arrived, otherwise the failure code.
-int AwaitAnswer() {
+// Bytes gathered from successive data events until one answer is complete. A gateway may
+// deliver an answer in many segments; one event is never taken for one answer.
+struct Gathered {
+  unsigned char bytes[kGatherSize];
+  int n = 0;
+  // Appends the bytes of the last data-ready event; false when they would not fit (no
+  // answer of this size exists).
+  bool TakeEvent() {
+    const int got = std::clamp(TCP_Bytes_Rx, 0, static_cast<int>(kTcpReadMax));
+    if (n + got > static_cast<int>(sizeof bytes)) return false;
+    CopyBytes(bytes, static_cast<std::size_t>(n), Buffer_TCP_Rx, 0, static_cast<std::size_t>(got));
+    n += got;
+    return true;
+  }
+  void Drop(int count) {
+    std::memmove(bytes, bytes + count, static_cast<std::size_t>(n - count));
+    n -= count;
+  }
+};
+
+struct Exchange {
+  const unsigned char* request;
+  int length;
+  int expectedLength;
+  int answerSize;
+  unsigned tid;  // Modbus TCP only
+  int answerLength = 0;  // set when an answer is complete: the frame is at the front
+};
+
+// Verdict on what has been gathered so far: 0 while the answer is incomplete, 1 when it is
+// complete, else a failure code.
+using Assess = int (*)(Gathered& g, Exchange& x);
+
+// Polls for the answer: each poll waits 0.01 s, then lets the runtime deliver TCP events;
+// every data event is added to what was gathered and assessed. 1 when a complete answer is
+// in, otherwise the failure code.
+int AwaitAnswer(Gathered& g, Assess assess, Exchange& x) {
   int count = kPolls;
+  int verdict = 0;
   do {
     Delay(kPollS);
     --count;
+    TCP_Rx_Status = 0;
     ProcessTCPEvents();
-  } while (TCP_Rx_Status == 0 && count > 0);
-  // Tested first: an answer that arrives in the very last poll is a time-out too.
+    if (TCP_Rx_Status == 1) verdict = g.TakeEvent() ? assess(g, x) : kModbusBadAnswer;
+  } while (verdict == 0 && TCP_Rx_Status >= 0 && TCP_Rx_Status != 2 && count > 0);
+  // Tested first: an answer that completes in the very last poll is a time-out too.
   if (count == 0) return kModbusTcpTimeout;
+  if (verdict != 0) return verdict;
   if (TCP_Rx_Status < 0) return TCP_Rx_Status;
-  if (TCP_Rx_Status == 2) return kModbusTcpClosed;
-  return TCP_Rx_Status == 1 ? kModbusOk : kModbusBadAnswer;
+  return kModbusTcpClosed;
 }
 
-// Bytes of the data-ready event, kept within what one event can carry.
-int ReceivedBytes() { return std::clamp(TCP_Bytes_Rx, 0, static_cast<int>(kTcpReadMax)); }
-
-// Is the answer (slave first, CRC not counted) as long as its own layout says?
-bool LayoutComplete(const unsigned char* a, int n, int expectedLength) {
-  if (n < 2) return false;
-  const unsigned char fn = a[1];
-  if ((fn & kExceptionBit) != 0) return n >= 3;  // slave, function, exception code
-  switch (fn) {
-    case 5:
-    case 6:
-    case 16:
-      return n >= 6;  // slave, function, register hi, lo, value/count hi, lo
-    case 14:
-      return n >= static_cast<long long>(expectedLength) - kCrcBytes;
-    case 20:
-      return n >= static_cast<long long>(expectedLength) + 7 - kCrcBytes;
-    default:
-      return n >= kHeadBytes && n >= kHeadBytes + a[2];  // slave, function, N, N bytes
+// Modbus TCP: the header's transaction and protocol identifiers must be this request's. A
+// frame with others (a late answer to an earlier request) is skipped whole and the wait goes
+// on; the header's length says where the frame ends.
+int AssessMbap(Gathered& g, Exchange& x) {
+  while (g.n >= kMbapBytes) {
+    const int pdu = g.bytes[4] << 8 | g.bytes[5];
+    const bool ours = g.bytes[0] == ((x.tid >> 8) & 0xFFu) && g.bytes[1] == (x.tid & 0xFFu) &&
+                      g.bytes[2] == 0 && g.bytes[3] == 0;
+    if (!ours) {
+      if (kMbapBytes + pdu > static_cast<int>(sizeof g.bytes)) {
+        g.n = 0;  // no frame is that long: nothing gathered can be trusted
+        return 0;
+      }
+      if (g.n < kMbapBytes + pdu) return 0;  // the rest of the foreign frame, to skip it
+      g.Drop(kMbapBytes + pdu);
+      continue;
+    }
+    // Slave and function at least; and the answer must fit its buffer.
+    if (pdu < 2 || pdu > x.answerSize || pdu > kMaxPdu) return kModbusBadAnswer;
+    if (g.n < kMbapBytes + pdu) return 0;
+    x.answerLength = pdu;
+    return kModbusOk;
   }
+  return 0;
 }
 
-// Verdict on an answer of n bytes stored at `answer` (no CRC check on TCP links).
-int JudgeTcpAnswer(const unsigned char* answer, int n, int expectedLength) {
-  if (n >= 2 && (answer[1] & kExceptionBit) != 0 && n >= 3)
-    return FailureEnding(kModbusException);
-  if (!LayoutComplete(answer, n, expectedLength)) return FailureEnding(kModbusBadAnswer);
+// RTU over TCP: the frame's own layout says when it is complete (CRC included, though the
+// CRC is not verified on this kind of link). Another slave or function fails at once.
+int AssessRtu(Gathered& g, Exchange& x) {
+  if (g.n < 2) return 0;
+  if (!AnswersRequest(g.bytes, x.request)) return kModbusBadAnswer;
+  const long long total = AnswerLength(g.bytes, g.n, x.expectedLength);
+  if (total == 0) return 0;
+  if (total < kHeadBytes + kCrcBytes || total > x.answerSize || total > kMaxRtuFrame)
+    return kModbusBadAnswer;
+  if (g.n < total) return 0;
+  x.answerLength = static_cast<int>(total);
+  return kModbusOk;
+}
+
+// Verdict on a complete answer of n bytes at `answer` (CRC not counted; none is checked on
+// TCP links).
+int JudgeTcpAnswer(const unsigned char* answer, int n, const Exchange& x) {
+  if (!AnswersRequest(answer, x.request)) return FailureEnding(kModbusBadAnswer);
+  if ((answer[1] & kExceptionBit) != 0)
+    return FailureEnding(n >= kHeadBytes ? kModbusException : kModbusBadAnswer);
+  const long long layout = AnswerLength(answer, n, x.expectedLength) - kCrcBytes;
+  if (layout <= 0 || n < layout) return FailureEnding(kModbusBadAnswer);
+  if (!FitsRequest(answer, n, x.request, x.length)) return FailureEnding(kModbusBadAnswer);
   return SuccessEnding();
+}
+
+// Marks the link closed when a write found the server gone.
+void NoteWriteResult(int written) {
+  if (written == kRtErrConnClosed) TCP_Link_Closed = 1;
 }
 
 int ModbusTcp(const unsigned char* request, int length, unsigned char* answer,
               int expectedLength, int answerSize) {
-  const bool closedBefore = DrainStaleEvents();
+  DrainStaleEvents();
+  if (LinkClosed()) return ClosedLink();
   const unsigned tid = static_cast<unsigned>(Contador_TCP);
   Contador_TCP = static_cast<int>((tid + 1u) & 0x7FFFFFFFu);
 
@@ -222,23 +343,20 @@ int ModbusTcp(const unsigned char* request, int length, unsigned char* answer,
   std::memcpy(frame + kMbapBytes, request, static_cast<std::size_t>(length));
 
   Show(kIconSending);
-  TCP_Rx_Status = closedBefore ? 2 : 0;
+  TCP_Rx_Status = 0;
   const int frameLength = length + kMbapBytes;
   const int written = ClientTCPWrite(TCP_handle, frame, static_cast<std::size_t>(frameLength), 0);
+  NoteWriteResult(written);
   Delay(kAfterTcpWriteS);
   if (written != frameLength) return FailureEnding(kModbusNoAnswer);
 
   Show(kIconReceiving);
-  const int status = AwaitAnswer();
+  Exchange x{request, length, expectedLength, answerSize, tid & 0xFFFFu};
+  Gathered g;
+  const int status = AwaitAnswer(g, AssessMbap, x);
   if (status != kModbusOk) return FailureEnding(status);
-
-  // The answer is the header, then slave and function at least.
-  const int bytes = ReceivedBytes();
-  if (bytes < kMbapBytes + 2) return FailureEnding(kModbusBadAnswer);
-  const int pdu = bytes - kMbapBytes;
-  if (pdu > answerSize) return FailureEnding(kModbusBadAnswer);
-  CopyBytes(answer, 0, Buffer_TCP_Rx, kMbapBytes, static_cast<std::size_t>(pdu));
-  return JudgeTcpAnswer(answer, pdu, expectedLength);
+  CopyBytes(answer, 0, g.bytes, kMbapBytes, static_cast<std::size_t>(x.answerLength));
+  return JudgeTcpAnswer(answer, x.answerLength, x);
 }
 
 int RtuOverTcp(unsigned char* request, int length, unsigned char* answer, int expectedLength,
@@ -247,22 +365,22 @@ int RtuOverTcp(unsigned char* request, int length, unsigned char* answer, int ex
   const int frameLength = length + kCrcBytes;
   unsigned char frame[kMaxRequest + kCrcBytes];
   std::memcpy(frame, request, static_cast<std::size_t>(frameLength));
-  const bool closedBefore = DrainStaleEvents();
+  DrainStaleEvents();
+  if (LinkClosed()) return ClosedLink();
 
   Show(kIconSending);
-  TCP_Rx_Status = closedBefore ? 2 : 0;
+  TCP_Rx_Status = 0;
   const int written = ClientTCPWrite(TCP_handle, frame, static_cast<std::size_t>(frameLength), 0);
+  NoteWriteResult(written);
   if (written != frameLength) return FailureEnding(kModbusNoAnswer);
 
   Show(kIconReceiving);
-  const int status = AwaitAnswer();
+  Exchange x{request, length, expectedLength, answerSize, 0};
+  Gathered g;
+  const int status = AwaitAnswer(g, AssessRtu, x);
   if (status != kModbusOk) return FailureEnding(status);
-
-  // The CRC is not verified on this link; its two bytes are not required either.
-  const int bytes = ReceivedBytes();
-  if (bytes > answerSize) return FailureEnding(kModbusBadAnswer);
-  CopyBytes(answer, 0, Buffer_TCP_Rx, 0, static_cast<std::size_t>(bytes));
-  return JudgeTcpAnswer(answer, bytes, expectedLength);
+  CopyBytes(answer, 0, g.bytes, 0, static_cast<std::size_t>(x.answerLength));
+  return JudgeTcpAnswer(answer, x.answerLength - kCrcBytes, x);
 }
 
 }  // namespace

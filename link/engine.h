@@ -19,10 +19,12 @@ constexpr int kAnswerBufferSize = 262;
 enum {
   kModbusOk = 1,
   kModbusNoAnswer = -1,     // request not written whole, or (serial) no answer
-  kModbusBadAnswer = -2,    // serial CRC wrong; any link: answer short or does not fit
+  kModbusBadAnswer = -2,    // serial CRC wrong; any link: answer short, does not fit, or
+                            // not this request's (slave, function, byte count, echo)
   kModbusException = -3,    // exception answer; or an empty host on a TCP link
-  kModbusTcpTimeout = -4,   // TCP: no answer within 1000 polls of 0.01 s
-  kModbusTcpClosed = -5,    // TCP: the server closed the connection while we waited
+  kModbusTcpTimeout = -4,   // TCP: no complete answer within 1000 polls of 0.01 s
+  kModbusTcpClosed = -5,    // TCP: the server closed the connection, while we waited or
+                            // before (then at once, nothing written)
 };
 
 // One exchange. port < 99: serial RTU on that port; otherwise a TCP link on TCP_handle,
@@ -34,6 +36,11 @@ enum {
 // is a bad answer (-2).
 // expectedLength: consulted only for answers of function 14 (the whole RTU answer length)
 // and 20 (that length minus 7). report and telephone are not used.
+// An answer belongs to its request: same slave (any for a broadcast), the request's
+// function (bit 7 set for an exception), a read's byte count and a write's echo as asked;
+// on Modbus TCP the transaction and protocol identifiers too (a frame with others is
+// skipped and the wait goes on). On TCP links the answer may come in several segments; they
+// are gathered until its layout is complete, within the same poll budget.
 // Returns 1, one of the negative codes above, or (TCP) the runtime's negative read code.
 int Orba_Transmitir_Modbus(int port, unsigned char* request, int length, unsigned char* answer,
                            int expectedLength, int report, const char* telephone, int tcpPort,

@@ -20,6 +20,7 @@ unsigned TCP_handle = 0;
 int Contador_TCP = 0;
 int TCP_Rx_Status = 0;
 int TCP_Bytes_Rx = 0;
+int TCP_Link_Closed = 0;
 unsigned char Buffer_TCP_Rx[kTcpRxSize] = {};
 
 namespace {
@@ -34,6 +35,7 @@ int g_openSerial = 0;
 void CloseTcp() {
   if (TCP_handle != 0) DisconnectFromTCPServer(TCP_handle);
   TCP_handle = 0;
+  TCP_Link_Closed = 0;
 }
 
 void CloseSerial(int port) {
@@ -74,6 +76,7 @@ int Orba_TCP_Cliente(unsigned /*handle*/, int event, int /*error*/, void* /*call
   switch (event) {
     case TCP_DISCONNECT:
       TCP_Rx_Status = 2;
+      TCP_Link_Closed = 1;
       break;
     case TCP_DATAREADY: {
       // One event is one answer: a single read, at most 255 bytes, on the link's own
@@ -82,6 +85,7 @@ int Orba_TCP_Cliente(unsigned /*handle*/, int event, int /*error*/, void* /*call
       const int n = ClientTCPRead(TCP_handle, local, sizeof local, 0);
       if (n < 0) {
         TCP_Rx_Status = n;
+        if (n == kRtErrConnClosed) TCP_Link_Closed = 1;
       } else {
         const int taken = n > static_cast<int>(kTcpReadMax) ? static_cast<int>(kTcpReadMax) : n;
         std::memcpy(Buffer_TCP_Rx, local, static_cast<std::size_t>(taken));

@@ -24,6 +24,9 @@ extern unsigned TCP_handle;  // handle of the open TCP connection; 0 when none
 extern int Contador_TCP;     // Modbus TCP transaction identifier; 1 after every connect
 extern int TCP_Rx_Status;    // 0 waiting, 1 data received, 2 server closed, < 0 read error
 extern int TCP_Bytes_Rx;     // bytes of the last data-ready event (0..255)
+// 1 once the server of the open TCP link has closed it (or reset it): no answer can come
+// any more, so the engine fails at once. 0 again at every open and close.
+extern int TCP_Link_Closed;
 constexpr std::size_t kTcpRxSize = 256;
 constexpr std::size_t kTcpReadMax = 255;  // at most this many bytes taken from one event
 extern unsigned char Buffer_TCP_Rx[kTcpRxSize];  // the bytes of the last data-ready event
@@ -42,5 +45,6 @@ int Orba_Cerrar_Puerto(int port);
 
 // TCP event callback of the link: data ready → one read of at most 255 bytes into
 // Buffer_TCP_Rx (TCP_Rx_Status 1, or the read's negative code); server closed →
-// TCP_Rx_Status 2. Reads the connection in TCP_handle. Returns 0.
+// TCP_Rx_Status 2. Either way of finding the server gone sets TCP_Link_Closed. Reads the
+// connection in TCP_handle. Returns 0.
 int Orba_TCP_Cliente(unsigned handle, int event, int error, void* callbackData);

@@ -61,6 +61,24 @@ std::array<unsigned char, 8> EncodeClock(const MeterClock& c) {
           0x00,          bcd(c.hour),        bcd(c.minute), bcd(c.second)};
 }
 
+ClockBytes ReadClockBytes(std::span<const unsigned char> data) {
+  auto reg = [&](int n) { return Word(data, static_cast<std::size_t>(n - kConfigStart)); };
+  const std::uint16_t r4103 = reg(4103), r4104 = reg(4104), r4105 = reg(4105), r4106 = reg(4106);
+  auto lo = [](std::uint16_t r) { return static_cast<unsigned char>(r & 0xFF); };
+  auto hi = [](std::uint16_t r) { return static_cast<unsigned char>(r >> 8); };
+  return {lo(r4103), hi(r4104), lo(r4104), lo(r4105), hi(r4106), lo(r4106)};
+}
+
+std::array<unsigned char, 8> EncodeClock(const MeterClock& c, const ClockBytes* read) {
+  auto out = EncodeClock(c);
+  if (read == nullptr) return out;
+  const int values[6] = {c.year - 2000, c.month, c.day, c.hour, c.minute, c.second};
+  const std::size_t at[6] = {1, 2, 3, 5, 6, 7};  // where each field sits in the 8 bytes
+  for (std::size_t i = 0; i < 6; ++i)
+    if (BCD_a_Binario((*read)[i]) == values[i]) out[at[i]] = (*read)[i];
+  return out;
+}
+
 namespace {
 // Ring value -> (4109, 4110): 8N1, 8E1, 8O1, 8N2.
 constexpr std::pair<std::uint16_t, std::uint16_t> kRingPairs[4] = {{0, 1}, {2, 1}, {1, 1}, {0, 2}};
@@ -97,7 +115,8 @@ DeviceConfig DecodeConfig(std::span<const unsigned char, kConfigDataBytes> data)
   return c;
 }
 
-std::array<unsigned char, kConfigBlockBytes> EncodeConfig(const DeviceConfig& c) {
+std::array<unsigned char, kConfigBlockBytes> EncodeConfig(const DeviceConfig& c,
+                                                          const ClockBytes* read) {
   std::array<unsigned char, kConfigBlockBytes> b{};
   const std::span<unsigned char, kConfigBlockBytes> out(b);
   auto put16 = [&](std::size_t at, int v) {
@@ -109,7 +128,7 @@ std::array<unsigned char, kConfigBlockBytes> EncodeConfig(const DeviceConfig& c)
     put16(at + 2, static_cast<int>(u & 0xFFFF));
   };
   put16(0, c.address);                            // W1: 4099
-  const auto clock = EncodeClock(c.clock);        // W2: 4103-4106
+  const auto clock = EncodeClock(c.clock, read);  // W2: 4103-4106
   for (std::size_t i = 0; i < clock.size(); ++i) b[2 + i] = clock[i];
   put16(10, c.baud);                              //     4107
   put16(12, c.demandPeriod);                      //     4108

@@ -112,6 +112,15 @@ MeterClock DecodeClock(std::uint16_t r4103, std::uint16_t r4104, std::uint16_t r
 // The 8 bytes written to 4103-4106: the high bytes of 4103 and 4105 are always 0x00.
 std::array<unsigned char, 8> EncodeClock(const MeterClock& c);
 
+// The six BCD bytes of a clock as read: year, month, day, hour, minute, second.
+using ClockBytes = std::array<unsigned char, 6>;
+// ...of the 60 data bytes of the configuration block read.
+ClockBytes ReadClockBytes(std::span<const unsigned char> data);
+// As EncodeClock, but a field whose value is still the one its read byte decodes to goes
+// back as that very byte, so a clock sent unedited is written back exactly as read (BCD
+// decoding is not one-to-one, and bytes beyond 99 have no encoding of their own).
+std::array<unsigned char, 8> EncodeClock(const MeterClock& c, const ClockBytes* read);
+
 // The serial frame format of the meter's own port is a pair of registers, 4109 (parity:
 // 0 none, 1 odd, 2 even) and 4110 (stop bits), shown as one four-way choice.
 inline constexpr int kRingUnknownPair = 2;
@@ -152,8 +161,10 @@ inline constexpr std::array<WriteRequest, 4> kConfigWrites = {{
     {4118, 6, 22},  // W4: transformer secondaries and primaries
 }};
 inline constexpr std::size_t kConfigBlockBytes = 34;
-// 16-bit settings go out as the low 16 bits of their value; 32-bit ones unchanged.
-std::array<unsigned char, kConfigBlockBytes> EncodeConfig(const DeviceConfig& c);
+// 16-bit settings go out as the low 16 bits of their value; 32-bit ones unchanged. With
+// `read`, the clock goes out as EncodeClock(c.clock, read) does.
+std::array<unsigned char, kConfigBlockBytes> EncodeConfig(const DeviceConfig& c,
+                                                          const ClockBytes* read = nullptr);
 
 // ---------------------------------------------------------------- display mask
 

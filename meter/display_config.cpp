@@ -1,6 +1,8 @@
 // Display configuration screen: the 75 on/off settings of the meter's own display, kept by
 // the meter as bits of five holding registers (4128-4132). Read once at opening, written
 // back whole with one write request on the save button.
+#include <vector>
+
 #include "engine.h"
 #include "meter.h"
 #include "screen.h"
@@ -30,27 +32,38 @@ int Config_Display(int panel, int, int event, void*, int, int) {
 }
 
 void Leer_Config_Display(int panel) {
-  // A failed read changes nothing, and the save button stays dimmed: the check boxes then
-  // hold no mask of this meter, and saving them would overwrite its display settings.
+  // A failed read leaves the save button dimmed: the check boxes then hold no mask of this
+  // meter, and saving them would overwrite its display settings.
   if (meter::ReadBlock(meter::kMaskStart, meter::kMaskWords) != kModbusOk) return;
   const meter::Mask mask =
       meter::DecodeMask(meter::BlockData(meter::kMaskWords).first<2 * meter::kMaskWords>());
   const auto values = meter::BitsFromMask(mask);
   const auto bits = meter::MaskBits();
-  for (std::size_t i = 0; i < bits.size(); ++i) SetCtrlVal(panel, bits[i].control, values[i]);
-  SetCtrlAttribute(panel, kDisplaySave, ATTR_DIMMED, 0);
+  // A bit whose box is missing or cannot hold it would be saved as something never read.
+  bool allShown = true;
+  for (std::size_t i = 0; i < bits.size(); ++i)
+    allShown = meter::Store(panel, bits[i].control, values[i]) && allShown;
+  if (allShown) SetCtrlAttribute(panel, kDisplaySave, ATTR_DIMMED, 0);
 }
 
 int Guardar_Display(int panel, int, int event, void*, int, int) {
   if (event != EVENT_COMMIT) return 0;
   std::array<int, meter::kMaskBitCount> values{};
   const auto bits = meter::MaskBits();
-  for (std::size_t i = 0; i < bits.size(); ++i) GetCtrlVal(panel, bits[i].control, &values[i]);
+  for (std::size_t i = 0; i < bits.size(); ++i) {
+    if (GetCtrlVal(panel, bits[i].control, &values[i]) < 0) {
+      meter::ShowNothingSent();
+      return 0;
+    }
+  }
   // The whole mask goes out in one request, untouched words too; word 4's bits 3 to 7,
   // which no control shows, are written as 0.
   const auto data = meter::EncodeMask(meter::MaskFromBits(values));
-  const bool confirmed = meter::WriteBlock(meter::kMaskStart, meter::kMaskWords, data) == kModbusOk;
-  meter::ShowWriteOutcome(confirmed);
+  const int rc = meter::WriteBlock(meter::kMaskStart, meter::kMaskWords, data);
+  std::vector<meter::FailedWrite> failed;
+  if (rc != kModbusOk)
+    failed.push_back({1, meter::kMaskStart, meter::kMaskWords, rc, meter::FailureReason(rc)});
+  meter::ShowWriteOutcome(failed);
   return 0;
 }
 

@@ -1,4 +1,6 @@
 // Energy and tariff screen: twelve energy counters, polled with ten block reads.
+#include <vector>
+
 #include "engine.h"
 #include "meter.h"
 #include "screen.h"
@@ -10,6 +12,15 @@ namespace {
 
 constexpr double kFirstPollS = 1.0;  // from opening to the first poll
 constexpr double kPollIntervalS = 2.0;  // from the end of a complete poll to the next
+
+// The value controls, greyed while reading is stopped.
+std::vector<int> ValueControls() {
+  std::vector<int> controls;
+  for (const meter::CounterRead& r : meter::kCounterReads)
+    for (int c : r.controls)
+      if (c != 0) controls.push_back(c);
+  return controls;
+}
 
 void StopAndClose(int panel) {
   SetCtrlAttribute(panel, kEnergiasTimer, ATTR_ENABLED, 0);
@@ -27,16 +38,23 @@ int Leer_Energias_Tarifas(int panel, int, int event, void*, int, int) {
   SetCtrlAttribute(Panel_Energias, kEnergiasTimer, ATTR_INTERVAL, kFirstPollS);
   SetCtrlAttribute(Panel_Energias, kEnergiasExit, ATTR_CALLBACK, Salir_Energias);
   SetCtrlAttribute(Panel_Energias, kEnergiasTimer, ATTR_CALLBACK, Timer_Energia);
+  SetCtrlAttribute(Panel_Energias, kEnergiasReadAgain, ATTR_CALLBACK, Releer_Energias);
+  meter::LabelReadAgain(Panel_Energias, kEnergiasReadAgain);
   return 0;
 }
 
 int Timer_Energia(int panel, int, int event, void*, int, int) {
   if (event != EVENT_TIMER_TICK) return 0;
-  // Off for the whole tick; a failed read leaves it off until the screen is reopened.
+  // Off for the whole tick; a failed read leaves it off, the values greyed, until the
+  // operator reads again.
   SetCtrlAttribute(panel, kEnergiasTimer, ATTR_ENABLED, 0);
 
   for (const meter::CounterRead& r : meter::kCounterReads) {
-    if (meter::ReadBlock(r.start, r.count) != kModbusOk) return 0;
+    const int rc = meter::ReadBlock(r.start, r.count);
+    if (rc != kModbusOk) {
+      meter::ShowStale(panel, ValueControls(), kEnergiasStatus, kEnergiasReadAgain, rc);
+      return 0;
+    }
     // Each read's counters are shown before the next read goes out.
     const auto data = meter::BlockData(r.count);
     for (std::size_t c = 0; c < r.controls.size() && c < static_cast<std::size_t>(r.count / 2); ++c)
@@ -47,6 +65,12 @@ int Timer_Energia(int panel, int, int event, void*, int, int) {
   SetCtrlAttribute(panel, kEnergiasTimer, ATTR_ENABLED, 1);
   SetCtrlAttribute(panel, kEnergiasTimer, ATTR_INTERVAL, kPollIntervalS);
   return 0;
+}
+
+int Releer_Energias(int panel, int, int event, void*, int, int) {
+  if (event != EVENT_COMMIT) return 0;
+  meter::ShowFresh(panel, ValueControls(), kEnergiasStatus, kEnergiasReadAgain);
+  return Timer_Energia(panel, kEnergiasTimer, EVENT_TIMER_TICK, nullptr, 0, 0);
 }
 
 int Salir_Energias(int panel, int, int event, void*, int, int) {

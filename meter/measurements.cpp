@@ -1,4 +1,6 @@
 // Measurements screen: instantaneous values, polled once a second with two block reads.
+#include <vector>
+
 #include "engine.h"
 #include "meter.h"
 #include "screen.h"
@@ -9,6 +11,20 @@ int Panel_Medidas = -1;
 namespace {
 
 constexpr double kPollIntervalS = 1.0;
+
+// The value controls, greyed while reading is stopped.
+std::vector<int> ValueControls() {
+  std::vector<int> controls;
+  for (const meter::Measure& m : meter::kMeasureA) controls.push_back(m.control);
+  for (const meter::Measure& m : meter::kMeasureB) controls.push_back(m.control);
+  return controls;
+}
+
+// A failed read stops polling: the timer stays off, and the screen says so and why.
+int Stop(int panel, int rc) {
+  meter::ShowStale(panel, ValueControls(), kMedidasStatus, kMedidasReadAgain, rc);
+  return 0;
+}
 
 void StopAndClose(int panel) {
   SetCtrlAttribute(panel, kMedidasTimer, ATTR_ENABLED, 0);
@@ -26,22 +42,26 @@ int Toma_Datos(int panel, int, int event, void*, int, int) {
   SetCtrlAttribute(Panel_Medidas, kMedidasTimer, ATTR_INTERVAL, kPollIntervalS);
   SetCtrlAttribute(Panel_Medidas, kMedidasExit, ATTR_CALLBACK, Salir_Medidas);
   SetCtrlAttribute(Panel_Medidas, kMedidasTimer, ATTR_CALLBACK, Timer_Medidas);
+  SetCtrlAttribute(Panel_Medidas, kMedidasReadAgain, ATTR_CALLBACK, Releer_Medidas);
+  meter::LabelReadAgain(Panel_Medidas, kMedidasReadAgain);
   return 0;
 }
 
 int Timer_Medidas(int panel, int, int event, void*, int, int) {
   if (event != EVENT_TIMER_TICK) return 0;
   // Off for the whole tick, so ticks never overlap or queue behind a slow meter. A failed
-  // read leaves it off: the screen keeps the last values until it is reopened.
+  // read leaves it off: the last values stay, greyed, until the operator reads again.
   SetCtrlAttribute(panel, kMedidasTimer, ATTR_ENABLED, 0);
 
-  if (meter::ReadBlock(meter::kMeasureAStart, meter::kMeasureACount) != kModbusOk) return 0;
+  int rc = meter::ReadBlock(meter::kMeasureAStart, meter::kMeasureACount);
+  if (rc != kModbusOk) return Stop(panel, rc);
   const auto a = meter::BlockData(meter::kMeasureACount);
   for (std::size_t i = 0; i < meter::kMeasureA.size(); ++i)
     SetCtrlVal(panel, meter::kMeasureA[i].control,
                meter::WideValue(a, i, meter::kMeasureA[i].divisor));
 
-  if (meter::ReadBlock(meter::kMeasureBStart, meter::kMeasureBCount) != kModbusOk) return 0;
+  rc = meter::ReadBlock(meter::kMeasureBStart, meter::kMeasureBCount);
+  if (rc != kModbusOk) return Stop(panel, rc);
   const auto b = meter::BlockData(meter::kMeasureBCount);
   for (std::size_t j = 0; j < meter::kMeasureB.size(); ++j)
     SetCtrlVal(panel, meter::kMeasureB[j].control,
@@ -51,6 +71,12 @@ int Timer_Medidas(int panel, int, int event, void*, int, int) {
   ResetTimer(panel, kMedidasTimer);
   SetCtrlAttribute(panel, kMedidasTimer, ATTR_ENABLED, 1);
   return 0;
+}
+
+int Releer_Medidas(int panel, int, int event, void*, int, int) {
+  if (event != EVENT_COMMIT) return 0;
+  meter::ShowFresh(panel, ValueControls(), kMedidasStatus, kMedidasReadAgain);
+  return Timer_Medidas(panel, kMedidasTimer, EVENT_TIMER_TICK, nullptr, 0, 0);
 }
 
 int Salir_Medidas(int panel, int, int event, void*, int, int) {

@@ -20,9 +20,13 @@ extern int Panel_Config_Display;  // resource 1
 enum {
   kMedidasExit = 114,
   kMedidasTimer = 115,
+  kMedidasStatus = 116,     // why reading stopped; empty while the values are current
+  kMedidasReadAgain = 117,  // offered once reading has stopped
 
   kEnergiasExit = 42,
   kEnergiasTimer = 43,
+  kEnergiasStatus = 44,
+  kEnergiasReadAgain = 45,
 
   kEquipoExit = 32,
   kEquipoSend = 33,
@@ -51,9 +55,13 @@ enum {
 // Main panel button: hides the main panel, opens the screen and starts the 1 s timer.
 int Toma_Datos(int panel, int control, int event, void* callbackData, int eventData1,
                int eventData2);
-// Timer tick: reads 1024-1073 and 1074-1081; the first failed read stops polling.
+// Timer tick: reads 1024-1073 and 1074-1081; the first failed read stops polling, greys the
+// values and says why.
 int Timer_Medidas(int panel, int control, int event, void* callbackData, int eventData1,
                   int eventData2);
+// Read-again button: the values are current again once a tick reads them; polling resumes.
+int Releer_Medidas(int panel, int control, int event, void* callbackData, int eventData1,
+                   int eventData2);
 int Salir_Medidas(int panel, int control, int event, void* callbackData, int eventData1,
                   int eventData2);
 // Close box of the screen: as the exit button.
@@ -65,6 +73,8 @@ int Leer_Energias_Tarifas(int panel, int control, int event, void* callbackData,
 // Timer tick: ten counter reads; 1 s to the first poll, 2 s after each complete one.
 int Timer_Energia(int panel, int control, int event, void* callbackData, int eventData1,
                   int eventData2);
+int Releer_Energias(int panel, int control, int event, void* callbackData, int eventData1,
+                    int eventData2);
 int Salir_Energias(int panel, int control, int event, void* callbackData, int eventData1,
                    int eventData2);
 int Cerrar_Energias(int panel, int event, void* callbackData, int eventData1, int eventData2);

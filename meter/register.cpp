@@ -14,6 +14,8 @@ void RegisterMeterCallbacks() {
   RegisterCtrlCallback("Salir_Medidas", Salir_Medidas);
   RegisterCtrlCallback("Timer_Energia", Timer_Energia);
   RegisterCtrlCallback("Salir_Energias", Salir_Energias);
+  RegisterCtrlCallback("Releer_Medidas", Releer_Medidas);
+  RegisterCtrlCallback("Releer_Energias", Releer_Energias);
   RegisterCtrlCallback("Envio_Config", Envio_Config);
   RegisterCtrlCallback("Salir_Config_Equipo", Salir_Config_Equipo);
   RegisterCtrlCallback("Guardar_Display", Guardar_Display);

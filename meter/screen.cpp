@@ -8,6 +8,7 @@
 #include "engine.h"
 #include "frames.h"
 #include "meter.h"
+#include "rs232.h"
 #include "transport.h"
 #include "ui.h"
 
@@ -20,6 +21,33 @@ constexpr unsigned char kWriteMultiple = 16;
 constexpr int kWriteAnswerBytes = 8;  // slave, 16, start hi, lo, count hi, lo, CRC
 
 unsigned char Slave() { return static_cast<unsigned char>(Identidad & 0xFF); }
+
+// Catalogue texts of stale readings, the lost link and failed writes.
+enum {
+  kTextInvalidAnswer = 197,
+  kTextReadingStopped = 201,
+  kTextMeterSilent = 202,
+  kTextException = 203,
+  kTextLinkClosed = 204,
+  kTextReadAgain = 205,
+  kTextWritesFailed = 207,
+  kTextWrite = 208,
+  kTextRegisters = 209,
+  kTextNothingSent = 210,
+  kTextExceptionMeaning1 = 211,  // 211-214: exceptions 1 to 4
+};
+
+int g_lastException = 0;
+void (*g_onLinkLost)(void) = nullptr;
+
+// After every exchange: keeps an exception's code for the operator, and tells the main
+// panel when the link turned out closed.
+int Noted(int rc, const unsigned char* answer) {
+  if (rc == kModbusException) g_lastException = answer[2];
+  const bool closed = rc == kModbusTcpClosed || rc == kRtErrConnClosed || TCP_Link_Closed;
+  if (closed && g_onLinkLost != nullptr) g_onLinkLost();
+  return rc;
+}
 
 bool Shown(int panel) { return panel > 0 && DisplayPanel(panel) >= 0; }
 
@@ -58,7 +86,7 @@ int ReadBlock(int start, int count) {
   const int rc = Orba_Transmitir_Modbus(Puerto, Trama_Peticion, 6, Trama_Respuesta, 2 * count, 0,
                                         Telefono, TCP_Puerto, IP,
                                         static_cast<int>(sizeof Trama_Respuesta));
-  if (rc != kModbusOk) return rc;
+  if (rc != kModbusOk) return Noted(rc, Trama_Respuesta);
   // The engine checks the frame, not that it answers this request: an answer with fewer
   // registers would leave the previous answer's bytes to be shown as this one's.
   if (Trama_Respuesta[1] != kReadHolding || Trama_Respuesta[2] != 2 * count)
@@ -81,7 +109,7 @@ int WriteBlock(int start, int count, std::span<const unsigned char> data) {
     return kModbusBadAnswer;
   const int rc = Orba_Transmitir_Modbus(Puerto, frame, length, answer, kWriteAnswerBytes, 0,
                                         Telefono, TCP_Puerto, IP, static_cast<int>(sizeof answer));
-  if (rc != kModbusOk) return rc;
+  if (rc != kModbusOk) return Noted(rc, answer);
   // A confirmation echoes function, start and count.
   const int echoedStart = answer[2] << 8 | answer[3];
   const int echoedCount = answer[4] << 8 | answer[5];
@@ -90,11 +118,70 @@ int WriteBlock(int start, int count, std::span<const unsigned char> data) {
   return kModbusOk;
 }
 
-void ShowWriteOutcome(bool allConfirmed) {
-  if (allConfirmed)
-    MessagePopup(CatalogueText(kTextWriteDoneTitle), CatalogueText(kTextWriteDone));
+int LastExceptionCode() { return g_lastException; }
+
+void SetLinkLostHandler(void (*handler)(void)) { g_onLinkLost = handler; }
+
+std::string FailureReason(int rc) {
+  if (rc == kModbusTcpClosed || rc == kRtErrConnClosed) return CatalogueText(kTextLinkClosed);
+  if (rc == kModbusBadAnswer) return CatalogueText(kTextInvalidAnswer);
+  if (rc != kModbusException) return CatalogueText(kTextMeterSilent);
+  const int code = g_lastException;
+  char text[512];
+  if (code >= 1 && code <= 4)
+    Fmt(text, sizeof text, "%s %d (%s).", CatalogueText(kTextException), code,
+        CatalogueText(kTextExceptionMeaning1 + code - 1));
   else
-    MessagePopup(CatalogueText(kTextLinkErrorTitle), CatalogueText(kTextNoAnswer));
+    Fmt(text, sizeof text, "%s %d.", CatalogueText(kTextException), code);
+  return text;
+}
+
+bool Store(int panel, int control, int value) {
+  int shown = 0;
+  return SetCtrlVal(panel, control, value) >= 0 && GetCtrlVal(panel, control, &shown) >= 0 &&
+         shown == value;
+}
+
+bool Store(int panel, int control, double value) {
+  double shown = 0;
+  return SetCtrlVal(panel, control, value) >= 0 && GetCtrlVal(panel, control, &shown) >= 0 &&
+         shown == value;
+}
+
+void ShowWriteOutcome(std::span<const FailedWrite> failed) {
+  if (failed.empty()) {
+    MessagePopup(CatalogueText(kTextWriteDoneTitle), CatalogueText(kTextWriteDone));
+    return;
+  }
+  std::string text = CatalogueText(kTextWritesFailed);
+  for (const FailedWrite& f : failed) {
+    char line[512];
+    Fmt(line, sizeof line, "\n%s %d (%s %d-%d): %s", CatalogueText(kTextWrite), f.number,
+        CatalogueText(kTextRegisters), f.start, f.start + f.count - 1, f.reason.c_str());
+    text += line;
+  }
+  MessagePopup(CatalogueText(kTextLinkErrorTitle), text.c_str());
+}
+
+void ShowNothingSent() {
+  MessagePopup(CatalogueText(kTextLinkErrorTitle), CatalogueText(kTextNothingSent));
+}
+
+void ShowStale(int panel, std::span<const int> values, int status, int readAgain, int rc) {
+  for (int c : values) SetCtrlAttribute(panel, c, ATTR_DIMMED, 1);
+  const std::string text = std::string(CatalogueText(kTextReadingStopped)) + "\n" + FailureReason(rc);
+  SetCtrlVal(panel, status, text.c_str());
+  SetCtrlAttribute(panel, readAgain, ATTR_DIMMED, 0);
+}
+
+void ShowFresh(int panel, std::span<const int> values, int status, int readAgain) {
+  for (int c : values) SetCtrlAttribute(panel, c, ATTR_DIMMED, 0);
+  SetCtrlVal(panel, status, "");
+  SetCtrlAttribute(panel, readAgain, ATTR_DIMMED, 1);
+}
+
+void LabelReadAgain(int panel, int readAgain) {
+  SetCtrlAttribute(panel, readAgain, ATTR_LABEL, CatalogueText(kTextReadAgain));
 }
 
 }  // namespace meter

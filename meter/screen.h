@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <span>
+#include <string>
 
 namespace meter {
 
@@ -23,6 +24,7 @@ void CloseScreen(int panel);
 // Reads `count` registers from `start` (function 3) into Trama_Respuesta. 1 when a valid
 // answer of exactly that many registers arrived; the engine's negative code, or -2 for an
 // answer of another function or byte count (it would leave stale bytes in the buffer).
+// A link found closed is reported to the link-lost handler.
 int ReadBlock(int start, int count);
 // Register data of the last successful ReadBlock of `count` registers.
 std::span<const unsigned char> BlockData(int count);
@@ -30,10 +32,42 @@ std::span<const unsigned char> BlockData(int count);
 // One write-multiple-registers request (function 16) of `count` registers from `start`,
 // with the request frame and answer buffer of its own. 1 when the meter confirmed that
 // start and count; the engine's negative code, or -2 for an answer that does not match.
+// A link found closed is reported to the link-lost handler.
 int WriteBlock(int start, int count, std::span<const unsigned char> data);
 
+// The handler told when an exchange finds the link closed: the application shell installs
+// the one that shows the main panel disconnected (the screens do not own that panel).
+void SetLinkLostHandler(void (*handler)(void));
+
+// Exception code of the last ReadBlock or WriteBlock that ended in a Modbus exception (-3).
+int LastExceptionCode();
+// Why an exchange failed, in the catalogue's language: no answer, an answer that is not
+// valid, the meter's exception N with its meaning (LastExceptionCode), or a closed link.
+std::string FailureReason(int rc);
+
+// Sets a control's value and reads it back: true only when the control exists, takes that
+// kind of value and now holds exactly it (not coerced into its range).
+bool Store(int panel, int control, int value);
+bool Store(int panel, int control, double value);
+
+// One write of a send or save that the meter did not confirm.
+struct FailedWrite {
+  int number;       // 1 for the first write of the send
+  int start, count;  // registers
+  int rc;           // WriteBlock's result
+  std::string reason;  // FailureReason(rc), taken when the write ended
+};
 // The popup after a configuration send or a display save: texts 199/200 when every write
-// was confirmed, 195/198 when any failed.
-void ShowWriteOutcome(bool allConfirmed);
+// was confirmed; otherwise title 195 and one line per failed write, saying why.
+void ShowWriteOutcome(std::span<const FailedWrite> failed);
+// The popup of a send or save that wrote nothing because a control could not give its value.
+void ShowNothingSent();
+
+// Polling stopped on failure `rc`: the value controls are greyed, the status text says that
+// reading stopped and why, and the read-again button is offered. ShowFresh undoes it.
+void ShowStale(int panel, std::span<const int> values, int status, int readAgain, int rc);
+void ShowFresh(int panel, std::span<const int> values, int status, int readAgain);
+// Puts the read-again button's label in the catalogue's language.
+void LabelReadAgain(int panel, int readAgain);
 
 }  // namespace meter

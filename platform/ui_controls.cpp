@@ -119,7 +119,9 @@ QWidget* BuildNumeric(Panel* p, Control*, const ControlSpec& s, QSize&) {
     if (!s.unit.isEmpty()) sb->setSuffix(QLatin1Char(' ') + s.unit);
     QObject::connect(sb, &QDoubleSpinBox::valueChanged, sb, [h, id](double) {
       Control* ctl = FindCtrl(h, id);
-      if (ctl && !ctl->settingValue) DispatchCtrl(h, id, EVENT_COMMIT);
+      if (!ctl || ctl->settingValue) return;
+      ctl->exactHeld = false;  // the operator's value, as the box shows it
+      DispatchCtrl(h, id, EVENT_COMMIT);
     });
     e = sb;
   } else {
@@ -289,6 +291,8 @@ int SetValueNumber(Control* c, double v) {
   int rc = 0;
   if (auto* d = qobject_cast<QDoubleSpinBox*>(c->editor)) {
     d->setValue(v);  // coerced into the control's range, as an operator entry would be
+    c->exactHeld = v >= d->minimum() && v <= d->maximum();
+    c->exact = v;
   } else if (auto* s = qobject_cast<QSpinBox*>(c->editor)) {
     s->setValue(static_cast<int>(std::clamp(std::round(v), -2147483648.0, 2147483647.0)));
   } else if (auto* ck = qobject_cast<QCheckBox*>(c->editor)) {
@@ -305,7 +309,7 @@ int SetValueNumber(Control* c, double v) {
 
 int GetValueNumber(Control* c, double* v) {
   if (auto* d = qobject_cast<QDoubleSpinBox*>(c->editor)) {
-    *v = d->value();
+    *v = c->exactHeld ? c->exact : d->value();
   } else if (auto* s = qobject_cast<QSpinBox*>(c->editor)) {
     *v = s->value();
   } else if (auto* ck = qobject_cast<QCheckBox*>(c->editor)) {

@@ -36,6 +36,10 @@ struct Control {
   bool tickPending = false;
   std::vector<std::pair<QString, int>> items;  // ring and list entries
   bool settingValue = false;                   // guards programmatic changes from commits
+  // A double box shows its value rounded to its precision but keeps the value set from code,
+  // so that reading it back gives that value, until the operator enters another.
+  double exact = 0;
+  bool exactHeld = false;
 };
 
 class PanelWindow;

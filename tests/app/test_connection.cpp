@@ -15,6 +15,8 @@
 #include "connection.h"
 #include "popup_catcher.h"
 #include "rs232.h"
+#include "scripted_meter.h"
+#include "screen.h"
 #include "transport.h"
 #include "ui.h"
 #include "testing/ui_testing.h"
@@ -153,6 +155,38 @@ TEST_F(Connection, FailuresLeaveTheSwitchOffWithTheirPopups) {
     }
     EXPECT_EQ(seen.back().text.toStdString(), CatalogueText(198));
     EXPECT_EQ(State(), kDisconnected);
+  }
+}
+
+// The server drops the link while a screen waits for an answer: the main panel shows the
+// link lost (switch off, settings usable, buttons dimmed) with one popup; the next exchange
+// fails at once and says nothing more; switching on again reconnects.
+TEST_F(Connection, LostLinkShowsOnTheMainPanelOnceAndSwitchingOnReconnects) {
+  for (const int port : {100, 101}) {  // Modbus TCP, RTU over TCP
+    SCOPED_TRACE(port);
+    ScriptedMeter meter(port == 100 ? Framing::Mbap : Framing::Rtu);
+    Settings(port, meter.port());
+    Click();
+    ASSERT_EQ(State(), kConnected);
+    meter.Next([](const Bytes&, const Bytes&) { return Reply{{}, Ms(0), true}; });
+    popups_.seen.clear();
+    EXPECT_EQ(meter::ReadBlock(4099, 1), -5);
+    EXPECT_EQ(State(), kDisconnected);
+    ASSERT_EQ(popups_.seen.size(), 1u);
+    EXPECT_EQ(popups_.seen[0].title.toStdString(), CatalogueText(195));
+    EXPECT_EQ(popups_.seen[0].text.toStdString(), CatalogueText(206));
+
+    const auto t0 = Clock::now();
+    EXPECT_EQ(meter::ReadBlock(4099, 1), -5);
+    EXPECT_LT(SecondsSince(t0), 1.0);
+    EXPECT_EQ(popups_.seen.size(), 1u) << "the loss is told once";
+    EXPECT_EQ(meter.RequestCount(), 2u) << "the test read and the one the server dropped";
+
+    Click();
+    EXPECT_TRUE(popups_.seen.empty());
+    EXPECT_EQ(State(), kConnected);
+    EXPECT_EQ(meter.Accepted(), 2);
+    Click();
   }
 }
 

@@ -4,6 +4,7 @@
 #include <map>
 
 #include "meter_fixture.h"
+#include "scripted_meter.h"
 
 namespace {
 
@@ -41,6 +42,30 @@ Load MakeLoad(int seed) {
   return l;
 }
 
+// Polling stopped: the values greyed, the status saying why, reading again offered.
+int Dimmed(int p, int c) {
+  int v = -1;
+  GetCtrlAttribute(p, c, ATTR_DIMMED, &v);
+  return v;
+}
+void ExpectStale(int p, const std::vector<int>& values, int status, int again,
+                 const QString& reason) {
+  for (int c : values) EXPECT_EQ(Dimmed(p, c), 1) << c;
+  EXPECT_EQ(Dimmed(p, again), 0);
+  char text[512] = "";
+  ASSERT_EQ(GetCtrlVal(p, status, text, sizeof text), 0);
+  EXPECT_EQ(QString::fromLatin1(text), Catalogue(201) + "\n" + reason);
+}
+void ExpectFresh(int p, const std::vector<int>& values, int status, int again) {
+  for (int c : values) EXPECT_EQ(Dimmed(p, c), 0) << c;
+  EXPECT_EQ(Dimmed(p, again), 1);
+  char text[512] = "x";
+  ASSERT_EQ(GetCtrlVal(p, status, text, sizeof text), 0);
+  EXPECT_STREQ(text, "");
+}
+// Exception 4 as the screens tell it, in the shipped Spanish catalogue.
+QString Exception4() { return Catalogue(203) + " 4 (" + Catalogue(214) + ")."; }
+
 class Measurements : public ScreenTest {
  protected:
   // The first control of request A (wide) or B that does not show the load exactly (its
@@ -65,6 +90,7 @@ TEST_F(Measurements, PollsEverySecondAfterThePreviousPollEndedUntilRequestBFails
   auto all = kA;
   all.insert(all.end(), kB.begin(), kB.end());
   ExpectControls(p, all, true);
+  ExpectFresh(p, all, kMedidasStatus, kMedidasReadAgain);
 
   // Request B fails: request A of that tick still shows, B's controls keep the old values
   // and the timer stays off.
@@ -73,6 +99,7 @@ TEST_F(Measurements, PollsEverySecondAfterThePreviousPollEndedUntilRequestBFails
   ASSERT_TRUE(RunUntil([&] { return Mismatch(p, second, true) == 0; }, 5));
   EXPECT_EQ(Mismatch(p, first, false), 0);
   EXPECT_EQ(Get<int>(p, kMedidasTimer, ATTR_ENABLED), 0);
+  ExpectStale(p, all, kMedidasStatus, kMedidasReadAgain, Exception4());
 
   // Each tick: request A (50 registers at 1024), then request B (8 at 1074); slave 1.
   ASSERT_TRUE(RunUntil([&] { return peer->Log().size() >= 4; }, 2));
@@ -87,15 +114,16 @@ TEST_F(Measurements, PollsEverySecondAfterThePreviousPollEndedUntilRequestBFails
   // request arrived (0.15 s hold after the write and after the answer).
   EXPECT_TRUE(Within(log[2].t - log[1].t, 1.0 + 0.31, 0.15, 0.4));
 
-  // The meter answers again, yet the screen stays frozen until it is reopened.
+  // The meter answers again, yet the screen stays stopped until the operator reads again;
+  // then the values are current and polling resumes.
   peer->Fault(1074, 1081, "off");
   peer->Set(1024, third.words);
   RunFor(1.8);
   EXPECT_EQ(peer->Log().size(), log.size()) << "a stopped screen polled again";
-  Click(p, kMedidasExit);
-  p = Open(2);
-  ASSERT_GT(p, 0);
-  EXPECT_TRUE(RunUntil([&] { return !Mismatch(p, third, false) && !Mismatch(p, third, true); }, 5));
+  Click(p, kMedidasReadAgain);
+  EXPECT_TRUE(!Mismatch(p, third, false) && !Mismatch(p, third, true));
+  ExpectFresh(p, all, kMedidasStatus, kMedidasReadAgain);
+  EXPECT_EQ(Get<int>(p, kMedidasTimer, ATTR_ENABLED), 1);
 }
 
 TEST_F(Measurements, FailedOrIncompleteRequestAChangesNothing) {
@@ -112,6 +140,46 @@ TEST_F(Measurements, FailedOrIncompleteRequestAChangesNothing) {
     for (auto [c, v] : MakeLoad(6).shown) EXPECT_EQ(Get<double>(p, c), 0.0) << "control " << c;
     EXPECT_EQ(peer->Log().size(), 1u) << "request B was sent after request A failed";
     Click(p, kMedidasExit);
+  }
+}
+
+// Request B of a tick fails (its first answer is another slave's) and its real answer
+// comes only with the next request A, just ahead of A's own. Modbus TCP skips it by its
+// transaction and shows A; RTU over TCP has no transaction identifier and must not take it
+// for A: reading stops again, A's controls keep the values that were A's.
+TEST_F(Measurements, LateAnswerThroughAGatewayIsNeverShown) {
+  for (const int port : {100, 101}) {
+    SCOPED_TRACE(port == 100 ? "Modbus TCP" : "RTU over TCP");
+    vtest::ScriptedMeter gateway(port == 100 ? vtest::Framing::Mbap : vtest::Framing::Rtu);
+    Puerto = port;
+    TCP_Puerto = gateway.port();
+    ASSERT_EQ(Orba_Abrir_Puerto(Puerto, 0, 8, 0, 1, gateway.port(), IP), 0);
+    auto late = std::make_shared<Bytes>();
+    gateway.Next([](const Bytes&, const Bytes& good) { return vtest::Reply{{good}}; });  // A
+    gateway.Next([port, late](const Bytes&, const Bytes& good) {                        // B
+      *late = good;
+      Bytes other = good;
+      other[port == 100 ? 6 : 0] = 9;  // slave 9
+      if (port == 101) other = vtest::WithCrc(Bytes(other.begin(), other.end() - 2));
+      return vtest::Reply{{other}};
+    });
+    gateway.Next([late](const Bytes&, const Bytes& good) {  // A again, after "read again"
+      return vtest::Reply{{*late, good}, vtest::Ms(30)};
+    });
+    const int p = Open(2);
+    ASSERT_GT(p, 0);
+    ASSERT_TRUE(RunUntil([&] { return gateway.RequestCount() >= 2 && Dimmed(p, 98) == 1; }, 5));
+    auto a = [&](std::size_t i) {  // value i of request A as the gateway's registers give it
+      const auto r = static_cast<std::uint32_t>(vtest::InitialRegister(1024 + 2 * int(i))) << 16 |
+                     vtest::InitialRegister(1025 + 2 * int(i));
+      return static_cast<std::int32_t>(r) / (i < 13 ? 1000.0 : 1.0);
+    };
+    for (std::size_t i = 0; i < kA.size(); ++i) ASSERT_EQ(Get<double>(p, kA[i]), a(i)) << kA[i];
+    Click(p, kMedidasReadAgain);
+    for (std::size_t i = 0; i < kA.size(); ++i) EXPECT_EQ(Get<double>(p, kA[i]), a(i)) << kA[i];
+    EXPECT_EQ(Dimmed(p, 98), port == 100 ? 0 : 1) << "A was read (Modbus TCP) or refused";
+    Click(p, kMedidasExit);
+    Orba_Cerrar_Puerto(Puerto);
   }
 }
 
@@ -137,10 +205,9 @@ class Energy : public ScreenTest {
     }
     return counts;
   }
-  // n / 100 in single precision, shown with two decimals (counts of 0.01).
+  // n / 100 in single precision, held exactly (the box only shows two decimals).
   bool ShowsCount(int p, int control, std::uint32_t n) {
-    return Get<double>(p, control) ==
-           QString::number(static_cast<float>(n / 100.0), 'f', 2).toDouble();
+    return Get<double>(p, control) == static_cast<double>(static_cast<float>(n / 100.0));
   }
   int Mismatch(int p, const std::map<int, std::uint32_t>& counts) {
     for (auto [control, n] : counts)
@@ -151,14 +218,19 @@ class Energy : public ScreenTest {
 
 TEST_F(Energy, TenReadsOneSecondAfterOpeningThenTwoSecondsAfterTheyEndUntilRequest5Fails) {
   auto first = Serve(3);
-  // 1 234 567.875 shows as 1 234 567.88: 1 234 567.89 has no closer float.
+  // 1 234 567.89 has no closer float than 1 234 567.875, and 0.01 none closer than
+  // 0.009999999776482582: the boxes hold those, not their two-decimal rounding.
   peer->Set(270, {123456789 >> 16, 123456789 & 0xFFFF});
   first[32] = 123456789u;
+  peer->Set(280, {0, 1});
+  first[31] = 1u;
   const double opened = Now();
   int p = Open(3);
   ASSERT_GT(p, 0);
-  ASSERT_TRUE(RunUntil([&] { return Mismatch(p, first) == 0; }, 8));
-  EXPECT_EQ(Get<double>(p, 32), 1234567.88);
+  ASSERT_TRUE(RunUntil([&] { return Mismatch(p, first) == 0; }, 8))
+      << Mismatch(p, first) << " " << Get<double>(p, Mismatch(p, first));
+  EXPECT_EQ(Get<double>(p, 32), 1234567.875);
+  EXPECT_EQ(Get<double>(p, 31), 0.009999999776482582);
   std::vector<int> controls;
   for (auto [reg, c] : kCounters) controls.push_back(c);
   ExpectControls(p, controls, true);
@@ -170,6 +242,7 @@ TEST_F(Energy, TenReadsOneSecondAfterOpeningThenTwoSecondsAfterTheyEndUntilReque
   for (int c : {32, 31, 10, 9}) EXPECT_TRUE(ShowsCount(p, c, second.at(c))) << c;
   for (int c : {6, 5, 4, 3, 30, 29, 8, 7}) EXPECT_TRUE(ShowsCount(p, c, first.at(c))) << c;
   EXPECT_EQ(Get<int>(p, kEnergiasTimer, ATTR_ENABLED), 0);
+  ExpectStale(p, controls, kEnergiasStatus, kEnergiasReadAgain, Exception4());
 
   ASSERT_TRUE(RunUntil([&] { return peer->Log().size() >= 15; }, 2));
   const auto log = peer->Log();

@@ -2,15 +2,37 @@
 // send or save, their popup), the resource file's screen panels, and the ways in and out.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QSpinBox>
+#include <QTemporaryDir>
 
 #include "meter_fixture.h"
+#include "scripted_meter.h"
 
 namespace {
 
 using namespace mtest;
 
-class Screens : public ScreenTest {};
+class Screens : public ScreenTest {
+ protected:
+  // The popup after a send or save with failed writes: title 195, text 207, then one line
+  // per failed write: number, registers, why.
+  struct Failed {
+    int number, first, last;
+    QString reason;
+  };
+  void ExpectFailedWrites(const std::vector<Failed>& failed) {
+    QString text = Catalogue(207);
+    for (const Failed& f : failed)
+      text += QString("\n%1 %2 (%3 %4-%5): %6")
+                  .arg(Catalogue(208)).arg(f.number).arg(Catalogue(209))
+                  .arg(f.first).arg(f.last).arg(f.reason);
+    ASSERT_EQ(popups.seen.size(), 1u);
+    EXPECT_EQ(popups.seen[0].title, Catalogue(195));
+    EXPECT_EQ(popups.seen[0].text, text);
+  }
+  static QString Exception4() { return Catalogue(203) + " 4 (" + Catalogue(214) + ")."; }
+};
 
 TEST_F(Screens, FailedReadChangesNothingAndKeepsWritingLocked) {
   struct Case {
@@ -88,16 +110,21 @@ TEST_F(Screens, AnyFailedWriteStillSendsAllFourThenSaysSo) {
     int first, last;
     const char* mode;
   };
-  // W1 refused, W4 confirmed for fewer registers than written, W2 never answered.
+  // W1 refused, W4 confirmed for fewer registers than written, W2 never answered; the
+  // popup names each, and why.
   const Case cases[] = {{4099, 4099, "exception"}, {4118, 4123, "short"}, {4103, 4110, "silent"}};
-  for (const Case& c : cases) {
+  const Failed named[] = {{1, 4099, 4099, Exception4()},
+                          {4, 4118, 4123, Catalogue(197)},
+                          {2, 4103, 4110, Catalogue(202)}};
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const Case& c = cases[i];
     SCOPED_TRACE(c.mode);
     const std::size_t before = peer->Log(16).size();
     peer->Fault(c.first, c.last, c.mode);
     Write(p, kEquipoSend);
     peer->Fault(c.first, c.last, "off");
     EXPECT_EQ(peer->Log(16).size(), before + 4) << "every write is attempted";
-    ExpectPopup(195, 198);
+    ExpectFailedWrites({named[i]});
     EXPECT_TRUE(Visible(p));
   }
   // W3 waited out W2's whole answer time (1000 polls of 0.01 s) and the pause.
@@ -106,6 +133,134 @@ TEST_F(Screens, AnyFailedWriteStillSendsAllFourThenSaysSo) {
   EXPECT_EQ(writes[9].Start(), 4103);
   EXPECT_GT(writes[10].t - writes[9].t, 10.0 + 0.2) << "W3 went out before W2 timed out";
   EXPECT_TRUE(Within(writes[11].t - writes[10].t, 0.31 + 0.2, 0.08, 0.35));
+}
+
+// Clock bytes no valid date holds (year 0x9A, an unset 00/00 date, minute 0x99, bytes that
+// decode alike) show as decoded and go back unchanged when sent without an edit; so does a
+// frame-format pair that no ring entry stands for (1, 2 shows as entry 2).
+TEST_F(Screens, ClockBytesRoundTripUnchangedThroughAnUneditedSend) {
+  struct Case {
+    std::vector<int> clock;  // 4103-4106 (4105's high byte is written 0)
+    std::vector<int> shown;  // year, month, day, hour, minute, second
+  };
+  const Case cases[] = {{{0x009A, 0x0000, 0x0000, 0x9900}, {2100, 0, 0, 0, 99, 0}},
+                        {{0x00FF, 0xA00A, 0x00AF, 0x5A99}, {2165, 100, 10, 115, 60, 99}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.shown[0]);
+    peer->Reset();
+    peer->Set(4096, kBlock);
+    peer->Set(4103, c.clock);
+    peer->Set(4109, {1, 2});
+    const int p = Open(4);
+    ASSERT_GT(p, 0);
+    const int fields[] = {22, 23, 27, 26, 25, 24};
+    for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ(Get<int>(p, fields[i]), c.shown[i]) << fields[i];
+    Write(p, kEquipoSend);
+    ExpectPopup(199, 200);
+    const auto writes = peer->Log(16);
+    ASSERT_EQ(writes.size(), 4u);
+    const Bytes w2 = writes[1].Pdu();
+    Bytes clock;
+    for (int r : c.clock) clock.insert(clock.end(), {std::uint8_t(r >> 8), std::uint8_t(r)});
+    EXPECT_EQ(vtest::ToHex(Bytes(w2.begin() + 7, w2.begin() + 15)), vtest::ToHex(clock));
+    EXPECT_EQ(vtest::ToHex(Bytes(w2.begin() + 19, w2.end())), "00010002") << "4109, 4110";
+    Click(p, kEquipoExit);
+  }
+}
+
+// A resource file whose configuration controls are missing, of another kind or too narrow
+// for the value read: the read fails (send and save stay dimmed), and a send that cannot
+// fetch every value writes nothing and says so.
+TEST_F(Screens, ControlsThatCannotHoldTheReadValuesMakeTheReadFail) {
+  struct Case {
+    const char* name;
+    const char* from;  // text of the shipped resource file ...
+    const char* to;    // ... replaced by this
+    int button, save;
+    bool fetchFails;   // a send cannot fetch every value
+  };
+  const Case cases[] = {
+      {"password missing", R"({"id": 20, "kind": "numeric")", R"({"id": 920, "kind": "numeric")",
+       4, kEquipoSend, true},
+      {"speed a check box", R"({"id": 21, "kind": "numeric")", R"({"id": 21, "kind": "checkbox")",
+       4, kEquipoSend, false},
+      {"year too narrow", R"("min": 2000, "max": 2165)", R"("min": 2000, "max": 2099)", 4,
+       kEquipoSend, false},
+      {"mask box missing", R"({"id": 43, "kind": "checkbox")", R"({"id": 943, "kind": "checkbox")",
+       5, kDisplaySave, true},
+  };
+  QFile shipped(VELDIX_SOURCE_DIR "/resources/VELDIXMID.uir");
+  ASSERT_TRUE(shipped.open(QIODevice::ReadOnly));
+  const QString uir = QString::fromUtf8(shipped.readAll());
+  QTemporaryDir dir;
+  const std::string path = dir.path().toStdString();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    peer->Reset();
+    peer->Set(4096, kBlock);
+    peer->Set(4103, {0x009A});
+    peer->Set(4128, {0x8001, 0x0100, 0, 0x0020, 0x08F8});
+    ASSERT_TRUE(uir.contains(c.from));
+    QFile f(dir.filePath("VELDIXMID.uir"));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(QString(uir).replace(c.from, c.to).toUtf8());
+    f.close();
+    ui::SetProjectDirOverride(path.c_str());
+    const int p = Open(c.button);
+    ui::SetProjectDirOverride(VELDIX_SOURCE_DIR "/resources");
+    ASSERT_GT(p, 0) << ui::LastLoadError();
+    EXPECT_EQ(Get<int>(p, c.save, ATTR_DIMMED), 1) << "a failed read keeps writing locked";
+    if (c.fetchFails) {  // the send itself, as if the button could be pressed
+      popups.seen.clear();
+      (c.button == 4 ? Envio_Config : Guardar_Display)(p, c.save, EVENT_COMMIT, nullptr, 0, 0);
+      ExpectPopup(195, 210);
+    }
+    EXPECT_TRUE(peer->Log(16).empty()) << "nothing written";
+    Click(p, c.button == 4 ? kEquipoExit : kDisplayExit);
+  }
+}
+
+// Through a serial gateway that trickles RTU answers in 16-byte segments 17 ms apart, and a
+// Modbus TCP one that sends header and body apart: the configuration read shows the block
+// byte for byte, and the unedited send writes it back and is confirmed.
+TEST_F(Screens, ConfigurationThroughGatewaysThatSplitAnswers) {
+  for (const int port : {101, 100}) {
+    SCOPED_TRACE(port == 101 ? "RTU over TCP, trickled" : "Modbus TCP, header apart");
+    vtest::ScriptedMeter gateway(port == 101 ? vtest::Framing::Rtu : vtest::Framing::Mbap);
+    for (int i = 0; i < 5; ++i)
+      gateway.Next([port](const Bytes&, const Bytes& good) {
+        const std::size_t size = port == 101 ? 16 : 6;
+        vtest::Reply r{{}, vtest::Ms(port == 101 ? 17 : 200)};
+        for (std::size_t at = 0; at < good.size(); at += size)
+          r.chunks.emplace_back(good.begin() + std::ptrdiff_t(at),
+                                good.begin() + std::ptrdiff_t(std::min(at + size, good.size())));
+        return r;
+      });
+    Puerto = port;
+    TCP_Puerto = gateway.port();
+    ASSERT_EQ(Orba_Abrir_Puerto(Puerto, 0, 8, 0, 1, gateway.port(), IP), 0);
+    const int p = Open(4);
+    ASSERT_GT(p, 0);
+    Bytes block;
+    for (int r = 4096; r < 4126; ++r)
+      block.insert(block.end(), {std::uint8_t(vtest::InitialRegister(r) >> 8),
+                                 std::uint8_t(vtest::InitialRegister(r))});
+    const auto c = meter::DecodeConfig(std::span<const unsigned char, 60>(block.data(), 60));
+    const std::pair<int, int> shown[] = {
+        {2, c.address},       {22, c.clock.year}, {23, c.clock.month}, {27, c.clock.day},
+        {26, c.clock.hour},   {25, c.clock.minute}, {24, c.clock.second}, {21, c.baud},
+        {11, c.demandPeriod}, {9, c.frame},       {15, c.tariffMode},  {20, c.password},
+        {19, c.ctSecondary},  {17, c.vtSecondary}, {18, c.ctPrimary},  {16, c.vtPrimary}};
+    for (auto [control, value] : shown) EXPECT_EQ(Get<int>(p, control), value) << control;
+    Write(p, kEquipoSend);
+    ExpectPopup(199, 200);
+    for (int r : {4099, 4104, 4106, 4107, 4112, 4113, 4118, 4120, 4123})
+      EXPECT_EQ(gateway.Register(r), vtest::InitialRegister(r)) << r;
+    for (int r : {4103, 4105})  // their high bytes are written 0
+      EXPECT_EQ(gateway.Register(r), vtest::InitialRegister(r) & 0xFF) << r;
+    Click(p, kEquipoExit);
+    Orba_Cerrar_Puerto(Puerto);
+  }
 }
 
 TEST_F(Screens, DisplayMaskReadThenSavedWholeAndFailedSavesSaySo) {
@@ -131,12 +286,16 @@ TEST_F(Screens, DisplayMaskReadThenSavedWholeAndFailedSavesSaySo) {
   EXPECT_EQ(writes[1].Pdu(), Hex("01 10 1020 0005 0a 0000 0000 0000 0000 8100"));
 
   // A refusal, and a confirmation naming 4 registers instead of 5; then saving works again.
-  for (const char* mode : {"exception", "short", "off"}) {
+  const std::pair<const char*, QString> modes[] = {
+      {"exception", Exception4()}, {"short", Catalogue(197)}, {"off", ""}};
+  for (const auto& [mode, reason] : modes) {
     SCOPED_TRACE(mode);
     peer->Fault(4128, 4132, mode);
     Write(p, kDisplaySave);
-    const bool ok = std::string(mode) == "off";
-    ExpectPopup(ok ? 199 : 195, ok ? 200 : 198);
+    if (reason.isEmpty())
+      ExpectPopup(199, 200);
+    else
+      ExpectFailedWrites({{1, 4128, 4132, reason}});
     EXPECT_TRUE(Visible(p));
   }
   EXPECT_EQ(peer->Log(16).size(), 5u);
@@ -144,13 +303,14 @@ TEST_F(Screens, DisplayMaskReadThenSavedWholeAndFailedSavesSaySo) {
 }
 
 TEST_F(Screens, ResourcePanels) {
-  // Device: the clock takes valid dates only, every setting its register's whole range.
+  // Device: the clock holds whatever its BCD bytes decode to (0..165), every setting its
+  // register's whole range.
   const int device = LoadPanel(0, "VELDIXMID.uir", kResConfigEquipo);
   ASSERT_GT(device, 0);
   const int lo32 = INT32_MIN, hi32 = INT32_MAX;
   const std::array<int, 3> ranges[] = {
-      {22, 2000, 2099}, {23, 1, 12},    {27, 1, 31},    {26, 0, 23},     {25, 0, 59},
-      {24, 0, 59},      {2, 0, 65535},  {21, 0, 65535}, {11, 0, 65535},  {15, 0, 65535},
+      {22, 2000, 2165}, {23, 0, 165},   {27, 0, 165},   {26, 0, 165},    {25, 0, 165},
+      {24, 0, 165},     {2, 0, 65535},  {21, 0, 65535}, {11, 0, 65535},  {15, 0, 65535},
       {20, 0, 65535},   {19, 0, 65535}, {17, 0, 65535}, {18, lo32, hi32}, {16, lo32, hi32},
   };
   std::vector<int> controls{kEquipoFrame};
