@@ -102,7 +102,7 @@ struct ReadResult {
 };
 
 // One read with a buffer large enough for any value of the test inputs.
-ReadResult ReadOne(HKEY root, const char* path, const char* name, std::vector<unsigned char>& buf) {
+ReadResult ReadOne(RegRoot root, const char* path, const char* name, std::vector<unsigned char>& buf) {
   ReadResult big;
   buf.assign(4096, 0xAA);
   big.rc = WT_RegReadString(root, path, name, buf.data(), static_cast<unsigned>(buf.size()), &big.size);
@@ -117,14 +117,14 @@ ReadResult ReadOne(HKEY root, const char* path, const char* name, std::vector<un
   return big;
 }
 
-ReadResult ReadOne(HKEY root, const char* path, const char* name) {
+ReadResult ReadOne(RegRoot root, const char* path, const char* name) {
   std::vector<unsigned char> buf;
   return ReadOne(root, path, name, buf);
 }
 
 // Reads one value three ways (large buffer, size query, small buffer) and checks they
 // agree; returns the large buffer's result.
-ReadResult ReadAll(HKEY root, const char* path, const char* name) {
+ReadResult ReadAll(RegRoot root, const char* path, const char* name) {
   std::vector<unsigned char> buf;
   const ReadResult big = ReadOne(root, path, name, buf);
 
@@ -193,26 +193,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const char* names[] = {"Language", "Flags", "Value", ""};
   ReadResult before[4];
-  before[0] = ReadAll(HKEY_LOCAL_MACHINE, kKey, names[0]);
-  for (int i = 1; i < 4; ++i) before[i] = ReadOne(HKEY_LOCAL_MACHINE, kKey, names[i]);
-  if (size % 3 == 0) ReadOne(HKEY_CURRENT_USER, kKey, "Language");
-  ReadOne(HKEY_LOCAL_MACHINE, w.path.c_str(), w.name.c_str());
+  before[0] = ReadAll(kRegLocalMachine, kKey, names[0]);
+  for (int i = 1; i < 4; ++i) before[i] = ReadOne(kRegLocalMachine, kKey, names[i]);
+  if (size % 3 == 0) ReadOne(kRegCurrentUser, kKey, "Language");
+  ReadOne(kRegLocalMachine, w.path.c_str(), w.name.c_str());
 
-  Check(WT_RegWriteString(HKEY_LOCAL_MACHINE, w.path.c_str(), w.name.c_str(), w.text.c_str()) == 0,
+  Check(WT_RegWriteString(kRegLocalMachine, w.path.c_str(), w.name.c_str(), w.text.c_str()) == 0,
         "write failed");
   // A store that was backed up is kept byte for byte, and only one backup was made.
   const std::string backup = store.TakeBackup();
   if (!backup.empty()) Check(backup.substr(1) == content, "the backup differs from the store");
-  const ReadResult back = ReadAll(HKEY_LOCAL_MACHINE, w.path.c_str(), w.name.c_str());
+  const ReadResult back = ReadAll(kRegLocalMachine, w.path.c_str(), w.name.c_str());
   Check(back.rc == 0, "a value just written does not read back");
   Check(back.text == std::string(w.text.c_str()), "a value just written reads back changed");
 
   // Now and then a number value: it reads as "not a string" and the string stays.
   if (size % 5 == 0 && !SameNameNoCase(w.name, "\x01number")) {
-    Check(registry::WriteDword(HKEY_LOCAL_MACHINE, kKey, "\x01number", static_cast<std::uint32_t>(size)) == 0,
+    Check(registry::WriteDword(kRegLocalMachine, kKey, "\x01number", static_cast<std::uint32_t>(size)) == 0,
           "number write failed");
-    Check(ReadOne(HKEY_LOCAL_MACHINE, kKey, "\x01number").rc == -14, "a number read as a string");
-    const ReadResult again = ReadOne(HKEY_LOCAL_MACHINE, w.path.c_str(), w.name.c_str());
+    Check(ReadOne(kRegLocalMachine, kKey, "\x01number").rc == -14, "a number read as a string");
+    const ReadResult again = ReadOne(kRegLocalMachine, w.path.c_str(), w.name.c_str());
     Check(again.rc == 0 && again.text == back.text, "a number write changed another value");
   }
 
@@ -220,7 +220,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int i = 0; i < 4; ++i) {
     if (before[i].rc != 0) continue;
     if (SameNameNoCase(w.path, kKey) && SameNameNoCase(w.name, names[i])) continue;
-    const ReadResult after = ReadOne(HKEY_LOCAL_MACHINE, kKey, names[i]);
+    const ReadResult after = ReadOne(kRegLocalMachine, kKey, names[i]);
     Check(after.rc == 0 && after.text == before[i].text, "a write lost another value");
   }
   return 0;

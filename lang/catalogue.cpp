@@ -73,13 +73,13 @@ int CatalogueSize() {
 bool Restablecer_Fuentes(void) {
   unsigned char buffer[kRegTextSize] = {};
   unsigned int size = 0;
-  if (WT_RegReadString(HKEY_LOCAL_MACHINE, kFontKey, kFontProbeValue, buffer, sizeof buffer,
+  if (WT_RegReadString(kRegLocalMachine, kFontKey, kFontProbeValue, buffer, sizeof buffer,
                        &size) != 0)
     buffer[0] = '\0';
   if (buffer[0] == '\0') return true;
   bool failed = false;
   for (const char* value : kFontValues)
-    failed |= WT_RegWriteString(HKEY_LOCAL_MACHINE, kFontKey, value, "") < 0;
+    failed |= WT_RegWriteString(kRegLocalMachine, kFontKey, value, "") < 0;
   if (failed) ReportRegistryWriteFailure();
   SetMouseCursor(kDefaultCursor);
   MessagePopup("Restart", "You must restart your software\nto apply language configuration");
@@ -148,7 +148,7 @@ char** Orba_AsignarIdioma(void) {
   LanguageKey(key, sizeof key);
   unsigned char stored[kRegTextSize] = {};
   unsigned int size = 0;
-  const int read = WT_RegReadString(HKEY_LOCAL_MACHINE, key, kLanguageValue, stored,
+  const int read = WT_RegReadString(kRegLocalMachine, key, kLanguageValue, stored,
                                     sizeof stored, &size);
   stored[sizeof stored - 1] = '\0';
   int language = read == 0 ? ParseLanguageNumber(reinterpret_cast<const char*>(stored)) : 0;

@@ -45,7 +45,7 @@ int StoreLanguage(int language) {
   LanguageKey(key, sizeof key);
   char text[16];
   Fmt(text, sizeof text, "%d", language);
-  const int rc = WT_RegWriteString(HKEY_LOCAL_MACHINE, key, kLanguageValue, text);
+  const int rc = WT_RegWriteString(kRegLocalMachine, key, kLanguageValue, text);
   if (rc < 0) ReportRegistryWriteFailure();
   return rc;
 }

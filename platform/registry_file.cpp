@@ -72,12 +72,12 @@ bool EqualNoCase(const std::string& a, const std::string& b) {
   return true;
 }
 
-const char* RootName(HKEY root) {
+const char* RootName(RegRoot root) {
   switch (root) {
-    case HKEY_CLASSES_ROOT: return "HKEY_CLASSES_ROOT";
-    case HKEY_CURRENT_USER: return "HKEY_CURRENT_USER";
-    case HKEY_LOCAL_MACHINE: return "HKEY_LOCAL_MACHINE";
-    case HKEY_USERS: return "HKEY_USERS";
+    case kRegClassesRoot: return "HKEY_CLASSES_ROOT";
+    case kRegCurrentUser: return "HKEY_CURRENT_USER";
+    case kRegLocalMachine: return "HKEY_LOCAL_MACHINE";
+    case kRegUsers: return "HKEY_USERS";
     default: return nullptr;
   }
 }
@@ -299,7 +299,7 @@ Value* FindValue(Key& k, const std::string& name) {
   return nullptr;
 }
 
-int WriteValue(HKEY root, const char* path, const char* name, Type type, std::string data) {
+int WriteValue(RegRoot root, const char* path, const char* name, Type type, std::string data) {
   const char* rootName = RootName(root);
   if (!rootName) return -10;
   Store st;
@@ -335,7 +335,7 @@ int WriteValue(HKEY root, const char* path, const char* name, Type type, std::st
 
 }  // namespace
 
-int WT_RegReadString(HKEY root, const char* path, const char* name, unsigned char* buffer,
+int WT_RegReadString(RegRoot root, const char* path, const char* name, unsigned char* buffer,
                      unsigned int size, unsigned int* outSize) {
   if (!path || !name || !outSize) return -1;
   const char* rootName = RootName(root);
@@ -364,14 +364,14 @@ int WT_RegReadString(HKEY root, const char* path, const char* name, unsigned cha
   return 0;
 }
 
-int WT_RegWriteString(HKEY root, const char* path, const char* name, const char* text) {
+int WT_RegWriteString(RegRoot root, const char* path, const char* name, const char* text) {
   if (!path || !name || !text) return -1;
   return WriteValue(root, path, name, Type::Sz, text);
 }
 
 namespace registry {
 
-int WriteDword(HKEY root, const char* path, const char* name, std::uint32_t value) {
+int WriteDword(RegRoot root, const char* path, const char* name, std::uint32_t value) {
   if (!path || !name) return -1;
   std::string data(4, '\0');
   for (int i = 0; i < 4; ++i) data[static_cast<std::size_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xFF);

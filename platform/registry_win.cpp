@@ -7,10 +7,10 @@
 #include "testing/registry_testing.h"
 
 namespace {
-::HKEY Root(HKEY root) { return reinterpret_cast<::HKEY>(root); }
+::HKEY Root(RegRoot root) { return reinterpret_cast<::HKEY>(root); }
 }  // namespace
 
-int WT_RegReadString(HKEY root, const char* path, const char* name, unsigned char* buffer,
+int WT_RegReadString(RegRoot root, const char* path, const char* name, unsigned char* buffer,
                      unsigned int size, unsigned int* outSize) {
   if (!path || !name || !outSize) return -1;
   ::HKEY key = nullptr;
@@ -47,7 +47,7 @@ int WT_RegReadString(HKEY root, const char* path, const char* name, unsigned cha
   return rc;
 }
 
-int WT_RegWriteString(HKEY root, const char* path, const char* name, const char* text) {
+int WT_RegWriteString(RegRoot root, const char* path, const char* name, const char* text) {
   if (!path || !name || !text) return -1;
   ::HKEY key = nullptr;
   char cls[] = "DfltClass";
@@ -62,7 +62,7 @@ int WT_RegWriteString(HKEY root, const char* path, const char* name, const char*
 }
 
 namespace registry {
-int WriteDword(HKEY root, const char* path, const char* name, std::uint32_t value) {
+int WriteDword(RegRoot root, const char* path, const char* name, std::uint32_t value) {
   if (!path || !name) return -1;
   ::HKEY key = nullptr;
   if (RegCreateKeyExA(Root(root), path, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,

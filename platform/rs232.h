@@ -1,6 +1,7 @@
-// Serial-port runtime on Qt SerialPort. Port N is COMN on Windows; on Linux /dev/ttyS<N-1>
-// unless the environment variable VELDIXMID_COM<N> names another device (/dev/ttyUSB0, a
-// pty). Every call is blocking and bounded by the port's time-out (SetComTime).
+// Serial-port runtime: Qt SerialPort on Linux (rs232_qt.cpp), the Win32 communications API
+// on Windows (rs232_win.cpp). Port N is COMN on Windows; on Linux /dev/ttyS<N-1>. On both,
+// the environment variable VELDIXMID_COM<N> may name another device (/dev/ttyUSB0, a pty,
+// COM12). Every call is blocking and bounded by the port's time-out (SetComTime).
 #pragma once
 
 // Error codes shared by the serial and TCP runtimes (negative). GetRS232ErrorString turns

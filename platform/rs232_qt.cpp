@@ -2,9 +2,7 @@
 // waitForBytesWritten poll the device themselves, so no event of the user interface is
 // dispatched while a read or a write waits. Every wait runs against one deadline taken at
 // the start of the call, never a fresh time-out per chunk.
-//
-// This file also owns the error list shared with the TCP runtime: the generic text of each
-// code and the detailed text of the most recent failure.
+// The error list shared with the TCP runtime is in rs232_errors.cpp.
 #include "rs232.h"
 
 #include <QFileInfo>
@@ -46,12 +44,6 @@ struct OpenPort {
 };
 
 std::array<OpenPort, kLastPort + 1> g_ports;  // index = port number; [0] unused
-
-struct LastFailure {
-  int code = 0;
-  std::string text;
-};
-LastFailure g_last;
 
 bool ValidPort(int port) { return port >= kFirstPort && port <= kLastPort; }
 
@@ -150,14 +142,6 @@ int OpenFailure(const QSerialPort& dev, const std::string& path) {
 }
 
 }  // namespace
-
-namespace rt_internal {
-int SetLastError(int code, const std::string& text) {
-  g_last.code = code;
-  g_last.text = text;
-  return code;
-}
-}  // namespace rt_internal
 
 int OpenComConfig(int port, const char* deviceName, long baudRate, int parity, int dataBits,
                   int stopBits, int inputQueueSize, int outputQueueSize) {
@@ -344,31 +328,4 @@ const char* ComDeviceName(int port) {
   else
     name = ValidPort(port) ? DefaultDevice(port) : std::string();
   return name.c_str();
-}
-
-const char* GetRS232ErrorString(int errorCode) {
-  if (errorCode < 0 && errorCode == g_last.code && !g_last.text.empty())
-    return g_last.text.c_str();
-  switch (errorCode) {
-    case 0: return "no error";
-    case kRtErrUnknown: return "unknown error";
-    case kRtErrBadPortNumber: return "port number outside 1 to 98";
-    case kRtErrNotOpen: return "the port or connection is not open";
-    case kRtErrNoSuchDevice: return "no such device";
-    case kRtErrPermission: return "permission denied";
-    case kRtErrDeviceBusy: return "device busy";
-    case kRtErrConfigure: return "port settings refused";
-    case kRtErrWrite: return "write failed";
-    case kRtErrRead: return "read failed";
-    case kRtErrTimeout: return "timed out";
-    case kRtErrBadArgument: return "bad argument";
-    case kRtErrHostNotFound: return "host not found";
-    case kRtErrConnRefused: return "connection refused";
-    case kRtErrConnTimeout: return "connection timed out";
-    case kRtErrConnClosed: return "connection closed by the peer";
-    case kRtErrNetUnreachable: return "network unreachable";
-    case kRtErrBadHandle: return "no such connection handle";
-    case kRtErrSocket: return "socket error";
-    default: return "unknown error code";
-  }
 }

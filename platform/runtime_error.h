@@ -1,5 +1,5 @@
 // Private to the serial and TCP runtimes: the record of the most recent failure, whose text
-// GetRS232ErrorString gives for that code. Owned by rs232_qt.cpp.
+// GetRS232ErrorString gives for that code. Owned by rs232_errors.cpp.
 #pragma once
 
 #include <string>

@@ -7,7 +7,19 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>  // __MINGW_PRINTF_FORMAT
 #include <string>
+
+// Lets the compiler check a printf-style format against its arguments. mingw-w64 names the
+// C99 format its C++ runtime uses (%zu, %lld) __MINGW_PRINTF_FORMAT; compilers without the
+// attribute just skip the check.
+#if defined(__MINGW32__)
+#define VELDIX_PRINTF_LIKE(fmt, first) __attribute__((format(__MINGW_PRINTF_FORMAT, fmt, first)))
+#elif defined(__GNUC__)
+#define VELDIX_PRINTF_LIKE(fmt, first) __attribute__((format(printf, fmt, first)))
+#else
+#define VELDIX_PRINTF_LIKE(fmt, first)
+#endif
 
 // ---- event codes delivered to callbacks
 enum {
@@ -149,8 +161,7 @@ int FileExists(const char* path, long* size);
 void Delay(double seconds);
 // printf-style formatting into a bounded buffer (always terminated); returns the length
 // the full text would have.
-int Fmt(char* target, std::size_t size, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+int Fmt(char* target, std::size_t size, const char* format, ...) VELDIX_PRINTF_LIKE(3, 4);
 // Native directory separator: '/' here, '\\' on Windows.
 char PathSeparator(void);
 

@@ -1,6 +1,7 @@
 // Text, path and time helpers of the runtime: code-page conversion, Fmt, GetProjectDir,
 // FileExists, Delay.
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QString>
 #include <chrono>
@@ -8,7 +9,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -37,6 +37,9 @@ char EncodeCp1252(char16_t c) {
 }  // namespace
 
 namespace ui::detail {
+
+// The running executable's directory (exe_dir_posix.cpp, exe_dir_win.cpp).
+std::string ExecutableDir();
 
 QString FromCp1252(const char* text) {
   QString out;
@@ -83,7 +86,7 @@ int Fmt(char* target, std::size_t size, const char* format, ...) {
   return n;
 }
 
-char PathSeparator(void) { return '/'; }
+char PathSeparator(void) { return QDir::separator().toLatin1(); }
 
 int GetProjectDir(char* buffer, std::size_t size) {
   if (!buffer || size == 0) return -1;
@@ -91,14 +94,16 @@ int GetProjectDir(char* buffer, std::size_t size) {
   if (g_hasProjectDirOverride) {
     dir = g_projectDirOverride;
   } else if (QCoreApplication::instance()) {
-    dir = QCoreApplication::applicationDirPath().toStdString();
+    // Qt gives forward slashes everywhere; the paths built from this one, and the messages
+    // that show them, use the native separator. Local 8-bit like every other path handed
+    // to the C runtime and read back with fromLocal8Bit.
+    dir = QDir::toNativeSeparators(QCoreApplication::applicationDirPath())
+              .toLocal8Bit()
+              .toStdString();
   } else {
-    // Before the runtime is up (Linux): the directory of the running executable.
-    std::error_code ec;
-    const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-    dir = ec ? std::string(".") : exe.parent_path().string();
+    dir = ui::detail::ExecutableDir();  // before the runtime is up
   }
-  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  while (dir.size() > 1 && (dir.back() == '/' || dir.back() == '\\')) dir.pop_back();
   if (dir.size() + 1 > size) {
     buffer[0] = '\0';
     return -1;

@@ -32,7 +32,7 @@ class Shell : public ::testing::Test {
     fs::create_directories(tmp_);
     ::setenv("VELDIXMID_REGISTRY", (tmp_ / "registry").c_str(), 1);
     // The language is already chosen, as on every start after the first.
-    WT_RegWriteString(HKEY_LOCAL_MACHINE, kLanguageKey, "Language", "1");
+    WT_RegWriteString(kRegLocalMachine, kLanguageKey, "Language", "1");
     ui::SetProjectDirOverride(VELDIX_BIN_DIR);
   }
   void TearDown() override {
@@ -158,7 +158,7 @@ TEST_F(Shell, FirstStartAsksForTheLanguageThenLabelsTheMainPanelInIt) {
   EXPECT_EQ(labels, "Serial port|Connect|");
   unsigned char stored[8] = {};
   unsigned size = 0;
-  ASSERT_EQ(WT_RegReadString(HKEY_LOCAL_MACHINE, kLanguageKey, "Language", stored, sizeof stored,
+  ASSERT_EQ(WT_RegReadString(kRegLocalMachine, kLanguageKey, "Language", stored, sizeof stored,
                              &size), 0);
   EXPECT_STREQ(reinterpret_cast<char*>(stored), "2");
 }

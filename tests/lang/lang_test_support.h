@@ -139,13 +139,13 @@ class LangTest : public ::testing::Test {
   static constexpr const char* kLangKey = "SOFTWARE\\VELDIX-MID v1.0\\Language";
   static constexpr const char* kFontKeyPath = "SOFTWARE\\National Instruments\\CVI Run-Time Engine\\cvirte";
   static void Store(const char* key, const char* value, const std::string& text) {
-    ASSERT_EQ(WT_RegWriteString(HKEY_LOCAL_MACHINE, key, value, text.c_str()), 0);
+    ASSERT_EQ(WT_RegWriteString(kRegLocalMachine, key, value, text.c_str()), 0);
   }
   // The stored text, or nothing when the value cannot be read as a string.
   static std::optional<std::string> Stored(const char* key, const char* value) {
     unsigned char buf[1024] = {};
     unsigned size = 0;
-    if (WT_RegReadString(HKEY_LOCAL_MACHINE, key, value, buf, sizeof buf, &size) != 0) return std::nullopt;
+    if (WT_RegReadString(kRegLocalMachine, key, value, buf, sizeof buf, &size) != 0) return std::nullopt;
     return std::string(reinterpret_cast<char*>(buf));
   }
   static std::optional<std::string> StoredLanguage() { return Stored(kLangKey, "Language"); }

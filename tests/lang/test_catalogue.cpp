@@ -72,7 +72,7 @@ TEST_F(Catalogue, StoredLanguageDecidesWhetherThePanelOpens) {
     fs::remove(dir_ / "registry");
     if (c.kind == Text) Store(kLangKey, "Language", c.stored);
     if (c.kind == Dword) {
-      ASSERT_EQ(registry::WriteDword(HKEY_LOCAL_MACHINE, kLangKey, "Language", 2), 0);
+      ASSERT_EQ(registry::WriteDword(kRegLocalMachine, kLangKey, "Language", 2), 0);
     }
     Driver driver;
     driver.choices.push_back({2, true});
@@ -103,7 +103,7 @@ TEST_F(Catalogue, FontValueRestartsOnceThenTheStartGoesOn) {
 
   // Only DialogFontName is looked at; a value of another type counts as empty.
   Store(kFontKeyPath, "MenuFontName", "Arial");
-  ASSERT_EQ(registry::WriteDword(HKEY_LOCAL_MACHINE, kFontKeyPath, "DialogFontName", 1), 0);
+  ASSERT_EQ(registry::WriteDword(kRegLocalMachine, kFontKeyPath, "DialogFontName", 1), 0);
   EXPECT_TRUE(Restablecer_Fuentes());
   EXPECT_EQ(Stored(kFontKeyPath, "MenuFontName"), "Arial");
 }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "codec.h"
-#include "test_support.h"
+#include "test_bytes.h"
 
 namespace {
 

@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kKey = "SOFTWARE\\VELDIX-MID v1.0\\Language";
-constexpr HKEY kLM = HKEY_LOCAL_MACHINE;
+constexpr RegRoot kLM = kRegLocalMachine;
 
 class RegistryStore : public ::testing::Test {
  protected:
@@ -56,7 +56,7 @@ TEST_F(RegistryStore, ReadResultCodes) {
   ASSERT_EQ(Write("Long", std::string(299, 'x')), 0);
   ASSERT_EQ(Write("TooLong", std::string(300, 'x')), 0);
   struct Case {
-    HKEY root;
+    RegRoot root;
     const char *path, *name;
     bool withOut;  // a size output is passed
     int expected;
@@ -64,7 +64,7 @@ TEST_F(RegistryStore, ReadResultCodes) {
   } cases[] = {
       {kLM, kKey, "Language", true, 0, 2},
       {kLM, "SOFTWARE\\VELDIX-MID v1.0\\LANGUAGE", "language", true, 0, 2},  // names ignore case
-      {HKEY_CURRENT_USER, kKey, "Language", true, -15, 0},
+      {kRegCurrentUser, kKey, "Language", true, -15, 0},
       {kLM, "SOFTWARE\\Other", "Language", true, -15, 0},
       {kLM, kKey, "Missing", true, -13, 0},
       {kLM, kKey, "Number", true, -14, 0},

@@ -22,7 +22,7 @@ const std::string kStore = kHead + "Language=sz:2\nOther=sz:keep\nFlags=dword:00
 std::string Read(const std::string& name) {
   unsigned char buf[512] = {};
   unsigned size = 0;
-  const int rc = WT_RegReadString(HKEY_LOCAL_MACHINE, kKey, name.c_str(), buf, sizeof buf, &size);
+  const int rc = WT_RegReadString(kRegLocalMachine, kKey, name.c_str(), buf, sizeof buf, &size);
   return rc == 0 ? std::string(reinterpret_cast<char*>(buf)) : "<code " + std::to_string(rc) + ">";
 }
 
@@ -51,7 +51,7 @@ TEST(RegistryRepair, WrittenValueReadsBackAndOthersSurvive) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     std::ofstream(store, std::ios::binary) << c.store;
-    ASSERT_EQ(WT_RegWriteString(HKEY_LOCAL_MACHINE, kKey, c.name.c_str(), c.text.c_str()), 0);
+    ASSERT_EQ(WT_RegWriteString(kRegLocalMachine, kKey, c.name.c_str(), c.text.c_str()), 0);
     EXPECT_EQ(Read(c.name), c.text);
     for (const auto& [name, text] : c.keep) EXPECT_EQ(Read(name), text) << name;
   }

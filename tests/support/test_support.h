@@ -1,6 +1,6 @@
 // Real parts shared by the tests and the engine benchmark: pseudo-terminal pairs, loopback
-// listeners and connections, child processes (independent peers), bounded waits, hex and an
-// RTU CRC of our own. Header-only; POSIX.
+// listeners and connections, child processes (independent peers), and (test_bytes.h) bounded
+// waits, hex and an RTU CRC of our own. Header-only; POSIX.
 #pragma once
 
 #include <fcntl.h>
@@ -23,77 +23,9 @@
 #include <thread>
 #include <vector>
 
+#include "test_bytes.h"
+
 namespace vtest {
-
-using Clock = std::chrono::steady_clock;
-using Ms = std::chrono::milliseconds;
-using Bytes = std::vector<std::uint8_t>;
-
-inline double SecondsSince(Clock::time_point t0) {
-  return std::chrono::duration<double>(Clock::now() - t0).count();
-}
-inline int MsLeft(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<Ms>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
-// Polls `done` until it holds or `limit` passes; the final verdict of `done`.
-template <class Pred>
-bool WaitUntil(Pred done, Ms limit = Ms(5000)) {
-  const auto deadline = Clock::now() + limit;
-  while (!done()) {
-    if (Clock::now() >= deadline) return done();
-    std::this_thread::sleep_for(Ms(1));
-  }
-  return true;
-}
-
-inline Bytes Hex(const std::string& hex) {
-  Bytes out;
-  std::string d;
-  for (char c : hex)
-    if (c != ' ') d += c;
-  for (std::size_t i = 0; i + 1 < d.size(); i += 2)
-    out.push_back(static_cast<std::uint8_t>(std::stoi(d.substr(i, 2), nullptr, 16)));
-  return out;
-}
-inline std::string ToHex(const Bytes& b) {
-  static const char* digits = "0123456789abcdef";
-  std::string s;
-  for (auto x : b) s += {digits[x >> 4], digits[x & 15]};
-  return s;
-}
-
-// Modbus RTU CRC-16 (0xA001 reflected, initial 0xFFFF), table-driven so that it shares no
-// code with the tool's bitwise one or the simulator's.
-inline std::uint16_t Crc16(const std::uint8_t* data, std::size_t len) {
-  static const auto table = [] {
-    std::array<std::uint16_t, 256> t{};
-    for (unsigned i = 0; i < 256; ++i) {
-      std::uint16_t c = static_cast<std::uint16_t>(i);
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? static_cast<std::uint16_t>((c >> 1) ^ 0xA001) : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  std::uint16_t crc = 0xFFFF;
-  for (std::size_t i = 0; i < len; ++i)
-    crc = static_cast<std::uint16_t>((crc >> 8) ^ table[(crc ^ data[i]) & 0xFF]);
-  return crc;
-}
-// The frame followed by its CRC, low byte first.
-inline Bytes WithCrc(Bytes frame) {
-  const std::uint16_t crc = Crc16(frame.data(), frame.size());
-  frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-  frame.push_back(static_cast<std::uint8_t>(crc >> 8));
-  return frame;
-}
-// True when the last two bytes are the right CRC of the others.
-inline bool CrcOk(const Bytes& f) {
-  if (f.size() < 3) return false;
-  const std::uint16_t crc = Crc16(f.data(), f.size() - 2);
-  return f[f.size() - 2] == (crc & 0xFF) && f[f.size() - 1] == (crc >> 8);
-}
 
 // Exactly n bytes from a non-blocking descriptor, or what arrived by the deadline.
 inline Bytes ReadExactly(int fd, std::size_t n, Ms limit) {

@@ -1,0 +1,321 @@
+// Serial-port runtime on the Win32 communications API. Port N is the device \\.\COMN (the
+// prefix lets COM10 and above open too) unless VELDIXMID_COM<N> names another device. Every
+// call blocks on the calling thread and is bounded by the port's time-out (SetComTime):
+// the read and write deadlines are the driver's total time-outs (SetCommTimeouts), so no
+// event of the user interface is dispatched while a read or a write waits.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "rs232.h"
+#include "runtime_error.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kFirstPort = 1;
+constexpr int kLastPort = 98;  // 99 and above select a TCP link in the transport
+// Time-out of a port until SetComTime is called, in seconds.
+constexpr double kDefaultTimeoutSeconds = 5.0;
+// SetComTime refuses anything longer: a wait of a day is a caller's mistake, not a setting.
+constexpr double kMaxTimeoutSeconds = 3600.0;
+
+struct OpenPort {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  std::string path;
+  double timeoutSeconds = kDefaultTimeoutSeconds;
+  DWORD appliedMs = 0;  // total time-out now set in the driver; 0: none set yet
+  bool open() const { return handle != INVALID_HANDLE_VALUE; }
+};
+
+std::array<OpenPort, kLastPort + 1> g_ports;  // index = port number; [0] unused
+
+bool ValidPort(int port) { return port >= kFirstPort && port <= kLastPort; }
+
+std::string DefaultDevice(int port) {
+  char var[32];
+  std::snprintf(var, sizeof var, "VELDIXMID_COM%d", port);
+  if (const char* env = std::getenv(var); env != nullptr && *env != '\0') return env;
+  return "COM" + std::to_string(port);
+}
+
+int Fail(int code, const std::string& text) { return rt_internal::SetLastError(code, text); }
+
+std::string SystemText(DWORD err) {
+  char buf[256] = {};
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0,
+                 buf, sizeof buf, nullptr);
+  std::string s(buf);
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == '.')) s.pop_back();
+  return s.empty() ? "error " + std::to_string(err) : s;
+}
+
+int BadPort(int port) {
+  return Fail(kRtErrBadPortNumber,
+              "serial port " + std::to_string(port) + ": port numbers run from " +
+                  std::to_string(kFirstPort) + " to " + std::to_string(kLastPort));
+}
+
+OpenPort* Lookup(int port, int* err) {
+  if (!ValidPort(port)) {
+    *err = BadPort(port);
+    return nullptr;
+  }
+  OpenPort& p = g_ports[static_cast<std::size_t>(port)];
+  if (!p.open()) {
+    *err = Fail(kRtErrNotOpen, "serial port " + std::to_string(port) + " (" +
+                                   DefaultDevice(port) + ") is not open");
+    return nullptr;
+  }
+  return &p;
+}
+
+// Milliseconds left until the deadline, rounded up so a wait never ends early; 0 when due.
+DWORD MsLeft(Clock::time_point deadline) {
+  const auto left = deadline - Clock::now();
+  if (left <= Clock::duration::zero()) return 0;
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(left).count();
+  return static_cast<DWORD>(std::min<long long>((us + 999) / 1000, 24LL * 3600 * 1000));
+}
+
+Clock::time_point DeadlineAfter(double seconds) {
+  return Clock::now() + std::chrono::microseconds(static_cast<long long>(seconds * 1e6));
+}
+
+// One total time-out for the next ReadFile and WriteFile. A read returns when all its bytes
+// have come or `ms` has passed, whatever arrived by then; 0 means "only what is already
+// queued" (an interval of MAXDWORD with no total), never "wait for ever".
+bool ApplyTimeout(OpenPort& p, DWORD ms) {
+  if (p.appliedMs == ms + 1) return true;
+  COMMTIMEOUTS t{};
+  if (ms == 0) {
+    t.ReadIntervalTimeout = MAXDWORD;
+  } else {
+    t.ReadTotalTimeoutConstant = ms;
+    t.WriteTotalTimeoutConstant = ms;
+  }
+  if (!SetCommTimeouts(p.handle, &t)) return false;
+  p.appliedMs = ms + 1;
+  return true;
+}
+
+const char* ParityName(int parity) {
+  switch (parity) {
+    case 0: return "none";
+    case 1: return "odd";
+    case 2: return "even";
+    default: return "?";
+  }
+}
+
+std::string SettingsText(long baud, int parity, int dataBits, int stopBits) {
+  return std::to_string(baud) + " bit/s, " + std::to_string(dataBits) + " data bits, parity " +
+         ParityName(parity) + ", " + std::to_string(stopBits) + " stop bit" +
+         (stopBits == 1 ? "" : "s");
+}
+
+int OpenFailure(DWORD err, const std::string& path) {
+  switch (err) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return Fail(kRtErrNoSuchDevice, path + ": no such device");
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      // A COM port is opened exclusively: "access denied" means another program holds it.
+      return Fail(kRtErrDeviceBusy, path + ": device busy: is another program using it?");
+    default:
+      return Fail(kRtErrUnknown, path + ": cannot open: " + SystemText(err));
+  }
+}
+
+}  // namespace
+
+int OpenComConfig(int port, const char* deviceName, long baudRate, int parity, int dataBits,
+                  int stopBits, int inputQueueSize, int outputQueueSize) {
+  if (!ValidPort(port)) return BadPort(port);
+  const std::string path =
+      (deviceName != nullptr && *deviceName != '\0') ? deviceName : DefaultDevice(port);
+  if (baudRate <= 0 || baudRate > 4000000)
+    return Fail(kRtErrBadArgument, path + ": bad speed " + std::to_string(baudRate) + " bit/s");
+  if (parity < 0 || parity > 2)
+    return Fail(kRtErrBadArgument,
+                path + ": bad parity " + std::to_string(parity) + " (0 none, 1 odd, 2 even)");
+  if (dataBits < 5 || dataBits > 8)
+    return Fail(kRtErrBadArgument,
+                path + ": bad number of data bits " + std::to_string(dataBits) + " (5 to 8)");
+  if (stopBits < 1 || stopBits > 2)
+    return Fail(kRtErrBadArgument,
+                path + ": bad number of stop bits " + std::to_string(stopBits) + " (1 or 2)");
+  if (inputQueueSize < 0 || outputQueueSize < 0)
+    return Fail(kRtErrBadArgument, path + ": negative queue size");
+
+  CloseCom(port);  // a second open of an open port starts from a closed one
+
+  // "\\.\" opens the device namespace directly; without it COM10 and above do not open.
+  const std::string device = path.rfind("\\\\.\\", 0) == 0 ? path : "\\\\.\\" + path;
+  HANDLE h = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return OpenFailure(GetLastError(), path);
+
+  auto refuse = [&](const char* what) {
+    const std::string why = SystemText(GetLastError());
+    CloseHandle(h);
+    return Fail(kRtErrConfigure, path + ": " + what + " (" +
+                                     SettingsText(baudRate, parity, dataBits, stopBits) +
+                                     "): " + why);
+  };
+  // The driver's queues; a size of 0 keeps the driver's own.
+  if (inputQueueSize > 0 && outputQueueSize > 0 &&
+      !SetupComm(h, static_cast<DWORD>(inputQueueSize), static_cast<DWORD>(outputQueueSize)))
+    return refuse("queue sizes refused");
+
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  if (!GetCommState(h, &dcb)) return refuse("settings unreadable");
+  static constexpr BYTE kParity[] = {NOPARITY, ODDPARITY, EVENPARITY};
+  dcb.BaudRate = static_cast<DWORD>(baudRate);
+  dcb.ByteSize = static_cast<BYTE>(dataBits);
+  dcb.Parity = kParity[parity];
+  dcb.StopBits = stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
+  dcb.fBinary = TRUE;
+  dcb.fParity = parity != 0;
+  // No flow control of any kind: a Modbus line has no handshake, and a meter that never
+  // raises CTS must not stall our writes. DTR and RTS stay up to power port-powered
+  // converters.
+  dcb.fOutxCtsFlow = FALSE;
+  dcb.fOutxDsrFlow = FALSE;
+  dcb.fDsrSensitivity = FALSE;
+  dcb.fDtrControl = DTR_CONTROL_ENABLE;
+  dcb.fRtsControl = RTS_CONTROL_ENABLE;
+  dcb.fOutX = FALSE;
+  dcb.fInX = FALSE;
+  dcb.fErrorChar = FALSE;
+  dcb.fNull = FALSE;  // 0x00 is a data byte in Modbus, never to be dropped
+  dcb.fAbortOnError = FALSE;
+  if (!SetCommState(h, &dcb)) return refuse("settings refused");
+  PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
+
+  OpenPort& p = g_ports[static_cast<std::size_t>(port)];
+  p.handle = h;
+  p.path = path;
+  p.timeoutSeconds = kDefaultTimeoutSeconds;
+  p.appliedMs = 0;
+  return 0;
+}
+
+int CloseCom(int port) {
+  int err = 0;
+  OpenPort* p = Lookup(port, &err);
+  if (p == nullptr) return err;
+  CloseHandle(p->handle);
+  p->handle = INVALID_HANDLE_VALUE;
+  p->path.clear();
+  return 0;
+}
+
+int FlushInQ(int port) {
+  int err = 0;
+  OpenPort* p = Lookup(port, &err);
+  if (p == nullptr) return err;
+  PurgeComm(p->handle, PURGE_RXABORT | PURGE_RXCLEAR);
+  return 0;
+}
+
+int FlushOutQ(int port) {
+  int err = 0;
+  OpenPort* p = Lookup(port, &err);
+  if (p == nullptr) return err;
+  PurgeComm(p->handle, PURGE_TXABORT | PURGE_TXCLEAR);
+  return 0;
+}
+
+int SetComTime(int port, double timeoutSeconds) {
+  int err = 0;
+  OpenPort* p = Lookup(port, &err);
+  if (p == nullptr) return err;
+  if (!(timeoutSeconds >= 0.0 && timeoutSeconds <= kMaxTimeoutSeconds))
+    return Fail(kRtErrBadArgument, p->path + ": bad time-out (0 to 3600 s)");
+  p->timeoutSeconds = timeoutSeconds;
+  return 0;
+}
+
+int ComWrt(int port, const char* buffer, int count) {
+  int err = 0;
+  OpenPort* p = Lookup(port, &err);
+  if (p == nullptr) return err;
+  if (count < 0 || (count > 0 && buffer == nullptr))
+    return Fail(kRtErrBadArgument, p->path + ": bad write buffer or count");
+  if (count == 0) return 0;
+
+  const auto deadline = DeadlineAfter(p->timeoutSeconds);
+  int sent = 0;
+  while (sent < count) {
+    const DWORD ms = MsLeft(deadline);
+    if (ms == 0 || !ApplyTimeout(*p, ms)) break;
+    DWORD n = 0;
+    if (!WriteFile(p->handle, buffer + sent, static_cast<DWORD>(count - sent), &n, nullptr)) {
+      const std::string why = SystemText(GetLastError());
+      PurgeComm(p->handle, PURGE_TXABORT | PURGE_TXCLEAR);
+      return Fail(kRtErrWrite, p->path + ": write failed: " + why);
+    }
+    if (n == 0) break;  // the total time-out passed
+    sent += static_cast<int>(n);
+  }
+  if (sent < count) {
+    // Time-out: the rest of the frame must not trickle out later and reach the meter glued
+    // to the next request.
+    PurgeComm(p->handle, PURGE_TXABORT | PURGE_TXCLEAR);
+    Fail(kRtErrTimeout, p->path + ": write timed out with " + std::to_string(count - sent) +
+                            " of " + std::to_string(count) + " bytes unsent");
+  }
+  return sent;
+}
+
+int ComRd(int port, char* buffer, int count) {
+  int err = 0;
+  OpenPort* p = Lookup(port, &err);
+  if (p == nullptr) return err;
+  if (count < 0 || (count > 0 && buffer == nullptr))
+    return Fail(kRtErrBadArgument, p->path + ": bad read buffer or count");
+
+  const auto deadline = DeadlineAfter(p->timeoutSeconds);
+  int got = 0;
+  bool first = true;
+  while (got < count) {
+    // The first pass runs even with a time-out of 0, to take what is already queued.
+    const DWORD ms = MsLeft(deadline);
+    if (ms == 0 && !first) break;
+    first = false;
+    if (!ApplyTimeout(*p, ms)) break;
+    DWORD n = 0;
+    if (!ReadFile(p->handle, buffer + got, static_cast<DWORD>(count - got), &n, nullptr)) {
+      // The device went away (unplugged adapter). What arrived before still counts; with
+      // nothing at all the caller gets the reason.
+      const std::string why = SystemText(GetLastError());
+      if (got > 0) return got;
+      return Fail(kRtErrRead, p->path + ": read failed: " + why);
+    }
+    got += static_cast<int>(n);
+    if (n == 0 && ms > 0 && MsLeft(deadline) == 0) break;  // the total time-out passed
+  }
+  return got;
+}
+
+const char* ComDeviceName(int port) {
+  static thread_local std::string name;
+  if (ValidPort(port) && g_ports[static_cast<std::size_t>(port)].open())
+    name = g_ports[static_cast<std::size_t>(port)].path;
+  else
+    name = ValidPort(port) ? DefaultDevice(port) : std::string();
+  return name.c_str();
+}
