@@ -9,13 +9,7 @@ void Cambiar_Idioma(int language, const char* title, const char* message) {
 
   char path[1200];
   LanguageFilePath(path, sizeof path);
-  if (!FileExists(path, nullptr)) {
-    char text[1300];
-    Fmt(text, sizeof text, "File not found : %s", path);
-    SetMouseCursor(kDefaultCursor);
-    MessagePopup("Error", text);
-    return;
-  }
+  if (!LanguageFileReadable(path)) return;
 
   // Stored before the section is checked: a number without a section makes the next start
   // open the selection panel.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QJsonValue>
+#include <cstddef>
 #include <QString>
 #include <utility>
 #include <vector>
@@ -61,6 +62,13 @@ struct PanelSpec {
 // Parses the resource file text and extracts panel `resource`. 0, or a UI_ERR_* code with
 // *error set to a message naming the place of the fault.
 int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString* error);
+
+// Reads the resource file at path (a regular file, or a link to one, of at most
+// kMaxResourceFileBytes; never blocks on a FIFO or a device) and parses panel `resource`
+// from it. UI_ERR_FILE_NOT_FOUND when it cannot be read, with *error naming the path and
+// what is wrong ("... is a directory").
+inline constexpr std::size_t kMaxResourceFileBytes = 16u << 20;
+int LoadPanelSpec(const QString& path, int resource, PanelSpec* out, QString* error);
 
 // 8-bit Windows-1252 <-> Unicode, used for every text that crosses the runtime boundary.
 QString FromCp1252(const char* text);

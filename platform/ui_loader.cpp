@@ -4,8 +4,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <cmath>
 #include <set>
 
+#include "safe_file.h"
 #include "ui.h"
 #include "ui_internal.h"
 
@@ -28,7 +30,8 @@ bool OptInt(const QJsonObject& o, const char* key, int* out) {
   if (v.isUndefined()) return true;
   if (!v.isDouble()) return false;
   const double d = v.toDouble();
-  if (d != static_cast<double>(static_cast<int>(d))) return false;
+  // Range first: converting a double beyond int (1e10) is undefined behaviour.
+  if (!(d >= -2147483648.0 && d <= 2147483647.0) || d != std::trunc(d)) return false;
   *out = static_cast<int>(d);
   return true;
 }
@@ -234,6 +237,20 @@ int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString
   }
   *error = QStringLiteral("no panel with resource number %1").arg(resource);
   return UI_ERR_RESOURCE_NOT_FOUND;
+}
+
+int LoadPanelSpec(const QString& path, int resource, PanelSpec* out, QString* error) {
+  // A resource file is a few tens of kilobytes; the bound keeps a huge file out of memory.
+  const safe_file::Read file = safe_file::ReadFile(path.toStdString(), kMaxResourceFileBytes);
+  if (file.status != safe_file::Status::ok) {
+    *error = QStringLiteral("%1 %2").arg(path, QString::fromStdString(file.reason));
+    return file.status == safe_file::Status::too_large ? UI_ERR_BAD_FILE_FORMAT
+                                                        : UI_ERR_FILE_NOT_FOUND;
+  }
+  QString why;
+  const int rc = ParsePanel(QByteArray::fromStdString(file.data), resource, out, &why);
+  if (rc < 0) *error = QStringLiteral("%1: %2").arg(path, why);
+  return rc;
 }
 
 }  // namespace ui::detail

@@ -234,22 +234,8 @@ int LoadPanel(int parent, const char* file, int resource) {
     g_lastError = QStringLiteral("parent panel %1 does not exist").arg(parent);
     return UI_ERR_BAD_PANEL;
   }
-  QFile f(path);
-  if (!f.open(QIODevice::ReadOnly)) {
-    g_lastError = QStringLiteral("%1: %2").arg(path, f.errorString());
-    return UI_ERR_FILE_NOT_FOUND;
-  }
-  // A resource file is a few tens of kilobytes; refuse anything absurd rather than load it.
-  if (f.size() > 16 * 1024 * 1024) {
-    g_lastError = QStringLiteral("%1: file too large").arg(path);
-    return UI_ERR_BAD_FILE_FORMAT;
-  }
   PanelSpec layout;
-  QString why;
-  if (const int rc = ParsePanel(f.readAll(), resource, &layout, &why); rc < 0) {
-    g_lastError = QStringLiteral("%1: %2").arg(path, why);
-    return rc;
-  }
+  if (const int rc = LoadPanelSpec(path, resource, &layout, &g_lastError); rc < 0) return rc;
   // Every callback name must be known before anything is built.
   auto unknown = [&](const QString& name, const QString& where) {
     g_lastError = QStringLiteral("%1: panel %2: unknown callback \"%3\" on %4")
