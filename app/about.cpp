@@ -3,7 +3,7 @@
 #include "ui.h"
 
 namespace {
-enum { kCtrlShortYear = 2, kCtrlCompany = 3, kCtrlProduct = 4 };
+enum { kCtrlShortYear = 2, kCtrlCompany = 3, kCtrlProduct = 4, kCtrlVersion = 5 };
 }
 
 void Pantalla_HELP(int menuBar, int, void*, int panel) { Visualiza_Pantalla_AcercaDe(menuBar, panel); }
@@ -14,6 +14,7 @@ int Visualiza_Pantalla_AcercaDe(int, int parentPanel) {
   SetCtrlAttribute(about, kCtrlProduct, ATTR_VALUE, kAboutProduct);
   SetCtrlAttribute(about, kCtrlCompany, ATTR_VALUE, kAboutCompany);
   SetCtrlAttribute(about, kCtrlShortYear, ATTR_VALUE, kAboutShortYear);
+  SetCtrlAttribute(about, kCtrlVersion, ATTR_VALUE, kAboutVersion);
   return InstallPopup(about);
 }
 
@@ -23,5 +24,11 @@ int Terminar_Help(int panel, int event, void*, int, int) {
     // Nothing keeps a handle to the About panel: destroy it so repeated openings leak nothing.
     DiscardPanel(panel);
   }
+  return 0;
+}
+
+// The About panel's close button: the same as its close box.
+int Cerrar_Acerca_De(int panel, int, int event, void*, int, int) {
+  if (event == EVENT_COMMIT) Terminar_Help(panel, EVENT_CLOSE, nullptr, 0, 0);
   return 0;
 }

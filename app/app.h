@@ -1,6 +1,8 @@
 // Application shell: the program entry, the main panel's quit paths and the About popup.
 #pragma once
 
+#include <string>
+
 #include "panels.h"  // Panel_Principal, kAppTitle, kUirFile
 
 // The whole program: start-up, event loop, shutdown. 0 after a normal end, -1 when the
@@ -10,6 +12,22 @@ int VeldixMain(int argc, char* argv[]);
 // Binds every callback name the resource file may use. Called by VeldixMain before the
 // first LoadPanel; tests that load panels call it too.
 void RegisterAllCallbacks();
+
+// The main panel's status line. A link as the status line shows it.
+struct EnlaceVisto {
+  int port, speed, mode, slave, tcpPort;
+  char host[16];
+};
+// "Connected: Modbus TCP 127.0.0.1:502, slave 1. Last answer: 3 s" in the chosen language.
+std::string Texto_Estado_Enlace(const EnlaceVisto& link, bool connected);
+int Estado_Enlace(int panel, int control, int event, void* callbackData, int eventData1,
+                  int eventData2);
+void RegisterStatusCallbacks();
+// The link settings of the last connection, from the registry store onto the main panel;
+// values missing or out of range keep the panel's defaults.
+void Recupera_Enlace(int panel);
+// The serial ports present, in the main panel's port picker.
+void Lista_Puertos(int panel);
 
 // Main panel: close box (event 11) and quit control (commit) end the event loop with 0.
 int panelCB(int panel, int event, void* callbackData, int eventData1, int eventData2);
@@ -27,8 +45,11 @@ void Pantalla_HELP(int menuBar, int menuItem, void* callbackData, int panel);
 int Visualiza_Pantalla_AcercaDe(int menuBar, int parentPanel);
 // The About panel's own callback: its close box removes and destroys it.
 int Terminar_Help(int panel, int event, void* callbackData, int eventData1, int eventData2);
+int Cerrar_Acerca_De(int panel, int control, int event, void* callbackData, int eventData1,
+                     int eventData2);
 
 // Texts of the About panel.
 inline constexpr const char* kAboutProduct = "VELDIXMID";
 inline constexpr const char* kAboutCompany = "VELDIX-MID tool team";
 inline constexpr const char* kAboutShortYear = "VELDIX-MID 2026";
+inline constexpr const char* kAboutVersion = "v1.0";

@@ -29,7 +29,9 @@ void RegisterAllCallbacks() {
   RegisterMenuCallback("Salir_Menu", Salir_Menu);
   RegisterMenuCallback("Pantalla_HELP", Pantalla_HELP);
   RegisterPanelCallback("Terminar_Help", Terminar_Help);
+  RegisterCtrlCallback("Cerrar_Acerca_De", Cerrar_Acerca_De);
   RegisterLinkCallbacks();
+  RegisterStatusCallbacks();
   RegisterLangCallbacks();
   RegisterMeterCallbacks();
 }
@@ -58,6 +60,8 @@ int VeldixMain(int argc, char* argv[]) {
   DisplayPanel(Panel_Principal);
   // 7. The catalogue's texts on the main panel's labels.
   Etiquetas_Panel_Principal(Panel_Principal);
+  Recupera_Enlace(Panel_Principal);
+  Lista_Puertos(Panel_Principal);
   // 8. Everything else happens in callbacks until a quit is requested.
   RunUserInterface();
 

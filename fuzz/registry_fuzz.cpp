@@ -3,8 +3,9 @@
 // (store NUL name NUL text [NUL path]). Without NULs the write comes from a fixed table.
 //
 // Each input: reads of a few values with a large buffer, a small one and none (size query);
-// then one write, which must succeed whatever the store held (a corrupt store is replaced)
-// and read back exactly; values that read before the write read the same after it.
+// then one write, which must succeed whatever the store held (a store that does not parse
+// completely is first kept as a backup, byte for byte) and read back exactly; values that
+// read before the write read the same after it.
 //
 // The store lives in /dev/shm (no disk in the loop); VELDIXMID_REGISTRY points at it.
 #include <fcntl.h>
@@ -45,6 +46,21 @@ struct StoreFile {
     ::rmdir(dir.c_str());
   }
   void Remove() { ::unlink(path.c_str()); }
+  // The backup a write made of a store that did not parse completely ("" when none), and
+  // the backups removed so that the next input starts without any.
+  std::string TakeBackup() {
+    const std::string bad = path + ".bad.1";
+    std::string text;
+    if (std::FILE* f = std::fopen(bad.c_str(), "rb")) {
+      char buf[65536];
+      std::size_t n;
+      while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
+      std::fclose(f);
+      text.insert(0, 1, '+');  // marks that a backup exists, even an empty one
+    }
+    for (int k = 1; k < 4; ++k) ::unlink((path + ".bad." + std::to_string(k)).c_str());
+    return text;
+  }
   void Set(const std::uint8_t* data, std::size_t size) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) Broken("cannot create the store file");
@@ -184,6 +200,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   Check(WT_RegWriteString(kRegLocalMachine, w.path.c_str(), w.name.c_str(), w.text.c_str()) == 0,
         "write failed");
+  // A store that was backed up is kept byte for byte, and only one backup was made.
+  const std::string backup = store.TakeBackup();
+  if (!backup.empty()) Check(backup.substr(1) == content, "the backup differs from the store");
   const ReadResult back = ReadAll(kRegLocalMachine, w.path.c_str(), w.name.c_str());
   Check(back.rc == 0, "a value just written does not read back");
   Check(back.text == std::string(w.text.c_str()), "a value just written reads back changed");

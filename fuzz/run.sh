@@ -13,7 +13,8 @@
 #   --cov       afterwards, replay seeds and working corpus through the coverage build and
 #               print llvm-cov's line, region and branch coverage of the code under test
 #               (-n 0 --cov: coverage of the corpus as it is, no fuzzing)
-#   TARGET      engine_serial engine_tcp ini registry (default: all four)
+#   TARGET      engine_serial engine_tcp ini registry codec sim_requests sim_state uir
+#               (default: all)
 #
 # The working corpus of each target grows in fuzz/corpus-run/<target>/ (not committed); it
 # starts from the committed seeds in fuzz/corpus/<target>/. Logs and anything found go to
@@ -40,24 +41,27 @@ while [ $# -gt 0 ]; do
     *) targets+=("$1"); shift ;;
   esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(engine_serial engine_tcp ini registry)
+[ ${#targets[@]} -gt 0 ] || targets=(engine_serial engine_tcp ini registry codec sim_requests sim_state uir)
 
-# Per target: longest input and dictionary. The INI reader's cost grows with the file; 3 KiB
-# still crosses its 2 KiB read blocks and holds lines longer than the 255 it keeps. The
-# registry target parses its store some fifteen times per input: 1 KiB is five times the
-# real store and keeps it fast.
+# Per target: longest input and dictionary. The INI target reaches 128 KiB, long files of
+# many 2 KiB read blocks and lines far beyond the 255 bytes kept; the registry target just
+# over 1 MiB, the store's size bound (libFuzzer grows inputs towards these gradually).
 max_len() {
   case "$1" in
     engine_serial) echo 1024 ;;
     engine_tcp) echo 4096 ;;
-    ini) echo 3072 ;;
-    registry) echo 1024 ;;
+    ini) echo 131072 ;;
+    registry) echo 1089536 ;;
+    codec) echo 256 ;;
+    sim_requests) echo 2048 ;;
+    sim_state) echo 4096 ;;
+    uir) echo 4096 ;;
   esac
 }
 dict() {
   case "$1" in
     engine_*) echo "$here/dict/engine.dict" ;;
-    *) echo "$here/dict/$1.dict" ;;
+    *) [ -f "$here/dict/$1.dict" ] && echo "$here/dict/$1.dict" ;;
   esac
 }
 sources() {
@@ -65,12 +69,16 @@ sources() {
     engine_*) echo "$root/link/engine.cpp $root/link/transport.cpp $root/link/frames.cpp" ;;
     ini) echo "$root/lang/ini.cpp" ;;
     registry) echo "$root/platform/registry_file.cpp" ;;
+    codec) echo "$root/meter/codec.cpp" ;;
+    sim_requests) echo "$root/sim/server.cpp $root/sim/meter_model.cpp" ;;
+    sim_state) echo "$root/sim/state_file.cpp" ;;
+    uir) echo "$root/platform/ui_loader.cpp $root/platform/safe_file_posix.cpp" ;;
   esac
 }
 
 for t in "${targets[@]}"; do
   case "$t" in
-    engine_serial|engine_tcp|ini|registry) ;;
+    engine_serial|engine_tcp|ini|registry|codec|sim_requests|sim_state|uir) ;;
     *) echo "run.sh: unknown target $t" >&2; exit 2 ;;
   esac
 done
@@ -98,7 +106,9 @@ for t in "${targets[@]}"; do
   mkdir -p "$logs"
 
   args=(-jobs=1 -workers=1 -print_final_stats=1 -timeout=10 -rss_limit_mb=2048
-        -max_len="$(max_len "$t")" -dict="$(dict "$t")" -artifact_prefix="$logs/")
+        -max_len="$(max_len "$t")" -artifact_prefix="$logs/")
+  d=$(dict "$t" || true)
+  [ -z "$d" ] || args+=(-dict="$d")
   if [ -n "$runs" ]; then
     args+=(-runs="$runs")
     wall=${limit:-14400}

@@ -77,7 +77,10 @@ bool Restablecer_Fuentes(void) {
                        &size) != 0)
     buffer[0] = '\0';
   if (buffer[0] == '\0') return true;
-  for (const char* value : kFontValues) WT_RegWriteString(kRegLocalMachine, kFontKey, value, "");
+  bool failed = false;
+  for (const char* value : kFontValues)
+    failed |= WT_RegWriteString(kRegLocalMachine, kFontKey, value, "") < 0;
+  if (failed) ReportRegistryWriteFailure();
   SetMouseCursor(kDefaultCursor);
   MessagePopup("Restart", "You must restart your software\nto apply language configuration");
   return false;
@@ -128,6 +131,9 @@ char** Cargar_Textos_Idioma(const char* path, int language) {
   g_count = count;
   Textos_Idioma = table;
   FreeTable(old, oldCount);
+  // Every open panel takes the new texts at once; panels loaded later take them on loading.
+  SetTextSource(CatalogueText);
+  RelabelPanels();
   return table;
 }
 
@@ -136,12 +142,7 @@ char** Orba_AsignarIdioma(void) {
 
   char path[1200];
   LanguageFilePath(path, sizeof path);
-  if (!FileExists(path, nullptr)) {
-    char message[1300];
-    Fmt(message, sizeof message, "File not found : %s", path);
-    ErrorPopup(message);
-    return nullptr;
-  }
+  if (!LanguageFileReadable(path)) return nullptr;
 
   int languages = 0;
   Orba_NumeroDeIdiomas(&languages);

@@ -1,5 +1,5 @@
 // Language change from the main panel's menu: reload the catalogue from a fixed section,
-// store the choice, ask for a restart (the main panel's labels keep their start-up texts).
+// store the choice, ask for a restart. Loading the catalogue relabels the open panels at once.
 #include "catalogue.h"
 #include "language.h"
 #include "ui.h"
@@ -9,13 +9,7 @@ void Cambiar_Idioma(int language, const char* title, const char* message) {
 
   char path[1200];
   LanguageFilePath(path, sizeof path);
-  if (!FileExists(path, nullptr)) {
-    char text[1300];
-    Fmt(text, sizeof text, "File not found : %s", path);
-    SetMouseCursor(kDefaultCursor);
-    MessagePopup("Error", text);
-    return;
-  }
+  if (!LanguageFileReadable(path)) return;
 
   // Stored before the section is checked: a number without a section makes the next start
   // open the selection panel.

@@ -1,6 +1,8 @@
 // INI reader. The contract, file format and escape rules are in ini.h.
 #include "ini.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,10 +12,13 @@
 #include <string_view>
 #include <vector>
 
+#include "safe_file.h"
+
 namespace {
 
 constexpr std::size_t kChunkSize = 2048;      // the file is read in blocks of this many bytes
 constexpr std::size_t kMaxLineLength = 255;   // bytes kept of a line; the rest is dropped
+constexpr std::size_t kMaxFileBytes = 64u << 20; // read at most this much of a file
 constexpr std::size_t kScratchGranule = 1024; // the scratch buffer is sized in these steps
 constexpr char kSectionStart = '[';
 constexpr char kSectionEnd = ']';
@@ -159,7 +164,13 @@ private:
         if (atEof_)
             return 0;
         pos_ = 0;
+        if (total_ >= kMaxFileBytes) {
+            // Far beyond any language file: what was read stays, the rest is an error.
+            failed_ = true;
+            return INI_ERR_READ;
+        }
         len_ = std::fread(chunk_, 1, sizeof chunk_, file_);
+        total_ += len_;
         if (len_ < sizeof chunk_) {
             if (std::ferror(file_))
                 failed_ = true;
@@ -175,6 +186,7 @@ private:
     unsigned char chunk_[kChunkSize];
     std::size_t pos_ = 0;
     std::size_t len_ = 0;
+    std::size_t total_ = 0;
     bool atEof_ = false;
     bool failed_ = false;
     int lastEnd_ = -1; // the byte that ended the previous line; none yet at the start
@@ -374,9 +386,20 @@ int Ini_ReadFromFile(IniText ini, const char *path)
         return INI_ERR_NO_MEMORY;
     if (!path)
         return INI_ERR_OPEN;
-    std::FILE *file = std::fopen(path, "rb");
-    if (!file)
+    // Only a regular file: a FIFO or a device (/dev/zero) would block the open or never end.
+    int fd = -1;
+    try {
+        fd = safe_file::OpenForReading(path, nullptr, nullptr);
+    } catch (const std::bad_alloc &) {
+        return INI_ERR_NO_MEMORY;
+    }
+    if (fd < 0)
         return INI_ERR_OPEN;
+    std::FILE *file = fdopen(fd, "rb");
+    if (!file) {
+        close(fd);
+        return INI_ERR_OPEN;
+    }
 
     const std::size_t firstNew = ini->sections.size();
     int result = 0;

@@ -3,9 +3,11 @@
 #include "language.h"
 
 #include <cstring>
+#include <string>
 
 #include "ini.h"
 #include "registry.h"
+#include "safe_file.h"
 #include "ui.h"
 
 int Lista_Idiomas = 0;
@@ -43,7 +45,35 @@ int StoreLanguage(int language) {
   LanguageKey(key, sizeof key);
   char text[16];
   Fmt(text, sizeof text, "%d", language);
-  return WT_RegWriteString(kRegLocalMachine, key, kLanguageValue, text);
+  const int rc = WT_RegWriteString(kRegLocalMachine, key, kLanguageValue, text);
+  if (rc < 0) ReportRegistryWriteFailure();
+  return rc;
+}
+
+bool LanguageFileReadable(const char* path) {
+  std::string why;
+  const safe_file::Status s = safe_file::Check(path ? path : "", &why);
+  if (s == safe_file::Status::ok) return true;
+  char message[1400];
+  if (s == safe_file::Status::missing)
+    Fmt(message, sizeof message, "File not found : %s", path);
+  else
+    Fmt(message, sizeof message, "Cannot read the language file %s: it %s", path, why.c_str());
+  SetMouseCursor(kDefaultCursor);
+  MessagePopup("Error", message);
+  return false;
+}
+
+void ReportRegistryWriteFailure() {
+  static bool reported = false;
+  if (reported) return;
+  reported = true;
+  char message[1400];
+  Fmt(message, sizeof message,
+      "The language settings could not be saved:\n%s\nThey apply until the program is closed.",
+      registry::LastWriteError());
+  SetMouseCursor(kDefaultCursor);
+  MessagePopup("Error", message);
 }
 
 int Orba_NumeroDeIdiomas(int* count) {
@@ -114,6 +144,8 @@ int Orba_SeleccionarIdioma(int* number) {
       SetPanelAttribute(panel, ATTR_PANEL_FLAG_600, 0);
       SetPanelAttribute(panel, ATTR_PANEL_FLAG_601, 0);
       SetCtrlAttribute(panel, Lista_Idiomas, ATTR_LIST_FLAG_700, 0);
+      SetPanelAttribute(panel, ATTR_DEFAULT_CTRL, ok);  // Enter chooses the selected language
+      SetPanelAttribute(panel, ATTR_CANCEL_CTRL, quit);
 
       DisplayPanel(panel);
       for (int i = 0; i < count; ++i) InsertListItem(panel, Lista_Idiomas, -1, names[i], i + 1);

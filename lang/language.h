@@ -37,11 +37,21 @@ inline constexpr int kLanguageNameSize = 100;
 // Always terminated; a path that does not fit is cut (and then names no file).
 void LanguageFilePath(char* buffer, std::size_t size);
 
+// True when path is a language file that can be read: a regular file, or a link to one.
+// Otherwise shows the fixed English "Error" popup, "File not found : <path>" when nothing is
+// there, else naming the path and what sits there, and returns false.
+bool LanguageFileReadable(const char* path);
+
+// A registry write failed: the first time in the run, an "Error" popup naming the store and
+// the reason; the choice still applies until the tool is closed. Later failures stay quiet.
+void ReportRegistryWriteFailure();
+
 // Registry key of the language value ("SOFTWARE\VELDIX-MID v1.0\Language").
 void LanguageKey(char* buffer, std::size_t size);
 
 // Writes `language` to the registry value "Language" as decimal text. The result is the
-// registry write's (0 or negative); callers do not act on it.
+// registry write's (0 or negative); a failure is reported once per run
+// (ReportRegistryWriteFailure), and callers go on.
 int StoreLanguage(int language);
 
 // ---- counting and listing the languages

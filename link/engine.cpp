@@ -1,6 +1,7 @@
 #include "engine.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "frames.h"
@@ -46,7 +47,12 @@ void Show(const char* image) {
   WT_SetTrayIconAttr(icono_comunicaciones_barra_tareas, ATTR_TRAY_IMAGE_FILE, image);
 }
 
+// When the last exchange ended and how: the main panel's status line tells them.
+std::chrono::steady_clock::time_point g_lastGood{};
+bool g_anyGood = false, g_lastFailed = false;
+
 int FailureEnding(int code) {
+  g_lastFailed = true;
   Show(kIconError);
   Delay(kClosingPauseS);
   Show(kIconIdle);
@@ -54,6 +60,9 @@ int FailureEnding(int code) {
 }
 
 int SuccessEnding() {
+  g_lastGood = std::chrono::steady_clock::now();
+  g_anyGood = true;
+  g_lastFailed = false;
   Delay(kClosingPauseS);
   Show(kIconIdle);
   return kModbusOk;
@@ -408,4 +417,10 @@ int Orba_GEN_Presenta_iconos_comunicaciones_solo_semaforo(void) {
 
 int Hace_nada_con_el_icono_de_tareas(int /*iconHandle*/, int /*event*/, int /*eventData*/) {
   return 0;
+}
+
+double SecondsSinceGoodAnswer(bool* lastFailed) {
+  if (lastFailed) *lastFailed = g_lastFailed;
+  if (!g_anyGood) return -1;
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - g_lastGood).count();
 }

@@ -46,6 +46,10 @@ int Orba_Transmitir_Modbus(int port, unsigned char* request, int length, unsigne
                            int expectedLength, int report, const char* telephone, int tcpPort,
                            const char* host, int answerSize = kAnswerBufferSize);
 
+// Seconds since the last valid answer on any link (-1: none yet); *lastFailed tells whether
+// the latest exchange failed.
+double SecondsSinceGoodAnswer(bool* lastFailed);
+
 // ---- link-status icon
 // Handle of the notification-area icon, set at installation.
 extern int icono_comunicaciones_barra_tareas;

@@ -24,17 +24,17 @@ constexpr qint64 kMaxFileBytes = 64 * 1024;
 
 // Catalogue texts of the reasons a file is refused.
 enum {
-  kTextUnreadable = 221,
-  kTextEmpty = 222,
-  kTextMalformed = 223,
-  kTextNotOurs = 224,
-  kTextNewer = 225,
-  kTextMissing = 226,
-  kTextNotNumber = 227,
-  kTextOutOfRange = 228,
-  kTextTwice = 229,
-  kTextUnknown = 230,
-  kTextIsFolder = 232,
+  kTextUnreadable = 337,
+  kTextEmpty = 338,
+  kTextMalformed = 339,
+  kTextNotOurs = 340,
+  kTextNewer = 341,
+  kTextMissing = 342,
+  kTextNotNumber = 343,
+  kTextOutOfRange = 344,
+  kTextTwice = 345,
+  kTextUnknown = 346,
+  kTextIsFolder = 348,
 };
 
 struct Range {

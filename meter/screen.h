@@ -10,19 +10,19 @@ namespace meter {
 
 // Catalogue texts of the technicians' additions to the configuration screens.
 enum {
-  kTextPcClock = 215,     // label of the clock-from-PC button
-  kTextSaveToFile = 216,  // labels of the configuration-file buttons
-  kTextLoadFromFile = 217,
-  kTextConfigFile = 218,  // title of the file dialogs and of their popups
-  kTextNotLoaded = 219,
-  kTextNotSaved = 220,
-  kTextFileSaved = 231,
-  kTextReadBack = 233,  // "Read back after writing:"
-  kTextWritten = 234,
-  kTextReadValue = 235,
-  kTextSame = 236,
-  kTextDifferent = 237,
-  kTextAtRestart = 238,  // the meter applies the setting at its next start
+  kTextPcClock = 331,     // label of the clock-from-PC button
+  kTextSaveToFile = 332,  // labels of the configuration-file buttons
+  kTextLoadFromFile = 333,
+  kTextConfigFile = 334,  // title of the file dialogs and of their popups
+  kTextNotLoaded = 335,
+  kTextNotSaved = 336,
+  kTextFileSaved = 347,
+  kTextReadBack = 349,  // "Read back after writing:"
+  kTextWritten = 350,
+  kTextReadValue = 351,
+  kTextSame = 352,
+  kTextDifferent = 353,
+  kTextAtRestart = 354,  // the meter applies the setting at its next start
 };
 
 // Asks the operator for a file to save to (`save`) or to load from; "" when the operator

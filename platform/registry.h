@@ -28,4 +28,7 @@ namespace registry {
 int WriteDword(RegRoot root, const char* path, const char* name, std::uint32_t value);
 // Where the store lives (file store only; empty on Windows).
 const char* StorePath();
+// Why the last write failed, naming the store and what is wrong with it ("... is a
+// directory"); empty before any failure.
+const char* LastWriteError();
 }  // namespace registry

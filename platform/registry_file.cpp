@@ -7,10 +7,14 @@
 //   Flags=dword:00000001
 //   ; end
 // Key and value names are matched without regard to case, as in the Windows registry.
-// Control bytes (and, in names, '=', '[' and ']') are written as \xHH. A file that does not parse
-// completely, or lacks its end line (a truncated write), is treated as empty: reads find
-// nothing and the next write replaces it with a sound file. Every write goes to a temporary
-// file in the same directory that is then renamed over the store, so a crash or a full disk
+// Control bytes (and, in names, '=', '[' and ']') are written as \xHH. Lines may end in LF or
+// CR LF. A store that does not parse completely (a line edited by hand, a missing end line
+// after a truncated copy, more than 1 MiB) keeps every value that does parse: reads find
+// them, and the next write first keeps the file as it was as "<store>.bad.N" (the first free
+// N, never replacing an earlier one), then writes the repaired store. Only a regular file is
+// read; a directory, FIFO or device at the path fails reads and writes with the reason kept
+// for LastWriteError. Every write goes to a temporary file beside the store (the target of a
+// symbolic link: the link stays) that is then renamed over it, so a crash or a full disk
 // leaves either the old or the new store, never half of one.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,6 +33,7 @@
 #include <vector>
 
 #include "registry.h"
+#include "safe_file.h"
 #include "testing/registry_testing.h"
 
 namespace {
@@ -56,6 +61,7 @@ struct Store {
 
 std::string g_storePath;
 bool g_failBeforeRename = false;
+std::string g_lastWriteError;
 
 bool EqualNoCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
@@ -117,50 +123,80 @@ std::string Unescape(const std::string& s) {
   return out;
 }
 
-// Parses the whole store; nullopt when anything in it is not as written by Serialize.
-std::optional<Store> Parse(const std::string& text) {
+// Parses the store, keeping every value it can: lines may end in LF or CR LF; a line that is
+// not a key, a value or the format's own (a value before any key, a raw NUL, an unknown
+// type) is skipped. *complete is false when anything was skipped, the header or the end
+// line is missing, or text follows the end line: such a store is backed up before the next
+// write replaces it.
+Store Parse(const std::string& text, bool* complete) {
   Store st;
-  std::istringstream in(text);
-  std::string line;
-  if (!std::getline(in, line) || line != kHeader) return std::nullopt;
+  bool ok = true;
   bool ended = false;
-  while (std::getline(in, line)) {
-    if (ended) return std::nullopt;  // nothing may follow the end line
+  bool first = true;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t eol = text.find('\n', at);
+    if (eol == std::string::npos) eol = text.size();
+    std::string line = text.substr(at, eol - at);
+    at = eol + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (first) {
+      first = false;
+      if (line == kHeader) continue;
+      ok = false;  // not our header: read on, keep what parses
+    }
+    if (ended) ok = false;  // nothing may follow the end line
     if (line == kTrailer) {
       ended = true;
       continue;
     }
+    if (line.find('\0') != std::string::npos) {
+      ok = false;
+      continue;
+    }
     if (line.size() >= 2 && line.front() == '[' && line.back() == ']') {
       const std::string path = Unescape(line.substr(1, line.size() - 2));
-      if (path.empty()) return std::nullopt;
+      if (path.empty()) {
+        ok = false;
+        continue;
+      }
       st.keys.push_back({path, {}});
       continue;
     }
     const auto eq = line.find('=');
     // A line starting with '=' is the value without a name: the key's default value.
-    if (st.keys.empty() || eq == std::string::npos) return std::nullopt;
+    if (st.keys.empty() || eq == std::string::npos) {
+      ok = false;
+      continue;
+    }
     const std::string rest = line.substr(eq + 1);
     Value v;
     v.name = Unescape(line.substr(0, eq));
+    bool valueOk = true;
     if (rest.rfind("sz:", 0) == 0) {
       v.type = Type::Sz;
       v.data = Unescape(rest.substr(3));
     } else if (rest.rfind("dword:", 0) == 0 && rest.size() == 14) {
       std::uint32_t n = 0;
-      for (std::size_t i = 6; i < 14; ++i) {
+      for (std::size_t i = 6; i < 14 && valueOk; ++i) {
         const int d = HexDigit(rest[i]);
-        if (d < 0) return std::nullopt;
-        n = n * 16 + static_cast<std::uint32_t>(d);
+        if (d < 0) valueOk = false;
+        n = n * 16 + static_cast<std::uint32_t>(d < 0 ? 0 : d);
       }
       v.type = Type::Dword;
       v.data.assign(4, '\0');
       for (int i = 0; i < 4; ++i) v.data[static_cast<std::size_t>(i)] = static_cast<char>((n >> (8 * i)) & 0xFF);
     } else {
-      return std::nullopt;
+      valueOk = false;
+    }
+    if (!valueOk) {
+      ok = false;
+      continue;
     }
     st.keys.back().values.push_back(std::move(v));
   }
-  if (!ended) return std::nullopt;  // truncated
+  if (!ended) ok = false;  // truncated
+  *complete = ok;
   return st;
 }
 
@@ -188,54 +224,64 @@ std::string Serialize(const Store& st) {
   return out;
 }
 
-enum class LoadResult { Ok, Missing, Unreadable, Corrupt };
+enum class LoadResult { Ok, Missing, Unreadable, Partial };
 
-LoadResult Load(Store* st) {
-  const char* path = registry::StorePath();
-  std::FILE* f = std::fopen(path, "rb");
-  if (!f) return errno == ENOENT ? LoadResult::Missing : LoadResult::Unreadable;
-  std::string text;
-  char buf[4096];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-    text.append(buf, n);
-    if (text.size() > kMaxStoreBytes) break;
+struct Loaded {
+  LoadResult result = LoadResult::Missing;
+  std::string text;    // the bytes read (at most kMaxStoreBytes)
+  std::string reason;  // Unreadable: what is wrong with the path
+};
+
+// Reads and parses the store. A store that does not parse completely (or is larger than the
+// bound, whose first kMaxStoreBytes are parsed) is Partial: its values are in *st all the same.
+Loaded Load(Store* st) {
+  Loaded l;
+  const safe_file::Read file = safe_file::ReadFile(registry::StorePath(), kMaxStoreBytes);
+  switch (file.status) {
+    case safe_file::Status::missing:
+      l.result = LoadResult::Missing;
+      return l;
+    case safe_file::Status::not_regular:
+    case safe_file::Status::unreadable:
+      l.result = LoadResult::Unreadable;
+      l.reason = file.reason;
+      return l;
+    case safe_file::Status::ok:
+    case safe_file::Status::too_large:
+      break;
   }
-  const bool readError = std::ferror(f) != 0;
-  std::fclose(f);
-  if (readError) return LoadResult::Unreadable;
-  if (text.size() > kMaxStoreBytes || text.find('\0') != std::string::npos)
-    return LoadResult::Corrupt;
-  auto parsed = Parse(text);
-  if (!parsed) return LoadResult::Corrupt;
-  *st = std::move(*parsed);
-  return LoadResult::Ok;
+  l.text = file.data;
+  std::string text = file.data;
+  // Cut short at the bound: the last line is probably cut too, and is left out.
+  if (file.status == safe_file::Status::too_large) text.erase(text.rfind('\n') + 1);
+  bool complete = false;
+  *st = Parse(text, &complete);
+  l.result = complete && file.status == safe_file::Status::ok ? LoadResult::Ok : LoadResult::Partial;
+  return l;
 }
 
-// Writes the store atomically. false when the file could not be written or renamed.
+void SetWriteError(const std::string& text) { g_lastWriteError = text; }
+
+// Writes the store atomically (through a symbolic link, to its target). false, with the
+// reason noted, when it could not be written.
 bool Save(const Store& st) {
-  const std::filesystem::path path(registry::StorePath());
-  std::error_code ec;
-  if (path.has_parent_path()) std::filesystem::create_directories(path.parent_path(), ec);
-  const std::string tmp = path.string() + ".tmp." + std::to_string(::getpid());
+  const std::string path = registry::StorePath();
+  safe_file::RemoveStaleTemporaries(path);
   const std::string text = Serialize(st);
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t w = ::write(fd, text.data() + done, text.size() - done);
-    if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) break;
-    done += static_cast<std::size_t>(w);
-  }
-  const bool ok = done == text.size() && ::fsync(fd) == 0;
-  ::close(fd);
-  if (!ok || g_failBeforeRename) {
-    if (!g_failBeforeRename) ::unlink(tmp.c_str());
+  if (g_failBeforeRename) {
+    // As a crash between writing the temporary file and renaming it would leave things.
+    const std::string tmp = safe_file::WriteTarget(path) + ".tmp." + std::to_string(::getpid());
+    std::FILE* f = std::fopen(tmp.c_str(), "wb");
+    if (f) {
+      std::fwrite(text.data(), 1, text.size(), f);
+      std::fclose(f);
+    }
+    SetWriteError(path + ": interrupted before the rename (test)");
     return false;
   }
-  if (std::rename(tmp.c_str(), path.c_str()) != 0) {
-    ::unlink(tmp.c_str());
+  const std::string err = safe_file::WriteAtomically(path, text, 0600);
+  if (!err.empty()) {
+    SetWriteError(err);
     return false;
   }
   return true;
@@ -257,8 +303,20 @@ int WriteValue(RegRoot root, const char* path, const char* name, Type type, std:
   const char* rootName = RootName(root);
   if (!rootName) return -10;
   Store st;
-  // A store that cannot be parsed is replaced: the write repairs it.
-  if (Load(&st) == LoadResult::Unreadable) return -10;
+  const Loaded loaded = Load(&st);
+  if (loaded.result == LoadResult::Unreadable) {
+    SetWriteError(std::string(registry::StorePath()) + " " + loaded.reason);
+    return -10;
+  }
+  if (loaded.result == LoadResult::Partial) {
+    // What did not parse is kept, byte for byte, beside the store before it is rewritten
+    // from what did; without that copy nothing is written.
+    std::string why;
+    if (safe_file::KeepNumberedCopy(registry::StorePath(), ".bad", loaded.text, &why).empty()) {
+      SetWriteError(std::string(registry::StorePath()) + " is damaged and " + why);
+      return -11;
+    }
+  }
   const std::string full = std::string(rootName) + "\\" + path;
   Key* k = FindKey(st, full);
   if (!k) {
@@ -283,10 +341,10 @@ int WT_RegReadString(RegRoot root, const char* path, const char* name, unsigned 
   const char* rootName = RootName(root);
   if (!rootName) return -10;
   Store st;
-  switch (Load(&st)) {
-    case LoadResult::Ok: break;
-    case LoadResult::Missing:
-    case LoadResult::Corrupt: return -15;  // nothing trustworthy is stored
+  switch (Load(&st).result) {
+    case LoadResult::Ok:
+    case LoadResult::Partial: break;  // what parsed is read
+    case LoadResult::Missing: return -15;
     case LoadResult::Unreadable: return -10;
   }
   Key* k = FindKey(st, std::string(rootName) + "\\" + path);
@@ -333,5 +391,7 @@ const char* StorePath() {
 }
 
 void FailNextWritesBeforeRename(bool fail) { g_failBeforeRename = fail; }
+
+const char* LastWriteError() { return g_lastWriteError.c_str(); }
 
 }  // namespace registry

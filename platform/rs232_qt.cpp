@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 
+#include "keep_alive.h"
 #include "runtime_error.h"
 
 namespace {
@@ -263,7 +264,8 @@ int ComWrt(int port, const char* buffer, int count) {
   while (dev.bytesToWrite() > 0) {
     const int ms = MsLeft(deadline);
     if (ms == 0) break;
-    if (!dev.waitForBytesWritten(ms)) {
+    ui::KeepAlive();
+    if (!dev.waitForBytesWritten(std::min(ms, ui::kKeepAliveSliceMs))) {
       const auto e = dev.error();
       if (e != QSerialPort::NoError && e != QSerialPort::TimeoutError) {
         const std::string why = dev.errorString().toStdString();
@@ -305,7 +307,8 @@ int ComRd(int port, char* buffer, int count) {
     }
     const int ms = MsLeft(deadline);
     if (ms == 0) break;
-    if (!dev.waitForReadyRead(ms)) {
+    ui::KeepAlive();
+    if (!dev.waitForReadyRead(std::min(ms, ui::kKeepAliveSliceMs))) {
       const auto e = dev.error();
       if (e != QSerialPort::NoError && e != QSerialPort::TimeoutError) {
         // The device went away (unplugged adapter, closed pty). What arrived before still

@@ -4,6 +4,7 @@
 // particular no user-interface event) is dispatched there.
 //
 // Single-threaded by contract: all calls come from the user-interface thread.
+#include "keep_alive.h"
 #include "rs232.h"
 #include "runtime_error.h"
 #include "tcp.h"
@@ -62,15 +63,18 @@ int MsLeft(Clock::time_point deadline) {
   return static_cast<int>(std::min<long long>((us + 999) / 1000, INT_MAX));
 }
 
-// poll() on one descriptor, restarted after signals, bounded by the deadline. The revents,
-// or 0 when the deadline passed, or -1 on a poll error.
+// poll() on one descriptor, restarted after signals, bounded by the deadline, in slices
+// that keep the windows alive. The revents, or 0 when the deadline passed, or -1 on a poll
+// error.
 int WaitFor(int fd, short events, Clock::time_point deadline) {
   for (;;) {
+    ui::KeepAlive();
+    const int left = MsLeft(deadline);
     pollfd p{fd, events, 0};
-    const int rc = ::poll(&p, 1, MsLeft(deadline));
+    const int rc = ::poll(&p, 1, std::min(left, ui::kKeepAliveSliceMs));
     if (rc > 0) return p.revents;
-    if (rc == 0) return 0;
-    if (errno != EINTR) return -1;
+    if (rc == 0 && left <= ui::kKeepAliveSliceMs) return 0;
+    if (rc < 0 && errno != EINTR) return -1;
   }
 }
 

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "keep_alive.h"
 #include "rs232.h"
 #include "runtime_error.h"
 #include "tcp.h"
@@ -75,14 +76,20 @@ int MsLeft(Clock::time_point deadline) {
   return static_cast<int>(std::min<long long>((us + 999) / 1000, INT_MAX));
 }
 
-// WSAPoll on one socket within the deadline: revents, 0 at the deadline, -1 on error.
+// WSAPoll on one socket within the deadline, in slices that keep the windows alive:
+// revents, 0 at the deadline, -1 on error.
 int WaitFor(SOCKET s, short events, Clock::time_point deadline) {
-  WSAPOLLFD p{};
-  p.fd = s;
-  p.events = events;
-  const int rc = WSAPoll(&p, 1, MsLeft(deadline));
-  if (rc > 0) return p.revents;
-  return rc == 0 ? 0 : -1;
+  for (;;) {
+    ui::KeepAlive();
+    const int left = MsLeft(deadline);
+    WSAPOLLFD p{};
+    p.fd = s;
+    p.events = events;
+    const int rc = WSAPoll(&p, 1, std::min(left, ui::kKeepAliveSliceMs));
+    if (rc > 0) return p.revents;
+    if (rc < 0) return -1;
+    if (left <= ui::kKeepAliveSliceMs) return 0;
+  }
 }
 
 Connection* Lookup(unsigned handle) {

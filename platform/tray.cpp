@@ -41,13 +41,25 @@ QPixmap LoadImage(const char* file) {
   return QPixmap(ResolveImage(file));
 }
 
+// What each of the link's images means, said by screen readers of the panels' indicator:
+// catalogue texts "Ready", "Waiting for the answer...", "Sending request...", "No answer
+// from the meter"; the image's name where the catalogue has none.
+QString StateText(const char* file) {
+  static const std::pair<const char*, int> kStates[] = {
+      {"trffc_a.ico", 172}, {"trffc_b.ico", 23}, {"trffc_c.ico", 22}, {"trffc_d.ico", 25}};
+  const QString name = QFileInfo(QString::fromLocal8Bit(file)).fileName();
+  for (const auto& [image, text] : kStates)
+    if (name == QLatin1String(image)) return ui::detail::SourceText(text, name);
+  return name;
+}
+
 void Show(TrayIcon& icon, const QPixmap& pm, const char* file) {
   icon.image = file;
   g_current = file;
   if (icon.sys)
     icon.sys->setIcon(QIcon(pm));
   else
-    ui::detail::SetPanelIndicator(&pm);
+    ui::detail::SetPanelIndicator(&pm, StateText(file));
   if (g_observer) g_observer(file);
 }
 

@@ -44,6 +44,9 @@ enum {
   ATTR_LIST_FLAG_700 = 700,             // list box flag switched off there too; accepted
   ATTR_INTERVAL = 1270,                 // timer interval, seconds (double)
   ATTR_ENABLED = 1271,                  // timer enabled, int 0/1
+  // Ours, for panels made in code (the resource file says "default" and "cancel"):
+  ATTR_DEFAULT_CTRL = 20001,            // panel: control that Enter presses, 0 for none
+  ATTR_CANCEL_CTRL = 20002,             // panel: control that Esc presses, 0 for none
 };
 
 // ---- control styles for NewCtrl
@@ -157,13 +160,21 @@ template <std::size_t N>
 int GetProjectDir(char (&buffer)[N]) { return GetProjectDir(buffer, N); }
 // 1 when a file exists at `path`, 0 otherwise; *size gets its size when given.
 int FileExists(const char* path, long* size);
-// Blocks the calling thread for `seconds` without processing any event.
+// Blocks the calling thread's callbacks for `seconds`; only the windows are kept alive
+// meanwhile (keep_alive.h).
 void Delay(double seconds);
 // printf-style formatting into a bounded buffer (always terminated); returns the length
 // the full text would have.
 int Fmt(char* target, std::size_t size, const char* format, ...) VELDIX_PRINTF_LIKE(3, 4);
 // Native directory separator: '/' here, '\\' on Windows.
 char PathSeparator(void);
+
+// Texts by number (the catalogue) for the "text" members of the resource file: titles,
+// menus, labels and messages. A null or empty text keeps the resource file's own.
+using TextSourcePtr = const char* (*)(int number);
+int SetTextSource(TextSourcePtr source);
+// Puts the source's texts on every live panel at once (after a change of language). 0.
+int RelabelPanels(void);
 
 namespace ui {
 // Why the last LoadPanel failed (file, panel, control and reason), for the operator.

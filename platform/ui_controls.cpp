@@ -117,9 +117,11 @@ QWidget* BuildNumeric(Panel* p, Control*, const ControlSpec& s, QSize&) {
     sb->setRange(s.min, s.max);
     sb->setValue(s.value.toDouble(0.0));
     if (!s.unit.isEmpty()) sb->setSuffix(QLatin1Char(' ') + s.unit);
-    QObject::connect(sb, &QDoubleSpinBox::valueChanged, sb, [h, id](double) {
+    QObject::connect(sb, &QDoubleSpinBox::valueChanged, sb, [h, id, sb](double v) {
       Control* ctl = FindCtrl(h, id);
       if (!ctl || ctl->settingValue) return;
+      // The operator has brought a value shown as read back into range: keep it there.
+      if (v >= ctl->min && v <= ctl->max) sb->setRange(ctl->min, ctl->max);
       ctl->exactHeld = false;  // the operator's value, as the box shows it
       DispatchCtrl(h, id, EVENT_COMMIT);
     });
@@ -130,9 +132,13 @@ QWidget* BuildNumeric(Panel* p, Control*, const ControlSpec& s, QSize&) {
                  static_cast<int>(std::min(s.max, 2147483647.0)));
     sb->setValue(s.value.toInt(0));
     if (!s.unit.isEmpty()) sb->setSuffix(QLatin1Char(' ') + s.unit);
-    QObject::connect(sb, &QSpinBox::valueChanged, sb, [h, id](int) {
+    QObject::connect(sb, &QSpinBox::valueChanged, sb, [h, id, sb](int v) {
       Control* ctl = FindCtrl(h, id);
-      if (ctl && !ctl->settingValue) DispatchCtrl(h, id, EVENT_COMMIT);
+      if (!ctl || ctl->settingValue) return;
+      if (v >= ctl->min && v <= ctl->max)
+        sb->setRange(static_cast<int>(std::max(ctl->min, -2147483648.0)),
+                     static_cast<int>(std::min(ctl->max, 2147483647.0)));
+      DispatchCtrl(h, id, EVENT_COMMIT);
     });
     e = sb;
   }
@@ -251,6 +257,9 @@ Control* AddControl(Panel* p, const ControlSpec& s) {
   c->kind = s.kind;
   c->isDouble = s.isDouble;
   c->items = s.items;
+  c->itemTexts = s.itemTexts;
+  c->min = s.min;
+  c->max = s.max;
   QSize size(100, 24);
   const Builder build = BuilderFor(s.kind);
   QWidget* e = build ? build(p, c.get(), s, size) : nullptr;
@@ -280,6 +289,44 @@ void StartTimerIfEnabled(Control* c) {
   if (c->timer && c->timerEnabled && !c->timer->isActive()) c->timer->start();
 }
 
+QString SourceText(int n, const QString& fallback) {
+  const char* t = g_textSource && n >= 0 ? g_textSource(n) : nullptr;
+  return t && *t ? FromCp1252(t) : fallback;
+}
+
+void ApplyTexts(Panel* p) {
+  if (!g_textSource || !p) return;
+  auto text = [](int n, QString* out) {
+    const char* t = n >= 0 ? g_textSource(n) : nullptr;
+    if (!t || !*t) return false;
+    *out = FromCp1252(t);
+    return true;
+  };
+  QString t;
+  if (text(p->titleText, &t)) {
+    p->window->setWindowTitle(t);
+    p->window->setAccessibleName(t);
+  }
+  // Menu texts keep a keyboard mnemonic: the first letter unless the text marks one.
+  for (const auto& [action, n] : p->menuTexts)
+    if (text(n, &t)) action->setText(t.contains(QLatin1Char('&')) ? t : QLatin1Char('&') + t);
+  for (const auto& [id, c] : p->controls) {
+    if (auto* ring = qobject_cast<QComboBox*>(c->editor))
+      for (std::size_t i = 0; i < c->itemTexts.size() && i < c->items.size(); ++i)
+        if (text(c->itemTexts[i], &t)) {
+          c->items[i].first = t;
+          ring->setItemText(static_cast<int>(i), t);
+        }
+    if (!text(c->text, &t)) continue;
+    if (c->kind == Kind::TextMsg) {
+      static_cast<QLabel*>(c->editor)->setText(t);
+      c->editor->setAccessibleName(t);
+    } else {
+      SetLabel(p, c.get(), t);
+    }
+  }
+}
+
 }  // namespace ui::detail
 
 // ---------------------------------------------------------------- control attributes
@@ -289,12 +336,22 @@ namespace {
 int SetValueNumber(Control* c, double v) {
   c->settingValue = true;
   int rc = 0;
+  // A value set from code (one read from the meter) is shown as it is: the range widens to
+  // hold it, and narrows again to what the operator may enter once a value set fits it.
+  if (std::isnan(v) && qobject_cast<QAbstractSpinBox*>(c->editor)) {
+    c->settingValue = false;
+    return UI_ERR_BAD_VALUE;
+  }
   if (auto* d = qobject_cast<QDoubleSpinBox*>(c->editor)) {
-    d->setValue(v);  // coerced into the control's range, as an operator entry would be
+    d->setRange(std::min(v, c->min), std::max(v, c->max));
+    d->setValue(v);
     c->exactHeld = v >= d->minimum() && v <= d->maximum();
     c->exact = v;
   } else if (auto* s = qobject_cast<QSpinBox*>(c->editor)) {
-    s->setValue(static_cast<int>(std::clamp(std::round(v), -2147483648.0, 2147483647.0)));
+    const double r = std::clamp(std::round(v), -2147483648.0, 2147483647.0);
+    s->setRange(static_cast<int>(std::max(std::min(r, c->min), -2147483648.0)),
+                static_cast<int>(std::min(std::max(r, c->max), 2147483647.0)));
+    s->setValue(static_cast<int>(r));
   } else if (auto* ck = qobject_cast<QCheckBox*>(c->editor)) {
     ck->setChecked(v != 0);
   } else if (c->kind == Kind::Ring || c->kind == Kind::List) {

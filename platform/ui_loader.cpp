@@ -4,8 +4,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonParseError>
+#include <cmath>
 #include <set>
 
+#include "safe_file.h"
 #include "ui.h"
 #include "ui_internal.h"
 
@@ -28,7 +30,8 @@ bool OptInt(const QJsonObject& o, const char* key, int* out) {
   if (v.isUndefined()) return true;
   if (!v.isDouble()) return false;
   const double d = v.toDouble();
-  if (d != static_cast<double>(static_cast<int>(d))) return false;
+  // Range first: converting a double beyond int (1e10) is undefined behaviour.
+  if (!(d >= -2147483648.0 && d <= 2147483647.0) || d != std::trunc(d)) return false;
   *out = static_cast<int>(d);
   return true;
 }
@@ -57,14 +60,19 @@ bool OptString(const QJsonObject& o, const char* key, QString* out) {
   return true;
 }
 
-bool ParseItems(const QJsonValue& v, std::vector<std::pair<QString, int>>* items) {
+// [["label", value], ...]; a third member is the number of the label's text.
+bool ParseItems(const QJsonValue& v, std::vector<std::pair<QString, int>>* items,
+                std::vector<int>* texts) {
   if (v.isUndefined()) return true;
   if (!v.isArray()) return false;
   for (const QJsonValue& e : v.toArray()) {
     if (!e.isArray()) return false;
     const QJsonArray pair = e.toArray();
-    if (pair.size() != 2 || !pair[0].isString() || !pair[1].isDouble()) return false;
+    if (pair.size() < 2 || pair.size() > 3 || !pair[0].isString() || !pair[1].isDouble() ||
+        (pair.size() == 3 && !pair[2].isDouble()))
+      return false;
     items->emplace_back(pair[0].toString(), pair[1].toInt());
+    texts->push_back(pair.size() == 3 ? pair[2].toInt() : -1);
   }
   return true;
 }
@@ -91,9 +99,9 @@ int ParseControl(const QJsonObject& o, ControlSpec* c, QString* why) {
                   OptInt(o, "precision", &c->precision) && OptString(o, "unit", &c->unit) &&
                   OptInt(o, "maxlength", &c->maxLength) && OptBool(o, "dimmed", &c->dimmed) &&
                   OptBool(o, "readonly", &c->readOnly) && OptBool(o, "visible", &c->visible) &&
-                  OptString(o, "callback", &c->callback) &&
+                  OptString(o, "callback", &c->callback) && OptInt(o, "text", &c->text) &&
                   OptDouble(o, "interval", &c->interval) &&
-                  OptBool(o, "enabled", &c->enabled) && ParseItems(o.value("items"), &c->items);
+                  OptBool(o, "enabled", &c->enabled) && ParseItems(o.value("items"), &c->items, &c->itemTexts);
   if (!ok || (type != QLatin1String("int") && type != QLatin1String("double")) ||
       c->min > c->max || c->precision < 0 || c->precision > 15 || c->maxLength < 1 ||
       c->width < 0 || c->height < 0 || !(c->interval > 0)) {
@@ -161,6 +169,18 @@ int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString
       *error = QStringLiteral("panel %1: title, size or callback invalid").arg(res);
       return UI_ERR_BAD_FILE_FORMAT;
     }
+    // Keyboard: "default" names the control Enter presses; "cancel" the one Esc presses, or
+    // "close" for Esc to act as the close box.
+    const bool escCloses = p.value("cancel") == QJsonValue(QStringLiteral("close"));
+    layout.center = p.value("center").toBool();
+    if (const QJsonArray at = p.value("indicator").toArray(); at.size() == 3)
+      for (int i = 0; i < 3; ++i) layout.indicator[i] = at[i].toInt();
+    layout.escCloses = escCloses;
+    if ((!escCloses && !OptInt(p, "cancel", &layout.cancelCtrl)) ||
+        !OptInt(p, "default", &layout.defaultCtrl) || !OptInt(p, "text", &layout.titleText)) {
+      *error = QStringLiteral("panel %1: \"default\", \"cancel\" or \"text\" invalid").arg(res);
+      return UI_ERR_BAD_FILE_FORMAT;
+    }
     const QJsonValue menus = p.value("menubar");
     if (!menus.isUndefined() && !menus.isArray()) {
       *error = QStringLiteral("panel %1: \"menubar\" is not an array").arg(res);
@@ -170,7 +190,8 @@ int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString
     for (const QJsonValue& mv : menus.toArray()) {
       MenuSpec menu;
       const QJsonObject m = mv.toObject();
-      if (!mv.isObject() || !OptString(m, "label", &menu.label) || !m.value("items").isArray()) {
+      if (!mv.isObject() || !OptString(m, "label", &menu.label) || !OptInt(m, "text", &menu.text) ||
+          !m.value("items").isArray()) {
         *error = QStringLiteral("panel %1: a menu without label or items").arg(res);
         return UI_ERR_BAD_FILE_FORMAT;
       }
@@ -179,6 +200,7 @@ int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString
         const QJsonObject io = iv.toObject();
         if (!iv.isObject() || !OptInt(io, "id", &item.id) || item.id <= 0 ||
             !OptString(io, "label", &item.label) || !OptString(io, "callback", &item.callback) ||
+            !OptInt(io, "text", &item.text) ||
             !itemIds.insert(item.id).second) {
           *error = QStringLiteral("panel %1: menu item invalid or its id repeated").arg(res);
           return UI_ERR_BAD_FILE_FORMAT;
@@ -215,6 +237,20 @@ int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString
   }
   *error = QStringLiteral("no panel with resource number %1").arg(resource);
   return UI_ERR_RESOURCE_NOT_FOUND;
+}
+
+int LoadPanelSpec(const QString& path, int resource, PanelSpec* out, QString* error) {
+  // A resource file is a few tens of kilobytes; the bound keeps a huge file out of memory.
+  const safe_file::Read file = safe_file::ReadFile(path.toStdString(), kMaxResourceFileBytes);
+  if (file.status != safe_file::Status::ok) {
+    *error = QStringLiteral("%1 %2").arg(path, QString::fromStdString(file.reason));
+    return file.status == safe_file::Status::too_large ? UI_ERR_BAD_FILE_FORMAT
+                                                        : UI_ERR_FILE_NOT_FOUND;
+  }
+  QString why;
+  const int rc = ParsePanel(QByteArray::fromStdString(file.data), resource, out, &why);
+  if (rc < 0) *error = QStringLiteral("%1: %2").arg(path, why);
+  return rc;
 }
 
 }  // namespace ui::detail

@@ -21,6 +21,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSpinBox>
+#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
@@ -32,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "keep_alive.h"
 #include "testing/ui_testing.h"
 #include "ui_runtime.h"
 
@@ -39,6 +41,9 @@ using namespace ui::detail;
 
 namespace ui::detail {
 
+// Commits and menu choices come from user input, which stays in the window system's queue
+// while g_suspend holds (PaintNow, KeepAlive) and arrives afterwards in its order; one that
+// reaches a control meanwhile was sent to it directly and is not acted on.
 void DispatchCtrl(int h, int id, int event) {
   if (g_suspend) return;
   Control* c = FindCtrl(h, id);
@@ -47,7 +52,21 @@ void DispatchCtrl(int h, int id, int event) {
 
 void DispatchPanel(int h, int event) {
   Panel* p = FindPanel(h);
-  if (p && p->cb) p->cb(h, event, p->cbData, 0, 0);
+  if (!p || !p->cb) return;
+  if (g_suspend) {
+    // A close request or focus change during an exchange acts once the exchange is over.
+    g_held.push_back([h, event] { DispatchPanel(h, event); });
+    return;
+  }
+  p->cb(h, event, p->cbData, 0, 0);
+}
+
+void DispatchMenu(int h, int item) {
+  if (g_suspend) return;
+  Panel* p = FindPanel(h);
+  if (!p) return;
+  auto mc = p->menuCallbacks.find(item);
+  if (mc != p->menuCallbacks.end() && mc->second) mc->second(h, item, nullptr, h);
 }
 
 void DispatchTimer(int h, int id) {
@@ -151,6 +170,7 @@ int MessagePopup(const char* title, const char* message) {
   if (!QApplication::instance()) return UI_ERR_NOT_INITIALIZED;
   QWidget* parent = QApplication::activeModalWidget();
   if (!parent) parent = QApplication::activeWindow();
+  EndBusyCursor();  // the operator must answer this one
   QMessageBox box(QMessageBox::NoIcon, FromCp1252(title), FromCp1252(message), QMessageBox::Ok,
                   parent);
   box.setAccessibleName(FromCp1252(title));
@@ -187,6 +207,7 @@ int ResetTimer(int panel, int control) {
 int SetMouseCursor(int cursor) {
   if (!QApplication::instance()) return UI_ERR_NOT_INITIALIZED;
   if (cursor == kDefaultCursor) {
+    g_busyCursor = false;
     while (QApplication::overrideCursor()) QApplication::restoreOverrideCursor();
   } else {
     QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
@@ -217,19 +238,44 @@ void PaintNow() {
   for (const auto& [h, p] : g_panels)
     if (p->window->isVisible()) p->window->repaint();
   --g_suspend;
-  if (g_suspend == 0) {
-    // Ticks that fell due while painting are delivered on the next loop turn.
-    for (const auto& [h, p] : g_panels)
-      for (const auto& [id, c] : p->controls)
-        if (c->tickPending) {
-          const int ph = h, cid = id;
-          QTimer::singleShot(0, QCoreApplication::instance(), [ph, cid] { DispatchTimer(ph, cid); });
-        }
+  ReleaseHeld();
+}
+
+void ReleaseHeld() {
+  if (g_suspend) return;
+  // What was held back is delivered on a later loop turn, after the blocking caller. Run
+  // from a later wait of the same caller it is held back again.
+  for (const auto& [h, p] : g_panels)
+    for (const auto& [id, c] : p->controls)
+      if (c->tickPending) {
+        const int ph = h, cid = id;
+        QTimer::singleShot(0, QCoreApplication::instance(), [ph, cid] { DispatchTimer(ph, cid); });
+      }
+  if (!g_held.empty()) {
+    auto held = std::move(g_held);
+    g_held.clear();
+    QTimer::singleShot(0, QCoreApplication::instance(), [held] {
+      for (const auto& fn : held) fn();
+    });
+  }
+  if (g_busyCursor && !g_busyEndPosted) {
+    g_busyEndPosted = true;
+    QTimer::singleShot(0, QCoreApplication::instance(), [] {
+      g_busyEndPosted = false;
+      if (g_suspend == 0) EndBusyCursor();
+    });
   }
 }
 
-void SetPanelIndicator(const QPixmap* pixmap) {
+void EndBusyCursor() {
+  if (!g_busyCursor) return;
+  g_busyCursor = false;
+  QApplication::restoreOverrideCursor();
+}
+
+void SetPanelIndicator(const QPixmap* pixmap, const QString& state) {
   g_indicatorShown = pixmap && !pixmap->isNull();
+  if (!state.isEmpty()) g_indicatorState = state;
   if (g_indicatorShown) {
     if (!g_indicator) g_indicator = new QPixmap;
     *g_indicator = *pixmap;
@@ -238,9 +284,27 @@ void SetPanelIndicator(const QPixmap* pixmap) {
     p->indicator->setVisible(g_indicatorShown);
     if (!g_indicatorShown) continue;
     p->indicator->setPixmap(*g_indicator);
+    p->indicator->setAccessibleName(g_indicatorState);
     // Painted now: the caller is about to block the thread.
     if (p->window->isVisible()) p->indicator->repaint();
   }
 }
 
 }  // namespace ui::detail
+
+void ui::KeepAlive() {
+  auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
+  if (!app || QThread::currentThread() != app->thread() || g_suspend) return;
+  if (!g_busyCursor) {
+    g_busyCursor = true;
+    QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+  }
+  ++g_suspend;
+  // Window-system events other than input (expose, configure, the window manager's ping,
+  // close requests) are handled; input stays in the window system's queue in its order and
+  // socket notifiers wait, so nothing reaches the blocked caller's callbacks.
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                  QEventLoop::ExcludeSocketNotifiers);
+  --g_suspend;
+  ReleaseHeld();
+}

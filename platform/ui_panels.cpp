@@ -1,7 +1,9 @@
 // User-interface runtime, panels: handles, loading from the resource file, display, titles
 // and discarding.
 #include <QAbstractSpinBox>
+#include <QAbstractButton>
 #include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -19,10 +21,12 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 #include <QSpinBox>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -80,25 +84,99 @@ Control* FindCtrl(int h, int id, int* err) {
   return it->second.get();
 }
 
+void PanelWindow::keyPressEvent(QKeyEvent* e) {
+  Panel* p = FindPanel(handle_);
+  const int key = e->key();
+  if (!p || e->modifiers() & ~Qt::KeypadModifier ||
+      (key != Qt::Key_Return && key != Qt::Key_Enter && key != Qt::Key_Escape)) {
+    QWidget::keyPressEvent(e);
+    return;
+  }
+  auto press = [p](int id) {
+    Control* c = FindCtrl(p->handle, id);
+    auto* b = c ? qobject_cast<QAbstractButton*>(c->editor) : nullptr;
+    if (!b || !b->isEnabled() || !b->isVisible()) return false;
+    b->click();  // the same commit as a mouse click
+    return true;
+  };
+  if (key == Qt::Key_Escape) {
+    if (p->escCloses)
+      DispatchPanel(handle_, EVENT_CLOSE);
+    else if (p->cancelCtrl)
+      press(p->cancelCtrl);
+    return;
+  }
+  // Enter presses the focused button, as in a dialog, otherwise the panel's default one.
+  if (auto* b = qobject_cast<QAbstractButton*>(focusWidget()); b && b->isEnabled()) {
+    b->click();
+    return;
+  }
+  if (p->defaultCtrl) press(p->defaultCtrl);
+}
+
+// The window as large as the panel's area and its menu bar, within the screen's available
+// area less room for the window manager's frame; never larger than the panel needs.
+void FitToScreen(Panel* p) {
+  QWidget* w = p->window;
+  int menu = 0;
+  if (auto* bar = w->findChild<QMenuBar*>()) menu = bar->sizeHint().height();
+  const QSize want(p->content->width(), p->content->height() + menu);
+  w->setMaximumSize(want);
+  QSize size = want;
+  if (QScreen* sc = w->screen() ? w->screen() : QGuiApplication::primaryScreen()) {
+    constexpr int kFrameW = 16, kFrameH = 48;  // borders and title bar of a usual frame
+    const QRect area = sc->availableGeometry();
+    size = size.boundedTo(QSize(area.width() - kFrameW, area.height() - kFrameH));
+    w->resize(size);
+    // Keep the whole window, title bar included, on the screen.
+    QPoint at = w->pos();
+    at.setX(std::clamp(at.x(), area.left(), std::max(area.left(), area.right() - size.width() - kFrameW)));
+    at.setY(std::clamp(at.y(), area.top(), std::max(area.top(), area.bottom() - size.height() - kFrameH)));
+    w->move(at);
+  } else {
+    w->resize(size);
+  }
+}
+
 Panel* CreatePanel(int parent, int resource, const QString& title, int width, int height) {
+  static const bool factoryInstalled = [] {
+    // Panels carry their accessible role (window or dialog) in a property.
+    QAccessible::installFactory([](const QString&, QObject* o) -> QAccessibleInterface* {
+      auto* w = qobject_cast<QWidget*>(o);
+      const QVariant role = w ? w->property(kPanelRoleProperty) : QVariant();
+      if (!role.isValid()) return nullptr;
+      return new QAccessibleWidget(w, static_cast<QAccessible::Role>(role.toInt()));
+    });
+    return true;
+  }();
+  (void)factoryInstalled;
   auto p = std::make_unique<Panel>();
   p->handle = g_nextHandle++;
   p->resource = resource;
   p->parent = parent;
   p->window = new PanelWindow(p->handle, ParentWindow(parent));
+  // Screen readers announce windows and dialogs, not the plain widget's "filler".
+  p->window->setProperty(kPanelRoleProperty, parent > 0 ? int(QAccessible::Dialog)
+                                                        : int(QAccessible::Window));
   p->window->setAttribute(Qt::WA_QuitOnClose, false);
   p->window->setWindowTitle(title);
   p->window->setAccessibleName(title);
   auto* layout = new QVBoxLayout(p->window);
   layout->setContentsMargins(0, 0, 0, 0);
   layout->setSpacing(0);
-  layout->setSizeConstraint(QLayout::SetFixedSize);
-  p->content = new QWidget(p->window);
+  // The panel's area scrolls inside a window that fits the screen: at 1024x768, or at a
+  // scale factor of 2, the larger panels would otherwise put controls out of reach.
+  auto* scroll = new QScrollArea(p->window);
+  scroll->setObjectName(QStringLiteral("panelScroll"));
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  p->content = new QWidget;
   p->content->setFixedSize(width, height);
-  layout->addWidget(p->content);
+  scroll->setWidget(p->content);
+  layout->addWidget(scroll);
   p->indicator = new QLabel(p->content);
   p->indicator->setObjectName(QStringLiteral("linkIndicator"));
-  p->indicator->setAccessibleName(QStringLiteral("link status"));
+  p->indicator->setAccessibleName(g_indicatorState);
   p->indicator->setGeometry(width - 22, height - 22, 18, 18);
   p->indicator->setScaledContents(true);
   if (g_indicatorShown) p->indicator->setPixmap(*g_indicator);
@@ -156,22 +234,8 @@ int LoadPanel(int parent, const char* file, int resource) {
     g_lastError = QStringLiteral("parent panel %1 does not exist").arg(parent);
     return UI_ERR_BAD_PANEL;
   }
-  QFile f(path);
-  if (!f.open(QIODevice::ReadOnly)) {
-    g_lastError = QStringLiteral("%1: %2").arg(path, f.errorString());
-    return UI_ERR_FILE_NOT_FOUND;
-  }
-  // A resource file is a few tens of kilobytes; refuse anything absurd rather than load it.
-  if (f.size() > 16 * 1024 * 1024) {
-    g_lastError = QStringLiteral("%1: file too large").arg(path);
-    return UI_ERR_BAD_FILE_FORMAT;
-  }
   PanelSpec layout;
-  QString why;
-  if (const int rc = ParsePanel(f.readAll(), resource, &layout, &why); rc < 0) {
-    g_lastError = QStringLiteral("%1: %2").arg(path, why);
-    return rc;
-  }
+  if (const int rc = LoadPanelSpec(path, resource, &layout, &g_lastError); rc < 0) return rc;
   // Every callback name must be known before anything is built.
   auto unknown = [&](const QString& name, const QString& where) {
     g_lastError = QStringLiteral("%1: panel %2: unknown callback \"%3\" on %4")
@@ -192,6 +256,14 @@ int LoadPanel(int parent, const char* file, int resource) {
 
   Panel* p = CreatePanel(parent, resource, layout.title, layout.width, layout.height);
   if (!layout.callback.isEmpty()) p->cb = g_panelCallbacks[layout.callback];
+  p->defaultCtrl = layout.defaultCtrl;
+  p->cancelCtrl = layout.cancelCtrl;
+  p->escCloses = layout.escCloses;
+  p->autoCenter = layout.center;
+  p->titleText = layout.titleText;
+  if (layout.indicator[2] > 0)
+    p->indicator->setGeometry(layout.indicator[1], layout.indicator[0], layout.indicator[2],
+                              layout.indicator[2]);
   if (!layout.menus.empty()) {
     auto* bar = new QMenuBar(p->window);
     bar->setNativeMenuBar(false);
@@ -199,25 +271,23 @@ int LoadPanel(int parent, const char* file, int resource) {
     const int h = p->handle;
     for (const auto& m : layout.menus) {
       QMenu* menu = bar->addMenu(m.label);
+      if (m.text >= 0) p->menuTexts.emplace_back(menu->menuAction(), m.text);
       for (const auto& it : m.items) {
         QAction* a = menu->addAction(it.label);
+        if (it.text >= 0) p->menuTexts.emplace_back(a, it.text);
         a->setObjectName(QStringLiteral("menu%1").arg(it.id));
         if (!it.callback.isEmpty()) p->menuCallbacks[it.id] = g_menuCallbacks[it.callback];
         const int item = it.id;
-        QObject::connect(a, &QAction::triggered, a, [h, item] {
-          if (g_suspend) return;
-          Panel* pp = FindPanel(h);
-          if (!pp) return;
-          auto mc = pp->menuCallbacks.find(item);
-          if (mc != pp->menuCallbacks.end() && mc->second) mc->second(h, item, nullptr, h);
-        });
+        QObject::connect(a, &QAction::triggered, a, [h, item] { DispatchMenu(h, item); });
       }
     }
   }
   for (const auto& cs : layout.controls) {
     Control* c = AddControl(p, cs);
     if (!cs.callback.isEmpty()) c->cb = g_ctrlCallbacks[cs.callback];
+    c->text = cs.text;
   }
+  ApplyTexts(p);
   p->indicator->raise();
   // Timers run from the moment the panel is loaded, shown or not.
   for (auto& [id, c] : p->controls) StartTimerIfEnabled(c.get());
@@ -257,8 +327,11 @@ int NewCtrl(int panel, int style, const char* label, int top, int left) {
 int DisplayPanel(int panel) {
   Panel* p = FindPanel(panel);
   if (!p) return UI_ERR_BAD_PANEL;
+  if (!p->sized) {
+    FitToScreen(p);
+    p->sized = true;
+  }
   if (p->autoCenter) {
-    p->window->adjustSize();
     if (QScreen* sc = QGuiApplication::primaryScreen()) {
       const QRect area = sc->availableGeometry();
       p->window->move(area.center() - QPoint(p->window->width() / 2, p->window->height() / 2));
@@ -295,6 +368,12 @@ int SetPanelAttribute(int panel, int attribute, int value) {
   Panel* p = FindPanel(panel);
   if (!p) return UI_ERR_BAD_PANEL;
   switch (attribute) {
+    case ATTR_DEFAULT_CTRL:
+      p->defaultCtrl = value;
+      return 0;
+    case ATTR_CANCEL_CTRL:
+      p->cancelCtrl = value;
+      return 0;
     case ATTR_PANEL_FLAG_600:
     case ATTR_PANEL_FLAG_599:
     case ATTR_PANEL_FLAG_601:
@@ -348,3 +427,13 @@ void* CtrlWidget(int panel, int control) {
   return c ? c->editor : nullptr;
 }
 }  // namespace ui
+
+int SetTextSource(TextSourcePtr source) {
+  g_textSource = source;
+  return 0;
+}
+
+int RelabelPanels(void) {
+  for (const auto& [h, p] : g_panels) ApplyTexts(p.get());
+  return 0;
+}

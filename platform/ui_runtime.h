@@ -3,11 +3,13 @@
 #pragma once
 
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
+#include <functional>
 #include <map>
 #include <memory>
 #include <utility>
@@ -35,7 +37,10 @@ struct Control {
   bool timerEnabled = false;
   bool tickPending = false;
   std::vector<std::pair<QString, int>> items;  // ring and list entries
+  std::vector<int> itemTexts;                  // text numbers of the file's ring entries
+  double min = 0, max = 0;                     // numeric: the range the operator may enter
   bool settingValue = false;                   // guards programmatic changes from commits
+  int text = -1;                               // text source number of the label, -1 none
   // A double box shows its value rounded to its precision but keeps the value set from code,
   // so that reading it back gives that value, until the operator enters another.
   double exact = 0;
@@ -43,6 +48,7 @@ struct Control {
 };
 
 class PanelWindow;
+inline constexpr const char* kPanelRoleProperty = "veldixPanelRole";
 
 struct Panel {
   int handle = 0;
@@ -56,6 +62,12 @@ struct Panel {
   PanelCallbackPtr cb = nullptr;
   void* cbData = nullptr;
   bool autoCenter = false;
+  bool sized = false;  // fitted to the screen at its first display
+  int titleText = -1;   // text source number of the title, -1 none
+  std::vector<std::pair<class QAction*, int>> menuTexts;  // menu entries and their numbers
+  int defaultCtrl = 0;  // pressed by Enter
+  int cancelCtrl = 0;   // pressed by Esc
+  bool escCloses = false;
 };
 
 inline std::map<int, std::unique_ptr<Panel>> g_panels;
@@ -69,10 +81,15 @@ inline std::vector<int> g_popups;
 inline std::map<QString, CtrlCallbackPtr> g_ctrlCallbacks;
 inline std::map<QString, PanelCallbackPtr> g_panelCallbacks;
 inline std::map<QString, MenuCallbackPtr> g_menuCallbacks;
-inline int g_suspend = 0;  // > 0 while PaintNow pumps paint events: no callback may run then
+inline int g_suspend = 0;  // > 0 while PaintNow or KeepAlive pump events: callbacks are held
+inline std::vector<std::function<void()>> g_held;  // callbacks held back by g_suspend, in order
+inline bool g_busyCursor = false;    // KeepAlive put up the busy cursor
+inline bool g_busyEndPosted = false;
 inline QPixmap* g_indicator = nullptr;  // created once the application object exists
 inline bool g_indicatorShown = false;
+inline QString g_indicatorState = QStringLiteral("link status");  // its accessible name
 inline QApplication* g_ownApp = nullptr;
+inline TextSourcePtr g_textSource = nullptr;
 
 // ---- ui_panels.cpp
 Panel* FindPanel(int h);
@@ -84,11 +101,17 @@ void DiscardAllAtExit();
 // ---- ui_controls.cpp
 Control* AddControl(Panel* p, const ControlSpec& s);
 void StartTimerIfEnabled(Control* c);
+// Puts the text source's texts on the panel; a number without a text keeps what is there.
+void ApplyTexts(Panel* p);
 
 // ---- ui_loop.cpp: callbacks of controls, panels and timers, held back while painting
 void DispatchCtrl(int h, int id, int event);
 void DispatchPanel(int h, int event);
 void DispatchTimer(int h, int id);
+void DispatchMenu(int h, int item);
+// Posts what g_suspend held back for a later loop turn, and the end of the busy cursor.
+void ReleaseHeld();
+void EndBusyCursor();
 
 class PanelWindow : public QWidget {
  public:
@@ -98,13 +121,12 @@ class PanelWindow : public QWidget {
   void closeEvent(QCloseEvent* e) override {
     // The close box only asks: the panel's callback decides what happens.
     e->ignore();
-    if (!g_suspend) DispatchPanel(handle_, EVENT_CLOSE);
+    DispatchPanel(handle_, EVENT_CLOSE);
   }
+  void keyPressEvent(QKeyEvent* e) override;
   bool event(QEvent* e) override {
-    if (!g_suspend) {
-      if (e->type() == QEvent::WindowActivate) DispatchPanel(handle_, EVENT_GOT_FOCUS);
-      if (e->type() == QEvent::WindowDeactivate) DispatchPanel(handle_, EVENT_LOST_FOCUS);
-    }
+    if (e->type() == QEvent::WindowActivate) DispatchPanel(handle_, EVENT_GOT_FOCUS);
+    if (e->type() == QEvent::WindowDeactivate) DispatchPanel(handle_, EVENT_LOST_FOCUS);
     return QWidget::event(e);
   }
 

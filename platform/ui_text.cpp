@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QString>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdarg>
@@ -12,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "keep_alive.h"
 #include "ui.h"
 #include "ui_internal.h"
 #include "testing/ui_testing.h"
@@ -127,5 +129,11 @@ void Delay(double seconds) {
   const auto until = std::chrono::steady_clock::now() +
                      std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                          std::chrono::duration<double>(seconds));
-  std::this_thread::sleep_until(until);
+  // The windows stay alive meanwhile, a slice at a time.
+  for (;;) {
+    ui::KeepAlive();
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= until) return;
+    std::this_thread::sleep_until(std::min(until, now + std::chrono::milliseconds(ui::kKeepAliveSliceMs)));
+  }
 }

@@ -8,7 +8,7 @@ want=(
   qt6-base-dev qt6-serialport-dev qt6-qpa-plugins libgl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev mbpoll python3-pymodbus python3-serial python3-serial-asyncio
-  xvfb xauth at-spi2-core python3-pyatspi python3-gi python3-xlib dbus dbus-x11
+  xvfb x11vnc iproute2 xauth at-spi2-core python3-pyatspi python3-gi python3-xlib dbus dbus-x11
   fonts-dejavu-core
 )
 if [ "${1:-}" = "--extra" ]; then

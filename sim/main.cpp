@@ -19,6 +19,7 @@
 #include "sim/options.h"
 #include "sim/server.h"
 #include "sim/state_file.h"
+#include "safe_file.h"
 
 using namespace veldix::sim;
 
@@ -98,6 +99,8 @@ int main(int argc, char** argv) {
 
   MeterState initial = MeterState::factory(local_utc_offset());
   if (!opt.state_file.empty()) {
+    // Temporary files of an earlier run killed between writing and renaming.
+    safe_file::RemoveStaleTemporaries(opt.state_file);
     const StateLoad loaded = load_state(opt.state_file);
     switch (loaded.status) {
       case StateLoad::Status::loaded:
@@ -107,14 +110,20 @@ int main(int argc, char** argv) {
         log_line("state file " + opt.state_file + " not found: starting as a new meter");
         break;
       case StateLoad::Status::corrupt: {
-        // Keep the bad file for inspection; the next save writes a fresh one.
-        const std::string aside = opt.state_file + ".corrupt";
-        const bool moved = rename(opt.state_file.c_str(), aside.c_str()) == 0;
+        // Keep the bad file for inspection, beside earlier ones (.corrupt.1, .2 ...); the
+        // next save writes a fresh one.
+        std::string why;
+        const std::string kept =
+            safe_file::KeepNumberedCopy(opt.state_file, ".corrupt", loaded.text, &why);
         log_line("state file " + opt.state_file + " is unusable (" + loaded.message +
                  "): ignored, starting as a new meter" +
-                 (moved ? "; the file was moved to " + aside : ""));
+                 (kept.empty() ? "; it could not be kept: " + why : "; it was kept as " + kept));
         break;
       }
+      case StateLoad::Status::refused:
+        log_line("--state " + opt.state_file + ": " + loaded.message +
+                 "; give a regular file or a new name");
+        return 2;
     }
   }
   // Link settings given on the command line win over the stored ones: they are what the
@@ -138,6 +147,7 @@ int main(int argc, char** argv) {
   };
 
   ServerContext ctx{model, faults, stop, s.slave_address, opt.verbose, persist};
+  ctx.idle_timeout_ms = opt.idle_timeout_s * 1000;
 
   std::vector<std::unique_ptr<Endpoint>> endpoints;
   std::string error;

@@ -120,6 +120,11 @@ ParseResult parse_options(const std::vector<std::string>& args) {
       const auto v = value(a);
       if (!v || v->empty()) return fail("--state needs a FILE");
       o.state_file = *v;
+    } else if (a == "--idle-timeout") {
+      const auto v = value(a);
+      const auto n = v ? to_uint(*v, 86400) : std::nullopt;
+      if (!n) return fail("--idle-timeout needs seconds 0..86400 (0: never)");
+      o.idle_timeout_s = static_cast<int>(*n);
     } else if (a == "--exit-on-stdin-eof") {
       o.exit_on_stdin_eof = true;
     } else if (a == "--verbose" || a == "-v") {
@@ -198,6 +203,10 @@ Links (one or more, served at the same time):
                          connection on PORT (0 = any free port).
   --bind ADDR            Numeric IPv4 or IPv6 address the TCP links listen on
                          (default 127.0.0.1; 0.0.0.0 for every interface).
+  --idle-timeout S       Close a TCP connection that sent no request for S seconds
+                         (default 60; 0 = never). Up to 64 connections are served;
+                         when all are taken, the one idle the longest is closed
+                         for a new one.
 
 Meter:
   --slave N              Modbus address 1..247 (default 1, or the state file's).
@@ -209,7 +218,9 @@ Meter:
   --stop-bits S          1 or 2 (default 1, or the state file's).
   --state FILE           Keep settings, display mask, clock and energy counters in
                          FILE across runs (written atomically after each accepted
-                         write and on exit). A corrupt FILE is reported and ignored.
+                         write and on exit, through a symbolic link). A corrupt FILE
+                         is reported and kept as FILE.corrupt.N; a FILE that is not
+                         a regular file (directory, FIFO, device) is refused.
 
 Faults (on every link where they make sense):
   --silent               Never answer.
@@ -235,7 +246,8 @@ Other:
 
 SIGINT or SIGTERM ends the simulator cleanly (exit code 0); a summary of the
 requests served and of the faults injected is printed on standard error.
-Exit codes: 0 clean exit, 1 an endpoint could not be opened, 2 bad command line.
+Exit codes: 0 clean exit, 1 an endpoint could not be opened, 2 bad command line
+or a --state path that is not a regular file.
 See docs/register-map.md for the register map.
 )";
 }

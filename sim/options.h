@@ -29,6 +29,7 @@ struct Options {
   std::optional<uint16_t> tcp_port;     // Modbus TCP, 0 = any free port
   std::optional<uint16_t> rtu_tcp_port; // RTU frames over plain TCP, 0 = any free port
   std::string bind_address = "127.0.0.1";
+  int idle_timeout_s = 60;              // TCP connections without a request this long close
 
   // Given on the command line (else the state file's value, else the default).
   std::optional<uint16_t> slave;

@@ -37,8 +37,14 @@ constexpr int kMappingSize = 4133;
 constexpr int kMaxAdu = MODBUS_TCP_MAX_ADU_LENGTH;
 // How long an answer may wait for room on the link before it is dropped.
 constexpr int kWriteTimeoutMs = 2000;
-// More concurrent TCP connections than a configuration tool would ever open.
-constexpr std::size_t kMaxConnections = 16;
+// Concurrent TCP connections served; when all are taken, the one idle the longest is closed
+// for the newcomer, so idle clients can never lock a master out.
+constexpr std::size_t kMaxConnections = 64;
+// A frame's bytes may be awaited this long once its first byte has arrived.
+constexpr int kByteTimeoutMs = 500;
+// The longest request kept whole: an RTU write of 255 data bytes (9 + 255 + 2) or a Modbus
+// TCP one (7 + 6 + 255). Beyond the 123 registers a write may carry, yet still answered.
+constexpr std::size_t kMaxRequest = 7 + 6 + 255;
 
 std::mutex g_log_mutex;
 
@@ -113,6 +119,15 @@ void drain(int fd) {
   }
 }
 
+uint16_t crc16(const uint8_t* p, std::size_t n) {
+  uint16_t crc = 0xFFFF;
+  for (std::size_t i = 0; i < n; ++i) {
+    crc ^= p[i];
+    for (int b = 0; b < 8; ++b) crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
+  }
+  return crc;
+}
+
 std::string hex_bytes(const uint8_t* p, int n) {
   std::string s;
   char b[4];
@@ -123,40 +138,85 @@ std::string hex_bytes(const uint8_t* p, int n) {
   return s;
 }
 
-// Serves one byte stream with one framing until the peer leaves, the link is dropped or
-// stop is raised.
+}  // namespace
+
+FrameCut cut_frame(Framing framing, const uint8_t* data, std::size_t n, uint16_t slave) {
+  if (framing == Framing::tcp) {
+    // MBAP: transaction (2), protocol 0 (2), length of what follows (2), unit, PDU.
+    if (n < 7) return {FrameCut::need_more, 0};
+    const std::size_t follows = static_cast<std::size_t>(data[4] << 8 | data[5]);
+    if (follows < 2 || 6 + follows > kMaxRequest) return {FrameCut::lost, 0};
+    if (n < 6 + follows) return {FrameCut::need_more, 0};
+    const bool modbus = data[2] == 0 && data[3] == 0;
+    return {modbus ? FrameCut::frame : FrameCut::foreign, 6 + follows};
+  }
+  // RTU: no delimiter on a stream; the function code tells the request's length (address,
+  // function, data, CRC): the public Modbus functions by their data, 15 and 16 with a byte
+  // count in byte 6, 20 and 21 in byte 2, 23 in byte 10; any other function is taken with
+  // no data, which is all a request for it needs to be refused.
+  if (n < 2) return {FrameCut::need_more, 0};
+  std::size_t len = 4;
+  const uint8_t function = data[1];
+  if ((function >= 1 && function <= 6) || function == 8) {
+    len = 8;
+  } else if (function == 22) {
+    len = 10;
+  } else if (function == 24) {
+    len = 6;
+  } else if (function == 43) {
+    len = 7;  // MEI type, read device id code, object id
+  } else if (function == 20 || function == 21) {
+    if (n < 3) return {FrameCut::need_more, 0};
+    len = 5 + data[2];
+  } else if (function == 15 || function == 16) {
+    if (n < 7) return {FrameCut::need_more, 0};
+    len = 9 + data[6];
+  } else if (function == 23) {
+    if (n < 11) return {FrameCut::need_more, 0};
+    len = 13 + data[10];
+  }
+  if (n < len) return {FrameCut::need_more, 0};
+  // Over a whole frame, CRC included (low byte first), the CRC-16 is 0.
+  if (crc16(data, len) != 0) return {FrameCut::bad, len};
+  const bool ours = data[0] == slave || data[0] == 0;
+  return {ours ? FrameCut::frame : FrameCut::foreign, len};
+}
+
+std::vector<uint8_t> exception_answer(Framing framing, const uint8_t* req, uint8_t code) {
+  std::vector<uint8_t> a;
+  if (framing == Framing::tcp) {
+    // Same transaction, protocol 0, 3 bytes follow: unit, function with bit 7, code.
+    a = {req[0], req[1], 0, 0, 0, 3, req[6], static_cast<uint8_t>(req[7] | 0x80), code};
+  } else {
+    a = {req[0], static_cast<uint8_t>(req[1] | 0x80), code};
+    const uint16_t crc = crc16(a.data(), a.size());
+    a.push_back(static_cast<uint8_t>(crc & 0xFF));
+    a.push_back(static_cast<uint8_t>(crc >> 8));
+  }
+  return a;
+}
+
+namespace {
+
+// Serves one byte stream with one framing until the peer leaves, the link is dropped,
+// it stays idle too long or stop is raised.
 class Session {
  public:
-  // rx: a libmodbus context already bound to fd (serial device), or null to create one.
-  Session(ServerContext& ctx, Framing framing, int fd, bool socket, std::string name,
-          modbus_t* rx = nullptr)
-      : ctx_(ctx), framing_(framing), fd_(fd), socket_(socket), name_(std::move(name)), rx_(rx) {}
+  Session(ServerContext& ctx, Framing framing, int fd, bool socket, std::string name)
+      : ctx_(ctx), framing_(framing), fd_(fd), socket_(socket), name_(std::move(name)) {}
 
   ~Session() {
     if (tx_) modbus_free(tx_);
-    if (rx_ && !rx_connected_) modbus_free(rx_);
     if (map_) modbus_mapping_free(map_);
     for (int fd : cap_) {
       if (fd >= 0) ::close(fd);
     }
   }
 
-  // Creates the contexts; false (with a logged reason) when that fails.
+  // Creates the answer context; false (with a logged reason) when that fails.
   bool init() {
-    if (rx_) {
-      rx_connected_ = true;
-    } else {
-      rx_ = new_context();
-      if (!rx_) return false;
-      modbus_set_socket(rx_, fd_);
-    }
-    if (framing_ == Framing::rtu) modbus_set_slave(rx_, ctx_.slave);
-    // A frame is complete when the function code's lengths say so; a byte may be
-    // awaited this long in the middle of one.
-    modbus_set_byte_timeout(rx_, 0, 500000);
-    modbus_set_indication_timeout(rx_, 1, 0);
-
-    tx_ = new_context();
+    tx_ = framing_ == Framing::rtu ? modbus_new_rtu("link", 9600, 'N', 8, 1)
+                                   : modbus_new_tcp("127.0.0.1", 502);
     map_ = modbus_mapping_new(0, 0, kMappingSize, kMappingSize);
     if (!tx_ || !map_ || ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, cap_) != 0) {
       log_line(name_ + ": cannot set up the answer capture: " + errno_text(errno));
@@ -175,13 +235,42 @@ class Session {
     idle_ = std::move(idle);
   }
 
+  // Where to note the time of the last request (for choosing which connection to close).
+  void set_activity(std::atomic<int64_t>* last) { activity_ = last; }
+
   void run() {
-    uint8_t req[kMaxAdu];
+    uint8_t chunk[512];
+    auto last = Clock::now();
     while (!ctx_.stop.raised()) {
-      const int ev = poll_with_stop(fd_, POLLIN, idle_ ? idle_ms_ : -1, ctx_.stop);
+      // Within a frame: the byte time-out. Between frames: the serial link's quiet-time
+      // work, or (TCP) what is left of the idle time-out.
+      int wait_ms = -1;
+      bool idle_limit = false;
+      if (!in_.empty()) {
+        wait_ms = kByteTimeoutMs;
+      } else if (idle_) {
+        wait_ms = idle_ms_;
+      } else if (socket_ && ctx_.idle_timeout_ms > 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            last + std::chrono::milliseconds(ctx_.idle_timeout_ms) - Clock::now()).count();
+        wait_ms = left > 0 ? static_cast<int>(left) : 0;
+        idle_limit = true;
+      }
+      const int ev = poll_with_stop(fd_, POLLIN, wait_ms, ctx_.stop);
       if (ev < 0) return;
       if (ev == 0) {
-        if (idle_) idle_();
+        if (!in_.empty()) {
+          // A frame cut short: the line fell silent in the middle of it.
+          ctx_.faults.bad_frames++;
+          if (ctx_.verbose) log_line(name_ + ": frame cut short, dropped");
+          in_.clear();
+        } else if (idle_) {
+          idle_();
+        } else if (idle_limit) {
+          log_line(name_ + ": no request for " + std::to_string(ctx_.idle_timeout_ms / 1000) +
+                   " s, connection closed");
+          return;
+        }
         continue;
       }
       if (ev & (POLLERR | POLLNVAL)) {
@@ -189,61 +278,65 @@ class Session {
         return;
       }
       if (!(ev & (POLLIN | POLLHUP))) continue;
-
-      const int len = modbus_receive(rx_, req);
-      if (len < 0) {
-        const int err = errno;
-        if (err == ECONNRESET || err == EBADF || err == EIO || err == EPIPE) {
-          if (!socket_) log_line(name_ + ": link closed: " + modbus_strerror(err));
-          return;
-        }
-        ctx_.faults.bad_frames++;
-        if (ctx_.verbose) log_line(name_ + ": bad frame (" + modbus_strerror(err) + ")");
-        if (framing_ == Framing::tcp && err == EMBBADDATA) return;  // stream out of step
-        if (framing_ == Framing::rtu) drain(fd_);
-        continue;
+      const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+      if (n == 0) return;  // the peer closed
+      if (n < 0) {
+        if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+        if (!socket_) log_line(name_ + ": link closed: " + errno_text(errno));
+        return;
       }
-      if (len == 0) {
-        // A frame for another slave. On a shared bus that slave answers next; libmodbus
-        // reads that answer as the next message and ignores it, so take it now.
-        ctx_.faults.ignored++;
-        if (ctx_.verbose) log_line(name_ + ": request for another address ignored");
-        modbus_receive(rx_, req);
-        continue;
-      }
-      if (framing_ == Framing::tcp) skip_rest_of_tcp_frame(req, len);
-      if (!handle(req, len)) return;
+      last = Clock::now();
+      if (activity_) activity_->store(last.time_since_epoch().count());
+      if (!feed(chunk, static_cast<std::size_t>(n))) return;
     }
+  }
+
+  // Takes bytes as they came from the link and answers every whole frame among them;
+  // false when the link must close.
+  bool feed(const uint8_t* data, std::size_t n) {
+    in_.insert(in_.end(), data, data + n);
+    std::size_t used = 0;
+    bool keep = true;
+    while (keep && used < in_.size()) {
+      const FrameCut cut = cut_frame(framing_, in_.data() + used, in_.size() - used, ctx_.slave);
+      if (cut.kind == FrameCut::need_more) break;
+      if (cut.kind == FrameCut::lost) {
+        // A Modbus TCP length no request can have: the stream cannot be followed.
+        ctx_.faults.bad_frames++;
+        if (ctx_.verbose) log_line(name_ + ": malformed Modbus TCP header, connection closed");
+        in_.clear();
+        return false;
+      }
+      if (cut.kind == FrameCut::bad) {
+        // Wrong CRC: as an RTU slave does, drop everything until the line is quiet.
+        ctx_.faults.bad_frames++;
+        if (ctx_.verbose) log_line(name_ + ": bad frame (CRC), dropped");
+        in_.clear();
+        drain(fd_);
+        return true;
+      }
+      if (cut.kind == FrameCut::foreign) {
+        // A frame for another slave (RTU) or of another protocol (MBAP): no answer, and
+        // the frame after it is served as usual.
+        ctx_.faults.ignored++;
+        if (ctx_.verbose) log_line(name_ + ": frame for another address ignored");
+      } else {
+        keep = handle(in_.data() + used, static_cast<int>(cut.length));
+      }
+      used += cut.length;
+    }
+    in_.erase(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(std::min(used, in_.size())));
+    // Nothing waits this long for a frame: whatever is held is not one.
+    if (in_.size() > kMaxRequest) in_.clear();
+    return keep;
   }
 
  private:
-  modbus_t* new_context() {
-    modbus_t* m = framing_ == Framing::rtu ? modbus_new_rtu("link", 9600, 'N', 8, 1)
-                                           : modbus_new_tcp("127.0.0.1", 502);
-    if (!m) log_line(name_ + ": libmodbus context: " + modbus_strerror(errno));
-    return m;
-  }
-
-  // libmodbus delimits a request by its function code; for a function it does not know
-  // the MBAP header's length field tells how much more belongs to the frame.
-  void skip_rest_of_tcp_frame(const uint8_t* req, int len) {
-    const int announced = 6 + (req[4] << 8 | req[5]);
-    if (announced <= len || announced > kMaxAdu) return;
-    uint8_t junk[kMaxAdu];
-    int left = announced - len;
-    while (left > 0) {
-      if (poll_with_stop(fd_, POLLIN, 500, ctx_.stop) <= 0) return;
-      const ssize_t n = ::recv(fd_, junk, static_cast<std::size_t>(left), MSG_DONTWAIT);
-      if (n <= 0) return;
-      left -= static_cast<int>(n);
-    }
-  }
-
   // Decides and sends the answer to one request; false when the link must close.
   bool handle(const uint8_t* req, int len) {
     FaultInjector& faults = ctx_.faults;
     faults.requests++;
-    const int off = modbus_get_header_length(rx_);  // 1 on RTU, 7 on Modbus TCP
+    const int off = framing_ == Framing::rtu ? 1 : 7;  // address / MBAP header
     const uint8_t unit = req[off - 1];
     const uint8_t function = req[off];
     const int crc = framing_ == Framing::rtu ? 2 : 0;
@@ -274,14 +367,18 @@ class Session {
     switch (function) {
       case 3:
       case 4: {
-        if (pdu_len < 5) return true;
+        if (pdu_len < 5) {
+          e = ModbusException::illegal_data_value;  // a Modbus TCP frame too short for its function
+          what = "fc " + std::to_string(function) + " cut short";
+          break;
+        }
         const uint16_t address = u16(1);
         const uint16_t count = u16(3);
         std::snprintf(buf, sizeof buf, "fc %u read %u x%u", function, address, count);
         what = buf;
         if (broadcast) break;  // a read has no meaning as a broadcast
         if (count < 1 || count > MODBUS_MAX_READ_REGISTERS) {
-          libmodbus_reply = true;  // exception 3, by libmodbus
+          e = ModbusException::illegal_data_value;
         } else if ((e = MeterModel::check_read(address, count)) != ModbusException::none) {
         } else if (faults.exception_at(address, count)) {
           e = ModbusException::device_failure;
@@ -295,7 +392,11 @@ class Session {
         break;
       }
       case 6: {
-        if (pdu_len < 5) return true;
+        if (pdu_len < 5) {
+          e = ModbusException::illegal_data_value;
+          what = "fc 6 cut short";
+          break;
+        }
         const uint16_t address = u16(1);
         const uint16_t value = u16(3);
         std::snprintf(buf, sizeof buf, "fc 6 write %u = %u", address, value);
@@ -313,7 +414,11 @@ class Session {
         break;
       }
       case 16: {
-        if (pdu_len < 6) return true;
+        if (pdu_len < 6) {
+          e = ModbusException::illegal_data_value;
+          what = "fc 16 cut short";
+          break;
+        }
         const uint16_t address = u16(1);
         const uint16_t count = u16(3);
         const int bytes = req[off + 5];
@@ -321,7 +426,7 @@ class Session {
         what = buf;
         if (count < 1 || count > MODBUS_MAX_WRITE_REGISTERS || bytes != 2 * count ||
             pdu_len < 6 + bytes) {
-          libmodbus_reply = true;  // exception 3, by libmodbus
+          e = ModbusException::illegal_data_value;
         } else if ((e = MeterModel::check_write(address, count)) != ModbusException::none) {
         } else if (faults.exception_at(address, count)) {
           e = ModbusException::device_failure;
@@ -359,24 +464,28 @@ class Session {
     return send_captured(what);
   }
 
+  // Built here rather than by libmodbus, which adds 0x80 to the function code and so
+  // loses bit 7 of a function 0x80 or above; the answer keeps it set.
   bool reply_exception(const uint8_t* req, ModbusException e, const std::string& what) {
-    if (modbus_reply_exception(tx_, req, static_cast<unsigned>(e)) < 0) {
-      log_line(name_ + ": libmodbus could not build the exception: " + modbus_strerror(errno));
-      return true;
-    }
-    return send_captured(what);
+    const std::vector<uint8_t> a = exception_answer(framing_, req, static_cast<uint8_t>(e));
+    uint8_t ans[kMaxAdu + 8];
+    std::memcpy(ans, a.data(), a.size());
+    return send_answer(ans, static_cast<int>(a.size()), what);
   }
 
-  // Takes the answer libmodbus wrote into the capture socket and sends it on the link,
-  // with the wire faults. False when the link must close.
+  // Takes the answer libmodbus wrote into the capture socket and sends it.
   bool send_captured(const std::string& what) {
     uint8_t ans[kMaxAdu + 8];
     const ssize_t n = ::recv(cap_[1], ans, sizeof ans, MSG_DONTWAIT);
     if (n <= 0) return true;  // nothing to send (libmodbus keeps quiet on broadcasts)
-    const int len = static_cast<int>(n);
+    return send_answer(ans, static_cast<int>(n), what);
+  }
+
+  // Sends an answer on the link, with the wire faults. False when the link must close.
+  bool send_answer(uint8_t* ans, int len, const std::string& what) {
     FaultInjector& faults = ctx_.faults;
     const FaultOptions& o = faults.options();
-    const int off = modbus_get_header_length(rx_);
+    const int off = framing_ == Framing::rtu ? 1 : 7;
     const bool exception = len > off && (ans[off] & 0x80);
     std::string tags;
 
@@ -433,8 +542,6 @@ class Session {
   int fd_;
   bool socket_;
   std::string name_;
-  modbus_t* rx_ = nullptr;
-  bool rx_connected_ = false;
   modbus_t* tx_ = nullptr;
   modbus_mapping_t* map_ = nullptr;
   int cap_[2] = {-1, -1};
@@ -442,6 +549,8 @@ class Session {
   bool muted_ = false;
   int idle_ms_ = -1;
   std::function<void()> idle_;
+  std::atomic<int64_t>* activity_ = nullptr;
+  std::vector<uint8_t> in_;  // bytes received, not yet a whole frame
 };
 
 class SerialEndpoint : public Endpoint {
@@ -503,7 +612,7 @@ class SerialEndpoint : public Endpoint {
     }
     const int fd = modbus_get_socket(modbus_ctx_);
     set_nonblocking(fd);
-    session_ = std::make_unique<Session>(ctx_, Framing::rtu, fd, false, "serial", modbus_ctx_);
+    session_ = std::make_unique<Session>(ctx_, Framing::rtu, fd, false, "serial");
     return session_->init();
   }
 
@@ -553,7 +662,7 @@ class TcpEndpoint : public Endpoint {
     }
     const int one = 1;
     ::setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(listen_fd_, res->ai_addr, res->ai_addrlen) != 0 || ::listen(listen_fd_, 16) != 0) {
+    if (::bind(listen_fd_, res->ai_addr, res->ai_addrlen) != 0 || ::listen(listen_fd_, 128) != 0) {
       error = "cannot listen on " + address + ":" + service + ": " + errno_text(errno);
       ::freeaddrinfo(res);
       return false;
@@ -580,9 +689,19 @@ class TcpEndpoint : public Endpoint {
   }
 
  private:
+  // What the acceptor and a connection's thread share. The thread closes the socket under
+  // the lock, so the acceptor never shuts down a descriptor number already reused.
+  struct Link {
+    std::mutex lock;
+    int fd = -1;
+    bool closed = false;
+    std::atomic<bool> done{false};
+    std::atomic<int64_t> last_active{0};  // steady clock ticks of the last request
+    bool evicted = false;                 // shut down to make room; its thread is ending
+  };
   struct Connection {
     std::thread thread;
-    std::shared_ptr<std::atomic<bool>> done;
+    std::shared_ptr<Link> link;
   };
 
   static std::string local_name(int fd, bool peer = false) {
@@ -619,35 +738,58 @@ class TcpEndpoint : public Endpoint {
         continue;
       }
       reap();
-      if (connections_.size() >= kMaxConnections) {
-        log_line(kind + ": too many connections, refused one");
-        ::close(fd);
-        continue;
-      }
+      if (connections_.size() >= kMaxConnections) close_longest_idle(kind);
       const int one = 1;
       // Each answer (and each half of a split one) leaves at once.
       ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
       const std::string name = kind + " " + local_name(fd, true);
       if (ctx_.verbose) log_line(name + ": connected");
-      auto done = std::make_shared<std::atomic<bool>>(false);
+      auto link = std::make_shared<Link>();
+      link->fd = fd;
+      link->last_active.store(Clock::now().time_since_epoch().count());
       connections_.push_back(Connection{
-          std::thread([this, fd, name, done] {
+          std::thread([this, fd, name, link] {
             {
               Session s(ctx_, framing_, fd, true, name);
+              s.set_activity(&link->last_active);
               if (s.init()) s.run();
             }
-            ::shutdown(fd, SHUT_RDWR);
-            ::close(fd);
+            {
+              std::lock_guard hold(link->lock);
+              ::shutdown(fd, SHUT_RDWR);
+              ::close(fd);
+              link->closed = true;
+            }
             if (ctx_.verbose) log_line(name + ": closed");
-            done->store(true);
+            link->done.store(true);
           }),
-          done});
+          link});
     }
+  }
+
+  // All connections taken: the one whose last request is the oldest makes room. Its thread
+  // sees the shut-down socket at once and ends.
+  void close_longest_idle(const std::string& kind) {
+    Connection* oldest = nullptr;
+    std::size_t live = 0;
+    for (Connection& c : connections_) {
+      if (c.link->evicted || c.link->done.load()) continue;
+      ++live;
+      if (!oldest || c.link->last_active.load() < oldest->link->last_active.load()) oldest = &c;
+    }
+    if (!oldest || live < kMaxConnections) return;
+    {
+      std::lock_guard hold(oldest->link->lock);
+      if (!oldest->link->closed) ::shutdown(oldest->link->fd, SHUT_RDWR);
+    }
+    oldest->link->evicted = true;  // reaped once its thread has ended
+    log_line(kind + ": " + std::to_string(kMaxConnections) +
+             " connections open, the one idle the longest closed for a new one");
   }
 
   void reap() {
     for (auto it = connections_.begin(); it != connections_.end();) {
-      if (it->done->load()) {
+      if (it->link->done.load()) {
         it->thread.join();
         it = connections_.erase(it);
       } else {
@@ -665,6 +807,27 @@ class TcpEndpoint : public Endpoint {
 };
 
 }  // namespace
+
+std::vector<uint8_t> serve_bytes(ServerContext& ctx, Framing framing, const uint8_t* data,
+                                 std::size_t n) {
+  std::vector<uint8_t> out;
+  int sv[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return out;
+  {
+    Session s(ctx, framing, sv[0], true, "bytes");
+    if (s.init()) s.feed(data, n);
+  }
+  ::shutdown(sv[0], SHUT_WR);
+  uint8_t buf[4096];
+  for (;;) {
+    const ssize_t got = ::recv(sv[1], buf, sizeof buf, MSG_DONTWAIT);
+    if (got <= 0) break;
+    out.insert(out.end(), buf, buf + got);
+  }
+  ::close(sv[0]);
+  ::close(sv[1]);
+  return out;
+}
 
 StopSignal::StopSignal() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 

@@ -2,22 +2,23 @@
 // RTU frames over a plain TCP connection, all served by libmodbus's slave code.
 //
 // How a request travels:
-//   1. libmodbus receives it on the link (modbus_receive): it assembles the frame from
-//      the lengths the function code implies, checks the CRC on RTU framing and, on RTU,
-//      drops frames for other addresses.
+//   1. The bytes read from the link are cut into frames (cut_frame): by the MBAP length on
+//      Modbus TCP, by the lengths the function code implies on RTU, where the CRC and the
+//      address are checked too. A frame for another address is skipped, and the frame
+//      after it served as usual.
 //   2. We check it against the meter's map and the injected faults, read or write the
-//      model, and let libmodbus build the answer (modbus_reply / modbus_reply_exception)
-//      into a capture socket instead of the link.
+//      model, and let libmodbus build the normal answer (modbus_reply) into a capture
+//      socket instead of the link; exception answers are built here.
 //   3. The answer bytes, now in our hands, get the faults that act on the wire (delay,
 //      corruption, split segments, dropped connection) and go out on the link.
-// RTU over TCP needs no framing code of its own: an RTU context of libmodbus reads and
-// writes whatever descriptor it is given, so it is handed the accepted TCP socket.
+// RTU over TCP is RTU framing on the accepted TCP socket.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "sim/faults.h"
 #include "sim/meter_model.h"
@@ -55,7 +56,33 @@ struct ServerContext {
   uint16_t slave = 1;                 // the address the links answer to
   bool verbose = false;
   std::function<void()> after_write;  // called after every accepted write
+  int idle_timeout_ms = 60000;        // a TCP connection with no request this long is closed; 0: never
 };
+
+// How the start of a received byte stream splits into frames.
+struct FrameCut {
+  enum Kind {
+    need_more,  // not yet a whole frame
+    frame,      // a request for this meter, length bytes
+    foreign,    // a whole frame for another RTU address or another MBAP protocol: skipped
+    bad,        // RTU frame with a wrong CRC
+    lost,       // MBAP length no request can have: the stream cannot be followed
+  } kind;
+  std::size_t length;
+};
+// Modbus TCP: by the MBAP length. RTU (serial or over TCP): by the lengths the function code
+// implies, then the CRC and the address (slave or 0, the broadcast).
+FrameCut cut_frame(Framing framing, const uint8_t* data, std::size_t n, uint16_t slave);
+
+// The exception answer to a request (a whole frame as cut_frame gives it): the function
+// code with bit 7 set, whatever the function, and the code; RTU with its CRC.
+std::vector<uint8_t> exception_answer(Framing framing, const uint8_t* req, uint8_t code);
+
+// Serves bytes as if they had arrived on one link of the given framing, in one piece, and
+// returns what the link sent back. The request handling of every link, without a socket to
+// wait on; for tests and the fuzz target.
+std::vector<uint8_t> serve_bytes(ServerContext& ctx, Framing framing, const uint8_t* data,
+                                 std::size_t n);
 
 // An open link: printed as "<kind>: <where>" and served by threads of its own.
 class Endpoint {

@@ -1,5 +1,7 @@
 #include "sim/state_file.h"
 
+#include "safe_file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -202,88 +204,31 @@ StateLoad parse_state(const std::string& text) {
 }
 
 StateLoad load_state(const std::string& path) {
-  // Non-blocking: a FIFO given by mistake must not hang the start.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    StateLoad r;
-    if (errno == ENOENT) {
+  const safe_file::Read file = safe_file::ReadFile(path, kMaxFileSize);
+  StateLoad r;
+  switch (file.status) {
+    case safe_file::Status::ok:
+      r = parse_state(file.data);
+      break;
+    case safe_file::Status::missing:
       r.status = StateLoad::Status::missing;
       r.message = "not found";
-    } else {
-      r.status = StateLoad::Status::corrupt;
-      r.message = std::strerror(errno);
-    }
-    return r;
+      return r;
+    case safe_file::Status::not_regular:
+    case safe_file::Status::unreadable:
+      r.status = StateLoad::Status::refused;
+      r.message = file.reason;
+      return r;
+    case safe_file::Status::too_large:
+      r = corrupt(0, "file " + file.reason);
+      break;
   }
-  struct stat st{};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return corrupt(0, "not a regular file");
-  }
-  std::string text;
-  char buf[4096];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int err = errno;
-      ::close(fd);
-      return corrupt(0, std::string("read error: ") + std::strerror(err));
-    }
-    if (n == 0) break;
-    text.append(buf, static_cast<std::size_t>(n));
-    if (text.size() > kMaxFileSize) {
-      ::close(fd);
-      return corrupt(0, "file too large");
-    }
-  }
-  ::close(fd);
-  return parse_state(text);
+  if (r.status == StateLoad::Status::corrupt) r.text = file.data;
+  return r;
 }
 
 std::string save_state(const std::string& path, const MeterState& state) {
-  const std::string text = format_state(state);
-  const std::string tmp = path + ".tmp." + std::to_string(::getpid());
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return "cannot create " + tmp + ": " + std::strerror(errno);
-  std::size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      const int err = n < 0 ? errno : EIO;
-      ::close(fd);
-      ::unlink(tmp.c_str());
-      return "cannot write " + tmp + ": " + std::strerror(err);
-    }
-    done += static_cast<std::size_t>(n);
-  }
-  if (::fsync(fd) != 0) {
-    const int err = errno;
-    ::close(fd);
-    ::unlink(tmp.c_str());
-    return "cannot flush " + tmp + ": " + std::strerror(err);
-  }
-  if (::close(fd) != 0) {
-    const int err = errno;
-    ::unlink(tmp.c_str());
-    return "cannot close " + tmp + ": " + std::strerror(err);
-  }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    const int err = errno;
-    ::unlink(tmp.c_str());
-    return "cannot replace " + path + ": " + std::strerror(err);
-  }
-  // Make the rename itself durable.
-  std::string dir = ".";
-  if (const auto slash = path.rfind('/'); slash != std::string::npos) {
-    dir = slash == 0 ? "/" : path.substr(0, slash);
-  }
-  if (const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dfd >= 0) {
-    ::fsync(dfd);
-    ::close(dfd);
-  }
-  return {};
+  return safe_file::WriteAtomically(path, format_state(state), 0644);
 }
 
 }  // namespace veldix::sim

@@ -19,14 +19,18 @@
 namespace veldix::sim {
 
 struct StateLoad {
-  enum class Status { loaded, missing, corrupt };
+  // refused: something other than a regular file sits at the path (a directory, a FIFO, a
+  // device), or it cannot be read; the simulator will not start on it, nor replace it.
+  enum class Status { loaded, missing, corrupt, refused };
   Status status = Status::missing;
   MeterState state;     // valid when loaded
-  std::string message;  // why it is missing or corrupt, with the line number
+  std::string message;  // why it is missing, corrupt or refused, with the line number
+  std::string text;     // corrupt: the bytes read, for the backup where no hard link can be made
 };
 
-// Reads the file. A missing file is not an error (first run); anything unreadable,
-// incomplete or out of range makes the whole file corrupt, and nothing of it is used.
+// Reads the file (a regular file or a symbolic link to one; never blocks). A missing file
+// is not an error (first run); anything incomplete or out of range makes the whole file
+// corrupt, and nothing of it is used.
 StateLoad load_state(const std::string& path);
 
 // The text that save_state writes.
@@ -37,7 +41,7 @@ StateLoad parse_state(const std::string& text);
 
 // Writes the file atomically: a temporary file beside it, flushed to disk, then renamed
 // over the old one, so a crash leaves either the old or the new file, never half of one.
-// Returns an empty string on success, else the reason.
+// A symbolic link stays: its target is what is replaced. Returns an empty string on success, else the reason.
 std::string save_state(const std::string& path, const MeterState& state);
 
 }  // namespace veldix::sim

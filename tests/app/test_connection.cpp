@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "testing/ui_testing.h"
 
 using namespace vtest;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -29,10 +31,16 @@ class Connection : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     ASSERT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1);
+    // A fresh registry store: the remembered link settings land there.
+    ::setenv("VELDIXMID_REGISTRY", Store().c_str(), 1);
     RegisterAllCallbacks();
     ui::SetProjectDirOverride(VELDIX_BIN_DIR);
     ASSERT_NE(Cargar_Textos_Idioma(VELDIX_BIN_DIR "/language.ini", 2), nullptr);  // English
   }
+  static fs::path Store() {
+    return fs::temp_directory_path() / ("veldix-conn-registry-" + std::to_string(::getpid()));
+  }
+  static void TearDownTestSuite() { fs::remove(Store()); }
   void SetUp() override {
     Panel_Principal = LoadPanel(0, "VELDIXMID.uir", 6);
     ASSERT_GT(Panel_Principal, 0);
@@ -56,6 +64,26 @@ class Connection : public ::testing::Test {
     auto* toggle = static_cast<QWidget*>(ui::CtrlWidget(Panel_Principal, kCtrlConnect));
     static_cast<QCheckBox*>(toggle)->click();
     EXPECT_EQ(Panel_Puerto, Panel_Principal) << "set on every commit";
+  }
+  // The settings a main panel loaded now would start with: port, TCP port, framing, host.
+  static std::string Restored() {
+    const int p = LoadPanel(0, "VELDIXMID.uir", 6);
+    Recupera_Enlace(p);
+    int port = 0, tcp = 0, mode = 0;
+    char host[16] = {};
+    GetCtrlVal(p, kCtrlPort, &port);
+    GetCtrlVal(p, kCtrlTcpPort, &tcp);
+    GetCtrlVal(p, kCtrlFraming, &mode);
+    GetCtrlVal(p, kCtrlHost, host, sizeof host);
+    DiscardPanel(p);
+    return std::to_string(port) + " " + std::to_string(tcp) + " " + std::to_string(mode) + " " + host;
+  }
+  // The main panel's status line after a tick of its timer.
+  std::string Status() {
+    Estado_Enlace(Panel_Principal, 16, EVENT_TIMER_TICK, nullptr, 0, 0);
+    char text[300] = {};
+    GetCtrlVal(Panel_Principal, 15, text, sizeof text);
+    return text;
   }
   // The switch's value, then which controls are dimmed: settings 6-11, screen buttons 2-5.
   std::string State() {
@@ -81,8 +109,11 @@ TEST_F(Connection, ConnectsToPymodbusOnEveryLinkAndSwitchesOff) {
   struct Case {
     const char* mode;
     int port;  // serial 10, Modbus TCP 100, RTU over TCP 99
+    const char* link;  // on the status line, before the endpoint
   };
-  for (const Case c : {Case{"serial", 10}, Case{"tcp", 100}, Case{"rtu-over-tcp", 99}}) {
+  EXPECT_EQ(Restored(), "1 502 0 127.0.0.1") << "a fresh store keeps the defaults";
+  for (const Case c : {Case{"serial", 10, "Modbus RTU"}, Case{"tcp", 100, "Modbus TCP"},
+                       Case{"rtu-over-tcp", 99, "Modbus RTU over TCP"}}) {
     SCOPED_TRACE(c.mode);
     Child meter({SystemPython(), VELDIX_SOURCE_DIR "/tests/link/peers/pymodbus_meter.py", c.mode});
     const std::string line = meter.ReadLine(Ms(30000));
@@ -96,6 +127,15 @@ TEST_F(Connection, ConnectsToPymodbusOnEveryLinkAndSwitchesOff) {
                                       << popups_.seen.front().text.toStdString();
     EXPECT_EQ(State(), kConnected);
     EXPECT_EQ(Puerto, c.port);
+    const std::string link = std::string(c.link) + " " +
+                             (serial ? where + " 9600 8N2" : "127.0.0.1:" + where) + ", slave 1";
+    const std::string status = Status();
+    EXPECT_EQ(status.substr(0, status.find(". Last answer: ")), "Connected: " + link);
+    EXPECT_NE(status.find(". Last answer: "), std::string::npos) << status;
+    EXPECT_EQ(status.substr(status.size() - 2), " s") << status;
+    // The next start offers the link that answered.
+    EXPECT_EQ(Restored(), std::to_string(c.port) + " " + (serial ? "502" : where) + " " +
+                              (serial ? "3" : "0") + " 127.0.0.1");
     if (serial) {
       const int fd = ::open(where.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
       ASSERT_GE(fd, 0);
@@ -112,6 +152,7 @@ TEST_F(Connection, ConnectsToPymodbusOnEveryLinkAndSwitchesOff) {
 
     Click();  // off: the link is closed
     EXPECT_EQ(State(), kDisconnected);
+    EXPECT_EQ(Status(), "Disconnected: " + link);
     EXPECT_TRUE(popups_.seen.empty());
     if (serial) {
       EXPECT_LT(ComWrt(10, "x", 1), 0);

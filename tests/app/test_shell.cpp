@@ -3,8 +3,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
 #include <QListWidget>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QRegularExpression>
+#include <set>
 #include <QPushButton>
 #include <QTest>
 #include <QThread>
@@ -15,6 +21,8 @@
 #include <string>
 
 #include "app.h"
+#include "catalogue.h"
+#include "language.h"
 #include "registry.h"
 #include "ui.h"
 #include "testing/ui_testing.h"
@@ -161,6 +169,59 @@ TEST_F(Shell, FirstStartAsksForTheLanguageThenLabelsTheMainPanelInIt) {
   ASSERT_EQ(WT_RegReadString(kRegLocalMachine, kLanguageKey, "Language", stored, sizeof stored,
                              &size), 0);
   EXPECT_STREQ(reinterpret_cast<char*>(stored), "2");
+}
+
+// With English chosen, every title, menu entry, label, button and message of the main panel,
+// About and the four screens is an English catalogue text (or has no words: numbers, units,
+// "Bit 3"); choosing Spanish from the menu relabels the open panels at once.
+TEST_F(Shell, EnglishEverywhereAndALanguageChangeRelabelsAtOnce) {
+  WT_RegWriteString(kRegLocalMachine, kLanguageKey, "Language", "2");
+  std::vector<std::string> foreign;
+  std::string afterChange;
+  const QRegularExpression wordless(QStringLiteral("^(Bit \\d+|[^a-z]*|VELDIX-MID v1.0|v1.0|VELDIXMID|"
+                                                   "VELDIX-MID tool team|VELDIX-MID 2026)$"));
+  auto texts = [](QWidget* window) {
+    std::vector<QString> all{window->windowTitle()};
+    for (auto* bar : window->findChildren<QMenuBar*>())
+      for (QAction* menu : bar->actions()) {
+        all.push_back(menu->text().remove(QLatin1Char('&')));  // the mnemonic's mark
+        for (QAction* item : menu->menu()->actions()) all.push_back(item->text().remove(QLatin1Char('&')));
+      }
+    for (auto* w : window->findChildren<QWidget*>()) {
+      if (!w->accessibleDescription().contains(QLatin1Char(':'))) continue;
+      all.push_back(w->accessibleName());
+      if (auto* l = qobject_cast<QLabel*>(w)) all.push_back(l->text());
+      // Long button texts are broken onto two lines to fit.
+      if (auto* b = qobject_cast<QAbstractButton*>(w)) all.push_back(b->text().replace(QLatin1Char('\n'), QLatin1Char(' ')));
+    }
+    return all;
+  };
+  EXPECT_EQ(RunTool([&] {
+              std::set<QString> english;
+              for (int i = 0; i < 1000; ++i) english.insert(QString::fromLatin1(CatalogueText(i)));
+              std::vector<int> panels{Panel_Principal};
+              for (int res : {4, 5, 2, 3, 1}) panels.push_back(LoadPanel(0, kUirFile, res));
+              for (int p : panels)
+                for (const QString& t : texts(static_cast<QWidget*>(ui::PanelWidget(p))))
+                  if (!english.count(t) && !wordless.match(t).hasMatch())
+                    foreign.push_back(t.toStdString());
+              QTimer::singleShot(50, [] {
+                if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+                  box->button(QMessageBox::Ok)->click();
+              });
+              Cambia_Idioma_ESP(0, 10, nullptr, Panel_Principal);
+              for (int p : {Panel_Principal, panels[2]}) {
+                auto* w = static_cast<QWidget*>(ui::PanelWidget(p));
+                afterChange += w->windowTitle().toStdString() + "|" +
+                               static_cast<QAbstractButton*>(ui::CtrlWidget(p, p == Panel_Principal ? 2 : 114))
+                                   ->accessibleName().toStdString() + "|";
+              }
+              for (std::size_t i = 1; i < panels.size(); ++i) DiscardPanel(panels[i]);
+              QuitUserInterface(0);
+            }),
+            0);
+  EXPECT_EQ(foreign, std::vector<std::string>{});
+  EXPECT_EQ(afterChange, "VELDIX-MID v1.0|Medidas|Medidas instantáneas|Salir|");
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 // Text catalogue: numbering, stored language number, font values, missing file or section, labels.
+#include <sys/stat.h>
+
 #include <QWidget>
 #include <climits>
 #include <cstdlib>
+#include <functional>
 #include <map>
 
 #include "app.h"  // Etiquetas_Panel_Principal, the shell's labelling of the main panel
@@ -114,6 +117,46 @@ TEST_F(Catalogue, MissingFileOrSectionIsReported) {
     EXPECT_EQ(driver.popups, (std::vector<Popup>{{"Error", "File not found : " + where}}));
     EXPECT_EQ(StoredLanguage(), "1");
   }
+  // Whatever sits at the path: the start ends with one clear popup, never hangs; a link
+  // to the file and CRLF line ends are read as the file itself.
+  const struct {
+    const char* what;
+    std::function<void()> make;
+    std::string popup;  // "" = no popup
+    bool loads;
+  } paths[] = {
+      {"directory", [&] { fs::create_directory(where); }, "Cannot read the language file " + where + ": it is a directory", false},
+      {"FIFO", [&] { ::mkfifo(where.c_str(), 0600); }, "Cannot read the language file " + where + ": it is a FIFO, not a regular file", false},
+      {"link to /dev/zero", [&] { fs::create_symlink("/dev/zero", where); },
+       "Cannot read the language file " + where + ": it is a device, not a regular file", false},
+      {"link loop", [&] { fs::create_symlink(where, where); },
+       "Cannot read the language file " + where + ": it cannot be opened: Too many levels of symbolic links", false},
+      {"empty: no language to choose, the panel quits", [&] { UseText(""); }, "", false},
+      {"link to the file", [&] {
+         std::ofstream(Dir() + "/real.ini") << "[A]\n0000=x\n";
+         fs::create_symlink("real.ini", where);
+       }, "", true},
+      {"CRLF", [&] { UseText("[A]\r\n0000=x\r\n"); }, "", true},
+  };
+  for (const auto& c : paths) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(where);
+    c.make();
+    Driver driver;
+    QElapsedTimer t;
+    t.start();
+    char** table = Orba_AsignarIdioma();
+    EXPECT_LT(t.elapsed(), 2000);
+    EXPECT_EQ(table != nullptr, c.loads);
+    const std::vector<Popup> expected =
+        c.popup.empty() ? std::vector<Popup>{} : std::vector<Popup>{{"Error", c.popup}};
+    EXPECT_EQ(driver.popups, expected);
+    if (c.loads) {
+      EXPECT_STREQ(CatalogueText(0), "x");
+    }
+  }
+  Textos_Idioma = nullptr;
+  fs::remove_all(where);
   UseFixture("one.ini");
   for (int n : {2, 0, -1}) {
     Driver driver;
@@ -121,6 +164,27 @@ TEST_F(Catalogue, MissingFileOrSectionIsReported) {
     EXPECT_EQ(driver.popups, (std::vector<Popup>{{"Error", "Language section not found at : " + where}}));
   }
   EXPECT_EQ(Textos_Idioma, nullptr);
+}
+
+// A store that cannot be written: the choice is used for this run, and the reason is told
+// once, not at every write.
+TEST_F(Catalogue, StoreThatCannotBeWrittenIsReportedOnce) {
+  UseFixture("one.ini");
+  const std::string store = Dir() + "/registry";
+  fs::create_directory(store);
+  {
+    Driver driver;
+    driver.choices = {{0, true}};
+    ASSERT_NE(Orba_AsignarIdioma(), nullptr);
+    EXPECT_EQ(driver.popups.size(), 1u);
+    ASSERT_FALSE(driver.popups.empty());
+    EXPECT_EQ(driver.popups[0].title, "Error");
+    EXPECT_NE(driver.popups[0].text.find(store + " is a directory"), std::string::npos) << driver.popups[0].text;
+  }
+  Driver again;
+  EXPECT_LT(StoreLanguage(1), 0);
+  EXPECT_TRUE(again.popups.empty());
+  EXPECT_TRUE(fs::is_directory(store));
 }
 
 TEST_F(Catalogue, SectionWithoutItemsIsAValidEmptyCatalogue) {

@@ -127,6 +127,8 @@ class ScreenTest : public ::testing::Test {
     RegisterCtrlCallback("Seleccionar_Puerto", [](int, int, int, void*, int, int) { return 0; });
     RegisterPanelCallback("panelCB", [](int, int, void*, int, int) { return 0; });
     RegisterCtrlCallback("QuitCallback", [](int, int, int, void*, int, int) { return 0; });
+    for (const char* shell : {"Estado_Enlace", "Elige_Puerto"})
+      RegisterCtrlCallback(shell, [](int, int, int, void*, int, int) { return 0; });
     for (const char* menu :
          {"Salir_Menu", "Cambia_Idioma_ESP", "Cambia_Idioma_ENG", "Pantalla_HELP"})
       RegisterMenuCallback(menu, [](int, int, void*, int) {});

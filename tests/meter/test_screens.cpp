@@ -46,7 +46,7 @@ TEST_F(Screens, FailedReadChangesNothingAndKeepsWritingLocked) {
     int button, first, count, write, exit;
     std::vector<std::pair<int, int>> initial;  // the resource file's values
   };
-  const Case cases[] = {{4, 4096, 30, kEquipoSend, kEquipoExit, {{2, 0}, {22, 2000}}},
+  const Case cases[] = {{4, 4096, 30, kEquipoSend, kEquipoExit, {{2, 1}, {22, 2000}}},
                         {5, 4128, 5, kDisplaySave, kDisplayExit, {{4, 0}, {43, 0}, {74, 0}}}};
   for (const Case& c : cases) {
     for (const char* mode : {"exception", "short"}) {
@@ -194,7 +194,7 @@ TEST_F(Screens, ClockSentAsTheMeterOrThePcKeepsItAtTheWrite) {
     ASSERT_GT(p, 0);
     char label[256] = "";
     EXPECT_EQ(GetCtrlAttribute(p, kEquipoPcClock, ATTR_LABEL, label), 0);
-    EXPECT_EQ(QString::fromLatin1(label), Catalogue(215));
+    EXPECT_EQ(QString::fromLatin1(label), Catalogue(331));
     if (fromPc) {
       Click(p, kEquipoPcClock);
       EXPECT_GT(Get<int>(p, kEquipoYear), 2025) << "the fields show the PC's date";
@@ -255,13 +255,13 @@ TEST_F(Screens, ReadBackAfterAWriteShowsTheSettingThatDidNotTake) {
   const QString text = shown(p, kEquipoReadBack);
   QStringList lines = text.split('\n');
   ASSERT_EQ(lines.size(), 11) << text.toStdString();
-  EXPECT_EQ(lines[0], Catalogue(233));
-  const QString w = Catalogue(234), r = Catalogue(235), same = Catalogue(236);
-  const QString restart = " (" + Catalogue(238) + ")";
+  EXPECT_EQ(lines[0], Catalogue(349));
+  const QString w = Catalogue(350), r = Catalogue(351), same = Catalogue(352);
+  const QString restart = " (" + Catalogue(354) + ")";
   EXPECT_TRUE(lines[4].endsWith("1, " + r + " 2, 1 - " + same + restart)) << lines[4].toStdString();
   EXPECT_TRUE(lines[5].endsWith(": " + w + " 3, " + r + " 3 - " + same)) << lines[5].toStdString();
-  EXPECT_TRUE(lines[6].endsWith(": " + w + " 1234, " + r + " 65535 - " + Catalogue(237)));
-  EXPECT_EQ(text.count(Catalogue(237)), 1);
+  EXPECT_TRUE(lines[6].endsWith(": " + w + " 1234, " + r + " 65535 - " + Catalogue(353)));
+  EXPECT_EQ(text.count(Catalogue(353)), 1);
   EXPECT_EQ(text.count(restart), 3) << "address, speed, frame format";
   Click(p, kEquipoExit);
 
@@ -272,7 +272,7 @@ TEST_F(Screens, ReadBackAfterAWriteShowsTheSettingThatDidNotTake) {
   Write(p, kDisplaySave);
   ExpectPopup(199, 200);
   EXPECT_EQ(shown(p, kDisplayReadBack),
-            QString("%1 4130: %2 0x0001, %3 0x0000 - %4.").arg(Catalogue(233), w, r, Catalogue(237)));
+            QString("%1 4130: %2 0x0001, %3 0x0000 - %4.").arg(Catalogue(349), w, r, Catalogue(353)));
 }
 
 // Configuration files. The file dialog is stood in for by a picker that returns `pick`.
@@ -290,7 +290,7 @@ class Files : public Screens {
     QString text = Catalogue(headline) + "\n" + QString::fromStdString(path);
     if (!detail.isEmpty()) text += "\n" + detail;
     ASSERT_EQ(popups.seen.size(), 1u);
-    EXPECT_EQ(popups.seen[0].title, Catalogue(218));
+    EXPECT_EQ(popups.seen[0].title, Catalogue(334));
     EXPECT_EQ(popups.seen[0].text, text);
   }
   inline static std::string pick;
@@ -311,7 +311,7 @@ TEST_F(Files, SavedThenLoadedConfigurationSendsTheSameBytes) {
     ASSERT_GT(p, 0);
     pick = path;
     Write(p, save);
-    ExpectFilePopup(231, path, "");
+    ExpectFilePopup(347, path, "");
     Click(p, exit);
   }
   {  // a file that cannot be created: said so, with the system's reason
@@ -320,7 +320,7 @@ TEST_F(Files, SavedThenLoadedConfigurationSendsTheSameBytes) {
     pick = dir.filePath("no such folder/device.vmcfg").toStdString();
     Write(p, kEquipoSaveFile);
     ASSERT_EQ(popups.seen.size(), 1u);
-    EXPECT_TRUE(popups.seen[0].text.startsWith(Catalogue(220) + "\n" + QString::fromStdString(pick) + "\n"))
+    EXPECT_TRUE(popups.seen[0].text.startsWith(Catalogue(336) + "\n" + QString::fromStdString(pick) + "\n"))
         << popups.seen[0].text.toStdString();
     Click(p, kEquipoExit);
   }
@@ -378,21 +378,21 @@ TEST_F(Files, BadFilesAreRefusedAndLeaveThePanelAsItWas) {
     bool folder = false;
   };
   const Case cases[] = {
-      {"empty", "", Catalogue(222)},
-      {"malformed", header + "[device]\naddress 5\n", Catalogue(223) + " 5"},
-      {"not ours", "[file]\nformat = other\n", "file.format: " + Catalogue(224)},
+      {"empty", "", Catalogue(338)},
+      {"malformed", header + "[device]\naddress 5\n", Catalogue(339) + " 5"},
+      {"not ours", "[file]\nformat = other\n", "file.format: " + Catalogue(340)},
       {"newer", replaced("version = 1", "version = 2") + "colour = red\n",
-       "file.version: " + Catalogue(225)},
+       "file.version: " + Catalogue(341)},
       {"out of range", replaced("baud = 0", "baud = 65536"),
-       "device.baud: " + Catalogue(228) + " 0..65535"},
-      {"frame out of range", replaced("frame = 0", "frame = 4"), "device.frame: " + Catalogue(228) + " 0..3"},
-      {"not a number", replaced("password = 0", "password = 12a"), "device.password: " + Catalogue(227)},
-      {"truncated", full.substr(0, full.find("ct_primary")), "device.ct_primary: " + Catalogue(226)},
-      {"twice", full + "[device]\nbaud = 96\n", "device.baud: " + Catalogue(229)},
-      {"unknown field", full + "colour = red\n", "device.colour: " + Catalogue(230)},
+       "device.baud: " + Catalogue(344) + " 0..65535"},
+      {"frame out of range", replaced("frame = 0", "frame = 4"), "device.frame: " + Catalogue(344) + " 0..3"},
+      {"not a number", replaced("password = 0", "password = 12a"), "device.password: " + Catalogue(343)},
+      {"truncated", full.substr(0, full.find("ct_primary")), "device.ct_primary: " + Catalogue(342)},
+      {"twice", full + "[device]\nbaud = 96\n", "device.baud: " + Catalogue(345)},
+      {"unknown field", full + "colour = red\n", "device.colour: " + Catalogue(346)},
       {"display only", header + "[display]\nword0 = 1\nword1 = 0\nword2 = 0\nword3 = 0\nword4 = 0\n",
-       "[device]: " + Catalogue(226)},
-      {"a folder", "", Catalogue(221) + ": " + Catalogue(232), true},
+       "[device]: " + Catalogue(342)},
+      {"a folder", "", Catalogue(337) + ": " + Catalogue(348), true},
   };
   peer->Set(4096, kBlock);
   const int p = Open(4);
@@ -412,7 +412,7 @@ TEST_F(Files, BadFilesAreRefusedAndLeaveThePanelAsItWas) {
     }
     popups.seen.clear();
     Click(p, kEquipoLoadFile);
-    ExpectFilePopup(219, pick, c.detail);
+    ExpectFilePopup(335, pick, c.detail);
     for (auto [control, value] : shown) EXPECT_EQ(Get<int>(p, control), value) << control;
   }
   EXPECT_TRUE(peer->Log(16).empty());
@@ -430,14 +430,14 @@ TEST_F(Screens, ControlsThatCannotHoldTheReadValuesMakeTheReadFail) {
     bool fetchFails;   // a send cannot fetch every value
   };
   const Case cases[] = {
-      {"password missing", R"({"id": 20, "kind": "numeric")", R"({"id": 920, "kind": "numeric")",
-       4, kEquipoSend, true},
-      {"speed a check box", R"({"id": 21, "kind": "numeric")", R"({"id": 21, "kind": "checkbox")",
-       4, kEquipoSend, false},
-      {"year too narrow", R"("min": 2000, "max": 2165)", R"("min": 2000, "max": 2099)", 4,
-       kEquipoSend, false},
-      {"mask box missing", R"({"id": 43, "kind": "checkbox")", R"({"id": 943, "kind": "checkbox")",
-       5, kDisplaySave, true},
+      // (A numeric field narrower than its register shows a value read outside its range as
+      // read: the runtime widens it, so that is no fault.)
+      {"password missing", R"({"id": 20, "text": 274, "kind": "numeric")",
+       R"({"id": 920, "text": 274, "kind": "numeric")", 4, kEquipoSend, true},
+      {"speed a check box", R"({"id": 21, "text": 269, "kind": "numeric")",
+       R"({"id": 21, "text": 269, "kind": "checkbox")", 4, kEquipoSend, false},
+      {"mask box missing", R"({"id": 43, "text": 41, "kind": "checkbox")",
+       R"({"id": 943, "text": 41, "kind": "checkbox")", 5, kDisplaySave, true},
   };
   QFile shipped(VELDIX_SOURCE_DIR "/resources/VELDIXMID.uir");
   ASSERT_TRUE(shipped.open(QIODevice::ReadOnly));
@@ -553,15 +553,14 @@ TEST_F(Screens, DisplayMaskReadThenSavedWholeAndFailedSavesSaySo) {
 }
 
 TEST_F(Screens, ResourcePanels) {
-  // Device: the clock holds whatever its BCD bytes decode to (0..165), every setting its
-  // register's whole range.
+  // Device: the clock holds whatever its BCD bytes decode to (0..165), every setting what
+  // its register accepts (a value read outside it is still shown as read).
   const int device = LoadPanel(0, "VELDIXMID.uir", kResConfigEquipo);
   ASSERT_GT(device, 0);
-  const int lo32 = INT32_MIN, hi32 = INT32_MAX;
   const std::array<int, 3> ranges[] = {
-      {22, 2000, 2165}, {23, 0, 165},   {27, 0, 165},   {26, 0, 165},    {25, 0, 165},
-      {24, 0, 165},     {2, 0, 65535},  {21, 0, 65535}, {11, 0, 65535},  {15, 0, 65535},
-      {20, 0, 65535},   {19, 0, 65535}, {17, 0, 65535}, {18, lo32, hi32}, {16, lo32, hi32},
+      {22, 2000, 2165}, {23, 0, 165}, {27, 0, 165},    {26, 0, 165}, {25, 0, 165},
+      {24, 0, 165},     {2, 1, 247},  {21, 12, 1152},  {11, 1, 60},  {15, 0, 4},
+      {20, 0, 9999},    {19, 1, 5},   {17, 50, 500},   {18, 1, 50000}, {16, 50, 500000},
   };
   std::vector<int> controls{kEquipoFrame};
   for (auto [c, lo, hi] : ranges) {
@@ -572,7 +571,8 @@ TEST_F(Screens, ResourcePanels) {
   }
   auto* ring = Widget<QComboBox>(device, kEquipoFrame);
   ASSERT_TRUE(ring && ring->count() == 4);
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(ring->itemData(i).toInt(), i);
+  // Listed in the main panel's order (8N1, 8O1, 8E1, 8N2) with the meter's own codes.
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(ring->itemData(i).toInt(), (std::array{0, 2, 1, 3}[i]));
   ExpectControls(device, controls, false);
 
   // Display: each box says what its bit shows on the meter; a label table shifted by one

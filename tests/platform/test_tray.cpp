@@ -37,10 +37,13 @@ TEST(Tray, ImagesShowOnPanelsAndBadFilesKeepThePreviousOne) {
   ASSERT_TRUE(Indicator(panel)->isVisible());
   const QImage idle = Shown(panel);
   EXPECT_FALSE(idle.isNull());
+  EXPECT_EQ(Indicator(panel)->accessibleName(), "trffc_a.ico") << "no catalogue text: its name";
+  SetTextSource([](int n) -> const char* { return n == 25 ? "No answer from the meter" : nullptr; });
 
   EXPECT_EQ(WT_SetTrayIconAttr(icon, ATTR_TRAY_IMAGE_FILE, "trffc_d.ico"), 0);
   const QImage error = Shown(panel);
   EXPECT_NE(error, idle);
+  EXPECT_EQ(Indicator(panel)->accessibleName(), "No answer from the meter");
 
   // A file that cannot be loaded leaves the error image in place.
   EXPECT_EQ(WT_SetTrayIconAttr(icon, ATTR_TRAY_IMAGE_FILE, "missing.ico"), -2);
@@ -53,6 +56,8 @@ TEST(Tray, ImagesShowOnPanelsAndBadFilesKeepThePreviousOne) {
   DisplayPanel(later);
   EXPECT_TRUE(Indicator(later)->isVisible());
   EXPECT_EQ(Shown(later), error);
+  EXPECT_EQ(Indicator(later)->accessibleName(), "No answer from the meter");
+  SetTextSource(nullptr);
 
   EXPECT_EQ(g_seen, (std::vector<std::string>{"trffc_a.ico", "trffc_d.ico"}));
   EXPECT_EQ(WT_RemoveSysTrayIcon(icon), 0);

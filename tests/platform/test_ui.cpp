@@ -1,7 +1,9 @@
 // User-interface runtime on real Qt widgets (offscreen): loading, values, callbacks, timers, popups, loops.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
@@ -15,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,6 +37,7 @@ std::vector<Event> g_events;  // menu items record event -1
 const char* kUir = R"({
   "panels": [
     { "resource": 1, "title": "Every kind", "width": 400, "height": 300, "callback": "RecordPanel",
+      "default": 7, "cancel": 9,
       "menubar": [ { "label": "File", "items": [ { "id": 7, "label": "Go", "callback": "RecordMenu" } ] } ],
       "controls": [
         { "id": 2, "kind": "numeric", "label": "Count", "value": 5, "min": 0, "max": 100, "callback": "RecordCtrl" },
@@ -47,7 +51,7 @@ const char* kUir = R"({
         { "id": 10, "kind": "timer", "interval": 0.5, "enabled": false, "callback": "RecordCtrl" },
         { "id": 11, "kind": "list", "items": [["one", 10], ["two", 20]] }
       ] },
-    { "resource": 2, "title": "Child", "width": 100, "height": 50 }
+    { "resource": 2, "title": "Child", "width": 100, "height": 50, "cancel": "close", "callback": "RecordPanel" }
   ] })";
 
 class Ui : public ::testing::Test {
@@ -100,12 +104,12 @@ TEST_F(Ui, ValuesLabelsDimmingAndAccessibility) {
   int i = 0;
   double d = 0;
   // Initial values from the file (the first list entry starts selected), then set and get;
-  // numbers outside the range are coerced into it.
+  // numbers outside the range are shown as set (a value read from the meter is shown as read).
   struct NumCase {
     int control;
     double set, expect;
   } nums[] = {{2, NAN, 5},       {3, NAN, 1.5},   {6, NAN, 2},  {8, NAN, 1},           {11, NAN, 10},
-              {2, 42, 42},       {2, 1000, 100},  {2, -3, 0},   {3, 232.715, 232.715}, {3, -1000, -1000},
+              {2, 42, 42},       {2, 1000, 1000}, {2, -3, -3},   {3, 232.715, 232.715}, {3, -1000, -1000},
               {6, 3, 3},         {7, 1, 1},       {7, 0, 0},    {8, 0, 0},             {11, 20, 20}};
   for (const auto& c : nums) {
     SCOPED_TRACE(testing::Message() << "control " << c.control << " set " << c.set);
@@ -158,6 +162,33 @@ TEST_F(Ui, ValuesLabelsDimmingAndAccessibility) {
   EXPECT_EQ(Window(p)->accessibleName(), QStringLiteral("VELDIX-MID v1.0"));
 }
 
+// Enter presses the default control, Esc the cancel one (never while dimmed) or asks to
+// close; panels are windows, owned panels dialogs, for screen readers.
+TEST_F(Ui, KeyboardAndAccessibleRoles) {
+  const int p = Load(1), child = Load(2, p);
+  ASSERT_GT(child, 0);
+  DisplayPanel(p);
+  struct Case {
+    int panel, key, undim;
+    std::vector<Event> want;
+  };
+  for (const auto& c : std::vector<Case>{
+           {p, Qt::Key_Return, 0, {{p, 7, EVENT_COMMIT}}},
+           {p, Qt::Key_Enter, 0, {{p, 7, EVENT_COMMIT}}},
+           {p, Qt::Key_Escape, 0, {}},  // Send is dimmed
+           {p, Qt::Key_Escape, 9, {{p, 9, EVENT_COMMIT}}},
+           {child, Qt::Key_Escape, 0, {{child, 0, EVENT_CLOSE}}},
+       }) {
+    if (c.undim) SetCtrlAttribute(c.panel, c.undim, ATTR_DIMMED, 0);
+    Window(c.panel)->setFocus();
+    g_events.clear();
+    QTest::keyClick(Window(c.panel), static_cast<Qt::Key>(c.key));
+    EXPECT_EQ(g_events, c.want) << "key " << c.key << " on panel " << c.panel;
+  }
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(Window(p))->role(), QAccessible::Window);
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(Window(child))->role(), QAccessible::Dialog);
+}
+
 TEST_F(Ui, LoaderFailsWithClearCodes) {
   auto panel = [](const std::string& rest) { return R"({"panels": [{"resource": 1, "width": 10, "height": 10)" + rest + "}]}"; };
   auto control = [&](const std::string& c) { return panel(R"(, "controls": [)" + c + "]"); };
@@ -170,6 +201,7 @@ TEST_F(Ui, LoaderFailsWithClearCodes) {
       {"no panels array", R"({"panel": []})", UI_ERR_BAD_FILE_FORMAT},
       {"resource absent", R"({"panels": [{"resource": 3, "width": 10, "height": 10}]})", UI_ERR_RESOURCE_NOT_FOUND},
       {"unknown kind", control(R"({"id": 2, "kind": "dial"})"), UI_ERR_BAD_FILE_FORMAT},
+      {"number beyond int", control(R"({"id": 1e10, "kind": "button"})"), UI_ERR_BAD_FILE_FORMAT},
       {"control id twice", control(R"({"id": 2, "kind": "button"}, {"id": 2, "kind": "numeric"})"), UI_ERR_BAD_FILE_FORMAT},
       {"text value on a numeric", control(R"({"id": 2, "kind": "numeric", "value": "5"})"), UI_ERR_BAD_FILE_FORMAT},
       {"min above max", control(R"({"id": 2, "kind": "numeric", "min": 5, "max": 1})"), UI_ERR_BAD_FILE_FORMAT},
@@ -186,9 +218,47 @@ TEST_F(Ui, LoaderFailsWithClearCodes) {
     EXPECT_EQ(ui::LivePanelCount(), before) << "a failed load builds nothing";
     EXPECT_NE(std::strlen(ui::LastLoadError()), 0u);
   }
-  EXPECT_EQ(LoadPanel(0, "absent.uir", 1), UI_ERR_FILE_NOT_FOUND);
-  EXPECT_NE(std::string(ui::LastLoadError()).find("absent.uir"), std::string::npos);
   EXPECT_EQ(LoadPanel(12345, "test.uir", 1), UI_ERR_BAD_PANEL);
+
+  // Whatever sits at the resource file's path: no hang, no unbounded read, the path and
+  // what is wrong in the error; only a regular file (or a link to one) loads.
+  std::string crlf;
+  for (const char c : std::string(kUir)) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  const struct {
+    const char* name;
+    std::function<void(const fs::path&)> make;
+    int expected;  // > 0: loads
+    const char* message;
+  } paths[] = {
+      {"absent.uir", [](const fs::path&) {}, UI_ERR_FILE_NOT_FOUND, "does not exist"},
+      {"fifo.uir", [](const fs::path& p) { ::mkfifo(p.c_str(), 0600); }, UI_ERR_FILE_NOT_FOUND, "is a FIFO"},
+      {"dir.uir", [](const fs::path& p) { fs::create_directory(p); }, UI_ERR_FILE_NOT_FOUND, "is a directory"},
+      {"zero.uir", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }, UI_ERR_FILE_NOT_FOUND, "is a device"},
+      {"loop.uir", [](const fs::path& p) { fs::create_symlink(p, p); }, UI_ERR_FILE_NOT_FOUND, "cannot be opened"},
+      {"empty.uir", [](const fs::path& p) { std::ofstream{p}; }, UI_ERR_BAD_FILE_FORMAT, "not valid JSON"},
+      {"huge.uir", [](const fs::path& p) { std::ofstream{p}; fs::resize_file(p, 17u << 20); },
+       UI_ERR_BAD_FILE_FORMAT, "is larger than"},
+      {"link.uir", [](const fs::path& p) { fs::create_symlink("test.uir", p); }, 1, ""},
+      {"crlf.uir", [&](const fs::path& p) { std::ofstream(p, std::ios::binary) << crlf; }, 1, ""},
+  };
+  for (const auto& c : paths) {
+    SCOPED_TRACE(c.name);
+    const fs::path path = dir_ / c.name;
+    c.make(path);
+    QElapsedTimer t;
+    t.start();
+    const int h = LoadPanel(0, path.c_str(), 1);
+    EXPECT_LT(t.elapsed(), 1000);
+    if (c.expected > 0) {
+      EXPECT_GT(h, 0) << ui::LastLoadError();
+      if (h > 0) panels_.push_back(h);
+      continue;
+    }
+    EXPECT_EQ(h, c.expected);
+    const std::string error = ui::LastLoadError();
+    EXPECT_NE(error.find(path.string()), std::string::npos) << error;
+    EXPECT_NE(error.find(c.message), std::string::npos) << error;
+  }
 }
 
 // Switches commit on `toggled`, so a change by assistive technology calls back too.

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "sim/meter_model.h"
+#include "sim/server.h"
+#include "test_support.h"
 
 using namespace veldix::sim;
 using namespace std::chrono_literals;
@@ -264,5 +266,65 @@ TEST(MeterClock, RunsInBcdAndRollsOverDaysMonthsYears) {
     ASSERT_EQ(m.write(c.address, c.set, at_s(100)), E::none);
     EXPECT_EQ(m.read(4103, 4, at_s(100 + c.after_s)), c.shows)
         << std::hex << c.set[0] << " " << c.set.back();
+  }
+}
+
+// The request handling every link shares, fed byte streams in one piece: what is answered,
+// what is skipped without losing the frame after it, and exceptions that keep bit 7.
+TEST(SimRequests, StreamsCutAnsweredOrSkipped) {
+  StopSignal stop;
+  MeterModel model(MeterState::factory(0), kT0, kStartUtc);
+  FaultInjector faults(FaultOptions{});
+  ServerContext ctx{model, faults, stop, 1, false, {}};
+  using vtest::Hex;
+  using vtest::WithCrc;
+  auto cat = [](vtest::Bytes a, const vtest::Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const vtest::Bytes read_addr = WithCrc(Hex("01 03 1003 0001"));
+  const vtest::Bytes addr_answer = WithCrc(Hex("01 03 02 0001"));
+  vtest::Bytes write124 = Hex("01 10 1000 007C F8");
+  write124.resize(write124.size() + 248);
+  vtest::Bytes mbap124 = Hex("0005 0000 00FF 01 10 1000 007C F8");
+  mbap124.resize(mbap124.size() + 248);
+  const struct {
+    const char* what;
+    Framing framing;
+    vtest::Bytes in, out;
+  } cases[] = {
+      {"own address", Framing::rtu, read_addr, addr_answer},
+      {"another address, then ours at once", Framing::rtu,
+       cat(WithCrc(Hex("02 03 1003 0001")), read_addr), addr_answer},
+      {"another address's write with data, then ours", Framing::rtu,
+       cat(WithCrc(Hex("07 10 1020 0001 02 0000")), read_addr), addr_answer},
+      {"bad CRC: dropped with what follows", Framing::rtu,
+       cat(Hex("01 03 1003 0001 00 00"), read_addr), {}},
+      {"function 0x81 keeps bit 7", Framing::rtu, WithCrc(Hex("01 81")), WithCrc(Hex("01 81 01"))},
+      {"function 0xFF keeps bit 7", Framing::rtu, WithCrc(Hex("01 FF")), WithCrc(Hex("01 FF 01"))},
+      {"function 43 refused", Framing::rtu, WithCrc(Hex("01 2B 0E 01 00")), WithCrc(Hex("01 AB 01"))},
+      {"124 registers written: exception 3", Framing::rtu, WithCrc(write124),
+       WithCrc(Hex("01 90 03"))},
+      {"read of 126: exception 3", Framing::rtu, WithCrc(Hex("01 03 0400 007E")),
+       WithCrc(Hex("01 83 03"))},
+      {"broadcast read: no answer", Framing::rtu, WithCrc(Hex("00 03 1003 0001")), {}},
+      {"Modbus TCP", Framing::tcp, Hex("0042 0000 0006 01 03 1003 0001"),
+       Hex("0042 0000 0005 01 03 02 0001")},
+      {"Modbus TCP function 0x85", Framing::tcp, Hex("0001 0000 0002 01 85"),
+       Hex("0001 0000 0003 01 85 01")},
+      {"Modbus TCP 124 registers: exception 3", Framing::tcp, mbap124,
+       Hex("0005 0000 0003 01 90 03")},
+      {"Modbus TCP read cut short: exception 3", Framing::tcp, Hex("0003 0000 0004 01 03 1003"),
+       Hex("0003 0000 0003 01 83 03")},
+      {"another protocol id skipped, next served", Framing::tcp,
+       cat(Hex("0009 0001 0006 01 03 1003 0001"), Hex("000A 0000 0006 01 03 1003 0001")),
+       Hex("000A 0000 0005 01 03 02 0001")},
+      {"MBAP length 0: closed, rest unread", Framing::tcp,
+       cat(Hex("0001 0000 0000 01"), Hex("000A 0000 0006 01 03 1003 0001")), {}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(vtest::ToHex(serve_bytes(ctx, c.framing, c.in.data(), c.in.size())),
+              vtest::ToHex(c.out))
+        << c.what;
   }
 }

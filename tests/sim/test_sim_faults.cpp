@@ -222,3 +222,36 @@ TEST(SimRobustness, GarbageOnEveryLinkIsSurvived) {
   EXPECT_EQ(sim.stop(), 0) << sim.err();
   EXPECT_GT(summary_count(sim.err(), "bad-frames"), 0) << sim.err();
 }
+
+// Idle clients cannot lock a master out: with 100 connections open and silent, a new one is
+// served at once (the ones idle the longest make room), and a silent connection is closed
+// after the idle time-out.
+TEST(SimRobustness, IdleConnectionsNeverLockANewMasterOut) {
+  SimProcess sim({"--tcp", "0", "--idle-timeout", "3"});
+  const uint16_t port = sim.port("tcp");
+  ASSERT_NE(port, 0) << sim.err();
+  std::vector<int> idle;
+  for (int k = 0; k < 100; ++k) {
+    const int fd = ConnectTcp(port);
+    ASSERT_GE(fd, 0) << k;
+    idle.push_back(fd);
+  }
+  const auto t0 = Clock::now();
+  {
+    Master m(port);
+    EXPECT_EQ(m.read(4099, 1), std::vector<uint16_t>{1});
+  }
+  EXPECT_LT(SecondsSince(t0), 1.0);
+  EXPECT_TRUE(recv_for(idle.front(), 1, 2s).closed) << "the oldest idle connection made room";
+  // The newest of the idle ones is still served, then closed by the time-out.
+  const int last = idle.back();
+  EXPECT_TRUE(WriteAll(last, Hex("0001 0000 0006 01 03 1003 0001")));
+  EXPECT_EQ(recv_for(last, 11, 2s).bytes, Hex("0001 0000 0005 01 03 02 0001"));
+  const auto quiet = Clock::now();
+  EXPECT_TRUE(recv_for(last, 1, 10s).closed);
+  EXPECT_NEAR(SecondsSince(quiet), 3.0, 1.5);
+  for (const int fd : idle) ::close(fd);
+  EXPECT_EQ(sim.stop(), 0) << sim.err();
+  EXPECT_NE(sim.err().find("closed for a new one"), std::string::npos) << sim.err();
+  EXPECT_NE(sim.err().find("no request for 3 s, connection closed"), std::string::npos);
+}

@@ -8,6 +8,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <regex>
 #include <sstream>
 
 #include "sim/options.h"
@@ -72,16 +74,96 @@ TEST(StateFile, SavedAtomicallyLoadedBackOddPathsRefused) {
   ASSERT_EQ(save_state(path, t), "");
   EXPECT_EQ(load_state(path).state, t);
   EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
-  // A directory opens but does not read; a FIFO with no writer would block a plain open.
-  const std::string fifo = dir.path / "fifo";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  for (const std::string& odd : {dir.path.string(), fifo}) {
-    const StateLoad r = load_state(odd);
-    EXPECT_EQ(r.status, StateLoad::Status::corrupt) << odd;
-    EXPECT_NE(r.message.find("not a regular file"), std::string::npos) << r.message;
-  }
-  const std::string err = save_state(dir.path / "no/such/dir/meter.state", s);
+  // Missing directories are made; a path below a regular file cannot be.
+  ASSERT_EQ(save_state(dir.path / "new/dir/meter.state", s), "");
+  const std::string err = save_state(path + "/meter.state", s);
   EXPECT_NE(err.find("cannot create"), std::string::npos) << err;
+}
+
+// Whatever sits at the --state path: the simulator never hangs, never moves or replaces
+// what is not a regular file, keeps every damaged file under a name of its own, writes
+// through a symbolic link and clears temporary files of a killed run.
+TEST(SimProcess, StatePathsOfEveryKind) {
+  TempDir dir;
+  const std::string good = format_state(sample_state());
+  const std::string crlf = std::regex_replace(good, std::regex("\n"), "\r\n");
+  struct Case {
+    std::string what;
+    std::function<void(const std::string&)> make;
+    int exit;                 // 0: it runs (and is stopped), 2: refused at once
+    std::string message;      // in standard error
+    std::string corrupt1;     // content of PATH.corrupt.1 afterwards ("" = none)
+  };
+  const std::vector<Case> cases = {
+      {"FIFO", [](const std::string& p) { mkfifo(p.c_str(), 0600); }, 2, "is a FIFO", ""},
+      {"directory with contents",
+       [](const std::string& p) {
+         fs::create_directory(p);
+         std::ofstream(p + "/keep") << "x";
+       },
+       2, "is a directory", ""},
+      {"link to /dev/zero", [](const std::string& p) { fs::create_symlink("/dev/zero", p); }, 2,
+       "is a device", ""},
+      {"link to /dev/null", [](const std::string& p) { fs::create_symlink("/dev/null", p); }, 2,
+       "is a device", ""},
+      {"symbolic link loop", [](const std::string& p) { fs::create_symlink(p, p); }, 2,
+       "cannot be opened", ""},
+      {"empty", [](const std::string& p) { std::ofstream{p}; }, 0, "empty file", "kept"},
+      {"huge", [](const std::string& p) { std::ofstream(p) << std::string(200000, '#'); }, 0,
+       "larger than", "kept"},
+      {"CRLF", [&](const std::string& p) { std::ofstream(p) << crlf; }, 0, "", ""},
+      {"no file yet", [](const std::string&) {}, 0, "not found", ""},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = dir.path / ("s" + std::to_string(++n));
+    c.make(path);
+    const auto before = fs::symlink_status(path).type();
+    const auto t0 = Clock::now();
+    SimProcess sim({"--tcp", "0", "--state", path});
+    int code;
+    if (c.exit == 0) {
+      EXPECT_NE(sim.port("tcp"), 0) << sim.err();
+      code = sim.stop();
+    } else {
+      code = sim.wait_exit(5s);
+    }
+    EXPECT_EQ(code, c.exit) << sim.err();
+    EXPECT_LT(SecondsSince(t0), 4.0);
+    EXPECT_NE(sim.err().find(c.message), std::string::npos) << sim.err();
+    if (c.exit != 0) {
+      EXPECT_EQ(fs::symlink_status(path).type(), before) << "left as it was";
+    }
+    EXPECT_EQ(fs::exists(path + ".corrupt.1"), !c.corrupt1.empty());
+    if (c.exit == 0) {
+      EXPECT_EQ(load_state(path).status, StateLoad::Status::loaded) << "saved on exit";
+    }
+  }
+  EXPECT_TRUE(fs::is_directory(dir.path / "s2") && fs::exists(dir.path / "s2/keep"));
+  EXPECT_EQ(load_state(dir.path / "s8").state.settings, sample_state().settings);
+
+  // A second damaged file never replaces the first one kept; a link stays a link.
+  const std::string target = dir.path / "target.state", link = dir.path / "link.state";
+  std::ofstream(target) << "first damage\n";
+  fs::create_symlink("target.state", link);
+  std::ofstream(target + ".tmp.4194305") << "left by a killed run";  // beyond any pid
+  for (const char* damage : {"first damage\n", "second damage\n"}) {
+    std::ofstream(target) << damage;
+    SimProcess sim({"--tcp", "0", "--state", link});
+    ASSERT_NE(sim.port("tcp"), 0) << sim.err();
+    EXPECT_EQ(sim.stop(), 0) << sim.err();
+  }
+  auto content = [](const std::string& p) {
+    std::stringstream ss;
+    ss << std::ifstream(p).rdbuf();
+    return ss.str();
+  };
+  EXPECT_EQ(content(target + ".corrupt.1"), "first damage\n");
+  EXPECT_EQ(content(target + ".corrupt.2"), "second damage\n");
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(load_state(target).status, StateLoad::Status::loaded);
+  EXPECT_FALSE(fs::exists(target + ".tmp.4194305"));
 }
 
 TEST(StateFile, DamageOfEveryKindIsRefusedOtherNoiseIsNot) {
@@ -246,7 +328,7 @@ TEST(SimProcess, StateFileSetAsideWhenCorruptThenCarriesSettingsAcrossRuns) {
     EXPECT_NE(sim.err().find("is unusable (line 2: slave-address is not"), std::string::npos)
         << sim.err();
     std::stringstream aside;
-    aside << std::ifstream(file + ".corrupt").rdbuf();
+    aside << std::ifstream(file + ".corrupt.1").rdbuf();
     EXPECT_EQ(aside.str(), garbage) << "the damaged file is kept aside";
   }
   {

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # End-to-end: starts the real tool under Xvfb with the accessibility bus, drives it with
-# drive_atspi.py, and checks that it ends with exit code 0. Usage: run_e2e.sh BIN_DIR
+# drive_atspi.py, and checks that it ends with exit code 0.
+# Usage: run_e2e.sh BIN_DIR [english]: in English, english_atspi.py drives it instead.
 set -u
 bin=$1
+language=1 driver=drive_atspi.py
+if [ "${2:-}" = english ]; then language=2 driver=english_atspi.py; fi
 here=$(cd "$(dirname "$0")" && pwd)
 if [ -z "${VELDIX_E2E_INNER:-}" ]; then
   export VELDIX_E2E_INNER=1
@@ -26,12 +29,12 @@ for _ in range(100):
 raise SystemExit(1)
 PY
 export VELDIXMID_REGISTRY=$work/registry
-printf '; veldixmid registry store 1\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELDIX-MID v1.0\\Language]\nLanguage=sz:1\n; end\n' > "$VELDIXMID_REGISTRY"
+printf '; veldixmid registry store 1\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELDIX-MID v1.0\\Language]\nLanguage=sz:%s\n; end\n' "$language" > "$VELDIXMID_REGISTRY"
 unset QT_QPA_PLATFORM
 export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_ACCESSIBILITY=1
 "$bin/veldixmid" > "$work/tool.log" 2>&1 &
 tool=$!
-/usr/bin/python3 "$here/drive_atspi.py"
+/usr/bin/python3 "$here/$driver" "$bin/language.ini"
 driver=$?
 # The quit button ends the tool; give it a bounded time to do so.
 for _ in $(seq 100); do kill -0 $tool 2>/dev/null || break; sleep 0.1; done

@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "test_support.h"
+#include "ports.h"
 #include "rs232.h"
 
 using namespace vtest;
@@ -156,6 +157,41 @@ TEST(Rs232Errors, RefusedOpensSayWhy) {
     EXPECT_EQ(GetRS232ErrorString(rc), (c.port == 4 ? pty.path() : "") + c.text);
     EXPECT_LT(ComWrt(c.port, "x", 1), 0) << "port left open after a refused open";
   }
+}
+
+// The port picker's numbers: /dev/ttyS<k> is port k+1, a device some VELDIXMID_COM<N> names
+// keeps N, any other takes the first free number from 20 and that variable for this run, so
+// that the runtime opens it under that number.
+TEST(Rs232Ports, DevicesPresentGetNumbersTheRuntimeOpens) {
+  struct Case {
+    std::vector<const char*> devices, env;  // env: "N=device" set beforehand
+    std::vector<int> ports;
+  } cases[] = {
+      {{"/dev/ttyS0", "/dev/ttyUSB0", "/dev/ttyS3", "/dev/ttyACM0"}, {"21=/dev/other"}, {1, 20, 4, 22}},
+      {{"/dev/ttyUSB5", "/dev/ttyUSB6"}, {"7=/dev/ttyUSB5"}, {7, 20}},
+      {{"/dev/ttyS25"}, {}, {20}},  // beyond the numbers kept for ttyS
+  };
+  for (const auto& c : cases) {
+    for (int n = 1; n <= 98; ++n) ::unsetenv(("VELDIXMID_COM" + std::to_string(n)).c_str());
+    for (const std::string e : c.env)
+      ::setenv(("VELDIXMID_COM" + e.substr(0, e.find('='))).c_str(), e.substr(e.find('=') + 1).c_str(), 1);
+    std::vector<int> ports(c.devices.size(), -1);
+    NumberComPorts(c.devices.data(), static_cast<int>(c.devices.size()), ports.data());
+    EXPECT_EQ(ports, c.ports) << c.devices[0];
+    for (std::size_t i = 0; i < ports.size(); ++i)
+      EXPECT_STREQ(ComDeviceName(ports[i]), c.devices[i]) << "port " << ports[i];
+  }
+  for (int n = 1; n <= 98; ++n) ::unsetenv(("VELDIXMID_COM" + std::to_string(n)).c_str());
+  // Whatever this machine has is listed in port order, each under a number that opens it.
+  SerialPortPresent found[98];
+  const int n = ListComPorts(found, 98);
+  for (int i = 0; i < n; ++i) {
+    EXPECT_STREQ(ComDeviceName(found[i].port), found[i].device);
+    if (i > 0) {
+      EXPECT_LT(found[i - 1].port, found[i].port);
+    }
+  }
+  for (int k = 1; k <= 98; ++k) ::unsetenv(("VELDIXMID_COM" + std::to_string(k)).c_str());
 }
 
 }  // namespace
