@@ -166,25 +166,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static constexpr int kResources[] = {1, 2, 3, 4, 5, 6, 77};
   {
     const int resource = kResources[(size >> 1) % 7];
-    ui::detail::PanelSpec spec;
+    ui::detail::PanelSpec loaded;
     QString error;
-    const int rc = ui::detail::LoadPanelSpec(file->path, resource, &spec, &error);
+    const int rc = ui::detail::LoadPanelSpec(file->path, resource, &loaded, &error);
     Check(rc == 0 || rc == UI_ERR_BAD_FILE_FORMAT || rc == UI_ERR_RESOURCE_NOT_FOUND,
           "unexpected result code");
     if (rc != 0) {
       Check(!error.isEmpty(), "a failure without a reason");
       return 0;
     }
-    Check(spec.resource == resource, "another panel than the one asked for");
-    Check(spec.width > 0 && spec.height > 0, "panel without a positive size");
+    Check(loaded.resource == resource, "another panel than the one asked for");
+    Check(loaded.width > 0 && loaded.height > 0, "panel without a positive size");
     std::set<int> ids;
-    for (const auto& c : spec.controls) {
+    for (const auto& c : loaded.controls) {
       Check(c.id > 0, "control number not positive");
       Check(ids.insert(c.id).second, "control number repeated");
       if (c.kind == ui::detail::Kind::Numeric) Check(c.min <= c.max, "numeric range inverted");
     }
     std::set<int> items;
-    for (const auto& m : spec.menus)
+    for (const auto& m : loaded.menus)
       for (const auto& i : m.items) {
         Check(i.id > 0, "menu item number not positive");
         Check(items.insert(i.id).second, "menu item number repeated");
