@@ -316,27 +316,14 @@ int Guardar_Archivo_Config(int panel, int, int event, void*, int, int) {
     return 0;
   }
   f.device = d;
-  const std::string path = meter::PickFile(true);
-  if (path.empty()) return 0;
-  std::string why;
-  if (meter::SaveConfigFile(path, f, &why))
-    meter::ShowFileOutcome(meter::kTextFileSaved, path, "");
-  else
-    meter::ShowFileOutcome(meter::kTextNotSaved, path, why);
+  meter::SaveConfigFileAs(f);
   return 0;
 }
 
 int Cargar_Archivo_Config(int panel, int, int event, void*, int, int) {
   if (event != EVENT_COMMIT) return 0;
-  const std::string path = meter::PickFile(false);
-  if (path.empty()) return 0;
   meter::ConfigFile f;
-  meter::FileError error;
-  if (!meter::LoadConfigFile(path, &f, &error) ||
-      (!f.device && (error = {meter::FileFault::kMissing, "[device]", 0, ""}, true))) {
-    meter::ShowFileOutcome(meter::kTextNotLoaded, path, meter::DescribeFileError(error));
-    return 0;
-  }
+  if (!meter::LoadConfigFileFrom(&f, "[device]")) return 0;
   // Fills the panel only; the operator sends. Should a control refuse its value, the ones
   // already set go back, so the panel is either the file's or as it was.
   int before[std::size(kSettings)] = {};

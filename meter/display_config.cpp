@@ -136,27 +136,14 @@ int Guardar_Archivo_Display(int panel, int, int event, void*, int, int) {
     return 0;
   }
   f.display = mask;
-  const std::string path = meter::PickFile(true);
-  if (path.empty()) return 0;
-  std::string why;
-  if (meter::SaveConfigFile(path, f, &why))
-    meter::ShowFileOutcome(meter::kTextFileSaved, path, "");
-  else
-    meter::ShowFileOutcome(meter::kTextNotSaved, path, why);
+  meter::SaveConfigFileAs(f);
   return 0;
 }
 
 int Cargar_Archivo_Display(int panel, int, int event, void*, int, int) {
   if (event != EVENT_COMMIT) return 0;
-  const std::string path = meter::PickFile(false);
-  if (path.empty()) return 0;
   meter::ConfigFile f;
-  meter::FileError error;
-  if (!meter::LoadConfigFile(path, &f, &error) ||
-      (!f.display && (error = {meter::FileFault::kMissing, "[display]", 0, ""}, true))) {
-    meter::ShowFileOutcome(meter::kTextNotLoaded, path, meter::DescribeFileError(error));
-    return 0;
-  }
+  if (!meter::LoadConfigFileFrom(&f, "[display]")) return 0;
   // Fills the check boxes only; the operator saves to the meter. Should a box refuse its
   // value, all go back as they were.
   meter::Mask before{};

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "catalogue.h"
+#include "config_file.h"
 #include "engine.h"
 #include "frames.h"
 #include "meter.h"
@@ -191,6 +192,30 @@ void ShowFileOutcome(int headline, const std::string& path, const std::string& d
                      QString::fromStdString(path).toLatin1().toStdString();
   if (!detail.empty()) text += "\n" + detail;
   MessagePopup(CatalogueText(kTextConfigFile), text.c_str());
+}
+
+void SaveConfigFileAs(const ConfigFile& f) {
+  const std::string path = PickFile(true);
+  if (path.empty()) return;
+  std::string why;
+  if (SaveConfigFile(path, f, &why))
+    ShowFileOutcome(kTextFileSaved, path, "");
+  else
+    ShowFileOutcome(kTextNotSaved, path, why);
+}
+
+bool LoadConfigFileFrom(ConfigFile* f, const char* section) {
+  const std::string path = PickFile(false);
+  if (path.empty()) return false;
+  FileError error;
+  if (LoadConfigFile(path, f, &error)) {
+    const bool present =
+        std::strcmp(section, "[device]") == 0 ? f->device.has_value() : f->display.has_value();
+    if (present) return true;
+    error = {FileFault::kMissing, section, 0, ""};
+  }
+  ShowFileOutcome(kTextNotLoaded, path, DescribeFileError(error));
+  return false;
 }
 
 void ShowStale(int panel, std::span<const int> values, int status, int readAgain, int rc) {

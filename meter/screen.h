@@ -33,6 +33,13 @@ std::string PickFile(bool save);
 // The outcome of a configuration-file save or load, in a popup titled kTextConfigFile:
 // `headline` (a catalogue text), the file's path, and `detail` when there is one.
 void ShowFileOutcome(int headline, const std::string& path, const std::string& detail);
+struct ConfigFile;
+// Asks for a path and saves `f` there atomically, then tells the outcome; nothing when the
+// operator cancels.
+void SaveConfigFileAs(const ConfigFile& f);
+// Asks for a path and loads it into `f`. False when the operator cancels, or, with the
+// outcome told, when the file is refused or lacks `section` ("[device]" or "[display]").
+bool LoadConfigFileFrom(ConfigFile* f, const char* section);
 
 // Shows the main panel again: the panel of the last committed connection (Panel_Puerto),
 // else the main panel (Panel_Principal), else `fallback`, whichever can be displayed first.
