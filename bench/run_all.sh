@@ -39,6 +39,7 @@ echo "engine vs timing floor, scripted meter: $("$bench/engine_floor" 30 2>/dev/
 # 1000) take several minutes each and are run by hand.
 "$bench/link_faults" closed 20 2>/dev/null
 "$bench/crc_frames"
+"$bench/traffic_log"
 if [ -x "$bench/ini_vs_inih" ]; then
   "$bench/ini_vs_inih"
 else

@@ -7,6 +7,7 @@
 #include "frames.h"
 #include "rs232.h"
 #include "tcp.h"
+#include "traffic_log.h"
 #include "transport.h"
 #include "tray.h"
 #include "ui.h"
@@ -51,7 +52,16 @@ void Show(const char* image) {
 std::chrono::steady_clock::time_point g_lastGood{};
 bool g_anyGood = false, g_lastFailed = false;
 
+// The traffic log, when open: one test of a flag per frame otherwise.
+void Logged(traffic::Direction d, traffic::Link link, const unsigned char* bytes, int n) {
+  if (traffic::On() && n > 0) traffic::Record(d, link, bytes, static_cast<std::size_t>(n));
+}
+void Ended(int code) {
+  if (traffic::On()) traffic::Finish(code);
+}
+
 int FailureEnding(int code) {
+  Ended(code);
   g_lastFailed = true;
   Show(kIconError);
   Delay(kClosingPauseS);
@@ -60,6 +70,7 @@ int FailureEnding(int code) {
 }
 
 int SuccessEnding() {
+  Ended(kModbusOk);
   g_lastGood = std::chrono::steady_clock::now();
   g_anyGood = true;
   g_lastFailed = false;
@@ -157,6 +168,7 @@ int SerialRtu(int port, unsigned char* request, int length, unsigned char* answe
 
   Show(kIconSending);
   const int frameLength = length + kCrcBytes;
+  Logged(traffic::Direction::kSent, traffic::Link::kSerialRtu, request, frameLength);
   if (ComWrt(port, reinterpret_cast<const char*>(request), frameLength) != frameLength) {
     FailedAttempt();
     return FailureEnding(kModbusNoAnswer);
@@ -177,7 +189,10 @@ int SerialRtu(int port, unsigned char* request, int length, unsigned char* answe
   Show(kIconReceiving);
   // Another slave's or another function's frame is not this request's answer; the flush
   // drops whatever of it is still on the line.
-  if (!AnswersRequest(answer, request)) return SerialBadAnswer(port);
+  if (!AnswersRequest(answer, request)) {
+    Logged(traffic::Direction::kReceived, traffic::Link::kSerialRtu, answer, kHeadBytes);
+    return SerialBadAnswer(port);
+  }
 
   // The frame and the two bytes the CRC check writes after it must fit the buffer.
   if (rest < 0 || kHeadBytes + rest + kCrcBytes > answerSize) return SerialBadAnswer(port);
@@ -185,6 +200,7 @@ int SerialRtu(int port, unsigned char* request, int length, unsigned char* answe
   const int got = ComRd(port, head + kHeadBytes, wanted);
   if (got < 0) return SerialBadAnswer(port);  // a runtime error, not a length
   const int received = got + kHeadBytes;
+  Logged(traffic::Direction::kReceived, traffic::Link::kSerialRtu, answer, received);
 
   if ((answer[1] & kExceptionBit) != 0) {
     // Noise that sets bit 7 must not pass for the meter's refusal: an exception is 5 bytes
@@ -354,6 +370,7 @@ int ModbusTcp(const unsigned char* request, int length, unsigned char* answer,
   Show(kIconSending);
   TCP_Rx_Status = 0;
   const int frameLength = length + kMbapBytes;
+  Logged(traffic::Direction::kSent, traffic::Link::kModbusTcp, frame, frameLength);
   const int written = ClientTCPWrite(TCP_handle, frame, static_cast<std::size_t>(frameLength), 0);
   NoteWriteResult(written);
   Delay(kAfterTcpWriteS);
@@ -363,6 +380,7 @@ int ModbusTcp(const unsigned char* request, int length, unsigned char* answer,
   Exchange x{request, length, expectedLength, answerSize, tid & 0xFFFFu};
   Gathered g;
   const int status = AwaitAnswer(g, AssessMbap, x);
+  Logged(traffic::Direction::kReceived, traffic::Link::kModbusTcp, g.bytes, g.n);
   if (status != kModbusOk) return FailureEnding(status);
   CopyBytes(answer, 0, g.bytes, kMbapBytes, static_cast<std::size_t>(x.answerLength));
   return JudgeTcpAnswer(answer, x.answerLength, x);
@@ -379,6 +397,7 @@ int RtuOverTcp(unsigned char* request, int length, unsigned char* answer, int ex
 
   Show(kIconSending);
   TCP_Rx_Status = 0;
+  Logged(traffic::Direction::kSent, traffic::Link::kRtuOverTcp, frame, frameLength);
   const int written = ClientTCPWrite(TCP_handle, frame, static_cast<std::size_t>(frameLength), 0);
   NoteWriteResult(written);
   if (written != frameLength) return FailureEnding(kModbusNoAnswer);
@@ -387,6 +406,7 @@ int RtuOverTcp(unsigned char* request, int length, unsigned char* answer, int ex
   Exchange x{request, length, expectedLength, answerSize, 0};
   Gathered g;
   const int status = AwaitAnswer(g, AssessRtu, x);
+  Logged(traffic::Direction::kReceived, traffic::Link::kRtuOverTcp, g.bytes, g.n);
   if (status != kModbusOk) return FailureEnding(status);
   CopyBytes(answer, 0, g.bytes, 0, static_cast<std::size_t>(x.answerLength));
   return JudgeTcpAnswer(answer, x.answerLength - kCrcBytes, x);
