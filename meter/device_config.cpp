@@ -179,14 +179,8 @@ int Config_Equipo(int panel, int, int event, void*, int, int) {
   SetCtrlAttribute(Panel_Config_Equipo, kEquipoExit, ATTR_CALLBACK,
                    Salir_Config_Equipo);
   SetCtrlAttribute(Panel_Config_Equipo, kEquipoSend, ATTR_CALLBACK, Envio_Config);
-  SetCtrlAttribute(Panel_Config_Equipo, kEquipoPcClock, ATTR_LABEL,
-                   CatalogueText(meter::kTextPcClock));
   SetCtrlAttribute(Panel_Config_Equipo, kEquipoPcClock, ATTR_CALLBACK, Hora_PC_Config);
-  SetCtrlAttribute(Panel_Config_Equipo, kEquipoSaveFile, ATTR_LABEL,
-                   CatalogueText(meter::kTextSaveToFile));
   SetCtrlAttribute(Panel_Config_Equipo, kEquipoSaveFile, ATTR_CALLBACK, Guardar_Archivo_Config);
-  SetCtrlAttribute(Panel_Config_Equipo, kEquipoLoadFile, ATTR_LABEL,
-                   CatalogueText(meter::kTextLoadFromFile));
   SetCtrlAttribute(Panel_Config_Equipo, kEquipoLoadFile, ATTR_CALLBACK, Cargar_Archivo_Config);
   return 0;
 }

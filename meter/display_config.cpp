@@ -71,12 +71,8 @@ int Config_Display(int panel, int, int event, void*, int, int) {
                    Salir_Config_Display);
   SetCtrlAttribute(Panel_Config_Display, kDisplaySave, ATTR_CALLBACK,
                    Guardar_Display);
-  SetCtrlAttribute(Panel_Config_Display, kDisplaySaveFile, ATTR_LABEL,
-                   CatalogueText(meter::kTextSaveToFile));
   SetCtrlAttribute(Panel_Config_Display, kDisplaySaveFile, ATTR_CALLBACK,
                    Guardar_Archivo_Display);
-  SetCtrlAttribute(Panel_Config_Display, kDisplayLoadFile, ATTR_LABEL,
-                   CatalogueText(meter::kTextLoadFromFile));
   SetCtrlAttribute(Panel_Config_Display, kDisplayLoadFile, ATTR_CALLBACK,
                    Cargar_Archivo_Display);
   return 0;

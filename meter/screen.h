@@ -10,9 +10,7 @@ namespace meter {
 
 // Catalogue texts of the technicians' additions to the configuration screens.
 enum {
-  kTextPcClock = 331,     // label of the clock-from-PC button
-  kTextSaveToFile = 332,  // labels of the configuration-file buttons
-  kTextLoadFromFile = 333,
+  // 331-333, the clock and file buttons' labels, come through the resource file.
   kTextConfigFile = 334,  // title of the file dialogs and of their popups
   kTextNotLoaded = 335,
   kTextNotSaved = 336,
