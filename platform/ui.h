@@ -138,6 +138,8 @@ int GetCtrlVal(int panel, int control, char* buffer, std::size_t size);
 // value of the selected item. index -1 appends.
 int InsertListItem(int panel, int control, int index, const char* label, int value);
 int GetNumListItems(int panel, int control, int* count);
+// Removes `count` items from `index` on (-1 or fewer left: to the end).
+int DeleteListItem(int panel, int control, int index, int count);
 int ClearListCtrl(int panel, int control);
 
 // Shows `panel` modally; input to other panels is blocked until it is removed. 0 or < 0.

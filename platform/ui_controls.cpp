@@ -1,9 +1,11 @@
 // User-interface runtime, controls: one builder per control kind, labels, attributes,
 // values and list entries.
 #include <QAbstractSpinBox>
+#include <QAction>
 #include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCursor>
@@ -11,6 +13,8 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFontDatabase>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -19,6 +23,7 @@
 #include <QPixmap>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -226,6 +231,22 @@ QWidget* BuildList(Panel* p, Control*, const ControlSpec& s, QSize& size) {
   auto* lw = new QListWidget(p->content);
   for (const auto& it : s.items) lw->addItem(it.first);
   if (!s.items.empty()) lw->setCurrentRow(0);
+  if (s.multiSelect) {
+    // A log view: lines of equal height, taken out by selection and Ctrl+C.
+    lw->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    lw->setUniformItemSizes(true);
+    lw->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    auto* copy = new QAction(lw);
+    copy->setShortcut(QKeySequence::Copy);
+    copy->setShortcutContext(Qt::WidgetShortcut);
+    lw->addAction(copy);
+    QObject::connect(copy, &QAction::triggered, lw, [lw] {
+      QStringList lines;
+      for (int i = 0; i < lw->count(); ++i)
+        if (lw->item(i)->isSelected()) lines << lw->item(i)->text();
+      QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')));
+    });
+  }
   QObject::connect(lw, &QListWidget::itemActivated, lw,
                    [h, id](QListWidgetItem*) { DispatchCtrl(h, id, EVENT_COMMIT); });
   size = QSize(150, 60);
@@ -569,9 +590,33 @@ int InsertListItem(int panel, int control, int index, const char* label, int val
     cb->setCurrentIndex(selected);
   }
   if (auto* lw = qobject_cast<QListWidget*>(c->editor)) {
+    // A log view that shows its last line keeps showing it as lines are appended.
+    const QScrollBar* bar = lw->verticalScrollBar();
+    const bool atEnd = lw->selectionMode() == QAbstractItemView::ExtendedSelection && at == n &&
+                       bar->value() == bar->maximum();
     lw->insertItem(at, text);
-    lw->setCurrentRow(selected);
+    // Setting the same row again would drop a selection of several lines.
+    if (lw->currentRow() != selected) lw->setCurrentRow(selected);
+    if (atEnd) lw->scrollToBottom();
   }
+  c->settingValue = false;
+  return 0;
+}
+
+int DeleteListItem(int panel, int control, int index, int count) {
+  int err = 0;
+  Control* c = FindCtrl(panel, control, &err);
+  if (!c) return err;
+  if (c->kind != Kind::Ring && c->kind != Kind::List) return UI_ERR_BAD_ATTRIBUTE;
+  const int n = static_cast<int>(c->items.size());
+  if (index < 0 || index >= n || count < -1) return UI_ERR_BAD_INDEX;
+  const int k = count == -1 ? n - index : std::min(count, n - index);
+  c->items.erase(c->items.begin() + index, c->items.begin() + index + k);
+  c->settingValue = true;
+  if (auto* cb = qobject_cast<QComboBox*>(c->editor))
+    for (int i = 0; i < k; ++i) cb->removeItem(index);
+  if (auto* lw = qobject_cast<QListWidget*>(c->editor))
+    for (int i = 0; i < k; ++i) delete lw->takeItem(index);
   c->settingValue = false;
   return 0;
 }

@@ -25,6 +25,7 @@ struct ControlSpec {
   std::vector<std::pair<QString, int>> items;     // ring and list entries
   std::vector<int> itemTexts;                     // text numbers of their labels, -1 none
   bool dimmed = false, readOnly = false, visible = true;
+  bool multiSelect = false;  // list: several entries selectable, Ctrl+C copies their lines
   QString callback;                               // name bound through the callback table
   double interval = 1.0;                          // timer, seconds
   bool enabled = true;                            // timer

@@ -98,7 +98,8 @@ int ParseControl(const QJsonObject& o, ControlSpec* c, QString* why) {
                   OptDouble(o, "min", &c->min) && OptDouble(o, "max", &c->max) &&
                   OptInt(o, "precision", &c->precision) && OptString(o, "unit", &c->unit) &&
                   OptInt(o, "maxlength", &c->maxLength) && OptBool(o, "dimmed", &c->dimmed) &&
-                  OptBool(o, "readonly", &c->readOnly) && OptBool(o, "visible", &c->visible) &&
+                  OptBool(o, "readonly", &c->readOnly) &&
+                  OptBool(o, "multiselect", &c->multiSelect) && OptBool(o, "visible", &c->visible) &&
                   OptString(o, "callback", &c->callback) && OptInt(o, "text", &c->text) &&
                   OptDouble(o, "interval", &c->interval) &&
                   OptBool(o, "enabled", &c->enabled) && ParseItems(o.value("items"), &c->items, &c->itemTexts);
