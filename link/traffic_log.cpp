@@ -171,6 +171,7 @@ std::string Summary(const Frame& f) {
     crcBad = Orba_CRC16(b, n) != 0;
     n -= 2;
   }
+  if (n < 2) return WordText(Word::kIncomplete);  // slave and function at least
   out += WordText(Word::kSlave);
   Append(&out, " %lld", b[0]);
   DescribePdu(&out, b + 1, n - 1, request);
