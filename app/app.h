@@ -36,6 +36,11 @@ int QuitCallback(int panel, int control, int event, void* callbackData, int even
 // Menu entry that quits, as the quit control does.
 void Salir_Menu(int menuBar, int menuItem, void* callbackData, int panel);
 
+// Traffic log window (resource 7), opened from the main panel's View menu; the log records
+// while it is open. Binds its callbacks and puts the log's words in the chosen language.
+void Abrir_Trafico(int menuBar, int menuItem, void* callbackData, int panel);
+void RegisterTrafficCallbacks();
+
 // Puts catalogue texts 1, 5, 6, 7, 8, 9, 10, 11 on the labels of main-panel controls 4, 6,
 // 7, 8, 9, 10, 11, 12. Does nothing for any panel other than Panel_Principal.
 void Etiquetas_Panel_Principal(int panel);

@@ -34,6 +34,7 @@ void RegisterAllCallbacks() {
   RegisterStatusCallbacks();
   RegisterLangCallbacks();
   RegisterMeterCallbacks();
+  RegisterTrafficCallbacks();
 }
 
 int VeldixMain(int argc, char* argv[]) {

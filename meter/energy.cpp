@@ -3,6 +3,7 @@
 
 #include "engine.h"
 #include "meter.h"
+#include "recording.h"
 #include "screen.h"
 #include "ui.h"
 
@@ -22,7 +23,15 @@ std::vector<int> ValueControls() {
   return controls;
 }
 
+// The recorded columns: every counter, in 0.01 kWh (kvarh), shown with two decimals.
+std::vector<meter::Column> Columns() {
+  std::vector<meter::Column> columns;
+  for (int c : ValueControls()) columns.push_back({c, 2});
+  return columns;
+}
+
 void StopAndClose(int panel) {
+  meter::StopRecording(panel);
   SetCtrlAttribute(panel, kEnergiasTimer, ATTR_ENABLED, 0);
   meter::CloseScreen(panel);
   if (panel == Panel_Energias) Panel_Energias = -1;
@@ -61,6 +70,7 @@ int Timer_Energia(int panel, int, int event, void*, int, int) {
       SetCtrlVal(panel, r.controls[c], meter::CounterValue(meter::Long(data, 2 * c)));
   }
 
+  meter::RecordRow(panel);
   ResetTimer(panel, kEnergiasTimer);
   SetCtrlAttribute(panel, kEnergiasTimer, ATTR_ENABLED, 1);
   SetCtrlAttribute(panel, kEnergiasTimer, ATTR_INTERVAL, kPollIntervalS);
@@ -71,6 +81,11 @@ int Releer_Energias(int panel, int, int event, void*, int, int) {
   if (event != EVENT_COMMIT) return 0;
   meter::ShowFresh(panel, ValueControls(), kEnergiasStatus, kEnergiasReadAgain);
   return Timer_Energia(panel, kEnergiasTimer, EVENT_TIMER_TICK, nullptr, 0, 0);
+}
+
+int Grabar_Energias(int panel, int, int event, void*, int, int) {
+  if (event == EVENT_COMMIT) meter::ToggleRecording(panel, kEnergiasRecord, Columns());
+  return 0;
 }
 
 int Salir_Energias(int panel, int, int event, void*, int, int) {

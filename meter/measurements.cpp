@@ -3,6 +3,7 @@
 
 #include "engine.h"
 #include "meter.h"
+#include "recording.h"
 #include "screen.h"
 #include "ui.h"
 
@@ -26,7 +27,17 @@ int Stop(int panel, int rc) {
   return 0;
 }
 
+// The recorded columns, in screen order: digits shown follow from the scale (÷1000: 3).
+std::vector<meter::Column> Columns() {
+  std::vector<meter::Column> columns;
+  const auto digits = [](double divisor) { return divisor >= 1000 ? 3 : divisor >= 100 ? 2 : divisor >= 10 ? 1 : 0; };
+  for (const meter::Measure& m : meter::kMeasureA) columns.push_back({m.control, digits(m.divisor)});
+  for (const meter::Measure& m : meter::kMeasureB) columns.push_back({m.control, digits(m.divisor)});
+  return columns;
+}
+
 void StopAndClose(int panel) {
+  meter::StopRecording(panel);
   SetCtrlAttribute(panel, kMedidasTimer, ATTR_ENABLED, 0);
   meter::CloseScreen(panel);
   if (panel == Panel_Medidas) Panel_Medidas = -1;
@@ -67,6 +78,7 @@ int Timer_Medidas(int panel, int, int event, void*, int, int) {
     SetCtrlVal(panel, meter::kMeasureB[j].control,
                meter::NarrowValue(b, j, meter::kMeasureB[j].divisor));
 
+  meter::RecordRow(panel);
   // The next tick comes one full interval after this poll ended.
   ResetTimer(panel, kMedidasTimer);
   SetCtrlAttribute(panel, kMedidasTimer, ATTR_ENABLED, 1);
@@ -77,6 +89,11 @@ int Releer_Medidas(int panel, int, int event, void*, int, int) {
   if (event != EVENT_COMMIT) return 0;
   meter::ShowFresh(panel, ValueControls(), kMedidasStatus, kMedidasReadAgain);
   return Timer_Medidas(panel, kMedidasTimer, EVENT_TIMER_TICK, nullptr, 0, 0);
+}
+
+int Grabar_Medidas(int panel, int, int event, void*, int, int) {
+  if (event == EVENT_COMMIT) meter::ToggleRecording(panel, kMedidasRecord, Columns());
+  return 0;
 }
 
 int Salir_Medidas(int panel, int, int event, void*, int, int) {

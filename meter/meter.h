@@ -22,11 +22,13 @@ enum {
   kMedidasTimer = 115,
   kMedidasStatus = 116,     // why reading stopped; empty while the values are current
   kMedidasReadAgain = 117,  // offered once reading has stopped
+  kMedidasRecord = 118,     // Record/Stop: one CSV row per successful poll
 
   kEnergiasExit = 42,
   kEnergiasTimer = 43,
   kEnergiasStatus = 44,
   kEnergiasReadAgain = 45,
+  kEnergiasRecord = 46,
 
   kEquipoExit = 32,
   kEquipoSend = 33,
@@ -69,6 +71,9 @@ int Timer_Medidas(int panel, int control, int event, void* callbackData, int eve
 // Read-again button: the values are current again once a tick reads them; polling resumes.
 int Releer_Medidas(int panel, int control, int event, void* callbackData, int eventData1,
                    int eventData2);
+// Record/Stop button: records each successful poll to a CSV file the operator picks.
+int Grabar_Medidas(int panel, int control, int event, void* callbackData, int eventData1,
+                   int eventData2);
 int Salir_Medidas(int panel, int control, int event, void* callbackData, int eventData1,
                   int eventData2);
 // Close box of the screen: as the exit button.
@@ -81,6 +86,8 @@ int Leer_Energias_Tarifas(int panel, int control, int event, void* callbackData,
 int Timer_Energia(int panel, int control, int event, void* callbackData, int eventData1,
                   int eventData2);
 int Releer_Energias(int panel, int control, int event, void* callbackData, int eventData1,
+                    int eventData2);
+int Grabar_Energias(int panel, int control, int event, void* callbackData, int eventData1,
                     int eventData2);
 int Salir_Energias(int panel, int control, int event, void* callbackData, int eventData1,
                    int eventData2);

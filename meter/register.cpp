@@ -5,6 +5,8 @@
 void RegisterMeterCallbacks() {
   // Buttons of the main panel.
   RegisterCtrlCallback("Toma_Datos", Toma_Datos);
+  RegisterCtrlCallback("Grabar_Medidas", Grabar_Medidas);
+  RegisterCtrlCallback("Grabar_Energias", Grabar_Energias);
   RegisterCtrlCallback("Leer_Energias_Tarifas", Leer_Energias_Tarifas);
   RegisterCtrlCallback("Config_Equipo", Config_Equipo);
   RegisterCtrlCallback("Config_Display", Config_Display);

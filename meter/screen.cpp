@@ -176,10 +176,12 @@ FilePicker g_picker = nullptr;
 
 void SetFilePicker(FilePicker picker) { g_picker = picker; }
 
-std::string PickFile(bool save) {
+std::string PickFile(bool save) { return PickFile(save, kTextConfigFile, "VELDIX-MID (*.vmcfg);;* (*)"); }
+
+std::string PickFile(bool save, int titleText, const char* filterText) {
   if (g_picker != nullptr) return g_picker(save);
-  const QString title = QString::fromLatin1(CatalogueText(kTextConfigFile));
-  const QString filter = QStringLiteral("VELDIX-MID (*.vmcfg);;* (*)");
+  const QString title = QString::fromLatin1(CatalogueText(titleText));
+  const QString filter = QString::fromLatin1(filterText);
   const QString path =
       save ? QFileDialog::getSaveFileName(QApplication::activeWindow(), title, QString(), filter)
            : QFileDialog::getOpenFileName(QApplication::activeWindow(), title, QString(), filter);

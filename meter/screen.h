@@ -28,6 +28,8 @@ enum {
 using FilePicker = std::string (*)(bool save);
 void SetFilePicker(FilePicker picker);
 std::string PickFile(bool save);
+// The same with the dialog's title (a catalogue text) and file filter.
+std::string PickFile(bool save, int title, const char* filter);
 // The outcome of a configuration-file save or load, in a popup titled kTextConfigFile:
 // `headline` (a catalogue text), the file's path, and `detail` when there is one.
 void ShowFileOutcome(int headline, const std::string& path, const std::string& detail);

@@ -200,7 +200,7 @@ TEST_F(Shell, EnglishEverywhereAndALanguageChangeRelabelsAtOnce) {
               std::set<QString> english;
               for (int i = 0; i < 1000; ++i) english.insert(QString::fromLatin1(CatalogueText(i)));
               std::vector<int> panels{Panel_Principal};
-              for (int res : {4, 5, 2, 3, 1}) panels.push_back(LoadPanel(0, kUirFile, res));
+              for (int res : {4, 5, 2, 3, 1, 7}) panels.push_back(LoadPanel(0, kUirFile, res));
               for (int p : panels)
                 for (const QString& t : texts(static_cast<QWidget*>(ui::PanelWidget(p))))
                   if (!english.count(t) && !wordless.match(t).hasMatch())

@@ -130,7 +130,7 @@ class ScreenTest : public ::testing::Test {
     for (const char* shell : {"Estado_Enlace", "Elige_Puerto"})
       RegisterCtrlCallback(shell, [](int, int, int, void*, int, int) { return 0; });
     for (const char* menu :
-         {"Salir_Menu", "Cambia_Idioma_ESP", "Cambia_Idioma_ENG", "Pantalla_HELP"})
+         {"Salir_Menu", "Cambia_Idioma_ESP", "Cambia_Idioma_ENG", "Pantalla_HELP", "Abrir_Trafico"})
       RegisterMenuCallback(menu, [](int, int, void*, int) {});
     ASSERT_NE(Cargar_Textos_Idioma(VELDIX_SOURCE_DIR "/resources/language.ini", 1), nullptr);
     ASSERT_EQ(Catalogue(199), QString::fromUtf8("Configuración enviada"));

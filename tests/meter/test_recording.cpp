@@ -1,0 +1,102 @@
+// CSV recording on the polling screens against the pymodbus peer: a header in the chosen
+// language, one row per successful poll and none for a failed one, and a clear message when
+// the file cannot be created.
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include "meter_fixture.h"
+#include "recording.h"
+#include "screen.h"
+
+namespace mtest {
+namespace {
+
+std::string g_pick;
+
+class Recording : public ScreenTest {
+ protected:
+  void SetUp() override {
+    ScreenTest::SetUp();
+    meter::SetFilePicker([](bool) { return g_pick; });
+  }
+  void TearDown() override {
+    meter::SetFilePicker(nullptr);
+    ScreenTest::TearDown();
+    ASSERT_NE(Cargar_Textos_Idioma(VELDIX_SOURCE_DIR "/resources/language.ini", 1), nullptr);
+  }
+  static QStringList Lines(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly)) return {};
+    return QString::fromLatin1(f.readAll()).split("\r\n", Qt::SkipEmptyParts);
+  }
+};
+
+TEST_F(Recording, RowsForSuccessfulPollsOnlyWithTheHeaderInTheChosenLanguage) {
+  struct Row {
+    int language, screenButton, record, firstValue, firstLabel, columns;
+    const char* separator;
+    int faultFirst, faultLast;
+  } rows[] = {
+      {1, 2, kMedidasRecord, 98, 221, 33, ";", 1074, 1081},  // measurements, Spanish
+      {2, 3, kEnergiasRecord, 32, 252, 12, ",", 270, 271},   // energy counters, English
+  };
+  const QRegularExpression iso("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d$");
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.language);
+    peer->Reset();
+    peer->Set(1024, {230123 >> 16, 230123 & 0xFFFF});  // L1-N 230.123 V
+    ASSERT_NE(Cargar_Textos_Idioma(VELDIX_SOURCE_DIR "/resources/language.ini", r.language), nullptr);
+    QTemporaryDir dir;
+    g_pick = dir.filePath("rec.csv").toStdString();
+    const int p = Open(r.screenButton);
+    ASSERT_GT(p, 0);
+    Click(p, r.record);
+    const QString path = QString::fromStdString(g_pick);
+    ASSERT_TRUE(RunUntil([&] { return Lines(path).size() >= 3; }, 20)) << "no two rows";
+
+    peer->Fault(r.faultFirst, r.faultLast, "exception");
+    const int timer = r.record == kMedidasRecord ? kMedidasTimer : kEnergiasTimer;
+    ASSERT_TRUE(RunUntil([&] { return Get<int>(p, timer, ATTR_ENABLED) == 0; }, 20));
+    const QStringList lines = Lines(path);
+    RunFor(0.5);  // a stopped screen writes nothing more
+    EXPECT_EQ(Lines(path), lines);
+
+    const QString sep = r.separator;
+    const QStringList header = lines[0].split(sep);
+    ASSERT_EQ(header.size(), 1 + r.columns);
+    EXPECT_EQ(header[0], Catalogue(401));
+    EXPECT_EQ(header[1], Catalogue(r.firstLabel));
+    for (int i = 1; i < lines.size(); ++i) {
+      const QStringList fields = lines[i].split(sep);
+      ASSERT_EQ(fields.size(), 1 + r.columns) << lines[i].toStdString();
+      EXPECT_TRUE(iso.match(fields[0]).hasMatch()) << fields[0].toStdString();
+      if (r.language == 1) {
+        EXPECT_EQ(fields[1], "230,123");
+      }
+    }
+    Click(p, r.record);  // stops: the button reads Record again
+    char label[64] = "";
+    GetCtrlAttribute(p, r.record, ATTR_LABEL, label);
+    EXPECT_EQ(QString::fromLatin1(label), Catalogue(397));
+    EXPECT_FALSE(meter::IsRecording(p));
+    Click(p, r.record == kMedidasRecord ? kMedidasExit : kEnergiasExit);
+  }
+}
+
+TEST_F(Recording, AFileThatCannotBeCreatedIsNamedWithTheReason) {
+  g_pick = "/nonexistent-folder/rec.csv";
+  const int p = Open(2);
+  ASSERT_GT(p, 0);
+  Click(p, kMedidasRecord);
+  ASSERT_TRUE(RunUntil([&] { return !popups.seen.empty(); }, 5));
+  EXPECT_EQ(popups.seen[0].title, Catalogue(399));
+  EXPECT_TRUE(popups.seen[0].text.startsWith(Catalogue(400) + "\n" + QString::fromStdString(g_pick) + "\n"))
+      << popups.seen[0].text.toStdString();
+  EXPECT_GT(popups.seen[0].text.size(), Catalogue(400).size() + 30);  // a reason follows
+  EXPECT_FALSE(meter::IsRecording(p));
+}
+
+}  // namespace
+}  // namespace mtest
