@@ -14,7 +14,7 @@ want=(
 if [ "${1:-}" = "--extra" ]; then
   # fuzzing, sanitizer runtime and the reference INI parser for the benchmarks;
   # the Windows build and its run under Wine (scripts/windows/: build-qt.sh installs the
-  # same list itself)
+  # same list itself); xdotool and imagemagick also take the README's screenshots
   want+=(clang libclang-rt-14-dev libinih-dev
          g++-mingw-w64-x86-64-posix mingw-w64-tools ninja-build dpkg-dev googletest
          wine wine64 xdotool x11-apps imagemagick zip unzip)

@@ -2,7 +2,7 @@
 # Takes the README's technician screenshots (docs/img/traffic-log.png,
 # measurements-recording.png, device-readback.png): the tool in English under Xvfb against
 # veldixmid-sim on its serial line, driven with xdotool, each window grabbed with ImageMagick.
-#   bash scripts/screenshots.sh [BUILD_DIR]      (needs xvfb, xdotool, imagemagick)
+#   bash scripts/screenshots.sh [BUILD_DIR]   (xdotool, imagemagick: scripts/deps.sh --extra)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 bin="${1:-$root/build}/bin"
