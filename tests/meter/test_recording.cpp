@@ -1,7 +1,6 @@
 // CSV recording on the polling screens against the pymodbus peer: a header in the chosen
 // language, one row per successful poll and none for a failed one, and a clear message when
 // the file cannot be created.
-#include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
