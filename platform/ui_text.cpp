@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "keep_alive.h"
 #include "ui.h"
@@ -129,11 +128,17 @@ void Delay(double seconds) {
   const auto until = std::chrono::steady_clock::now() +
                      std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                          std::chrono::duration<double>(seconds));
-  // The windows stay alive meanwhile, a slice at a time.
+  // The windows stay alive meanwhile, a slice at a time, counted across delays in a row;
+  // nothing is pumped once the deadline is reached.
   for (;;) {
-    ui::KeepAlive();
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= until) return;
-    std::this_thread::sleep_until(std::min(until, now + std::chrono::milliseconds(ui::kKeepAliveSliceMs)));
+    const auto due = ui::KeepAliveDue();
+    if (due >= until) {
+      ui::SleepUntil(until);
+      return;
+    }
+    if (std::chrono::steady_clock::now() >= due)
+      ui::KeepAlive();
+    else
+      ui::SleepUntil(due);
   }
 }
