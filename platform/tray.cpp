@@ -54,9 +54,10 @@ QPixmap LoadImage(const char* file) {
   const QString path = ResolveImage(file);
   const QFileInfo info(path);
   if (!info.isFile()) return {};
+  const QDateTime modified = info.lastModified();
   Decoded& d = g_decoded[path];
-  if (d.size != info.size() || d.modified != info.lastModified() || d.pixmap.isNull())
-    d = Decoded{info.size(), info.lastModified(), QPixmap(path)};
+  if (d.size != info.size() || d.modified != modified || d.pixmap.isNull())
+    d = Decoded{info.size(), modified, QPixmap(path)};
   return d.pixmap;
 }
 
@@ -130,7 +131,10 @@ int WT_RemoveSysTrayIcon(int handle) {
   const bool inPanel = !it->second.sys;
   g_icons.erase(it);
   if (inPanel && QApplication::instance()) ui::detail::SetPanelIndicator(nullptr);
-  if (g_icons.empty()) g_current.clear();
+  if (g_icons.empty()) {
+    g_current.clear();
+    g_decoded.clear();  // no picture outlives the last icon (nor the application)
+  }
   return 0;
 }
 
