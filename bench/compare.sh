@@ -17,17 +17,22 @@ sha="$(git -C "$root" rev-parse --short "$rev")"
 old="/tmp/veldix-compare-$sha"
 jobs="${BENCH_JOBS:-2}"
 
-build() {  # source dir, build dir
-  cmake -S "$1" -B "$2" -DVELDIX_BENCH=ON -DCMAKE_BUILD_TYPE=Release -DVELDIX_TESTS=OFF \
-    -DCMAKE_CXX_COMPILER_LAUNCHER=ccache >/dev/null
-  cmake --build "$2" -j"$jobs" --target engine_vs_libmodbus minimal_qt veldixmid veldixmid-sim \
-    >/dev/null
+build() {  # source dir, build dir; the compiler's output only when the build fails
+  local log="$2/compare-build.log"
+  mkdir -p "$2"
+  if ! { cmake -S "$1" -B "$2" -DVELDIX_BENCH=ON -DCMAKE_BUILD_TYPE=Release -DVELDIX_TESTS=OFF \
+           -DCMAKE_CXX_COMPILER_LAUNCHER=ccache &&
+         cmake --build "$2" -j"$jobs" --target engine_vs_libmodbus minimal_qt veldixmid \
+           veldixmid-sim; } >"$log" 2>&1; then
+    tail -40 "$log" >&2
+    exit 1
+  fi
 }
 
 [ -d "$old" ] || git -C "$root" worktree add --detach "$old" "$sha" >/dev/null
 build "$old" "$old/build-bench"
 build "$root" "$root/build-bench"
-cmake --build "$root/build-bench" -j"$jobs" --target engine_profile >/dev/null
+cmake --build "$root/build-bench" -j"$jobs" --target engine_profile >/dev/null 2>&1
 
 load() { uptime | sed 's/.*load average/load average/'; }
 export QT_QPA_PLATFORM=offscreen
