@@ -27,7 +27,6 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QWindow>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -322,16 +321,7 @@ void SetPanelIndicator(const QPixmap* pixmap, const QString& state) {
 
 }  // namespace ui::detail
 
-namespace {
-thread_local std::chrono::steady_clock::time_point t_lastKeepAlive{};
-}  // namespace
-
-std::chrono::steady_clock::time_point ui::KeepAliveDue() {
-  return t_lastKeepAlive + std::chrono::milliseconds(kKeepAliveSliceMs);
-}
-
 void ui::KeepAlive() {
-  t_lastKeepAlive = std::chrono::steady_clock::now();
   auto* app = qobject_cast<QApplication*>(QCoreApplication::instance());
   if (!app || QThread::currentThread() != app->thread() || g_suspend) return;
   if (!g_busyCursor) {

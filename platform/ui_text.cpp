@@ -128,17 +128,12 @@ void Delay(double seconds) {
   const auto until = std::chrono::steady_clock::now() +
                      std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                          std::chrono::duration<double>(seconds));
-  // The windows stay alive meanwhile, a slice at a time, counted across delays in a row;
-  // nothing is pumped once the deadline is reached.
+  // The windows stay alive meanwhile: events are pumped at the start of every slice, inside
+  // the wait, and never once the deadline is reached.
   for (;;) {
-    const auto due = ui::KeepAliveDue();
-    if (due >= until) {
-      ui::SleepUntil(until);
-      return;
-    }
-    if (std::chrono::steady_clock::now() >= due)
-      ui::KeepAlive();
-    else
-      ui::SleepUntil(due);
+    if (std::chrono::steady_clock::now() >= until) return;
+    ui::KeepAlive();
+    ui::SleepUntil(std::min(until, std::chrono::steady_clock::now() +
+                                       std::chrono::milliseconds(ui::kKeepAliveSliceMs)));
   }
 }
