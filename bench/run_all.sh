@@ -35,6 +35,8 @@ echo "load before: $(uptime | sed 's/.*load average/load average/')"
 echo "engine vs timing floor, scripted meter: $("$bench/engine_floor" 30 2>/dev/null |
   sed 's/  */ /g' | paste -sd ';' | sed 's/;/; /g')"
 "$bench/engine_vs_libmodbus" 2>/dev/null
+# Where each exchange's time goes, step by step (bench/README.md explains the columns).
+"$bench/engine_profile" 2>/dev/null
 # Time to fail on a link the server closed. The gateway runs (link_faults gateway rtu|mbap
 # 1000) take several minutes each and are run by hand.
 "$bench/link_faults" closed 20 2>/dev/null
@@ -52,6 +54,12 @@ if command -v xvfb-run >/dev/null; then
     --floor "$bench/minimal_qt" "$build/bin/veldixmid"
 else
   echo "start-up under Xvfb: skipped (no xvfb-run)"
+fi
+
+# Processor time while the measurements screen polls (target: under 1 % of a core).
+"$bench/poll_cpu" 30 2>/dev/null
+if command -v xvfb-run >/dev/null; then
+  QT_QPA_PLATFORM=xcb xvfb-run -a "$bench/poll_cpu" 30 2>/dev/null
 fi
 
 echo "load after: $(uptime | sed 's/.*load average/load average/')"

@@ -274,19 +274,27 @@ struct Exchange {
 // complete, else a failure code.
 using Assess = int (*)(Gathered& g, Exchange& x);
 
-// Polls for the answer: each poll waits 0.01 s, then lets the runtime deliver TCP events;
-// every data event is added to what was gathered and assessed. 1 when a complete answer is
-// in, otherwise the failure code.
+// Lets the runtime deliver TCP events once; a data event is added to what was gathered and
+// assessed. The verdict, 0 while the answer is incomplete.
+int CheckForAnswer(Gathered& g, Assess assess, Exchange& x) {
+  TCP_Rx_Status = 0;
+  ProcessTCPEvents();
+  if (TCP_Rx_Status != 1) return 0;
+  return g.TakeEvent() ? assess(g, x) : kModbusBadAnswer;
+}
+
+// Polls for the answer: each poll waits 0.01 s, then checks. An answer already in when the
+// polling starts (Modbus TCP has waited 0.15 s since its write) is taken by a check before
+// the first poll's wait; that check is not one of the 1000 polls, which keep their waits.
+// 1 when a complete answer is in, otherwise the failure code.
 int AwaitAnswer(Gathered& g, Assess assess, Exchange& x) {
   int count = kPolls;
-  int verdict = 0;
-  do {
+  int verdict = CheckForAnswer(g, assess, x);
+  while (verdict == 0 && TCP_Rx_Status >= 0 && TCP_Rx_Status != 2 && count > 0) {
     Delay(kPollS);
     --count;
-    TCP_Rx_Status = 0;
-    ProcessTCPEvents();
-    if (TCP_Rx_Status == 1) verdict = g.TakeEvent() ? assess(g, x) : kModbusBadAnswer;
-  } while (verdict == 0 && TCP_Rx_Status >= 0 && TCP_Rx_Status != 2 && count > 0);
+    verdict = CheckForAnswer(g, assess, x);
+  }
   // Tested first: an answer that completes in the very last poll is a time-out too.
   if (count == 0) return kModbusTcpTimeout;
   if (verdict != 0) return verdict;

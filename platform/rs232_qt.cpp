@@ -261,10 +261,13 @@ int ComWrt(int port, const char* buffer, int count) {
     dev.clear(QSerialPort::Output);
     return Fail(kRtErrWrite, p->path + ": write failed: " + why);
   }
-  while (dev.bytesToWrite() > 0) {
+  // The windows are kept alive between slices, not before the first: pumping events there
+  // lets Qt write the bytes from its notifier, after which waitForBytesWritten only watches
+  // for input and sits out its whole slice.
+  for (bool first = true; dev.bytesToWrite() > 0; first = false) {
     const int ms = MsLeft(deadline);
     if (ms == 0) break;
-    ui::KeepAlive();
+    if (!first) ui::KeepAlive();
     if (!dev.waitForBytesWritten(std::min(ms, ui::kKeepAliveSliceMs))) {
       const auto e = dev.error();
       if (e != QSerialPort::NoError && e != QSerialPort::TimeoutError) {
@@ -298,7 +301,7 @@ int ComRd(int port, char* buffer, int count) {
   const auto deadline = DeadlineAfter(p->timeoutSeconds);
   int got = 0;
   dev.clearError();
-  while (got < count) {
+  for (bool first = true; got < count;) {
     if (dev.bytesAvailable() > 0) {
       const qint64 n = dev.read(buffer + got, count - got);
       if (n < 0) break;
@@ -307,7 +310,8 @@ int ComRd(int port, char* buffer, int count) {
     }
     const int ms = MsLeft(deadline);
     if (ms == 0) break;
-    ui::KeepAlive();
+    if (!first) ui::KeepAlive();  // between slices: an answer on its way costs no pumping
+    first = false;
     if (!dev.waitForReadyRead(std::min(ms, ui::kKeepAliveSliceMs))) {
       const auto e = dev.error();
       if (e != QSerialPort::NoError && e != QSerialPort::TimeoutError) {

@@ -67,8 +67,8 @@ int MsLeft(Clock::time_point deadline) {
 // that keep the windows alive. The revents, or 0 when the deadline passed, or -1 on a poll
 // error.
 int WaitFor(int fd, short events, Clock::time_point deadline) {
-  for (;;) {
-    ui::KeepAlive();
+  for (bool first = true;; first = false) {
+    if (!first) ui::KeepAlive();  // between slices: a ready socket costs no pumping
     const int left = MsLeft(deadline);
     pollfd p{fd, events, 0};
     const int rc = ::poll(&p, 1, std::min(left, ui::kKeepAliveSliceMs));
@@ -276,8 +276,11 @@ int ProcessTCPEvents(void) {
   if (g_dispatching) return 0;
   g_dispatching = true;
 
-  std::vector<unsigned> handles;
-  std::vector<pollfd> fds;
+  // Kept between calls: an exchange checks for events up to 1000 times and allocates nothing.
+  static std::vector<unsigned> handles;
+  static std::vector<pollfd> fds;
+  handles.clear();
+  fds.clear();
   for (const auto& [h, c] : g_conns) {
     if (c.closed) continue;
     handles.push_back(h);

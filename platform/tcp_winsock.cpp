@@ -79,8 +79,8 @@ int MsLeft(Clock::time_point deadline) {
 // WSAPoll on one socket within the deadline, in slices that keep the windows alive:
 // revents, 0 at the deadline, -1 on error.
 int WaitFor(SOCKET s, short events, Clock::time_point deadline) {
-  for (;;) {
-    ui::KeepAlive();
+  for (bool first = true;; first = false) {
+    if (!first) ui::KeepAlive();  // between slices: a ready socket costs no pumping
     const int left = MsLeft(deadline);
     WSAPOLLFD p{};
     p.fd = s;

@@ -1,6 +1,7 @@
 // Link-status icon: QSystemTrayIcon where a notification area exists, otherwise an image
 // in the corner of every panel.
 #include <QApplication>
+#include <QDateTime>
 #include <QFileInfo>
 #include <QIcon>
 #include <QPixmap>
@@ -20,6 +21,7 @@ struct TrayIcon {
   std::unique_ptr<QSystemTrayIcon> sys;  // null where the desktop has no notification area
   TrayIconCallbackPtr cb = nullptr;
   std::string image;
+  qint64 shown = 0;  // cache key of the picture on screen
 };
 
 std::map<int, TrayIcon> g_icons;
@@ -36,9 +38,27 @@ QString ResolveImage(const char* file) {
   return QString::fromLocal8Bit(dir) + QLatin1Char(PathSeparator()) + name;
 }
 
+// Images decoded before, by path, with the file's size and time when decoded: an exchange
+// changes the image four times or more, and reading and decoding the file each time cost
+// more than the rest of the exchange. A file changed on disk is decoded again; a file gone
+// loads as nothing, as before.
+struct Decoded {
+  qint64 size = -1;
+  QDateTime modified;
+  QPixmap pixmap;
+};
+std::map<QString, Decoded> g_decoded;
+
 QPixmap LoadImage(const char* file) {
   if (!file || !*file) return {};
-  return QPixmap(ResolveImage(file));
+  const QString path = ResolveImage(file);
+  const QFileInfo info(path);
+  if (!info.isFile()) return {};
+  const QDateTime modified = info.lastModified();
+  Decoded& d = g_decoded[path];
+  if (d.size != info.size() || d.modified != modified || d.pixmap.isNull())
+    d = Decoded{info.size(), modified, QPixmap(path)};
+  return d.pixmap;
 }
 
 // What each of the link's images means, said by screen readers of the panels' indicator:
@@ -54,12 +74,17 @@ QString StateText(const char* file) {
 }
 
 void Show(TrayIcon& icon, const QPixmap& pm, const char* file) {
+  // The same picture again (idle at the start of an exchange) changes nothing on screen.
+  const bool same = icon.image == file && icon.shown == pm.cacheKey();
   icon.image = file;
+  icon.shown = pm.cacheKey();
   g_current = file;
-  if (icon.sys)
-    icon.sys->setIcon(QIcon(pm));
-  else
-    ui::detail::SetPanelIndicator(&pm, StateText(file));
+  if (!same) {
+    if (icon.sys)
+      icon.sys->setIcon(QIcon(pm));
+    else
+      ui::detail::SetPanelIndicator(&pm, StateText(file));
+  }
   if (g_observer) g_observer(file);
 }
 
@@ -106,7 +131,10 @@ int WT_RemoveSysTrayIcon(int handle) {
   const bool inPanel = !it->second.sys;
   g_icons.erase(it);
   if (inPanel && QApplication::instance()) ui::detail::SetPanelIndicator(nullptr);
-  if (g_icons.empty()) g_current.clear();
+  if (g_icons.empty()) {
+    g_current.clear();
+    g_decoded.clear();  // no picture outlives the last icon (nor the application)
+  }
   return 0;
 }
 

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <thread>
 
 #include "keep_alive.h"
 #include "ui.h"
@@ -129,11 +128,12 @@ void Delay(double seconds) {
   const auto until = std::chrono::steady_clock::now() +
                      std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                          std::chrono::duration<double>(seconds));
-  // The windows stay alive meanwhile, a slice at a time.
+  // The windows stay alive meanwhile: events are pumped at the start of every slice, inside
+  // the wait, and never once the deadline is reached.
   for (;;) {
+    if (std::chrono::steady_clock::now() >= until) return;
     ui::KeepAlive();
-    const auto now = std::chrono::steady_clock::now();
-    if (now >= until) return;
-    std::this_thread::sleep_until(std::min(until, now + std::chrono::milliseconds(ui::kKeepAliveSliceMs)));
+    ui::SleepUntil(std::min(until, std::chrono::steady_clock::now() +
+                                       std::chrono::milliseconds(ui::kKeepAliveSliceMs)));
   }
 }

@@ -39,6 +39,7 @@
 
 #include "engine.h"
 #include "frames.h"
+#include "keep_alive.h"
 #include "rs232.h"
 #include "transport.h"
 #include "tray.h"
@@ -165,6 +166,8 @@ int WT_SetTrayIconAttr(int, int attribute, const char* value) {
   return 0;
 }
 int WT_RemoveSysTrayIcon(int) { return 0; }
+// No windows to keep alive while the runtimes wait.
+void ui::KeepAlive() {}
 
 // ------------------------------------------------------------------ the soak
 

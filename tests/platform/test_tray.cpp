@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFile>
 #include <QImage>
 #include <QLabel>
 #include <QPixmap>
+#include <QTemporaryDir>
 #include <QWidget>
 #include <string>
 #include <vector>
@@ -68,6 +70,34 @@ TEST(Tray, ImagesShowOnPanelsAndBadFilesKeepThePreviousOne) {
   DiscardPanel(panel);
   DiscardPanel(later);
   ui::SetProjectDirOverride(nullptr);
+}
+
+// Decoded images are reused only while their file is unchanged: a rewritten file shows its
+// new picture, a removed one leaves the picture on screen.
+TEST(Tray, ARewrittenImageShowsAnewAndARemovedOneKeepsThePicture) {
+  ASSERT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1);
+  QTemporaryDir dir;
+  const QString path = dir.path() + "/trffc_a.ico";
+  const std::string file = path.toStdString();
+  auto write = [&](Qt::GlobalColor colour, int side) {
+    QImage img(side, side, QImage::Format_ARGB32);
+    img.fill(colour);
+    return img.save(path, "ICO");
+  };
+  const int panel = NewPanel(0, "p", 10, 10, 100, 100);
+  DisplayPanel(panel);
+  int icon = -1;
+  ASSERT_TRUE(write(Qt::red, 16));
+  ASSERT_EQ(WT_InstallSysTrayIcon(file.c_str(), "VELDIX-MID v1.0", nullptr, &icon), 0);
+  EXPECT_EQ(Shown(panel).pixelColor(0, 0), QColor(Qt::red));
+  ASSERT_TRUE(write(Qt::green, 32));
+  EXPECT_EQ(WT_SetTrayIconAttr(icon, ATTR_TRAY_IMAGE_FILE, file.c_str()), 0);
+  EXPECT_EQ(Shown(panel).pixelColor(0, 0), QColor(Qt::green));
+  ASSERT_TRUE(QFile::remove(path));
+  EXPECT_EQ(WT_SetTrayIconAttr(icon, ATTR_TRAY_IMAGE_FILE, file.c_str()), -2);
+  EXPECT_EQ(Shown(panel).pixelColor(0, 0), QColor(Qt::green));
+  EXPECT_EQ(WT_RemoveSysTrayIcon(icon), 0);
+  DiscardPanel(panel);
 }
 
 }  // namespace
