@@ -41,3 +41,7 @@ enum {
   kTextWriteDoneTitle = 199,  // "Configuration sent"
   kTextWriteDone = 200,       // the meter has confirmed the configuration
 };
+
+// The serial and TCP runtime's error texts: kRtTextCount texts from here on, in the order
+// the runtime numbers them (rs232.h).
+inline constexpr int kTextRuntimeErrors = 355;
