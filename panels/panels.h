@@ -42,6 +42,7 @@ enum {
   kTextWriteDone = 200,       // the meter has confirmed the configuration
 };
 
-// The serial and TCP runtime's error texts: kRtTextCount texts from here on, in the order
-// the runtime numbers them (rs232.h).
+// The serial and TCP runtime's error texts: kRtTextCount (62) texts from here on, in the
+// order the runtime numbers them (rs232.h); then the texts after them.
 inline constexpr int kTextRuntimeErrors = 355;
+inline constexpr int kTextScreenNotLoaded = 417;  // a screen's panel is missing or spoilt
