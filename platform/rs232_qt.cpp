@@ -58,7 +58,7 @@ std::string DefaultDevice(int port) {
 using namespace rt_internal;
 
 int Fail(int code, Text text, std::initializer_list<std::string> args = {}) {
-  return SetLastError(code, text, args);
+  return rt_internal::SetLastError(code, text, args);
 }
 
 int BadPort(int port) {

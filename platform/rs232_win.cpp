@@ -1,8 +1,8 @@
 // Serial-port runtime on the Win32 communications API. Port N is the device \\.\COMN (the
 // prefix lets COM10 and above open too) unless VELDIXMID_COM<N> names another device. Every
-// call blocks on the calling thread and is bounded by the port's time-out (SetComTime):
-// the read and write deadlines are the driver's total time-outs (SetCommTimeouts), so no
-// event of the user interface is dispatched while a read or a write waits.
+// call blocks on the calling thread and is bounded by the port's time-out (SetComTime),
+// kept through the driver's total time-outs (SetCommTimeouts). A read waits in slices of
+// ui::kKeepAliveSliceMs and keeps the windows alive between them (keep_alive.h).
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "keep_alive.h"
 #include "rs232.h"
 #include "runtime_error.h"
 
@@ -52,7 +53,7 @@ std::string DefaultDevice(int port) {
 using namespace rt_internal;
 
 int Fail(int code, Text text, std::initializer_list<std::string> args = {}) {
-  return SetLastError(code, text, args);
+  return rt_internal::SetLastError(code, text, args);
 }
 
 std::string SystemText(DWORD err) {
@@ -240,6 +241,10 @@ int ComWrt(int port, const char* buffer, int count) {
     return Fail(kRtErrBadArgument, kTextBadComWrite, {p->path});
   if (count == 0) return 0;
 
+  // One write for the whole frame, not slices: a gap between two parts of it longer than
+  // 3.5 characters would end the frame at the meter. A frame takes at most a few tenths of
+  // a second at 9600 bit/s; the windows are kept alive before it starts.
+  ui::KeepAlive();
   const auto deadline = DeadlineAfter(p->timeoutSeconds);
   int sent = 0;
   while (sent < count) {
@@ -271,15 +276,18 @@ int ComRd(int port, char* buffer, int count) {
   if (count < 0 || (count > 0 && buffer == nullptr))
     return Fail(kRtErrBadArgument, kTextBadComRead, {p->path});
 
+  // The wait goes in slices of the driver's total time-out, keeping the windows alive
+  // between them; the bytes queue in the driver meanwhile, so nothing is lost.
   const auto deadline = DeadlineAfter(p->timeoutSeconds);
   int got = 0;
   bool first = true;
   while (got < count) {
+    ui::KeepAlive();
     // The first pass runs even with a time-out of 0, to take what is already queued.
     const DWORD ms = MsLeft(deadline);
     if (ms == 0 && !first) break;
     first = false;
-    if (!ApplyTimeout(*p, ms)) break;
+    if (!ApplyTimeout(*p, std::min<DWORD>(ms, ui::kKeepAliveSliceMs))) break;
     DWORD n = 0;
     if (!ReadFile(p->handle, buffer + got, static_cast<DWORD>(count - got), &n, nullptr)) {
       // The device went away (unplugged adapter). What arrived before still counts; with
@@ -289,7 +297,6 @@ int ComRd(int port, char* buffer, int count) {
       return Fail(kRtErrRead, kTextReadFailed, {p->path, why});
     }
     got += static_cast<int>(n);
-    if (n == 0 && ms > 0 && MsLeft(deadline) == 0) break;  // the total time-out passed
   }
   return got;
 }

@@ -53,7 +53,7 @@ bool g_dispatching = false;
 using namespace rt_internal;
 
 int Fail(int code, Text text, std::initializer_list<std::string> args = {}) {
-  return SetLastError(code, text, args);
+  return rt_internal::SetLastError(code, text, args);
 }
 
 Clock::time_point DeadlineAfterMs(unsigned ms) {

@@ -48,7 +48,7 @@ bool g_dispatching = false;
 using namespace rt_internal;
 
 int Fail(int code, Text text, std::initializer_list<std::string> args = {}) {
-  return SetLastError(code, text, args);
+  return rt_internal::SetLastError(code, text, args);
 }
 
 // Winsock is started once, on first use, and left running until the process ends.
