@@ -44,5 +44,5 @@ enum {
 
 // The serial and TCP runtime's error texts: kRtTextCount (62) texts from here on, in the
 // order the runtime numbers them (rs232.h); then the texts after them.
-inline constexpr int kTextRuntimeErrors = 355;
-inline constexpr int kTextScreenNotLoaded = 417;  // a screen's panel is missing or spoilt
+inline constexpr int kTextRuntimeErrors = 403;
+inline constexpr int kTextScreenNotLoaded = 465;  // a screen's panel is missing or spoilt
