@@ -26,6 +26,9 @@ const int kSettings[] = {kCtrlFraming, kCtrlSpeed, kCtrlPort, kCtrlSlave, kCtrlH
                          kCtrlTcpPort};
 const int kScreenButtons[] = {3, 2, 5, 4};
 
+// The runtime's error texts in the chosen language.
+const char* RuntimeText(int id) { return CatalogueText(kTextRuntimeErrors + id); }
+
 void Dim(int panel, const int* controls, int n, int dimmed) {
   for (int i = 0; i < n; ++i) SetCtrlAttribute(panel, controls[i], ATTR_DIMMED, dimmed);
 }
@@ -107,6 +110,7 @@ int Seleccionar_Puerto(int panel, int, int event, void*, int, int) {
 }
 
 void RegisterLinkCallbacks() {
+  SetRS232TextSource(RuntimeText);
   RegisterCtrlCallback("Seleccionar_Puerto", Seleccionar_Puerto);
   // The screens find a closed link; the main panel, which is ours, shows it.
   meter::SetLinkLostHandler(Conexion_Perdida);

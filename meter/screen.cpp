@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "catalogue.h"
 #include "config_file.h"
@@ -67,11 +68,11 @@ int OpenScreen(int caller, int resource, PanelCallbackPtr onClose) {
   if (panel < 0) {
     // An installation fault (a resource file from another version): say so, and never
     // leave the operator without a window.
-    char message[512];
-    Fmt(message, sizeof message, "No se puede abrir la pantalla (panel %d de %s):\n%s", resource,
-        kUirFile, ui::LastLoadError());
+    const std::string message = std::string(CatalogueText(kTextScreenNotLoaded)) + " (" +
+                                kUirFile + ", panel " + std::to_string(resource) + "):\n" +
+                                ui::LastLoadError();
     ShowMainPanel(caller);
-    MessagePopup(kAppTitle, message);
+    MessagePopup(kAppTitle, message.c_str());
     return panel;
   }
   DisplayPanel(panel);

@@ -41,3 +41,8 @@ enum {
   kTextWriteDoneTitle = 199,  // "Configuration sent"
   kTextWriteDone = 200,       // the meter has confirmed the configuration
 };
+
+// The serial and TCP runtime's error texts: kRtTextCount (62) texts from here on, in the
+// order the runtime numbers them (rs232.h); then the texts after them.
+inline constexpr int kTextRuntimeErrors = 403;
+inline constexpr int kTextScreenNotLoaded = 465;  // a screen's panel is missing or spoilt

@@ -42,7 +42,15 @@ int ComWrt(int port, const char* buffer, int count);
 // Waits until count bytes have arrived or the time-out passes; returns the number read
 // (0..count) or a negative code. Never writes more than count bytes into buffer.
 int ComRd(int port, char* buffer, int count);
-// Text for a code of either runtime; never null.
+// Text for a code of either runtime, in the language of the text source; never null. Valid
+// until the next call.
 const char* GetRS232ErrorString(int errorCode);
+// Where the runtime's texts come from: source(id) gives message id (0 .. kRtTextCount - 1,
+// the generic text of code -id for ids below 19, detailed messages after) in the operator's
+// language, with %1, %2, ... standing for the device or host and the reason; null or an
+// empty text keeps the English one. Null source: English throughout.
+inline constexpr int kRtTextCount = 62;
+using RtTextSource = const char* (*)(int id);
+void SetRS232TextSource(RtTextSource source);
 // Device path used for port N (for messages and tests).
 const char* ComDeviceName(int port);

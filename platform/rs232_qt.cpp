@@ -32,12 +32,6 @@ constexpr double kDefaultTimeoutSeconds = 5.0;
 // SetComTime refuses anything longer: a wait of a day is a caller's mistake, not a setting.
 constexpr double kMaxTimeoutSeconds = 3600.0;
 
-#if defined(_WIN32)
-constexpr const char* kPermissionHint = "is another program using it?";
-#else
-constexpr const char* kPermissionHint = "is the user in the dialout group?";
-#endif
-
 struct OpenPort {
   std::unique_ptr<QSerialPort> dev;
   std::string path;
@@ -61,12 +55,15 @@ std::string DefaultDevice(int port) {
   return name;
 }
 
-int Fail(int code, const std::string& text) { return rt_internal::SetLastError(code, text); }
+using namespace rt_internal;
+
+int Fail(int code, Text text, std::initializer_list<std::string> args = {}) {
+  return rt_internal::SetLastError(code, text, args);
+}
 
 int BadPort(int port) {
-  return Fail(kRtErrBadPortNumber,
-              "serial port " + std::to_string(port) + ": port numbers run from " +
-                  std::to_string(kFirstPort) + " to " + std::to_string(kLastPort));
+  return Fail(kRtErrBadPortNumber, kTextBadPort,
+              {std::to_string(port), std::to_string(kFirstPort), std::to_string(kLastPort)});
 }
 
 // The open port, or nullptr after recording why not.
@@ -77,8 +74,7 @@ OpenPort* Lookup(int port, int* err) {
   }
   OpenPort& p = g_ports[static_cast<std::size_t>(port)];
   if (!p.dev) {
-    *err = Fail(kRtErrNotOpen, "serial port " + std::to_string(port) + " (" +
-                                   DefaultDevice(port) + ") is not open");
+    *err = Fail(kRtErrNotOpen, kTextPortNotOpen, {std::to_string(port), DefaultDevice(port)});
     return nullptr;
   }
   return &p;
@@ -97,21 +93,6 @@ Clock::time_point DeadlineAfter(double seconds) {
   return Clock::now() + std::chrono::microseconds(static_cast<long long>(seconds * 1e6));
 }
 
-const char* ParityName(int parity) {
-  switch (parity) {
-    case 0: return "none";
-    case 1: return "odd";
-    case 2: return "even";
-    default: return "?";
-  }
-}
-
-std::string SettingsText(long baud, int parity, int dataBits, int stopBits) {
-  return std::to_string(baud) + " bit/s, " + std::to_string(dataBits) + " data bits, parity " +
-         ParityName(parity) + ", " + std::to_string(stopBits) + " stop bit" +
-         (stopBits == 1 ? "" : "s");
-}
-
 // Unix98 pseudo-terminals (what the tests and port redirectors use) live under /dev/pts;
 // a symbolic link to one counts too.
 bool IsPseudoTerminal(const std::string& path) {
@@ -124,21 +105,21 @@ int OpenFailure(const QSerialPort& dev, const std::string& path) {
   const std::string qtText = dev.errorString().toStdString();
   switch (dev.error()) {
     case QSerialPort::DeviceNotFoundError:
-      return Fail(kRtErrNoSuchDevice, path + ": no such device");
+      return Fail(kRtErrNoSuchDevice, kTextNoDevice, {path});
     case QSerialPort::PermissionError: {
       // Qt reports both "access denied" and "held by someone else" (busy device, lock file)
       // as a permission error. A device we may read and write can only be busy.
       const QFileInfo info(QString::fromStdString(path));
       if (info.exists() && info.isReadable() && info.isWritable())
-        return Fail(kRtErrDeviceBusy, path + ": device busy: another program is using it");
-      return Fail(kRtErrPermission, path + ": permission denied: " + kPermissionHint);
+        return Fail(kRtErrDeviceBusy, kTextBusyOther, {path});
+      return Fail(kRtErrPermission, kTextPermission, {path});
     }
     case QSerialPort::OpenError:
-      return Fail(kRtErrDeviceBusy, path + ": device busy: " + qtText);
+      return Fail(kRtErrDeviceBusy, kTextBusyWhy, {path, qtText});
     case QSerialPort::UnsupportedOperationError:
-      return Fail(kRtErrConfigure, path + ": not a serial device: " + qtText);
+      return Fail(kRtErrConfigure, kTextNotSerial, {path, qtText});
     default:
-      return Fail(kRtErrUnknown, path + ": cannot open: " + qtText);
+      return Fail(kRtErrUnknown, kTextCannotOpen, {path, qtText});
   }
 }
 
@@ -150,21 +131,18 @@ int OpenComConfig(int port, const char* deviceName, long baudRate, int parity, i
   const std::string path =
       (deviceName != nullptr && *deviceName != '\0') ? deviceName : DefaultDevice(port);
   if (baudRate <= 0 || baudRate > 4000000)
-    return Fail(kRtErrBadArgument, path + ": bad speed " + std::to_string(baudRate) + " bit/s");
+    return Fail(kRtErrBadArgument, kTextBadSpeed, {path, std::to_string(baudRate)});
   if (parity < 0 || parity > 2)
-    return Fail(kRtErrBadArgument,
-                path + ": bad parity " + std::to_string(parity) + " (0 none, 1 odd, 2 even)");
+    return Fail(kRtErrBadArgument, kTextBadParity, {path, std::to_string(parity)});
   if (dataBits < 5 || dataBits > 8)
-    return Fail(kRtErrBadArgument,
-                path + ": bad number of data bits " + std::to_string(dataBits) + " (5 to 8)");
+    return Fail(kRtErrBadArgument, kTextBadDataBits, {path, std::to_string(dataBits)});
   if (stopBits < 1 || stopBits > 2)
-    return Fail(kRtErrBadArgument,
-                path + ": bad number of stop bits " + std::to_string(stopBits) + " (1 or 2)");
+    return Fail(kRtErrBadArgument, kTextBadStopBits, {path, std::to_string(stopBits)});
   // The input queue bounds Qt's own buffer, which also fills while the event loop runs
   // between exchanges: a device that chatters while nobody reads cannot grow it without
   // limit. The output queue is the driver's; its size is checked for sense only.
   if (inputQueueSize < 0 || outputQueueSize < 0)
-    return Fail(kRtErrBadArgument, path + ": negative queue size");
+    return Fail(kRtErrBadArgument, kTextBadQueue, {path});
 
   CloseCom(port);  // a second open of an open port starts from a closed one
 
@@ -193,9 +171,8 @@ int OpenComConfig(int port, const char* deviceName, long baudRate, int parity, i
   if (!configured) {
     const std::string why = dev->errorString().toStdString();
     dev->close();
-    return Fail(kRtErrConfigure, path + ": settings refused (" +
-                                     SettingsText(baudRate, parity, dataBits, stopBits) +
-                                     "): " + why);
+    return Fail(kRtErrConfigure, kTextSettingsRefused,
+                {path, std::to_string(baudRate), FramingText(parity, dataBits, stopBits), why});
   }
   dev->clear(QSerialPort::AllDirections);
 
@@ -240,7 +217,7 @@ int SetComTime(int port, double timeoutSeconds) {
   OpenPort* p = Lookup(port, &err);
   if (p == nullptr) return err;
   if (!(timeoutSeconds >= 0.0 && timeoutSeconds <= kMaxTimeoutSeconds))
-    return Fail(kRtErrBadArgument, p->path + ": bad time-out (0 to 3600 s)");
+    return Fail(kRtErrBadArgument, kTextBadTimeout, {p->path});
   p->timeoutSeconds = timeoutSeconds;
   return 0;
 }
@@ -250,7 +227,7 @@ int ComWrt(int port, const char* buffer, int count) {
   OpenPort* p = Lookup(port, &err);
   if (p == nullptr) return err;
   if (count < 0 || (count > 0 && buffer == nullptr))
-    return Fail(kRtErrBadArgument, p->path + ": bad write buffer or count");
+    return Fail(kRtErrBadArgument, kTextBadComWrite, {p->path});
   if (count == 0) return 0;
 
   QSerialPort& dev = *p->dev;
@@ -259,7 +236,7 @@ int ComWrt(int port, const char* buffer, int count) {
   if (dev.write(buffer, count) != count) {
     const std::string why = dev.errorString().toStdString();
     dev.clear(QSerialPort::Output);
-    return Fail(kRtErrWrite, p->path + ": write failed: " + why);
+    return Fail(kRtErrWrite, kTextWriteFailed, {p->path, why});
   }
   // The windows are kept alive between slices, not before the first: pumping events there
   // lets Qt write the bytes from its notifier, after which waitForBytesWritten only watches
@@ -274,7 +251,7 @@ int ComWrt(int port, const char* buffer, int count) {
         const std::string why = dev.errorString().toStdString();
         dev.clear(QSerialPort::Output);
         dev.clearError();
-        return Fail(kRtErrWrite, p->path + ": write failed: " + why);
+        return Fail(kRtErrWrite, kTextWriteFailed, {p->path, why});
       }
       dev.clearError();
     }
@@ -284,8 +261,8 @@ int ComWrt(int port, const char* buffer, int count) {
     // Time-out: the rest of the frame must not trickle out later and reach the meter glued
     // to the next request.
     dev.clear(QSerialPort::Output);
-    Fail(kRtErrTimeout, p->path + ": write timed out with " + std::to_string(unsent) +
-                            " of " + std::to_string(count) + " bytes unsent");
+    Fail(kRtErrTimeout, kTextWriteUnsent,
+         {p->path, std::to_string(unsent), std::to_string(count)});
   }
   return count - unsent;
 }
@@ -295,7 +272,7 @@ int ComRd(int port, char* buffer, int count) {
   OpenPort* p = Lookup(port, &err);
   if (p == nullptr) return err;
   if (count < 0 || (count > 0 && buffer == nullptr))
-    return Fail(kRtErrBadArgument, p->path + ": bad read buffer or count");
+    return Fail(kRtErrBadArgument, kTextBadComRead, {p->path});
 
   QSerialPort& dev = *p->dev;
   const auto deadline = DeadlineAfter(p->timeoutSeconds);
@@ -320,7 +297,7 @@ int ComRd(int port, char* buffer, int count) {
         const std::string why = dev.errorString().toStdString();
         dev.clearError();
         if (got > 0) return got;
-        return Fail(kRtErrRead, p->path + ": read failed: " + why);
+        return Fail(kRtErrRead, kTextReadFailed, {p->path, why});
       }
       dev.clearError();
     }

@@ -1,8 +1,8 @@
 // Serial-port runtime on the Win32 communications API. Port N is the device \\.\COMN (the
 // prefix lets COM10 and above open too) unless VELDIXMID_COM<N> names another device. Every
-// call blocks on the calling thread and is bounded by the port's time-out (SetComTime):
-// the read and write deadlines are the driver's total time-outs (SetCommTimeouts), so no
-// event of the user interface is dispatched while a read or a write waits.
+// call blocks on the calling thread and is bounded by the port's time-out (SetComTime),
+// kept through the driver's total time-outs (SetCommTimeouts). A read waits in slices of
+// ui::kKeepAliveSliceMs and keeps the windows alive between them (keep_alive.h).
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "keep_alive.h"
 #include "rs232.h"
 #include "runtime_error.h"
 
@@ -49,7 +50,11 @@ std::string DefaultDevice(int port) {
   return "COM" + std::to_string(port);
 }
 
-int Fail(int code, const std::string& text) { return rt_internal::SetLastError(code, text); }
+using namespace rt_internal;
+
+int Fail(int code, Text text, std::initializer_list<std::string> args = {}) {
+  return rt_internal::SetLastError(code, text, args);
+}
 
 std::string SystemText(DWORD err) {
   char buf[256] = {};
@@ -61,9 +66,8 @@ std::string SystemText(DWORD err) {
 }
 
 int BadPort(int port) {
-  return Fail(kRtErrBadPortNumber,
-              "serial port " + std::to_string(port) + ": port numbers run from " +
-                  std::to_string(kFirstPort) + " to " + std::to_string(kLastPort));
+  return Fail(kRtErrBadPortNumber, kTextBadPort,
+              {std::to_string(port), std::to_string(kFirstPort), std::to_string(kLastPort)});
 }
 
 OpenPort* Lookup(int port, int* err) {
@@ -73,8 +77,7 @@ OpenPort* Lookup(int port, int* err) {
   }
   OpenPort& p = g_ports[static_cast<std::size_t>(port)];
   if (!p.open()) {
-    *err = Fail(kRtErrNotOpen, "serial port " + std::to_string(port) + " (" +
-                                   DefaultDevice(port) + ") is not open");
+    *err = Fail(kRtErrNotOpen, kTextPortNotOpen, {std::to_string(port), DefaultDevice(port)});
     return nullptr;
   }
   return &p;
@@ -109,32 +112,17 @@ bool ApplyTimeout(OpenPort& p, DWORD ms) {
   return true;
 }
 
-const char* ParityName(int parity) {
-  switch (parity) {
-    case 0: return "none";
-    case 1: return "odd";
-    case 2: return "even";
-    default: return "?";
-  }
-}
-
-std::string SettingsText(long baud, int parity, int dataBits, int stopBits) {
-  return std::to_string(baud) + " bit/s, " + std::to_string(dataBits) + " data bits, parity " +
-         ParityName(parity) + ", " + std::to_string(stopBits) + " stop bit" +
-         (stopBits == 1 ? "" : "s");
-}
-
 int OpenFailure(DWORD err, const std::string& path) {
   switch (err) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
-      return Fail(kRtErrNoSuchDevice, path + ": no such device");
+      return Fail(kRtErrNoSuchDevice, kTextNoDevice, {path});
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
       // A COM port is opened exclusively: "access denied" means another program holds it.
-      return Fail(kRtErrDeviceBusy, path + ": device busy: is another program using it?");
+      return Fail(kRtErrDeviceBusy, kTextBusyAsk, {path});
     default:
-      return Fail(kRtErrUnknown, path + ": cannot open: " + SystemText(err));
+      return Fail(kRtErrUnknown, kTextCannotOpen, {path, SystemText(err)});
   }
 }
 
@@ -146,18 +134,15 @@ int OpenComConfig(int port, const char* deviceName, long baudRate, int parity, i
   const std::string path =
       (deviceName != nullptr && *deviceName != '\0') ? deviceName : DefaultDevice(port);
   if (baudRate <= 0 || baudRate > 4000000)
-    return Fail(kRtErrBadArgument, path + ": bad speed " + std::to_string(baudRate) + " bit/s");
+    return Fail(kRtErrBadArgument, kTextBadSpeed, {path, std::to_string(baudRate)});
   if (parity < 0 || parity > 2)
-    return Fail(kRtErrBadArgument,
-                path + ": bad parity " + std::to_string(parity) + " (0 none, 1 odd, 2 even)");
+    return Fail(kRtErrBadArgument, kTextBadParity, {path, std::to_string(parity)});
   if (dataBits < 5 || dataBits > 8)
-    return Fail(kRtErrBadArgument,
-                path + ": bad number of data bits " + std::to_string(dataBits) + " (5 to 8)");
+    return Fail(kRtErrBadArgument, kTextBadDataBits, {path, std::to_string(dataBits)});
   if (stopBits < 1 || stopBits > 2)
-    return Fail(kRtErrBadArgument,
-                path + ": bad number of stop bits " + std::to_string(stopBits) + " (1 or 2)");
+    return Fail(kRtErrBadArgument, kTextBadStopBits, {path, std::to_string(stopBits)});
   if (inputQueueSize < 0 || outputQueueSize < 0)
-    return Fail(kRtErrBadArgument, path + ": negative queue size");
+    return Fail(kRtErrBadArgument, kTextBadQueue, {path});
 
   CloseCom(port);  // a second open of an open port starts from a closed one
 
@@ -167,21 +152,20 @@ int OpenComConfig(int port, const char* deviceName, long baudRate, int parity, i
                          OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return OpenFailure(GetLastError(), path);
 
-  auto refuse = [&](const char* what) {
+  auto refuse = [&](Text what) {
     const std::string why = SystemText(GetLastError());
     CloseHandle(h);
-    return Fail(kRtErrConfigure, path + ": " + what + " (" +
-                                     SettingsText(baudRate, parity, dataBits, stopBits) +
-                                     "): " + why);
+    return Fail(kRtErrConfigure, what,
+                {path, std::to_string(baudRate), FramingText(parity, dataBits, stopBits), why});
   };
   // The driver's queues; a size of 0 keeps the driver's own.
   if (inputQueueSize > 0 && outputQueueSize > 0 &&
       !SetupComm(h, static_cast<DWORD>(inputQueueSize), static_cast<DWORD>(outputQueueSize)))
-    return refuse("queue sizes refused");
+    return refuse(kTextQueuesRefused);
 
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
-  if (!GetCommState(h, &dcb)) return refuse("settings unreadable");
+  if (!GetCommState(h, &dcb)) return refuse(kTextSettingsUnread);
   static constexpr BYTE kParity[] = {NOPARITY, ODDPARITY, EVENPARITY};
   dcb.BaudRate = static_cast<DWORD>(baudRate);
   dcb.ByteSize = static_cast<BYTE>(dataBits);
@@ -202,7 +186,7 @@ int OpenComConfig(int port, const char* deviceName, long baudRate, int parity, i
   dcb.fErrorChar = FALSE;
   dcb.fNull = FALSE;  // 0x00 is a data byte in Modbus, never to be dropped
   dcb.fAbortOnError = FALSE;
-  if (!SetCommState(h, &dcb)) return refuse("settings refused");
+  if (!SetCommState(h, &dcb)) return refuse(kTextSettingsRefused);
   PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR);
 
   OpenPort& p = g_ports[static_cast<std::size_t>(port)];
@@ -244,7 +228,7 @@ int SetComTime(int port, double timeoutSeconds) {
   OpenPort* p = Lookup(port, &err);
   if (p == nullptr) return err;
   if (!(timeoutSeconds >= 0.0 && timeoutSeconds <= kMaxTimeoutSeconds))
-    return Fail(kRtErrBadArgument, p->path + ": bad time-out (0 to 3600 s)");
+    return Fail(kRtErrBadArgument, kTextBadTimeout, {p->path});
   p->timeoutSeconds = timeoutSeconds;
   return 0;
 }
@@ -254,9 +238,13 @@ int ComWrt(int port, const char* buffer, int count) {
   OpenPort* p = Lookup(port, &err);
   if (p == nullptr) return err;
   if (count < 0 || (count > 0 && buffer == nullptr))
-    return Fail(kRtErrBadArgument, p->path + ": bad write buffer or count");
+    return Fail(kRtErrBadArgument, kTextBadComWrite, {p->path});
   if (count == 0) return 0;
 
+  // One write for the whole frame, not slices: a gap between two parts of it longer than
+  // 3.5 characters would end the frame at the meter. A frame takes at most a few tenths of
+  // a second at 9600 bit/s; the windows are kept alive before it starts.
+  ui::KeepAlive();
   const auto deadline = DeadlineAfter(p->timeoutSeconds);
   int sent = 0;
   while (sent < count) {
@@ -266,7 +254,7 @@ int ComWrt(int port, const char* buffer, int count) {
     if (!WriteFile(p->handle, buffer + sent, static_cast<DWORD>(count - sent), &n, nullptr)) {
       const std::string why = SystemText(GetLastError());
       PurgeComm(p->handle, PURGE_TXABORT | PURGE_TXCLEAR);
-      return Fail(kRtErrWrite, p->path + ": write failed: " + why);
+      return Fail(kRtErrWrite, kTextWriteFailed, {p->path, why});
     }
     if (n == 0) break;  // the total time-out passed
     sent += static_cast<int>(n);
@@ -275,8 +263,8 @@ int ComWrt(int port, const char* buffer, int count) {
     // Time-out: the rest of the frame must not trickle out later and reach the meter glued
     // to the next request.
     PurgeComm(p->handle, PURGE_TXABORT | PURGE_TXCLEAR);
-    Fail(kRtErrTimeout, p->path + ": write timed out with " + std::to_string(count - sent) +
-                            " of " + std::to_string(count) + " bytes unsent");
+    Fail(kRtErrTimeout, kTextWriteUnsent,
+         {p->path, std::to_string(count - sent), std::to_string(count)});
   }
   return sent;
 }
@@ -286,27 +274,29 @@ int ComRd(int port, char* buffer, int count) {
   OpenPort* p = Lookup(port, &err);
   if (p == nullptr) return err;
   if (count < 0 || (count > 0 && buffer == nullptr))
-    return Fail(kRtErrBadArgument, p->path + ": bad read buffer or count");
+    return Fail(kRtErrBadArgument, kTextBadComRead, {p->path});
 
+  // The wait goes in slices of the driver's total time-out, keeping the windows alive
+  // between them; the bytes queue in the driver meanwhile, so nothing is lost.
   const auto deadline = DeadlineAfter(p->timeoutSeconds);
   int got = 0;
   bool first = true;
   while (got < count) {
+    ui::KeepAlive();
     // The first pass runs even with a time-out of 0, to take what is already queued.
     const DWORD ms = MsLeft(deadline);
     if (ms == 0 && !first) break;
     first = false;
-    if (!ApplyTimeout(*p, ms)) break;
+    if (!ApplyTimeout(*p, std::min<DWORD>(ms, ui::kKeepAliveSliceMs))) break;
     DWORD n = 0;
     if (!ReadFile(p->handle, buffer + got, static_cast<DWORD>(count - got), &n, nullptr)) {
       // The device went away (unplugged adapter). What arrived before still counts; with
       // nothing at all the caller gets the reason.
       const std::string why = SystemText(GetLastError());
       if (got > 0) return got;
-      return Fail(kRtErrRead, p->path + ": read failed: " + why);
+      return Fail(kRtErrRead, kTextReadFailed, {p->path, why});
     }
     got += static_cast<int>(n);
-    if (n == 0 && ms > 0 && MsLeft(deadline) == 0) break;  // the total time-out passed
   }
   return got;
 }

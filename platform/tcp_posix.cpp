@@ -50,7 +50,11 @@ std::map<unsigned, Connection> g_conns;
 unsigned g_nextHandle = 1;
 bool g_dispatching = false;
 
-int Fail(int code, const std::string& text) { return rt_internal::SetLastError(code, text); }
+using namespace rt_internal;
+
+int Fail(int code, Text text, std::initializer_list<std::string> args = {}) {
+  return rt_internal::SetLastError(code, text, args);
+}
 
 Clock::time_point DeadlineAfterMs(unsigned ms) {
   return Clock::now() + std::chrono::milliseconds(ms == 0 ? kDefaultTimeoutMs : ms);
@@ -84,21 +88,20 @@ Connection* Lookup(unsigned handle) {
 }
 
 int BadHandle(unsigned handle) {
-  return Fail(kRtErrBadHandle, "no TCP connection with handle " + std::to_string(handle));
+  return Fail(kRtErrBadHandle, kTextBadHandle, {std::to_string(handle)});
 }
 
 int ConnectError(int err, const std::string& peer, unsigned timeoutMs) {
   switch (err) {
     case ECONNREFUSED:
-      return Fail(kRtErrConnRefused, "connection refused by " + peer);
+      return Fail(kRtErrConnRefused, kTextConnRefused, {peer});
     case ETIMEDOUT:
-      return Fail(kRtErrConnTimeout, "connection to " + peer + " timed out after " +
-                                         std::to_string(timeoutMs) + " ms");
+      return Fail(kRtErrConnTimeout, kTextConnTimeout, {peer, std::to_string(timeoutMs)});
     case ENETUNREACH:
     case EHOSTUNREACH:
-      return Fail(kRtErrNetUnreachable, "network unreachable: " + peer);
+      return Fail(kRtErrNetUnreachable, kTextNetUnreachable, {peer});
     default:
-      return Fail(kRtErrSocket, "cannot connect to " + peer + ": " + std::strerror(err));
+      return Fail(kRtErrSocket, kTextCannotConnect, {peer, std::strerror(err)});
   }
 }
 
@@ -149,9 +152,9 @@ int ConnectOne(const addrinfo& ai, Clock::time_point deadline, int* err) {
 int ConnectToTCPServer(unsigned* handle, unsigned short port, const char* host,
                        tcpFuncPtr callback, void* callbackData, unsigned timeoutMs) {
   if (handle == nullptr || host == nullptr)
-    return Fail(kRtErrBadArgument, "connect: no handle or host given");
-  if (*host == '\0') return Fail(kRtErrHostNotFound, "host not found: (empty host name)");
-  if (port == 0) return Fail(kRtErrBadArgument, std::string("connect to ") + host + ": port 0");
+    return Fail(kRtErrBadArgument, kTextNoHost);
+  if (*host == '\0') return Fail(kRtErrHostNotFound, kTextEmptyHost);
+  if (port == 0) return Fail(kRtErrBadArgument, kTextPortZero, {host});
   const std::string peer = std::string(host) + ":" + std::to_string(port);
   const unsigned effectiveMs = timeoutMs == 0 ? kDefaultTimeoutMs : timeoutMs;
 
@@ -168,8 +171,8 @@ int ConnectToTCPServer(unsigned* handle, unsigned short port, const char* host,
         || gai == EAI_NODATA
 #endif
     )
-      return Fail(kRtErrHostNotFound, std::string("host not found: ") + host);
-    return Fail(kRtErrSocket, std::string("cannot resolve ") + host + ": " + gai_strerror(gai));
+      return Fail(kRtErrHostNotFound, kTextHostNotFound, {host});
+    return Fail(kRtErrSocket, kTextCannotResolve, {host, gai_strerror(gai)});
   }
 
   const auto deadline = DeadlineAfterMs(timeoutMs);
@@ -212,7 +215,7 @@ int ClientTCPWrite(unsigned handle, const void* data, std::size_t size, unsigned
   if (c == nullptr) return BadHandle(handle);
   if (size == 0) return 0;
   if (data == nullptr || size > static_cast<std::size_t>(INT_MAX))
-    return Fail(kRtErrBadArgument, c->peer + ": bad write buffer or size");
+    return Fail(kRtErrBadArgument, kTextBadTcpWrite, {c->peer});
 
   const auto* bytes = static_cast<const unsigned char*>(data);
   const auto deadline = DeadlineAfterMs(timeoutMs);
@@ -235,11 +238,11 @@ int ClientTCPWrite(unsigned handle, const void* data, std::size_t size, unsigned
     }
     const int e = errno;
     if (e == EPIPE || e == ECONNRESET || e == ENOTCONN)
-      return Fail(kRtErrConnClosed, "connection to " + c->peer + " closed by the peer");
-    return Fail(kRtErrWrite, "write to " + c->peer + " failed: " + std::strerror(e));
+      return Fail(kRtErrConnClosed, kTextPeerClosed, {c->peer});
+    return Fail(kRtErrWrite, kTextTcpWriteFailed, {c->peer, std::strerror(e)});
   }
   if (sent < size) {
-    Fail(kRtErrTimeout, "write to " + c->peer + " timed out");
+    Fail(kRtErrTimeout, kTextTcpWriteTimeout, {c->peer});
     return sent == 0 ? kRtErrTimeout : static_cast<int>(sent);
   }
   return static_cast<int>(sent);
@@ -249,7 +252,7 @@ int ClientTCPRead(unsigned handle, void* buffer, std::size_t size, unsigned time
   Connection* c = Lookup(handle);
   if (c == nullptr) return BadHandle(handle);
   if (buffer == nullptr || size == 0)
-    return Fail(kRtErrBadArgument, c->peer + ": bad read buffer or size");
+    return Fail(kRtErrBadArgument, kTextBadTcpRead, {c->peer});
   size = std::min<std::size_t>(size, INT_MAX);
 
   const auto deadline = DeadlineAfterMs(timeoutMs);
@@ -257,17 +260,17 @@ int ClientTCPRead(unsigned handle, void* buffer, std::size_t size, unsigned time
     const ssize_t n = ::recv(c->fd, buffer, size, 0);
     if (n > 0) return static_cast<int>(n);
     if (n == 0)
-      return Fail(kRtErrConnClosed, "connection to " + c->peer + " closed by the peer");
+      return Fail(kRtErrConnClosed, kTextPeerClosed, {c->peer});
     const int e = errno;
     if (e == EINTR) continue;
     if (e == EAGAIN || e == EWOULDBLOCK) {
       const int ready = WaitFor(c->fd, POLLIN, deadline);
-      if (ready == 0) return Fail(kRtErrTimeout, "read from " + c->peer + " timed out");
+      if (ready == 0) return Fail(kRtErrTimeout, kTextTcpReadTimeout, {c->peer});
       continue;
     }
     if (e == ECONNRESET)
-      return Fail(kRtErrConnClosed, "connection to " + c->peer + " reset by the peer");
-    return Fail(kRtErrRead, "read from " + c->peer + " failed: " + std::strerror(e));
+      return Fail(kRtErrConnClosed, kTextPeerReset, {c->peer});
+    return Fail(kRtErrRead, kTextTcpReadFailed, {c->peer, std::strerror(e)});
   }
 }
 

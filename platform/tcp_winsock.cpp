@@ -45,7 +45,11 @@ std::map<unsigned, Connection> g_conns;
 unsigned g_nextHandle = 1;
 bool g_dispatching = false;
 
-int Fail(int code, const std::string& text) { return rt_internal::SetLastError(code, text); }
+using namespace rt_internal;
+
+int Fail(int code, Text text, std::initializer_list<std::string> args = {}) {
+  return rt_internal::SetLastError(code, text, args);
+}
 
 // Winsock is started once, on first use, and left running until the process ends.
 bool WinsockReady() {
@@ -98,21 +102,20 @@ Connection* Lookup(unsigned handle) {
 }
 
 int BadHandle(unsigned handle) {
-  return Fail(kRtErrBadHandle, "no TCP connection with handle " + std::to_string(handle));
+  return Fail(kRtErrBadHandle, kTextBadHandle, {std::to_string(handle)});
 }
 
 int ConnectError(int err, const std::string& peer, unsigned timeoutMs) {
   switch (err) {
     case WSAECONNREFUSED:
-      return Fail(kRtErrConnRefused, "connection refused by " + peer);
+      return Fail(kRtErrConnRefused, kTextConnRefused, {peer});
     case WSAETIMEDOUT:
-      return Fail(kRtErrConnTimeout, "connection to " + peer + " timed out after " +
-                                         std::to_string(timeoutMs) + " ms");
+      return Fail(kRtErrConnTimeout, kTextConnTimeout, {peer, std::to_string(timeoutMs)});
     case WSAENETUNREACH:
     case WSAEHOSTUNREACH:
-      return Fail(kRtErrNetUnreachable, "network unreachable: " + peer);
+      return Fail(kRtErrNetUnreachable, kTextNetUnreachable, {peer});
     default:
-      return Fail(kRtErrSocket, "cannot connect to " + peer + ": " + WsaText(err));
+      return Fail(kRtErrSocket, kTextCannotConnect, {peer, WsaText(err)});
   }
 }
 
@@ -170,10 +173,10 @@ SOCKET ConnectOne(const addrinfo& ai, Clock::time_point deadline, int* err) {
 int ConnectToTCPServer(unsigned* handle, unsigned short port, const char* host,
                        tcpFuncPtr callback, void* callbackData, unsigned timeoutMs) {
   if (handle == nullptr || host == nullptr)
-    return Fail(kRtErrBadArgument, "connect: no handle or host given");
-  if (*host == '\0') return Fail(kRtErrHostNotFound, "host not found: (empty host name)");
-  if (port == 0) return Fail(kRtErrBadArgument, std::string("connect to ") + host + ": port 0");
-  if (!WinsockReady()) return Fail(kRtErrSocket, "Winsock could not be started");
+    return Fail(kRtErrBadArgument, kTextNoHost);
+  if (*host == '\0') return Fail(kRtErrHostNotFound, kTextEmptyHost);
+  if (port == 0) return Fail(kRtErrBadArgument, kTextPortZero, {host});
+  if (!WinsockReady()) return Fail(kRtErrSocket, kTextNoWinsock);
   const std::string peer = std::string(host) + ":" + std::to_string(port);
   const unsigned effectiveMs = timeoutMs == 0 ? kDefaultTimeoutMs : timeoutMs;
 
@@ -186,8 +189,8 @@ int ConnectToTCPServer(unsigned* handle, unsigned short port, const char* host,
   if (gai != 0) {
     if (gai == WSAHOST_NOT_FOUND || gai == WSATRY_AGAIN || gai == WSANO_RECOVERY ||
         gai == WSANO_DATA)
-      return Fail(kRtErrHostNotFound, std::string("host not found: ") + host);
-    return Fail(kRtErrSocket, std::string("cannot resolve ") + host + ": " + WsaText(gai));
+      return Fail(kRtErrHostNotFound, kTextHostNotFound, {host});
+    return Fail(kRtErrSocket, kTextCannotResolve, {host, WsaText(gai)});
   }
 
   const auto deadline = DeadlineAfterMs(timeoutMs);
@@ -227,7 +230,7 @@ int ClientTCPWrite(unsigned handle, const void* data, std::size_t size, unsigned
   if (c == nullptr) return BadHandle(handle);
   if (size == 0) return 0;
   if (data == nullptr || size > static_cast<std::size_t>(INT_MAX))
-    return Fail(kRtErrBadArgument, c->peer + ": bad write buffer or size");
+    return Fail(kRtErrBadArgument, kTextBadTcpWrite, {c->peer});
 
   const char* bytes = static_cast<const char*>(data);
   const auto deadline = DeadlineAfterMs(timeoutMs);
@@ -245,11 +248,11 @@ int ClientTCPWrite(unsigned handle, const void* data, std::size_t size, unsigned
       continue;
     }
     if (IsGone(e))
-      return Fail(kRtErrConnClosed, "connection to " + c->peer + " closed by the peer");
-    return Fail(kRtErrWrite, "write to " + c->peer + " failed: " + WsaText(e));
+      return Fail(kRtErrConnClosed, kTextPeerClosed, {c->peer});
+    return Fail(kRtErrWrite, kTextTcpWriteFailed, {c->peer, WsaText(e)});
   }
   if (sent < size) {
-    Fail(kRtErrTimeout, "write to " + c->peer + " timed out");
+    Fail(kRtErrTimeout, kTextTcpWriteTimeout, {c->peer});
     return sent == 0 ? kRtErrTimeout : static_cast<int>(sent);
   }
   return static_cast<int>(sent);
@@ -259,7 +262,7 @@ int ClientTCPRead(unsigned handle, void* buffer, std::size_t size, unsigned time
   Connection* c = Lookup(handle);
   if (c == nullptr) return BadHandle(handle);
   if (buffer == nullptr || size == 0)
-    return Fail(kRtErrBadArgument, c->peer + ": bad read buffer or size");
+    return Fail(kRtErrBadArgument, kTextBadTcpRead, {c->peer});
   const int want = static_cast<int>(std::min<std::size_t>(size, INT_MAX));
 
   const auto deadline = DeadlineAfterMs(timeoutMs);
@@ -267,16 +270,16 @@ int ClientTCPRead(unsigned handle, void* buffer, std::size_t size, unsigned time
     const int n = recv(c->sock, static_cast<char*>(buffer), want, 0);
     if (n > 0) return n;
     if (n == 0)
-      return Fail(kRtErrConnClosed, "connection to " + c->peer + " closed by the peer");
+      return Fail(kRtErrConnClosed, kTextPeerClosed, {c->peer});
     const int e = WSAGetLastError();
     if (e == WSAEWOULDBLOCK) {
       if (WaitFor(c->sock, POLLRDNORM, deadline) == 0)
-        return Fail(kRtErrTimeout, "read from " + c->peer + " timed out");
+        return Fail(kRtErrTimeout, kTextTcpReadTimeout, {c->peer});
       continue;
     }
     if (IsGone(e))
-      return Fail(kRtErrConnClosed, "connection to " + c->peer + " reset by the peer");
-    return Fail(kRtErrRead, "read from " + c->peer + " failed: " + WsaText(e));
+      return Fail(kRtErrConnClosed, kTextPeerReset, {c->peer});
+    return Fail(kRtErrRead, kTextTcpReadFailed, {c->peer, WsaText(e)});
   }
 }
 

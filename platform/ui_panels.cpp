@@ -92,26 +92,33 @@ void PanelWindow::keyPressEvent(QKeyEvent* e) {
     QWidget::keyPressEvent(e);
     return;
   }
-  auto press = [p](int id) {
+  // Enter only ever turns a switch on (the main panel's is the link): one that is on stays so.
+  auto enter = [](QAbstractButton* b) {
+    if (!(b->isCheckable() && b->isChecked())) b->click();  // the same commit as a mouse click
+  };
+  auto press = [p, enter](int id, bool isEnter) {
     Control* c = FindCtrl(p->handle, id);
     auto* b = c ? qobject_cast<QAbstractButton*>(c->editor) : nullptr;
     if (!b || !b->isEnabled() || !b->isVisible()) return false;
-    b->click();  // the same commit as a mouse click
+    if (isEnter)
+      enter(b);
+    else
+      b->click();
     return true;
   };
   if (key == Qt::Key_Escape) {
     if (p->escCloses)
       DispatchPanel(handle_, EVENT_CLOSE);
     else if (p->cancelCtrl)
-      press(p->cancelCtrl);
+      press(p->cancelCtrl, false);
     return;
   }
   // Enter presses the focused button, as in a dialog, otherwise the panel's default one.
   if (auto* b = qobject_cast<QAbstractButton*>(focusWidget()); b && b->isEnabled()) {
-    b->click();
+    enter(b);
     return;
   }
-  if (p->defaultCtrl) press(p->defaultCtrl);
+  if (p->defaultCtrl) press(p->defaultCtrl, true);
 }
 
 // The window as large as the panel's area and its menu bar, within the screen's available

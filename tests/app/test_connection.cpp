@@ -163,7 +163,7 @@ TEST_F(Connection, ConnectsToPymodbusOnEveryLinkAndSwitchesOff) {
 }
 
 // A failed connection leaves the switch at 0 with the no-answer popup, after a popup with the
-// reason when the link could not even be opened.
+// reason when the link could not even be opened, in the chosen language (Spanish, then English).
 TEST_F(Connection, FailuresLeaveTheSwitchOffWithTheirPopups) {
   simtest::SimProcess silent({"--serial", "--silent"});
   const std::string dev = silent.endpoint("serial");
@@ -175,27 +175,34 @@ TEST_F(Connection, FailuresLeaveTheSwitchOffWithTheirPopups) {
     closedPort = gone.port();
   }
   struct Case {
-    const char* what;
     int port, tcpPort;
     const char* host;
-    const char* reason;  // in the first popup; nullptr when the link opened
+    const char* reason[2];  // in the first popup, Spanish and English; none when the link opened
   };
-  for (const Case c : {Case{"silent meter", 8, 502, "127.0.0.1", nullptr},
-                       Case{"no such device", 9, 502, "127.0.0.1", "/dev/veldix-no-such-port"},
-                       Case{"refused", 101, closedPort, "127.0.0.1", "refused"},
-                       Case{"empty host", 101, closedPort, "", "host"}}) {
-    SCOPED_TRACE(c.what);
-    Settings(c.port, c.tcpPort, 0, c.host);
-    Click();
-    const auto& seen = popups_.seen;
-    ASSERT_EQ(seen.size(), c.reason ? 2u : 1u);
-    for (const auto& p : seen) EXPECT_EQ(p.title.toStdString(), CatalogueText(195));
-    if (c.reason) {
-      EXPECT_NE(seen[0].text.toStdString().find(c.reason), std::string::npos)
-          << seen[0].text.toStdString();
+  for (int language : {1, 2}) {
+    ASSERT_NE(Cargar_Textos_Idioma(VELDIX_BIN_DIR "/language.ini", language), nullptr);
+    for (const Case c :
+         {Case{8, 502, "127.0.0.1", {}},
+          Case{9, 502, "127.0.0.1",
+               {"/dev/veldix-no-such-port: no existe el dispositivo",
+                "/dev/veldix-no-such-port: no such device"}},
+          Case{101, closedPort, "127.0.0.1",
+               {"conexión rechazada por 127.0.0.1:", "connection refused by 127.0.0.1:"}},
+          Case{101, closedPort, "",
+               {"host no encontrado: (nombre de host vacío)", "host not found: (empty host name)"}}}) {
+      const char* reason = c.reason[language - 1];
+      SCOPED_TRACE(reason ? reason : "silent meter");
+      Settings(c.port, c.tcpPort, 0, c.host);
+      Click();
+      const auto& seen = popups_.seen;
+      ASSERT_EQ(seen.size(), reason ? 2u : 1u);
+      for (const auto& p : seen) EXPECT_EQ(ui::ToCp1252(p.title.toStdU16String()), CatalogueText(195));
+      if (reason) {
+        EXPECT_EQ(seen[0].text.toStdString().rfind(reason, 0), 0u) << seen[0].text.toStdString();
+      }
+      EXPECT_EQ(ui::ToCp1252(seen.back().text.toStdU16String()), CatalogueText(198));
+      EXPECT_EQ(State(), kDisconnected);
     }
-    EXPECT_EQ(seen.back().text.toStdString(), CatalogueText(198));
-    EXPECT_EQ(State(), kDisconnected);
   }
 }
 

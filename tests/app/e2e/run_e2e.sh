@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # End-to-end: starts the real tool under Xvfb with the accessibility bus, drives it with
 # drive_atspi.py, and checks that it ends with exit code 0.
-# Usage: run_e2e.sh BIN_DIR [english]: in English, english_atspi.py drives it instead.
+# Usage: run_e2e.sh BIN_DIR [english]: in English, english_atspi.py drives it instead, with
+# the simulated meter.
 set -u
 bin=$1
 language=1 driver=drive_atspi.py
@@ -31,6 +32,14 @@ PY
 export VELDIXMID_REGISTRY=$work/registry
 printf '; veldixmid registry store 1\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELDIX-MID v1.0\\Language]\nLanguage=sz:%s\n; end\n' "$language" > "$VELDIXMID_REGISTRY"
 unset QT_QPA_PLATFORM
+if [ $language = 2 ]; then
+  # The simulated meter for the screens; port 1 points at it once the driver links it.
+  "$bin/veldixmid-sim" --serial > "$work/sim.out" 2>&1 &
+  for _ in $(seq 100); do grep -q '^serial: ' "$work/sim.out" && break; sleep 0.1; done
+  VELDIX_E2E_METER=$(sed -n 's/^serial: //p' "$work/sim.out")
+  [ -n "$VELDIX_E2E_METER" ] || { echo "the simulated meter did not start"; cat "$work/sim.out"; exit 1; }
+  export VELDIX_E2E_METER VELDIXMID_COM1=$work/meter
+fi
 export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 QT_ACCESSIBILITY=1
 "$bin/veldixmid" > "$work/tool.log" 2>&1 &
 tool=$!
