@@ -1,7 +1,6 @@
 // Traffic log window: the frames of the meter link as the log holds them, kept up to date
 // while the window is open. The log records while the window is open and keeps its frames
 // when it closes.
-#include <QString>
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -106,7 +105,7 @@ int Guardar_Trafico(int, int control, int event, void*, int, int) {
   const std::string data = csv ? traffic::ExportCsv(meter::FieldSeparator()) : traffic::ExportText();
   const std::string why = safe_file::WriteAtomically(path, data, 0644);
   std::string text = std::string(CatalogueText(why.empty() ? kTextFileSaved : kTextNotSaved)) +
-                     "\n" + QString::fromStdString(path).toLatin1().toStdString() +
+                     "\n" + ui::PathToCp1252(path) +
                      (why.empty() ? "" : "\n" + why);
   MessagePopup(CatalogueText(kTextTrafficTitle), text.c_str());
   return 0;

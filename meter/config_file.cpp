@@ -1,9 +1,6 @@
 // Configuration files: writing, parsing and refusing them field by field.
 #include "config_file.h"
 
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
 #include <charconv>
 #include <climits>
 #include <cstdint>
@@ -13,6 +10,7 @@
 #include <string>
 
 #include "catalogue.h"
+#include "safe_file.h"
 
 namespace meter {
 
@@ -20,7 +18,7 @@ namespace {
 
 constexpr const char* kFormatName = "VELDIXMID configuration";
 // A configuration file is a few hundred bytes; anything far larger is not one.
-constexpr qint64 kMaxFileBytes = 64 * 1024;
+constexpr std::size_t kMaxFileBytes = 64 * 1024;
 
 // Catalogue texts of the reasons a file is refused.
 enum {
@@ -288,35 +286,25 @@ bool ParseConfigFile(std::string_view text, ConfigFile* out, FileError* error) {
 }
 
 bool SaveConfigFile(const std::string& path, const ConfigFile& f, std::string* why) {
-  QSaveFile file(QString::fromStdString(path));
-  const std::string text = ConfigFileText(f);
-  if (!file.open(QIODevice::WriteOnly) ||
-      file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
-      !file.commit()) {
-    *why = file.errorString().toStdString();
-    return false;
-  }
-  return true;
+  // Atomic: a crash or a full disk leaves the old file or the new one, never half of it.
+  *why = safe_file::WriteAtomically(path, ConfigFileText(f), 0644);
+  return why->empty();
 }
 
 bool LoadConfigFile(const std::string& path, ConfigFile* out, FileError* error) {
-  const QString name = QString::fromStdString(path);
-  if (QFileInfo(name).isDir()) {
-    *error = {FileFault::kUnreadable, "", 0, CatalogueText(kTextIsFolder)};
-    return false;
+  const safe_file::Read r = safe_file::ReadFile(path, kMaxFileBytes);
+  switch (r.status) {
+    case safe_file::Status::ok: break;
+    case safe_file::Status::too_large: *error = {FileFault::kNotOurs, "file.format", 0, ""}; return false;
+    default: {
+      // A folder picked by mistake is named in the chosen language; other reasons are the
+      // system's.
+      const bool folder = r.status == safe_file::Status::not_regular && r.reason == "is a directory";
+      *error = {FileFault::kUnreadable, "", 0, folder ? std::string(CatalogueText(kTextIsFolder)) : r.reason};
+      return false;
+    }
   }
-  QFile file(name);
-  if (!file.open(QIODevice::ReadOnly)) {
-    *error = {FileFault::kUnreadable, "", 0, file.errorString().toStdString()};
-    return false;
-  }
-  const QByteArray bytes = file.read(kMaxFileBytes + 1);
-  if (bytes.size() > kMaxFileBytes) {
-    *error = {FileFault::kNotOurs, "file.format", 0, ""};
-    return false;
-  }
-  return ParseConfigFile(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())),
-                         out, error);
+  return ParseConfigFile(std::string_view(r.data), out, error);
 }
 
 std::string DescribeFileError(const FileError& e) {

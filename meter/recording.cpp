@@ -1,8 +1,5 @@
 #include "recording.h"
 
-#include <QDateTime>
-#include <QFile>
-#include <QString>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -10,6 +7,7 @@
 
 #include "catalogue.h"
 #include "screen.h"
+#include "line_file.h"
 #include "ui.h"
 
 namespace meter {
@@ -17,7 +15,7 @@ namespace meter {
 namespace {
 
 struct Recorder {
-  QFile file;
+  ui::LineFile file;
   std::vector<Column> columns;
 };
 std::map<int, std::unique_ptr<Recorder>> g_recorders;  // by panel handle
@@ -31,21 +29,9 @@ std::string Field(const std::string& s) {
   return q + "\"";
 }
 
-bool WriteLine(Recorder& r, const std::string& line) {
-  const auto n = static_cast<qint64>(line.size());
-  // Flushed per row: a crash loses at most the row being written.
-  return r.file.write(line.data(), n) == n && r.file.flush();
-}
-
-// "2026-12-06T21:40:05.123+01:00": local time with its offset from UTC.
-std::string IsoNow() {
-  const QDateTime now = QDateTime::currentDateTime();
-  const int offset = now.offsetFromUtc();
-  const int minutes = (offset < 0 ? -offset : offset) / 60;
-  char zone[16];
-  std::snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+', minutes / 60,
-                minutes % 60);
-  return now.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")).toStdString() + zone;
+// Flushed per row: a crash loses at most the row being written.
+bool WriteLine(Recorder& r, const std::string& line, std::string* why) {
+  return r.file.Write(line, why);
 }
 
 }  // namespace
@@ -56,12 +42,8 @@ char FieldSeparator() { return DecimalMark() == ',' ? ';' : ','; }
 bool StartRecording(int panel, const std::string& path, std::span<const Column> columns,
                     std::string* why) {
   auto r = std::make_unique<Recorder>();
-  r->file.setFileName(QString::fromStdString(path));
   r->columns.assign(columns.begin(), columns.end());
-  if (!r->file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-    *why = r->file.errorString().toLatin1().toStdString();
-    return false;
-  }
+  if (!r->file.Create(path, why)) return false;
   // Texts are in the language file's code page (Windows-1252), the one spreadsheets on
   // Windows assume for a CSV file without a byte-order mark.
   std::string header = Field(CatalogueText(kTextTimeColumn));
@@ -70,10 +52,7 @@ bool StartRecording(int panel, const std::string& path, std::span<const Column> 
     GetCtrlAttribute(panel, c.control, ATTR_LABEL, label);
     header += FieldSeparator() + Field(label);
   }
-  if (!WriteLine(*r, header + "\r\n")) {
-    *why = r->file.errorString().toLatin1().toStdString();
-    return false;
-  }
+  if (!WriteLine(*r, header + "\r\n", why)) return false;
   g_recorders[panel] = std::move(r);
   return true;
 }
@@ -81,7 +60,7 @@ bool StartRecording(int panel, const std::string& path, std::span<const Column> 
 void RecordRow(int panel) {
   const auto it = g_recorders.find(panel);
   if (it == g_recorders.end()) return;
-  std::string row = IsoNow();
+  std::string row = ui::LocalTimeIso8601();
   for (const Column& c : it->second->columns) {
     double value = 0;
     GetCtrlVal(panel, c.control, &value);
@@ -92,7 +71,8 @@ void RecordRow(int panel) {
     row += FieldSeparator();
     row += text;
   }
-  WriteLine(*it->second, row + "\r\n");
+  std::string why;
+  WriteLine(*it->second, row + "\r\n", &why);
 }
 
 void StopRecording(int panel) { g_recorders.erase(panel); }
@@ -108,7 +88,7 @@ void ToggleRecording(int panel, int button, std::span<const Column> columns) {
     std::string why;
     if (!StartRecording(panel, path, columns, &why)) {
       const std::string text = std::string(CatalogueText(kTextCannotCreate)) + "\n" +
-                               QString::fromStdString(path).toLatin1().toStdString() + "\n" + why;
+                               ui::PathToCp1252(path) + "\n" + why;
       MessagePopup(CatalogueText(kTextRecording), text.c_str());
       return;
     }

@@ -1,8 +1,6 @@
 // Opening and closing of the meter screens, block reads and writes, the popup after a write.
 #include "screen.h"
 
-#include <QApplication>
-#include <QFileDialog>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -181,18 +179,12 @@ std::string PickFile(bool save) { return PickFile(save, kTextConfigFile, "VELDIX
 
 std::string PickFile(bool save, int titleText, const char* filterText) {
   if (g_picker != nullptr) return g_picker(save);
-  const QString title = QString::fromLatin1(CatalogueText(titleText));
-  const QString filter = QString::fromLatin1(filterText);
-  const QString path =
-      save ? QFileDialog::getSaveFileName(QApplication::activeWindow(), title, QString(), filter)
-           : QFileDialog::getOpenFileName(QApplication::activeWindow(), title, QString(), filter);
-  return path.toStdString();
+  return ui::AskFilePath(save, CatalogueText(titleText), filterText);
 }
 
 void ShowFileOutcome(int headline, const std::string& path, const std::string& detail) {
   // Catalogue texts are Latin-1; so is what the popup shows of the path.
-  std::string text = std::string(CatalogueText(headline)) + "\n" +
-                     QString::fromStdString(path).toLatin1().toStdString();
+  std::string text = std::string(CatalogueText(headline)) + "\n" + ui::PathToCp1252(path);
   if (!detail.empty()) text += "\n" + detail;
   MessagePopup(CatalogueText(kTextConfigFile), text.c_str());
 }

@@ -184,4 +184,13 @@ const char* LastLoadError();
 // Code-page conversion at the runtime boundary: texts handed to the runtime are 8-bit
 // Windows-1252 (the language file's code page); Qt works in Unicode.
 std::string ToCp1252(const std::u16string& text);
+// A file path (UTF-8, as the file dialogs give it) in the runtime's code page, for a popup.
+std::string PathToCp1252(const std::string& path);
+// Asks the operator for a file in a modal dialog over the active window: an open dialog, or a
+// save dialog that confirms replacing a file. The title is in the runtime's code page; the
+// filter is "Name (*.ext);;* (*)". The path chosen (UTF-8), or empty when cancelled.
+std::string AskFilePath(bool save, const char* title, const char* filter);
+// The local time now in ISO 8601 with milliseconds and the offset from UTC,
+// "2026-12-06T21:40:05.123+01:00".
+std::string LocalTimeIso8601();
 }  // namespace ui

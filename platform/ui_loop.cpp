@@ -11,6 +11,7 @@
 #include <QDoubleSpinBox>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFileDialog>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -206,6 +207,20 @@ int MessagePopup(const char* title, const char* message) {
   box.exec();
   return 1;
 }
+
+namespace ui {
+std::string AskFilePath(bool save, const char* title, const char* filter) {
+  if (!QApplication::instance()) return {};
+  QWidget* parent = QApplication::activeModalWidget();
+  if (!parent) parent = QApplication::activeWindow();
+  EndBusyCursor();  // the operator must answer this one
+  const QString caption = FromCp1252(title);
+  const QString filters = QString::fromLatin1(filter);
+  const QString path = save ? QFileDialog::getSaveFileName(parent, caption, QString(), filters)
+                            : QFileDialog::getOpenFileName(parent, caption, QString(), filters);
+  return path.toStdString();
+}
+}  // namespace ui
 
 int RunUserInterface(void) {
   if (!QApplication::instance()) return UI_ERR_NOT_INITIALIZED;

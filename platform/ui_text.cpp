@@ -1,6 +1,7 @@
 // Text, path and time helpers of the runtime: code-page conversion, Fmt, GetProjectDir,
 // FileExists, Delay.
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QString>
@@ -69,6 +70,20 @@ std::string ToCp1252(const std::u16string& text) {
   out.reserve(text.size());
   for (char16_t c : text) out.push_back(EncodeCp1252(c));
   return out;
+}
+
+std::string PathToCp1252(const std::string& path) {
+  return ToCp1252(QString::fromStdString(path).toStdU16String());
+}
+
+std::string LocalTimeIso8601() {
+  const QDateTime now = QDateTime::currentDateTime();
+  const int offset = now.offsetFromUtc();
+  const int minutes = (offset < 0 ? -offset : offset) / 60;
+  char zone[16];
+  std::snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+', minutes / 60,
+                minutes % 60);
+  return now.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")).toStdString() + zone;
 }
 
 void SetProjectDirOverride(const char* dir) {

@@ -314,10 +314,11 @@ TEST_F(Files, SavedThenLoadedConfigurationSendsTheSameBytes) {
     ExpectFilePopup(347, path, "");
     Click(p, exit);
   }
-  {  // a file that cannot be created: said so, with the system's reason
+  {  // a file that cannot be created (a file stands where its folder should): said so, with
+     // the system's reason
     const int p = Open(4);
     ASSERT_GT(p, 0);
-    pick = dir.filePath("no such folder/device.vmcfg").toStdString();
+    pick = device + "/inner.vmcfg";
     Write(p, kEquipoSaveFile);
     ASSERT_EQ(popups.seen.size(), 1u);
     EXPECT_TRUE(popups.seen[0].text.startsWith(Catalogue(336) + "\n" + QString::fromStdString(pick) + "\n"))
