@@ -172,18 +172,18 @@ stored() {  # key value expected: waits up to 20 s for Wine's registry to hold i
   done
   return 1
 }
-# A field of the measurements screen in a shot of its window: the dark pixels inside its
-# frame (digits, not a blank or an unpainted black box) and a hash of them.
-field() {  # shot window id
+# A control in a shot of its window: whether there is text inside its frame (some dark
+# pixels, not a blank or an unpainted black box) and a hash of those pixels.
+field() {  # shot window resource id
   local kind x y w h
-  read -r kind x y w h < <(box "$2" 5 "$3")
+  read -r kind x y w h < <(box "$2" "$3" "$4")
   convert "$1" -crop $((w - 8))x$((h - 6))+$((x + 4))+$((y + 3)) +repage -colorspace Gray \
     -threshold 50% -negate -format "%[fx:mean > 0 && mean < 0.5] %#" info:
 }
 values() {  # shot window: four fields' hashes, or nothing when one shows no digits
   local c ok sig all=""
   for c in 98 95 6 92; do
-    read -r ok sig < <(field "$1" "$2" "$c")
+    read -r ok sig < <(field "$1" "$2" 5 "$c")
     [ "$ok" = 1 ] || return 0
     all+=${sig:0:8}
   done
@@ -195,6 +195,13 @@ values() {  # shot window: four fields' hashes, or nothing when one shows no dig
 connect_and_measure() {  # port tcp-port shot
   local w m now
   w=$(wait_window "^VELDIX-MID v1\.0$" 90) || { echo "  no main panel"; return 1; }
+  # The panel is shown before the remembered settings are put on it; its status line, written
+  # by a timer, tells that the event loop runs and typing goes where it should.
+  local end=$((SECONDS + 30))
+  until import -window "$w" "$work/main.png" && field "$work/main.png" "$w" 6 15 | grep -q '^1 '; do
+    [ $SECONDS -lt $end ] || { echo "  the main panel never wrote its status line"; return 1; }
+    sleep 0.3
+  done
   enter "$w" 6 6 "$1"
   enter "$w" 6 11 "$2"
   click "$w" 6 12
