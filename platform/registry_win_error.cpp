@@ -5,7 +5,7 @@
 namespace registry {
 
 const char* LastWriteError() {
-  return "HKEY_LOCAL_MACHINE refused the write (it needs administrator rights)";
+  return "neither HKEY_LOCAL_MACHINE nor HKEY_CURRENT_USER took the write";
 }
 
 }  // namespace registry

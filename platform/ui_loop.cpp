@@ -13,6 +13,9 @@
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QFile>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -119,6 +122,32 @@ bool DisplayReachable() {
     return true;  // offscreen, vnc, minimal, ... need no display server
   return !qgetenv("DISPLAY").isEmpty() || !qgetenv("WAYLAND_DISPLAY").isEmpty();
 }
+
+// Windows' dialog font ("MS Shell Dlg") is Tahoma. Where that face is missing (Wine without
+// its own fonts) the font mapper can fall back to a math face whose glyph boxes are several
+// lines tall: line edits and spin boxes centre that box in their 24-pixel field and draw
+// their text above it, out of sight, while labels and buttons still read. Such a default
+// face is swapped for the first Latin face whose boxes fit a line.
+bool TextBoxesFitLine(const QFont& f) {
+  const QFontMetrics fm(f);
+  return fm.boundingRect(QStringLiteral("0123456789.,-AWgjy")).height() <= fm.height() * 3 / 2;
+}
+
+void KeepFieldTextVisible() {
+  const QFont font = QApplication::font();
+  if (TextBoxesFitLine(font)) return;
+  QStringList families = {QStringLiteral("Tahoma"), QStringLiteral("Segoe UI"),
+                          QStringLiteral("Arial"), QStringLiteral("DejaVu Sans"),
+                          QStringLiteral("Liberation Sans")};
+  families += QFontDatabase::families(QFontDatabase::Latin);
+  for (const QString& family : families) {
+    QFont f = font;
+    f.setFamilies({family});
+    if (QFontInfo(f).family() != family || !TextBoxesFitLine(f)) continue;
+    QApplication::setFont(f);
+    return;
+  }
+}
 }  // namespace
 
 int InitUIRuntime(void*, char* argv[], void*) {
@@ -139,6 +168,7 @@ int InitUIRuntime(void*, char* argv[], void*) {
   g_ownApp = new QApplication(argc, ptrs.data());
   QApplication::setStyle(new RuntimeStyle(QApplication::style()->name()));
   QApplication::setQuitOnLastWindowClosed(false);
+  KeepFieldTextVisible();
   qAddPostRoutine(DiscardAllAtExit);
   return 1;
 }

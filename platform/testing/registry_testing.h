@@ -5,4 +5,7 @@ namespace registry {
 // Makes later writes stop after writing the temporary file, as a crash before the rename
 // would.
 void FailNextWritesBeforeRename(bool fail);
+// Windows store: HKEY_LOCAL_MACHINE denies writes, as it does to a user without
+// administrator rights.
+void DenyMachineWrites(bool deny);
 }  // namespace registry

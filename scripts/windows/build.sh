@@ -95,9 +95,8 @@ lee VELDIXMID.uir, language.ini y los iconos trffc_*.ico de su propia carpeta.
 Puerto 1-98 es el puerto serie COM1-COM98 (vea el numero en el Administrador de
 dispositivos, "Puertos (COM y LPT)"); 99 o mayor, un enlace TCP.
 El idioma elegido se guarda en el registro, en
-HKEY_LOCAL_MACHINE\\SOFTWARE\\VELDIX-MID v1.0\\Language; escribir ahi exige ser
-administrador: ejecute el programa una vez "como administrador" para que recuerde el
-idioma (si no, lo preguntara en cada arranque).
+HKEY_LOCAL_MACHINE\\SOFTWARE\\VELDIX-MID v1.0\\Language; sin derechos de
+administrador se guarda en la misma clave de HKEY_CURRENT_USER, que se lee primero.
 EOF
 cat >"$stage/README.txt" <<EOF
 VELDIX-MID $version for Windows (64-bit)
@@ -109,9 +108,8 @@ VELDIXMID.uir, language.ini and the trffc_*.ico icons from its own folder.
 Port 1-98 is serial port COM1-COM98 (see Device Manager, "Ports (COM & LPT)" for the
 number); 99 and above, a TCP link.
 The chosen language is kept in the registry, under
-HKEY_LOCAL_MACHINE\\SOFTWARE\\VELDIX-MID v1.0\\Language; writing there needs
-administrator rights: run the tool once "as administrator" so that it remembers the
-language (otherwise it asks at every start).
+HKEY_LOCAL_MACHINE\\SOFTWARE\\VELDIX-MID v1.0\\Language; without administrator
+rights it goes to the same key under HKEY_CURRENT_USER, which is read first.
 EOF
 sed -i 's/$/\r/' "$stage/LEEME.txt" "$stage/README.txt"  # Notepad's line ends
 

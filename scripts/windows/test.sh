@@ -104,97 +104,155 @@ if timeout 30 wine reg query 'HKLM\SOFTWARE\VELDIX-MID wine test' /v Language 2>
 else
   fail "wine reg query of test_wine's value"
 fi
-# The end-to-end run drives the packaged tool by keys and panel coordinates.
-# VELDIX_WINE_E2E=0 leaves it out (CI does, until it follows the panels' new layout).
-if [ "${VELDIX_WINE_E2E:-1}" = 1 ]; then
+# ---- end to end, from the zip. Controls are found from VELDIXMID.uir (their place in the
+# panel's area) and the window's size (the menu bar is what the window has above that area);
+# results are read from what the tool stores (Wine's registry) and what it draws (pixels).
+# The prefix has none of Wine's own fonts, like the bare Wine the tool fell back from.
 unset QT_PLUGIN_PATH WINEPATH  # the packaged tool must find everything beside itself
 timeout 20 wineserver -k 2>/dev/null || true  # the tool starts as on a fresh login
-
-# ---- end to end, from the zip
 app="$work/app"
 mkdir -p "$app"
 unzip -q "$zip" -d "$app"
 exe=$(ls "$app"/*/veldixmid.exe)
+uir="$(dirname "$exe")/VELDIXMID.uir"
 
 # Windows are found by a regular expression on their title (ASCII only: the title may reach
 # X as compound text).
 window() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n1; }
 wait_window() {  # title-regex seconds
-  local w=""
-  for _ in $(seq $(($2 * 10))); do
+  local w="" end=$((SECONDS + $2))
+  while [ $SECONDS -lt $end ]; do
     w=$(window "$1")
     [ -n "$w" ] && { echo "$w"; return 0; }
-    sleep 0.1
+    sleep 0.2
   done
   return 1
 }
-keys() {  # window keys...
-  local w=$1
-  shift
-  xdotool windowactivate --sync "$w" >/dev/null 2>&1 || xdotool windowfocus --sync "$w"
-  xdotool key --delay 80 "$@"
-}
+windows() { { xdotool search --onlyvisible --name . 2>/dev/null || true; } |
+  while read -r x; do echo "  window: $(xdotool getwindowname "$x")"; done; }
 run_tool() {
-  (cd "$(dirname "$exe")" && exec timeout 120 wine "$exe") >"$work/tool.log" 2>&1 &
+  (cd "$(dirname "$exe")" && exec timeout 150 wine "$exe") >"$work/tool.log" 2>&1 &
   pids+=($!)
   disown  # ended by wineserver -k; no job notice
 }
-# Clicks at a point of a window's client area: a control's centre from VELDIXMID.uir,
-# 15 pixels lower for the menu bar of the main panel.
-click() { xdotool mousemove --window "$1" "$2" "$3" click 1; }
-# The measurements screen opens and keeps polling: no popup (titled like the main panel,
-# which is hidden meanwhile) comes up within 4 s. Its screenshot is kept.
-measuring() {  # shot-name
-  wait_window "^Medidas instant" 20 >/dev/null || return 1
-  sleep 4  # four polls
-  import -window root "$out/$1.png"
-  [ -z "$(window '^VELDIX-MID v1\.0$')" ]
+# A control's box in its window: "kind x y width height", the kind's default size where the
+# file gives none, as the tool builds it.
+box() {  # window resource id
+  local wh
+  wh=$(xdotool getwindowgeometry "$1" | sed -n 's/.*Geometry: [0-9]*x//p')
+  /usr/bin/python3 - "$uir" "$2" "$3" "$wh" <<'PY'
+import json, sys
+sizes = {"string": (140, 24), "textmsg": (200, 20), "ring": (120, 24), "switch": (24, 24),
+         "checkbox": (90, 22), "button": (90, 28), "list": (150, 60)}
+panel = next(p for p in json.load(open(sys.argv[1], encoding="utf-8"))["panels"]
+             if p["resource"] == int(sys.argv[2]))
+c = next(c for c in panel["controls"] if c["id"] == int(sys.argv[3]))
+w, h = sizes.get(c["kind"], (100, 24))
+menu = int(sys.argv[4]) - panel["height"]
+print(c["kind"], c["left"], menu + c["top"], c.get("width") or w, c.get("height") or h)
+PY
 }
-# Main panel: port, then the TCP port, connect, open the measurements.
-connect_and_measure() {  # port tcp-port shot-name
-  local w
-  w=$(wait_window "^VELDIX-MID v1\.0$" 60) || return 1
-  sleep 1
-  keys "$w" ctrl+a $(echo "$1" | sed 's/./& /g') Tab Tab Tab Tab Tab
-  keys "$w" ctrl+a $(echo "$2" | sed 's/./& /g')
-  click "$w" 516 122  # the connection switch
-  sleep 2             # the test read
-  click "$w" 85 220   # Medidas
-  measuring "$3"
+click() {  # window resource id: a switch on its box, anything else in its middle
+  local kind x y w h
+  read -r kind x y w h < <(box "$@")
+  [ "$kind" = switch ] && w=14
+  xdotool mousemove --window "$1" $((x + w / 2)) $((y + h / 2)) click 1
+}
+enter() {  # window resource id value: types a value into a numeric or text box
+  click "$1" "$2" "$3"
+  xdotool windowfocus "$1" 2>/dev/null || true
+  xdotool key --delay 60 ctrl+a && xdotool type --delay 60 "$4" && xdotool key Tab
+}
+stored() {  # key value expected: waits up to 20 s for Wine's registry to hold it
+  local end=$((SECONDS + 20))
+  while [ $SECONDS -lt $end ]; do
+    timeout 30 wine reg query "HKLM\\SOFTWARE\\VELDIX-MID v1.0\\$1" /v "$2" 2>/dev/null |
+      grep -q "REG_SZ\s*$3\s*$" && return 0
+    sleep 0.5
+  done
+  return 1
+}
+# A control in a shot of its window: whether there is text inside its frame (some dark
+# pixels, not a blank or an unpainted black box) and a hash of those pixels.
+field() {  # shot window resource id
+  local kind x y w h
+  read -r kind x y w h < <(box "$2" "$3" "$4")
+  convert "$1" -crop $((w - 8))x$((h - 6))+$((x + 4))+$((y + 3)) +repage -colorspace Gray \
+    -threshold 50% -negate -format "%[fx:mean > 0 && mean < 0.5] %#" info:
+}
+values() {  # shot window: four fields' hashes, or nothing when one shows no digits
+  local c ok sig all=""
+  for c in 98 95 6 92; do
+    read -r ok sig < <(field "$1" "$2" 5 "$c")
+    [ "$ok" = 1 ] || return 0
+    all+=${sig:0:8}
+  done
+  echo "$all"
+}
+# Main panel: port and TCP port, the connection switch, the settings remembered (what the
+# tool stores once the link is up), then the measurements: every field shows digits and
+# they change from poll to poll. The screen is kept as <shot>.png.
+connect_and_measure() {  # port tcp-port shot
+  local w m now
+  w=$(wait_window "^VELDIX-MID v1\.0$" 90) || { echo "  no main panel"; return 1; }
+  # The panel is shown before the remembered settings are put on it; its status line, written
+  # by a timer, tells that the event loop runs and typing goes where it should.
+  local end=$((SECONDS + 30))
+  until import -window "$w" "$work/main.png" && field "$work/main.png" "$w" 6 15 | grep -q '^1 '; do
+    [ $SECONDS -lt $end ] || { echo "  the main panel never wrote its status line"; return 1; }
+    sleep 0.3
+  done
+  enter "$w" 6 6 "$1"
+  enter "$w" 6 11 "$2"
+  click "$w" 6 12
+  stored Link Port "$1" || { echo "  the link on port $1 was not taken"; windows; return 1; }
+  stored Link TcpPort "$2" || return 1
+  click "$w" 6 2
+  m=$(wait_window "^Medidas instant" 20) || { echo "  no measurements screen"; windows; return 1; }
+  # Three different readings: the panel's first values, then two polls that changed them.
+  local seen=() last="" end=$((SECONDS + 30))
+  while [ $SECONDS -lt $end ] && [ ${#seen[@]} -lt 3 ]; do
+    import -window "$m" "$work/shot.png"
+    now=$(values "$work/shot.png" "$m")
+    if [ -n "$now" ] && [ "$now" != "$last" ]; then
+      seen+=("$now")
+      last=$now
+      cp "$work/shot.png" "$out/$3.png"
+    fi
+    sleep 0.3
+  done
+  echo "  ${#seen[@]} different readings of four fields with digits (3 wanted)"
+  [ ${#seen[@]} -ge 3 ]
 }
 
 run_tool
 if w=$(wait_window "^Idioma / Language$" 90); then
   pass "veldixmid.exe starts and asks the language"
-  sleep 1
-  keys "$w" Tab space  # OK on the first language
+  xdotool windowfocus "$w" 2>/dev/null || true
+  xdotool mousemove --window "$w" 5 5 click 1 key Return  # Enter: OK on the selected first
 else
   cat "$work/tool.log"
-  { xdotool search --name . 2>/dev/null || true; } | while read -r x; do xdotool getwindowname "$x"; done
+  windows
   fail "the language panel"
 fi
-if connect_and_measure 5 502 windows-wine-com; then
-  pass "COM5 (the simulator's pty): connected, measurements screen polling"
-else
-  fail "end to end over COM5"
-fi
-if timeout 30 wine reg query 'HKLM\SOFTWARE\VELDIX-MID v1.0\Language' /v Language 2>/dev/null |
-  grep -q 'REG_SZ\s*1'; then
+if stored Language Language 1; then
   pass "the language choice is in Wine's registry ('wine reg query')"
 else
   fail "the language choice in Wine's registry"
 fi
+if connect_and_measure 5 502 windows-wine-com; then
+  pass "COM5 (the simulator's pty): link remembered, measurements shown and changing"
+else
+  fail "end to end over COM5"
+fi
 timeout 20 wineserver -k 2>/dev/null || true
 run_tool  # the stored language: straight to the main panel
 if connect_and_measure 100 "$tcp" windows-wine-tcp; then
-  pass "TCP (Modbus TCP, port 100): connected, measurements screen polling"
+  pass "TCP (Modbus TCP, port 100): link remembered, measurements shown and changing"
 else
   fail "end to end over TCP"
 fi
 timeout 20 wineserver -k 2>/dev/null || true
-else
-  echo "SKIP end to end of veldixmid.exe under Wine (VELDIX_WINE_E2E=0)"
-fi
 
 if [ ${#failures[@]} -gt 0 ]; then
   echo "test.sh: ${#failures[@]} failed: ${failures[*]}"

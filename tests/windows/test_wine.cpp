@@ -14,6 +14,7 @@
 #include "frames.h"
 #include "language.h"
 #include "registry.h"
+#include "testing/registry_testing.h"
 #include "rs232.h"
 #include "test_bytes.h"
 #include "transport.h"
@@ -86,6 +87,37 @@ TEST(WineRegistry, ReadResultCodesOnTheRealRegistry) {
   ASSERT_EQ(WT_RegReadString(kRegLocalMachine, kKey, "Language", buf, sizeof buf, &size), 0);
   EXPECT_STREQ(reinterpret_cast<char*>(buf), "2");
   EXPECT_EQ(WT_RegWriteString(kRegLocalMachine, kKey, nullptr, "x"), -1);
+}
+
+// A user without administrator rights: HKEY_LOCAL_MACHINE denies the write, the value goes
+// to HKEY_CURRENT_USER, and reads of HKEY_LOCAL_MACHINE find it there before the machine's.
+TEST(WineRegistry, DeniedMachineWritesGoToTheUser) {
+  constexpr const char* key = "SOFTWARE\\VELDIX-MID wine user";
+  ASSERT_EQ(WT_RegWriteString(kRegLocalMachine, key, "Speed", "9600"), 0);
+  ASSERT_EQ(WT_RegWriteString(kRegLocalMachine, key, "Port", "1"), 0);
+  registry::DenyMachineWrites(true);
+  EXPECT_EQ(WT_RegWriteString(kRegLocalMachine, key, "Port", "5"), 0);
+  EXPECT_EQ(WT_RegWriteString(kRegLocalMachine, key, "Language", "2"), 0);
+  registry::DenyMachineWrites(false);
+  const struct {
+    RegRoot root;
+    const char *name, *expected;
+  } cases[] = {
+      {kRegLocalMachine, "Port", "5"},       // the user's own value wins
+      {kRegLocalMachine, "Speed", "9600"},   // the machine's where the user has none
+      {kRegLocalMachine, "Language", "2"},
+      {kRegCurrentUser, "Language", "2"},    // written under the user's hive
+      {kRegCurrentUser, "Speed", nullptr},  // -13: never copied there
+  };
+  for (const auto& c : cases) {
+    unsigned char buf[16] = {};
+    unsigned size = 0;
+    const int rc = WT_RegReadString(c.root, key, c.name, buf, sizeof buf, &size);
+    EXPECT_EQ(rc, c.expected ? 0 : -13) << c.name;
+    if (c.expected) {
+      EXPECT_STREQ(reinterpret_cast<char*>(buf), c.expected) << c.name;
+    }
+  }
 }
 
 // ---- the engine
