@@ -22,7 +22,8 @@ work=${VELDIX_MUTATE_DIR:-/tmp/veldix-mutate.$UID}
 export SRC="$src" WORK="$work" OUT="$out"
 
 mkdir -p "$work"
-rsync -a --delete --exclude '/build*' --exclude '/.git' "$src/" "$work/tree/"
+rm -rf "$work/tree" && mkdir -p "$work/tree"
+tar -C "$src" --exclude='./build*' --exclude='./.git' -cf - . | tar -C "$work/tree" -xf -
 cmake -S "$work/tree" -B "$work/build" -DVELDIX_WERROR=ON -DCMAKE_CXX_COMPILER_LAUNCHER=ccache \
   > "$work/configure.log" 2>&1 || { cat "$work/configure.log"; exit 1; }
 cmake --build "$work/build" -j2 > "$work/build.log" 2>&1 || {
