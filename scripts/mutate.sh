@@ -135,6 +135,8 @@ FIRST = {
  "panels": ["test_shell", "test_connection", "test_meter_screens"],
 }
 EXCLUDE = "^deploy$"
+# A test program stops at its first failure: one is enough to call the mutation caught.
+ENV = dict(os.environ, GTEST_FAIL_FAST="1")
 
 src, work, out = os.environ["SRC"], os.environ["WORK"], os.environ["OUT"]
 tree, build = os.path.join(work, "tree"), os.path.join(work, "build")
@@ -154,7 +156,7 @@ def ctest(regex, exclude):
            "--output-on-failure"]
     if regex: cmd += ["-R", regex]
     if exclude: cmd += ["-E", exclude]
-    r = subprocess.run(cmd, capture_output=True, text=True)
+    r = subprocess.run(cmd, capture_output=True, text=True, env=ENV)
     # The summary lists what failed: "  3 - test_frames (Failed)".
     failed = re.findall(r"^\s*\d+ - (\S+) \(", r.stdout.split("tests FAILED:")[-1], re.M)
     if r.returncode == 0: return None
