@@ -232,7 +232,7 @@ TEST_F(Engine, LinkKindFollowsPortAndTcpPort) {
 // exception (it refuses reads of more than 125 registers), byte for byte.
 TEST_F(Engine, AgainstPymodbusOnEveryLink) {
   for (Kind k : {Kind::Serial, Kind::ModbusTcp, Kind::RtuTcp}) {
-    Child peer({SystemPython(), VELDIX_TEST_DATA "/peers/pymodbus_meter.py", KindName(k)});
+    Child peer({SystemPython(), VELDIX_SOURCE_DIR "/tests/support/pymodbus_meter.py", KindName(k)});
     const std::string line = peer.ReadLine(Ms(20000));
     ASSERT_EQ(line.rfind("READY ", 0), 0u) << KindName(k) << ": pymodbus did not start";
     Link link(k, line.substr(6));
