@@ -191,7 +191,7 @@ TEST(Options, BadCommandLinesSayWhy) {
       {{"--tcp", "0", "--tcp", "1"}, "--tcp given twice"},
       {{"--serial", "--serial"}, "--serial given twice"}, {{"--serial", ""}, "empty device"},
       {{"--tcp", "5020", "--rtu-over-tcp", "5020"}, "cannot share port 5020"},
-      {{"--slave", "0"}, "1..247"},
+      {{"--slave", "0"}, "1..247"}, {{"--slave", "248"}, "1..247"},
       {{"--baud", "9601"}, "--baud needs"}, {{"--parity", "mark"}, "none, odd or even"},
       {{"--corrupt-crc", "1.5"}, "from 0 to 1"}, {{"--corrupt-crc", "-0.1"}, "from 0 to 1"},
       {{"--exception-at", "4106-4103"}, "--exception-at needs"},
