@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "frames.h"
+#include "panels.h"
 #include "rs232.h"
 #include "tcp.h"
 #include "traffic_log.h"
@@ -27,7 +28,6 @@ constexpr double kPollS = 0.01;             // ... of 0.01 s each
 // Stale bytes discarded before a request, at most: far more than any late answer.
 constexpr long long kMaxDrainBytes = 64 * 1024;
 
-constexpr int kFirstTcpPort = 99;
 constexpr int kModbusTcpPortNumber = 100;
 constexpr int kModbusTcpService = 502;
 
@@ -439,7 +439,7 @@ int Orba_Transmitir_Modbus(int port, unsigned char* request, int length, unsigne
 }
 
 int Orba_GEN_Presenta_iconos_comunicaciones_solo_semaforo(void) {
-  return WT_InstallSysTrayIcon(kIconIdle, "VELDIX-MID v1.0", Hace_nada_con_el_icono_de_tareas,
+  return WT_InstallSysTrayIcon(kIconIdle, kAppTitle, Hace_nada_con_el_icono_de_tareas,
                                &icono_comunicaciones_barra_tareas);
 }
 

@@ -25,7 +25,6 @@ unsigned char Buffer_TCP_Rx[kTcpRxSize] = {};
 
 namespace {
 
-constexpr int kFirstTcpPort = 99;
 constexpr int kQueueSize = 4096;
 
 // The serial port this module opened last and has not closed, 0 when none. Lets a second

@@ -13,6 +13,9 @@ extern int Bits;         // data bits (8)
 extern int Paridad;      // 0 none, 1 odd, 2 even
 extern int Stops;        // 1 or 2
 extern int Identidad;    // slave address; the low 8 bits are sent
+// Port numbers 1..98 are serial ports; from 99 on the link is TCP (100: Modbus TCP).
+inline constexpr int kFirstTcpPort = 99;
+
 constexpr std::size_t kIpSize = 16;
 extern char IP[kIpSize];  // host of the TCP link, at most 15 characters
 extern int TCP_Puerto;   // TCP port; the low 16 bits are used; 502 selects Modbus TCP

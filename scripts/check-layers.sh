@@ -12,7 +12,7 @@ set -euo pipefail
 declare -A allowed=(
   [panels]=""
   [platform]=""
-  [link]="platform"
+  [link]="platform panels"
   [lang]="platform panels"
   [meter]="platform panels link lang"
   [app]="platform panels link lang meter"

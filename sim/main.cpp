@@ -28,7 +28,7 @@ namespace {
 double utc_now() {
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
 // The PC's local-time offset from UTC now: a new meter's clock shows local time.

@@ -242,7 +242,9 @@ void MeterModel::integrate_locked(Clock::time_point now) {
     if (p_total >= 0) {
       const double meter_s =
           utc_at_start_ + state_.clock_offset_s + mid;  // tariff by the meter's own clock
-      const int tariff = tariff_at_locked(static_cast<int64_t>(std::floor(meter_s)));
+      // Tariffs 1..4 select the first to fourth counter of each group.
+      const auto tariff =
+          static_cast<std::size_t>(tariff_at_locked(static_cast<int64_t>(std::floor(meter_s))));
       state_.energy[kImportT1 + tariff - 1] += wh;
       state_.energy[kPartImportT1 + tariff - 1] += wh;
     } else {
@@ -264,7 +266,7 @@ Measurements MeterModel::measure_locked(Clock::time_point now) const {
   auto& x = m.wide;
   double v[3];
   double i[3];
-  for (int k = 0; k < 3; ++k) {
+  for (std::size_t k = 0; k < 3; ++k) {
     v[k] = w.v[k] * r.voltage;
     i[k] = w.i[k] * r.current;
     x[k] = clamp_i32(v[k] * 1000.0);
@@ -274,7 +276,7 @@ Measurements MeterModel::measure_locked(Clock::time_point now) const {
   x[7] = clamp_i32((i[0] + i[1] + i[2]) / 3.0 * 1000.0);
   // Phases 120 degrees apart: |Va - Vb| = sqrt(Va^2 + Vb^2 + Va*Vb).
   double vll_sum = 0;
-  for (int k = 0; k < 3; ++k) {
+  for (std::size_t k = 0; k < 3; ++k) {
     const double a = v[k];
     const double b = v[(k + 1) % 3];
     const double vll = std::sqrt(a * a + b * b + a * b);
@@ -285,8 +287,8 @@ Measurements MeterModel::measure_locked(Clock::time_point now) const {
   // Neutral current: phasor sum of the three currents, each lagging its voltage by phi.
   double re = 0;
   double im = 0;
-  for (int k = 0; k < 3; ++k) {
-    const double angle = -kTwoPi * k / 3.0 - w.phi[k];
+  for (std::size_t k = 0; k < 3; ++k) {
+    const double angle = -kTwoPi * static_cast<double>(k) / 3.0 - w.phi[k];
     re += i[k] * std::cos(angle);
     im += i[k] * std::sin(angle);
   }
@@ -297,7 +299,7 @@ Measurements MeterModel::measure_locked(Clock::time_point now) const {
   int64_t p_sum = 0;
   int64_t s_sum = 0;
   int64_t q_sum = 0;
-  for (int k = 0; k < 3; ++k) {
+  for (std::size_t k = 0; k < 3; ++k) {
     const double s = std::round(v[k] * i[k]);
     const double p = std::round(s * std::cos(w.phi[k]));
     const double q_mag = std::sqrt(std::max(0.0, s * s - p * p));
@@ -315,7 +317,7 @@ Measurements MeterModel::measure_locked(Clock::time_point now) const {
   x[20] = clamp_i32(static_cast<double>(s_sum));
   x[24] = clamp_i32(static_cast<double>(q_sum));
   m.narrow[7] = s_sum > 0 ? clamp_u16(std::fabs(double(p_sum)) / double(s_sum) * 1000.0) : 1000;
-  for (int k = 0; k < 3; ++k) m.narrow[k] = clamp_u16(w.thd[k] * 10.0);
+  for (std::size_t k = 0; k < 3; ++k) m.narrow[k] = clamp_u16(w.thd[k] * 10.0);
   m.narrow[3] = clamp_u16(w.frequency * 10.0);
   return m;
 }
@@ -330,10 +332,10 @@ uint16_t MeterModel::word_locked(uint16_t a, const Measurements& m, Clock::time_
   auto units = [this](Counter c) { return counter_units_locked(c); };
 
   if (a >= 1024 && a <= 1073) {
-    const uint32_t v = static_cast<uint32_t>(m.wide[(a - 1024) / 2]);
+    const uint32_t v = static_cast<uint32_t>(m.wide[static_cast<std::size_t>(a - 1024) / 2]);
     return (a - 1024) % 2 == 0 ? hi(v) : lo(v);
   }
-  if (a >= 1074 && a <= 1081) return m.narrow[a - 1074];
+  if (a >= 1074 && a <= 1081) return m.narrow[static_cast<std::size_t>(a - 1074)];
 
   if (a >= 270 && a <= 361) {
     const int slot = (a - 270) / 10;
@@ -347,7 +349,7 @@ uint16_t MeterModel::word_locked(uint16_t a, const Measurements& m, Clock::time_
       case 3: v = units(kInductive); break;
       case 4: v = units(kCapacitive); break;
       case 5: v = units(kInductive) + units(kCapacitive); break;
-      default: v = units(static_cast<Counter>(kImportT1 + (slot - 6))); break;
+      default: v = units(static_cast<Counter>(kImportT1 + static_cast<std::size_t>(slot - 6))); break;
     }
     return word == 0 ? hi(v) : lo(v);
   }
@@ -364,7 +366,7 @@ uint16_t MeterModel::word_locked(uint16_t a, const Measurements& m, Clock::time_
       case 1: v = units(kPartExport); break;
       case 2: v = units(kPartApparent); break;
       case 3: case 4: case 5: case 6:
-        v = units(static_cast<Counter>(kPartImportT1 + (slot - 3)));
+        v = units(static_cast<Counter>(kPartImportT1 + static_cast<std::size_t>(slot - 3)));
         break;
       case 12: v = units(kPartInductive); break;
       case 13: v = units(kPartCapacitive); break;
@@ -432,7 +434,7 @@ ModbusException MeterModel::write(uint16_t address, std::span<const uint16_t> va
   // Partial counters: only zero may be written; every counter touched is reset.
   if (touches(1582, 1609)) {
     for (std::size_t k = 0; k < values.size(); ++k) {
-      const uint32_t a = address + k;
+      const uint32_t a = address + static_cast<uint32_t>(k);
       if (is_partial_counter(a) && values[k] != 0) return ModbusException::illegal_data_value;
     }
   }
@@ -445,7 +447,7 @@ ModbusException MeterModel::write(uint16_t address, std::span<const uint16_t> va
       image[a - kImageFirst] = word_locked(a, none, now);
     }
     for (std::size_t k = 0; k < values.size(); ++k) {
-      const uint32_t a = address + k;
+      const uint32_t a = address + static_cast<uint32_t>(k);
       if (a >= kImageFirst && a <= kImageLast) image[a - kImageFirst] = values[k];
     }
   }
@@ -470,12 +472,14 @@ ModbusException MeterModel::write(uint16_t address, std::span<const uint16_t> va
 
     if (touches(4103, 4106)) {
       // High bytes of 4103 (always 0) and 4105 (weekday, derived from the date) are ignored.
-      const auto year = from_bcd(img(4103) & 0xFF);
-      const auto month = from_bcd(img(4104) >> 8);
-      const auto day = from_bcd(img(4104) & 0xFF);
-      const auto hour = from_bcd(img(4105) & 0xFF);
-      const auto minute = from_bcd(img(4106) >> 8);
-      const auto second = from_bcd(img(4106) & 0xFF);
+      auto high = [&](uint16_t a) { return from_bcd(static_cast<uint8_t>(img(a) >> 8)); };
+      auto low = [&](uint16_t a) { return from_bcd(static_cast<uint8_t>(img(a) & 0xFF)); };
+      const auto year = low(4103);
+      const auto month = high(4104);
+      const auto day = low(4104);
+      const auto hour = low(4105);
+      const auto minute = high(4106);
+      const auto second = low(4106);
       if (!year || !month || !day || !hour || !minute || !second) {
         return ModbusException::illegal_data_value;
       }

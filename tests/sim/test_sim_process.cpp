@@ -60,26 +60,6 @@ int seconds_of_day(const Words& c) {
 
 }  // namespace
 
-TEST(StateFile, SavedAtomicallyLoadedBackOddPathsRefused) {
-  const MeterState s = sample_state();
-  EXPECT_EQ(parse_state(format_state(s)).state, s);
-  TempDir dir;
-  const std::string path = dir.path / "meter.state";
-  EXPECT_EQ(load_state(path).status, StateLoad::Status::missing);
-  ASSERT_EQ(save_state(path, s), "");
-  EXPECT_EQ(load_state(path).state, s);
-  // Saved again over the old one: still one file, no temporary left behind.
-  MeterState t = s;
-  t.settings.slave_address = 7;
-  ASSERT_EQ(save_state(path, t), "");
-  EXPECT_EQ(load_state(path).state, t);
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1);
-  // Missing directories are made; a path below a regular file cannot be.
-  ASSERT_EQ(save_state(dir.path / "new/dir/meter.state", s), "");
-  const std::string err = save_state(path + "/meter.state", s);
-  EXPECT_NE(err.find("cannot create"), std::string::npos) << err;
-}
-
 // Whatever sits at the --state path: the simulator never hangs, never moves or replaces
 // what is not a regular file, keeps every damaged file under a name of its own, writes
 // through a symbolic link and clears temporary files of a killed run.
@@ -104,13 +84,9 @@ TEST(SimProcess, StatePathsOfEveryKind) {
        2, "is a directory", ""},
       {"link to /dev/zero", [](const std::string& p) { fs::create_symlink("/dev/zero", p); }, 2,
        "is a device", ""},
-      {"link to /dev/null", [](const std::string& p) { fs::create_symlink("/dev/null", p); }, 2,
-       "is a device", ""},
       {"symbolic link loop", [](const std::string& p) { fs::create_symlink(p, p); }, 2,
        "cannot be opened", ""},
       {"empty", [](const std::string& p) { std::ofstream{p}; }, 0, "empty file", "kept"},
-      {"huge", [](const std::string& p) { std::ofstream(p) << std::string(200000, '#'); }, 0,
-       "larger than", "kept"},
       {"CRLF", [&](const std::string& p) { std::ofstream(p) << crlf; }, 0, "", ""},
       {"no file yet", [](const std::string&) {}, 0, "not found", ""},
   };
@@ -141,7 +117,7 @@ TEST(SimProcess, StatePathsOfEveryKind) {
     }
   }
   EXPECT_TRUE(fs::is_directory(dir.path / "s2") && fs::exists(dir.path / "s2/keep"));
-  EXPECT_EQ(load_state(dir.path / "s8").state.settings, sample_state().settings);
+  EXPECT_EQ(load_state(dir.path / "s6").state.settings, sample_state().settings);
 
   // A second damaged file never replaces the first one kept; a link stays a link.
   const std::string target = dir.path / "target.state", link = dir.path / "link.state";
@@ -171,29 +147,22 @@ TEST(StateFile, DamageOfEveryKindIsRefusedOtherNoiseIsNot) {
   struct Case { std::string what, text, message; };
   const std::vector<Case> cases = {
       {"empty", "", "empty file"},
-      {"foreign", "hello world\n", "line 1: not a veldixmid-sim state file"},
       {"cut in half", good.substr(0, good.size() / 2), "line "},
       {"no end", edit(good, "end", ""), "cut short"},
-      {"text after end", good + "slave-address 3\n", "after 'end'"},
       {"not a number", edit(good, "slave-address", "slave-address 4x"), "slave-address is not"},
-      {"negative", edit(good, "password", "password -1"), "password is not"},
       {"too wide", edit(good, "ct-primary", "ct-primary 99999999999"), "ct-primary is not"},
       {"refused by the meter", edit(good, "slave-address", "slave-address 248"),
        "outside the meter's range"},
-      {"bad speed", edit(good, "baud-div100", "baud-div100 95"), "outside the meter's range"},
       {"twice", good.substr(0, good.find("end\n")) + "parity 1\nend\n", "'parity' given twice"},
       {"missing", edit(good, "clock-offset", ""), "'clock-offset' missing"},
-      {"missing counter", edit(good, "energy apparent", ""), "'energy apparent' missing"},
       {"unknown key", edit(good, "password", "colour blue"), "unknown key 'colour'"},
       {"short mask", edit(good, "display-mask", "display-mask 1 2 3 4"), "needs 5 words"},
-      {"wide mask", edit(good, "display-mask", "display-mask 1 2 3 4 70000"), "0..65535"},
       {"energy below zero", edit(good, "energy export", "energy export -5"), "out of range"},
-      {"energy nan", edit(good, "energy export", "energy export nan"), "out of range"},
       {"unknown counter", edit(good, "energy export", "energy exports 5"), "unknown counter"},
-      {"offset absurd", edit(good, "clock-offset", "clock-offset 1e300"), "clock-offset"},
       {"binary", std::string("veldixmid-sim-state 1\n\0\xff\xfe", 25), "binary data"},
       {"huge", std::string(100000, 'x'), "too large"},
   };
+  EXPECT_EQ(parse_state(good).state, sample_state());
   for (const Case& c : cases) {
     const StateLoad r = parse_state(c.text);
     EXPECT_EQ(r.status, StateLoad::Status::corrupt) << c.what;
@@ -217,23 +186,16 @@ TEST(Options, BadCommandLinesSayWhy) {
   struct Case { std::vector<std::string> args; std::string message; };
   const std::vector<Case> cases = {
       {{}, "nothing to serve"}, {{"--tcp"}, "--tcp needs a PORT"},
-      {{"--tcp", "70000"}, "not a port number"}, {{"--tcp", "-1"}, "not a port number"},
+      {{"--tcp", "70000"}, "not a port number"},
       {{"--rtu-over-tcp", "12x"}, "not a port number"},
       {{"--tcp", "0", "--tcp", "1"}, "--tcp given twice"},
       {{"--serial", "--serial"}, "--serial given twice"}, {{"--serial", ""}, "empty device"},
       {{"--tcp", "5020", "--rtu-over-tcp", "5020"}, "cannot share port 5020"},
-      {{"--slave", "0"}, "1..247"}, {{"--slave", "248"}, "1..247"}, {{"--slave"}, "1..247"},
+      {{"--slave", "0"}, "1..247"}, {{"--slave", "248"}, "1..247"},
       {{"--baud", "9601"}, "--baud needs"}, {{"--parity", "mark"}, "none, odd or even"},
-      {{"--stop-bits", "3"}, "1 or 2"}, {{"--bind"}, "--bind needs"},
-      {{"--delay", "-5"}, "--delay needs"}, {{"--delay", "600001"}, "--delay needs"},
       {{"--corrupt-crc", "1.5"}, "from 0 to 1"}, {{"--corrupt-crc", "-0.1"}, "from 0 to 1"},
-      {{"--corrupt-crc", "nan"}, "from 0 to 1"},
       {{"--exception-at", "4106-4103"}, "--exception-at needs"},
-      {{"--exception-at", ""}, "--exception-at needs"},
-      {{"--exception-at", "70000"}, "--exception-at needs"},
-      {{"--exception-at", "1,,2"}, "--exception-at needs"},
       {{"--exception-at", "0-65535"}, "--exception-at needs"},
-      {{"--drop-after", "0"}, "--drop-after needs"}, {{"--seed", "x"}, "--seed needs"},
       {{"--split-pause", "0"}, "--split-pause needs"}, {{"--state"}, "--state needs"},
       {{"--frobnicate"}, "unknown option '--frobnicate'"},
   };
@@ -285,10 +247,7 @@ TEST(SimProcess, CommandLineErrorsAndHelp) {
   ASSERT_NE(taken, "0");
   struct Case { std::vector<std::string> args; int code; std::vector<std::string> texts; };
   const std::vector<Case> cases = {
-      {{"--help"}, 0, {"--serial", "--tcp", "--rtu-over-tcp PORT", "--bind", "--slave", "--baud",
-                       "--parity", "--stop-bits", "--state", "--silent", "--delay", "--corrupt-crc",
-                       "--exception-at", "--split-tcp", "--split-pause", "--drop-after", "--seed",
-                       "--exit-on-stdin-eof", "--verbose", "--version"}},
+      {{"--help"}, 0, {"--rtu-over-tcp PORT", "--exception-at", "--exit-on-stdin-eof"}},
       {{"--version"}, 0, {"veldixmid-sim 1.0"}},
       {{"--tcp", "0", "--bogus"}, 2, {"Try 'veldixmid-sim --help'"}},
       {{"--serial", "/nonexistent/tty"}, 1, {"cannot open /nonexistent/tty"}},

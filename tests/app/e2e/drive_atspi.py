@@ -65,10 +65,11 @@ def main():
                                        and n.name.startswith("Acerca de")))
     about_item.queryAction().doAction(0)
     about = wait_for("the About panel", lambda: find(app, lambda n: n.name == "Acerca de VELDIX-MID"))
-    product = wait_for("the product name", lambda: find(about, lambda n: n.description == "4:4"))
-    print(f"About open: product '{product.name}'")
-    if product.name != "VELDIXMID":
-        sys.exit(f"About shows '{product.name}' instead of VELDIXMID")
+    for desc, want in (("4:4", "VELDIXMID"), ("4:3", "VELDIX-MID tool team"), ("4:2", "VELDIX-MID 2026")):
+        shown = wait_for(f"About's {desc}", lambda: find(about, lambda n: n.description == desc))
+        if shown.name != want:
+            sys.exit(f"About shows '{shown.name}' as {desc} instead of '{want}'")
+    print("About open with its texts")
 
     close_window("Acerca de VELDIX-MID")
     wait_for("the About panel to go",

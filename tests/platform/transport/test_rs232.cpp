@@ -64,9 +64,12 @@ TEST_F(Rs232, TimeoutIsOneDeadlineForTheWholeRead) {
   const double took = SecondsSince(t0);
   stop = true;
   trickle.join();
-  EXPECT_GE(n, 2);
-  EXPECT_LE(n, 6);
-  EXPECT_NEAR(took, 0.35, 0.15);
+  // Some bytes, not all twelve: the read ended at its deadline, long before the trickle did
+  // (bounds wide enough for a loaded machine, where the trickling thread may be late).
+  EXPECT_GE(n, 1);
+  EXPECT_LT(n, 12);
+  EXPECT_GE(took, 0.3);
+  EXPECT_LT(took, 0.9);
 }
 
 // Bytes in the driver's queue and bytes already pulled into Qt's buffer are both discarded.
