@@ -1,12 +1,14 @@
 // About popup: product and maker, modal over the main panel.
-#include "app.h"
-#include "ui.h"
+#include "app/app.h"
+#include "platform/ui.h"
 
 namespace {
 enum { kCtrlShortYear = 2, kCtrlCompany = 3, kCtrlProduct = 4, kCtrlVersion = 5 };
 }
 
-void Pantalla_HELP(int menuBar, int, void*, int panel) { Visualiza_Pantalla_AcercaDe(menuBar, panel); }
+void Pantalla_HELP(int menuBar, int, void*, int panel) {
+  Visualiza_Pantalla_AcercaDe(menuBar, panel);
+}
 
 int Visualiza_Pantalla_AcercaDe(int, int parentPanel) {
   const int about = LoadPanel(parentPanel, kUirFile, kResAcercaDe);

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "panels.h"  // Panel_Principal, kAppTitle, kUirFile
+#include "panels/panels.h"  // Panel_Principal, kAppTitle, kUirFile
 
 // The whole program: start-up, event loop, shutdown. 0 after a normal end, -1 when the
 // runtime cannot start, the resource file cannot be loaded or no catalogue can be built.

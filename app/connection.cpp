@@ -1,15 +1,15 @@
 // Connection procedure of the main panel.
-#include "connection.h"
+#include "app/connection.h"
 
 #include <cstring>
 
-#include "catalogue.h"
-#include "engine.h"
-#include "frames.h"
-#include "rs232.h"
-#include "screen.h"
-#include "transport.h"
-#include "ui.h"
+#include "lang/catalogue.h"
+#include "link/engine.h"
+#include "link/frames.h"
+#include "link/transport.h"
+#include "meter/screen.h"
+#include "platform/rs232.h"
+#include "platform/ui.h"
 
 namespace {
 
@@ -22,8 +22,7 @@ bool g_connected = false;
 // The register every VELDIX-MID answers: its own Modbus address (0x1003).
 constexpr int kTestRegister = 4099;
 
-const int kSettings[] = {kCtrlFraming, kCtrlSpeed, kCtrlPort, kCtrlSlave, kCtrlHost,
-                         kCtrlTcpPort};
+const int kSettings[] = {kCtrlFraming, kCtrlSpeed, kCtrlPort, kCtrlSlave, kCtrlHost, kCtrlTcpPort};
 const int kScreenButtons[] = {3, 2, 5, 4};
 
 // The runtime's error texts in the chosen language.

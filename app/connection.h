@@ -3,7 +3,7 @@
 // locked and the meter-screen buttons unlocked.
 #pragma once
 
-#include "panels.h"  // Panel_Puerto and the main panel's control numbers
+#include "panels/panels.h"  // Panel_Puerto and the main panel's control numbers
 
 // Commit callback of the connection switch: runs Conectar_Puerto(panel), then records the
 // panel in Panel_Puerto. Other events are ignored. Returns 0.

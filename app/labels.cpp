@@ -1,7 +1,7 @@
 // The catalogue's texts on the main panel's labels.
-#include "app.h"
-#include "catalogue.h"
-#include "ui.h"
+#include "app/app.h"
+#include "lang/catalogue.h"
+#include "platform/ui.h"
 
 void Etiquetas_Panel_Principal(int panel) {
   if (panel != Panel_Principal) return;

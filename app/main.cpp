@@ -1,3 +1,3 @@
-#include "app.h"
+#include "app/app.h"
 
 int main(int argc, char* argv[]) { return VeldixMain(argc, argv); }

@@ -1,15 +1,15 @@
 // Program entry, main panel and shutdown.
 #include <cstdio>
 
-#include "app.h"
-#include "catalogue.h"
-#include "connection.h"
-#include "engine.h"
-#include "language.h"
-#include "meter.h"
-#include "transport.h"
-#include "tray.h"
-#include "ui.h"
+#include "app/app.h"
+#include "app/connection.h"
+#include "lang/catalogue.h"
+#include "lang/language.h"
+#include "link/engine.h"
+#include "link/transport.h"
+#include "meter/meter.h"
+#include "platform/tray.h"
+#include "platform/ui.h"
 
 int panelCB(int, int event, void*, int, int) {
   if (event == EVENT_CLOSE) QuitUserInterface(0);

@@ -2,25 +2,31 @@
 // answer, in the chosen language, refreshed every second by the panel's timer.
 #include <cstdio>
 #include <cstdlib>
-#include <utility>
 #include <string>
+#include <utility>
 
-#include "app.h"
-#include "catalogue.h"
-#include "engine.h"
-#include "ports.h"
-#include "registry.h"
-#include "rs232.h"
-#include "transport.h"
-#include "ui.h"
+#include "app/app.h"
+#include "lang/catalogue.h"
+#include "link/engine.h"
+#include "link/transport.h"
+#include "platform/ports.h"
+#include "platform/registry.h"
+#include "platform/rs232.h"
+#include "platform/ui.h"
 
 namespace {
 
 enum { kCtrlStatus = 15, kCtrlStatusTimer = 16 };
 // Catalogue texts the line is made of: no format strings from the language file.
 enum {
-  kTextConnected = 20, kTextDisconnected = 21, kTextNoAnswerState = 25, kTextRtu = 26,
-  kTextModbusTcp = 27, kTextRtuOverTcp = 28, kTextSlave = 328, kTextLastAnswer = 329,
+  kTextConnected = 20,
+  kTextDisconnected = 21,
+  kTextNoAnswerState = 25,
+  kTextRtu = 26,
+  kTextModbusTcp = 27,
+  kTextRtuOverTcp = 28,
+  kTextSlave = 328,
+  kTextLastAnswer = 329,
 };
 
 const char* kFramings[] = {"8N1", "8O1", "8E1", "8N2"};
@@ -112,8 +118,10 @@ void Recupera_Enlace(int panel) {
   struct {
     const char* name;
     int control, lo, hi;
-  } const kNumbers[] = {{"Port", kCtrlPort, 1, 999},       {"Speed", kCtrlSpeed, 1200, 115200},
-                        {"Framing", kCtrlFraming, 0, 3},    {"Slave", kCtrlSlave, 1, 247},
+  } const kNumbers[] = {{"Port", kCtrlPort, 1, 999},
+                        {"Speed", kCtrlSpeed, 1200, 115200},
+                        {"Framing", kCtrlFraming, 0, 3},
+                        {"Slave", kCtrlSlave, 1, 247},
                         {"TcpPort", kCtrlTcpPort, 0, 65535}};
   for (const auto& n : kNumbers) {
     int v = 0;
@@ -131,8 +139,10 @@ void Guarda_Enlace(const EnlaceVisto& l) {
                           std::to_string(l.tcpPort) + "|" + l.host;
   if (now == g_saved) return;
   g_saved = now;
-  const std::pair<const char*, int> numbers[] = {{"Port", l.port},   {"Speed", l.speed},
-                                                 {"Framing", l.mode}, {"Slave", l.slave},
+  const std::pair<const char*, int> numbers[] = {{"Port", l.port},
+                                                 {"Speed", l.speed},
+                                                 {"Framing", l.mode},
+                                                 {"Slave", l.slave},
                                                  {"TcpPort", l.tcpPort}};
   for (const auto& [name, v] : numbers)
     WT_RegWriteString(kRegLocalMachine, kLinkKey, name, std::to_string(v).c_str());

@@ -5,13 +5,13 @@
 #include <cstdint>
 #include <string>
 
-#include "app.h"
-#include "catalogue.h"
-#include "recording.h"
-#include "safe_file.h"
-#include "screen.h"
-#include "traffic_log.h"
-#include "ui.h"
+#include "app/app.h"
+#include "lang/catalogue.h"
+#include "link/traffic_log.h"
+#include "meter/recording.h"
+#include "meter/screen.h"
+#include "platform/safe_file.h"
+#include "platform/ui.h"
 
 namespace {
 
@@ -38,9 +38,8 @@ const char* Words(traffic::Word w) {
 // "21:40:05.123  sent      RTU         01 03 04 00 00 32 C4 C7  | slave 1, ... | OK"
 std::string Line(const traffic::Frame& f) {
   const std::string time = traffic::Timestamp(f).substr(11);
-  std::string dir = traffic::WordText(f.direction == traffic::Direction::kSent
-                                          ? traffic::Word::kSent
-                                          : traffic::Word::kReceived);
+  std::string dir = traffic::WordText(
+      f.direction == traffic::Direction::kSent ? traffic::Word::kSent : traffic::Word::kReceived);
   std::string link = traffic::LinkName(f.link);
   dir.resize(std::max<std::size_t>(dir.size(), 9), ' ');
   link.resize(std::max<std::size_t>(link.size(), 11), ' ');
@@ -98,15 +97,15 @@ int Refrescar_Trafico(int, int, int event, void*, int, int) {
 int Guardar_Trafico(int, int control, int event, void*, int, int) {
   if (event != EVENT_COMMIT) return 0;
   const bool csv = control == kTrafficSaveCsv;
-  const std::string path = meter::PickFile(true, kTextTrafficTitle,
-                                           csv ? "CSV (*.csv);;* (*)" : "* (*.txt);;* (*)");
+  const std::string path =
+      meter::PickFile(true, kTextTrafficTitle, csv ? "CSV (*.csv);;* (*)" : "* (*.txt);;* (*)");
   if (path.empty()) return 0;
   Refresh();
-  const std::string data = csv ? traffic::ExportCsv(meter::FieldSeparator()) : traffic::ExportText();
+  const std::string data =
+      csv ? traffic::ExportCsv(meter::FieldSeparator()) : traffic::ExportText();
   const std::string why = safe_file::WriteAtomically(path, data, 0644);
   std::string text = std::string(CatalogueText(why.empty() ? kTextFileSaved : kTextNotSaved)) +
-                     "\n" + ui::PathToCp1252(path) +
-                     (why.empty() ? "" : "\n" + why);
+                     "\n" + ui::PathToCp1252(path) + (why.empty() ? "" : "\n" + why);
   MessagePopup(CatalogueText(kTextTrafficTitle), text.c_str());
   return 0;
 }

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "frames.h"
+#include "link/frames.h"
 
 namespace {
 
@@ -33,7 +33,8 @@ const std::array<std::uint16_t, 256> kTable = [] {
   for (unsigned i = 0; i < 256; ++i) {
     std::uint16_t c = static_cast<std::uint16_t>(i);
     for (int k = 0; k < 8; ++k)
-      c = (c & 1) ? static_cast<std::uint16_t>((c >> 1) ^ 0xA001) : static_cast<std::uint16_t>(c >> 1);
+      c = (c & 1) ? static_cast<std::uint16_t>((c >> 1) ^ 0xA001)
+                  : static_cast<std::uint16_t>(c >> 1);
     t[i] = c;
   }
   return t;
@@ -128,8 +129,10 @@ int main(int argc, char* argv[]) {
   Options o;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--rounds" && i + 1 < argc) o.rounds = std::max(1, std::atoi(argv[++i]));
-    else if (a == "--round-ms" && i + 1 < argc) o.roundMs = std::max(1.0, std::atof(argv[++i]));
+    if (a == "--rounds" && i + 1 < argc)
+      o.rounds = std::max(1, std::atoi(argv[++i]));
+    else if (a == "--round-ms" && i + 1 < argc)
+      o.roundMs = std::max(1.0, std::atof(argv[++i]));
     else {
       std::fprintf(stderr, "usage: crc_frames [--rounds R] [--round-ms MS]\n");
       return 2;

@@ -11,12 +11,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "engine.h"
-#include "frames.h"
+#include "link/engine.h"
+#include "link/frames.h"
+#include "link/transport.h"
+#include "platform/testing/ui_testing.h"
+#include "platform/ui.h"
 #include "scripted_meter.h"
-#include "transport.h"
-#include "ui.h"
-#include "testing/ui_testing.h"
 
 using namespace vtest;
 

@@ -17,28 +17,40 @@
 #include <string>
 #include <vector>
 
-#include "engine.h"
-#include "frames.h"
+#include "link/engine.h"
+#include "link/frames.h"
+#include "link/transport.h"
+#include "platform/testing/ui_testing.h"
+#include "platform/ui.h"
 #include "sim_child.h"
-#include "transport.h"
-#include "ui.h"
-#include "testing/ui_testing.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-enum Step { kImage, kSerialSetup, kSerialWrite, kSerialHead, kSerialRest, kTcpWrite, kTcpEvents,
-            kPauseFloor, kPauseOver, kKeepAlive, kSteps };
-constexpr const char* kStepNames[kSteps] = {
-    "image changes", "serial flush+time-out", "serial write", "serial read head",
-    "serial read rest", "TCP write", "TCP event delivery", "pauses (floor)",
-    "pause overshoot", "of which event pumping"};
+enum Step {
+  kImage,
+  kSerialSetup,
+  kSerialWrite,
+  kSerialHead,
+  kSerialRest,
+  kTcpWrite,
+  kTcpEvents,
+  kPauseFloor,
+  kPauseOver,
+  kKeepAlive,
+  kSteps
+};
+constexpr const char* kStepNames[kSteps] = {"image changes",      "serial flush+time-out",
+                                            "serial write",       "serial read head",
+                                            "serial read rest",   "TCP write",
+                                            "TCP event delivery", "pauses (floor)",
+                                            "pause overshoot",    "of which event pumping"};
 
 double g_ms[kSteps];
-int g_depth = 0;         // nesting of timed platform calls
-int g_serialReads = 0;   // reads of this exchange: the head first, then the rest
-int g_polls = 0;         // 0.01 s poll waits of this exchange
+int g_depth = 0;        // nesting of timed platform calls
+int g_serialReads = 0;  // reads of this exchange: the head first, then the rest
+int g_polls = 0;        // 0.01 s poll waits of this exchange
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -166,8 +178,10 @@ int main(int argc, char* argv[]) {
   std::string simPath = bench::DefaultSimPath();
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--exchanges" && i + 1 < argc) n = std::max(1, std::atoi(argv[++i]));
-    else if (a == "--sim" && i + 1 < argc) simPath = argv[++i];
+    if (a == "--exchanges" && i + 1 < argc)
+      n = std::max(1, std::atoi(argv[++i]));
+    else if (a == "--sim" && i + 1 < argc)
+      simPath = argv[++i];
     else {
       std::fprintf(stderr, "usage: engine_profile [--exchanges N] [--sim PATH]\n");
       return 2;
@@ -192,8 +206,8 @@ int main(int argc, char* argv[]) {
   if (Orba_Abrir_Puerto(100, 0, 8, 0, 1, static_cast<unsigned short>(ep.tcp), "127.0.0.1") == 0)
     ok &= Profile("Modbus TCP", 100, ep.tcp, n);
   Orba_Cerrar_Puerto(100);
-  if (Orba_Abrir_Puerto(101, 0, 8, 0, 1, static_cast<unsigned short>(ep.rtuOverTcp),
-                        "127.0.0.1") == 0)
+  if (Orba_Abrir_Puerto(101, 0, 8, 0, 1, static_cast<unsigned short>(ep.rtuOverTcp), "127.0.0.1") ==
+      0)
     ok &= Profile("RTU over TCP", 101, ep.rtuOverTcp, n);
   Orba_Cerrar_Puerto(101);
   CloseUIRuntime();

@@ -5,8 +5,8 @@
 // screen asks every second). Its floor is what the engine waits on purpose: the 0.15 s
 // closing pause; on Modbus TCP a further 0.15 s after the write (the answer is in by then
 // and taken before the first poll's wait); on RTU over TCP the first 0.01 s poll, since the
-// answer cannot be in at the very moment the request was written. "Above floor" is the engine's median
-// minus that floor: our own cost plus the simulator's answer time. libmodbus reads the same
+// answer cannot be in at the very moment the request was written. "Above floor" is the engine's
+// median minus that floor: our own cost plus the simulator's answer time. libmodbus reads the same
 // 50 registers from the same simulator, so its median round trip is the answer time of the
 // simulator plus the cost of a lean, well-known master: the fair yardstick for "above floor".
 //
@@ -39,12 +39,12 @@
 #include <string>
 #include <vector>
 
-#include "engine.h"
+#include "link/engine.h"
+#include "link/frames.h"
+#include "link/transport.h"
+#include "platform/testing/ui_testing.h"
+#include "platform/ui.h"
 #include "sim_child.h"
-#include "frames.h"
-#include "transport.h"
-#include "ui.h"
-#include "testing/ui_testing.h"
 
 namespace {
 
@@ -78,8 +78,8 @@ std::vector<double> EngineExchanges(int port, int tcpPort, int n) {
   for (int i = -1; i < n; ++i) {
     Orba_Comando_Lectura(kSlave, 3, kStart, kCount, Trama_Peticion);
     const auto t0 = Clock::now();
-    const int rc = Orba_Transmitir_Modbus(port, Trama_Peticion, 6, Trama_Respuesta,
-                                          kCount * 2 + 5, 0, Telefono, tcpPort, "127.0.0.1");
+    const int rc = Orba_Transmitir_Modbus(port, Trama_Peticion, 6, Trama_Respuesta, kCount * 2 + 5,
+                                          0, Telefono, tcpPort, "127.0.0.1");
     const double ms = Ms(Clock::now() - t0);
     if (rc != kModbusOk) {
       std::fprintf(stderr, "engine: exchange %d on port %d failed: %d\n", i, port, rc);
@@ -202,10 +202,14 @@ int main(int argc, char* argv[]) {
   std::string simPath = bench::DefaultSimPath();
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--exchanges" && i + 1 < argc) n = std::max(1, std::atoi(argv[++i]));
-    else if (a == "--libmodbus-reads" && i + 1 < argc) m = std::max(1, std::atoi(argv[++i]));
-    else if (a == "--sim" && i + 1 < argc) simPath = argv[++i];
-    else if (a == "--verbose") verbose = true;
+    if (a == "--exchanges" && i + 1 < argc)
+      n = std::max(1, std::atoi(argv[++i]));
+    else if (a == "--libmodbus-reads" && i + 1 < argc)
+      m = std::max(1, std::atoi(argv[++i]));
+    else if (a == "--sim" && i + 1 < argc)
+      simPath = argv[++i];
+    else if (a == "--verbose")
+      verbose = true;
     else {
       std::fprintf(stderr,
                    "usage: engine_vs_libmodbus [--exchanges N] [--libmodbus-reads M] "
@@ -247,8 +251,8 @@ int main(int argc, char* argv[]) {
   rows[2].lib = LibmodbusRtuOnSocket(ep.rtuOverTcp, m);
 
   bool failed = false;
-  std::string line = "engine vs libmodbus, read of " + std::to_string(kCount) +
-                     " registers at " + std::to_string(kStart) + " from veldixmid-sim, medians of " +
+  std::string line = "engine vs libmodbus, read of " + std::to_string(kCount) + " registers at " +
+                     std::to_string(kStart) + " from veldixmid-sim, medians of " +
                      std::to_string(n) + " engine exchanges and " + std::to_string(m) +
                      " libmodbus reads:";
   char buf[512];

@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "../lang/ini.h"  // ours: the same base name as inih's header
+#include "lang/ini.h"  // ours: the same base name as inih's header
 
 namespace {
 
@@ -66,15 +66,80 @@ struct Rng {
 
 // Words of the tool's texts, Windows-1252 (\xF3 ó, \xE9 é, \xED í, \xE1 á, \xF1 ñ, \xFA ú).
 const char* const kWords[] = {
-    "Tensi\xF3n", "corriente", "potencia", "activa", "reactiva", "aparente", "energ\xED" "a",
-    "tarifa", "contador", "configuraci\xF3n", "del", "de", "la", "el", "equipo", "pantalla",
-    "medida", "fase", "neutro", "frecuencia", "factor", "conexi\xF3n", "puerto", "velocidad",
-    "paridad", "direcci\xF3n", "esclavo", "respuesta", "petici\xF3n", "error", "valor",
-    "m\xE1ximo", "m\xEDnimo", "relaci\xF3n", "transformador", "primario", "secundario", "fecha",
-    "hora", "parcial", "total", "importada", "exportada", "inductiva", "capacitiva", "se\xF1" "al",
-    "n\xFAmero", "versi\xF3n", "Voltage", "current", "power", "meter", "settings", "display",
-    "clock", "tariff", "reset", "partial", "counter", "address", "speed", "answer", "(kWh)",
-    "(V)", "(A)", "L1-N", "L2-N", "L3-N", "L1;L2;L3", "P=V\xB7I", "50/5", "100%",
+    "Tensi\xF3n",
+    "corriente",
+    "potencia",
+    "activa",
+    "reactiva",
+    "aparente",
+    "energ\xED"
+    "a",
+    "tarifa",
+    "contador",
+    "configuraci\xF3n",
+    "del",
+    "de",
+    "la",
+    "el",
+    "equipo",
+    "pantalla",
+    "medida",
+    "fase",
+    "neutro",
+    "frecuencia",
+    "factor",
+    "conexi\xF3n",
+    "puerto",
+    "velocidad",
+    "paridad",
+    "direcci\xF3n",
+    "esclavo",
+    "respuesta",
+    "petici\xF3n",
+    "error",
+    "valor",
+    "m\xE1ximo",
+    "m\xEDnimo",
+    "relaci\xF3n",
+    "transformador",
+    "primario",
+    "secundario",
+    "fecha",
+    "hora",
+    "parcial",
+    "total",
+    "importada",
+    "exportada",
+    "inductiva",
+    "capacitiva",
+    "se\xF1"
+    "al",
+    "n\xFAmero",
+    "versi\xF3n",
+    "Voltage",
+    "current",
+    "power",
+    "meter",
+    "settings",
+    "display",
+    "clock",
+    "tariff",
+    "reset",
+    "partial",
+    "counter",
+    "address",
+    "speed",
+    "answer",
+    "(kWh)",
+    "(V)",
+    "(A)",
+    "L1-N",
+    "L2-N",
+    "L3-N",
+    "L1;L2;L3",
+    "P=V\xB7I",
+    "50/5",
+    "100%",
 };
 
 std::string Text(Rng& r, std::size_t maxBytes) {
@@ -109,8 +174,9 @@ GeneratedFile Generate(const std::string& path) {
   GeneratedFile g;
   std::string out;
   out.reserve(kTargetBytes + 64 * 1024);
-  out += "; VELDIX-MID language file, generated for the INI benchmark.\r\n"
-         "; Code page: Windows-1252. \\n in a text is a line break.\r\n\r\n";
+  out +=
+      "; VELDIX-MID language file, generated for the INI benchmark.\r\n"
+      "; Code page: Windows-1252. \\n in a text is a line break.\r\n\r\n";
   for (int s = 1; out.size() < kTargetBytes; ++s) {
     char name[64];
     std::snprintf(name, sizeof name, s % 2 ? "Espa\xF1ol %03d" : "English %03d", s);
@@ -244,18 +310,20 @@ int main(int argc, char* argv[]) {
   std::string keep;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--runs" && i + 1 < argc) runs = std::max(1, std::atoi(argv[++i]));
-    else if (a == "--keep" && i + 1 < argc) keep = argv[++i];
+    if (a == "--runs" && i + 1 < argc)
+      runs = std::max(1, std::atoi(argv[++i]));
+    else if (a == "--keep" && i + 1 < argc)
+      keep = argv[++i];
     else {
       std::fprintf(stderr, "usage: ini_vs_inih [--runs N] [--keep FILE]\n");
       return 2;
     }
   }
-  const std::string path =
-      keep.empty() ? (std::filesystem::temp_directory_path() /
-                      ("veldix-bench-language-" + std::to_string(::getpid()) + ".ini"))
-                         .string()
-                   : keep;
+  const std::string path = keep.empty()
+                               ? (std::filesystem::temp_directory_path() /
+                                  ("veldix-bench-language-" + std::to_string(::getpid()) + ".ini"))
+                                     .string()
+                               : keep;
   const GeneratedFile g = Generate(path);
 
   Lookups q;

@@ -17,11 +17,11 @@
 #include <cstring>
 #include <string>
 
-#include "engine.h"
-#include "frames.h"
+#include "link/engine.h"
+#include "link/frames.h"
+#include "link/transport.h"
+#include "platform/ui.h"
 #include "scripted_meter.h"
-#include "transport.h"
-#include "ui.h"
 
 using namespace vtest;
 
@@ -38,8 +38,8 @@ Bytes GoodRead50() {
 
 int Read50(int port, int tcpPort) {
   Orba_Comando_Lectura(1, 3, 1024, 50, Trama_Peticion);
-  return Orba_Transmitir_Modbus(port, Trama_Peticion, 6, Trama_Respuesta, 100, 0, Telefono,
-                                tcpPort, kHost);
+  return Orba_Transmitir_Modbus(port, Trama_Peticion, 6, Trama_Respuesta, 100, 0, Telefono, tcpPort,
+                                kHost);
 }
 
 int Closed(int runs) {
@@ -56,9 +56,10 @@ int Closed(int runs) {
     Orba_Cerrar_Puerto(100);
   }
   std::sort(t.begin(), t.end());
-  std::printf("closed link: next exchange fails in median %.3f s (min %.3f, max %.3f, %d runs, "
-              "%d with -5)\n",
-              t[t.size() / 2], t.front(), t.back(), runs, closedCodes);
+  std::printf(
+      "closed link: next exchange fails in median %.3f s (min %.3f, max %.3f, %d runs, "
+      "%d with -5)\n",
+      t[t.size() / 2], t.front(), t.back(), runs, closedCodes);
   return closedCodes == runs ? 0 : 1;
 }
 
@@ -75,7 +76,8 @@ int Gateway(bool rtu, int exchanges) {
       Reply r{{}, Ms(rtu ? 17 : 250)};
       for (std::size_t at = 0; at < answer.size();) {
         const std::size_t end = rtu || at == 0 ? std::min(at + size, answer.size()) : answer.size();
-        r.chunks.emplace_back(answer.begin() + std::ptrdiff_t(at), answer.begin() + std::ptrdiff_t(end));
+        r.chunks.emplace_back(answer.begin() + std::ptrdiff_t(at),
+                              answer.begin() + std::ptrdiff_t(end));
         at = end;
       }
       return r;
@@ -85,11 +87,12 @@ int Gateway(bool rtu, int exchanges) {
     if (rc == 1 && std::equal(want.begin(), want.end(), Trama_Respuesta)) ++good;
   }
   Orba_Cerrar_Puerto(port);
-  std::printf("%s gateway (%s): %d of %d reads of 50 registers succeeded byte for byte "
-              "(%.1f %%), %.1f s\n",
-              rtu ? "RTU over TCP" : "Modbus TCP",
-              rtu ? "16-byte segments 17 ms apart" : "header and body 250 ms apart", good,
-              exchanges, 100.0 * good / exchanges, SecondsSince(t0));
+  std::printf(
+      "%s gateway (%s): %d of %d reads of 50 registers succeeded byte for byte "
+      "(%.1f %%), %.1f s\n",
+      rtu ? "RTU over TCP" : "Modbus TCP",
+      rtu ? "16-byte segments 17 ms apart" : "header and body 250 ms apart", good, exchanges,
+      100.0 * good / exchanges, SecondsSince(t0));
   return good == exchanges ? 0 : 1;
 }
 

@@ -24,8 +24,7 @@ int main(int argc, char* argv[]) {
     QCoreApplication::sendPostedEvents();
     QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
                                     QEventLoop::ExcludeSocketNotifiers);
-    if ((window.windowHandle() && window.windowHandle()->isExposed()) || t.elapsed() > 200)
-      break;
+    if ((window.windowHandle() && window.windowHandle()->isExposed()) || t.elapsed() > 200) break;
   }
   window.repaint();
   std::printf("shown\n");

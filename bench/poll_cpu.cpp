@@ -15,20 +15,22 @@
 #include <cstdlib>
 #include <string>
 
-#include "catalogue.h"
-#include "engine.h"
-#include "meter.h"
+#include "lang/catalogue.h"
+#include "link/engine.h"
+#include "link/transport.h"
+#include "meter/meter.h"
+#include "platform/testing/ui_testing.h"
+#include "platform/ui.h"
 #include "sim_child.h"
-#include "transport.h"
-#include "ui.h"
-#include "testing/ui_testing.h"
 
 namespace {
 
 double CpuSeconds() {
   rusage u{};
   ::getrusage(RUSAGE_SELF, &u);
-  auto s = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+  auto s = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+  };
   return s(u.ru_utime) + s(u.ru_stime);
 }
 
@@ -43,8 +45,10 @@ int main(int argc, char* argv[]) {
   std::string simPath = bench::DefaultSimPath();
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--sim" && i + 1 < argc) simPath = argv[++i];
-    else if (std::atof(a.c_str()) > 0) seconds = std::atof(a.c_str());
+    if (a == "--sim" && i + 1 < argc)
+      simPath = argv[++i];
+    else if (std::atof(a.c_str()) > 0)
+      seconds = std::atof(a.c_str());
     else {
       std::fprintf(stderr, "usage: poll_cpu [seconds] [--sim PATH]\n");
       return 2;
@@ -94,11 +98,11 @@ int main(int argc, char* argv[]) {
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
   const double cpu = CpuSeconds() - cpu0;
   const bool polling = Panel_Medidas > 0;
-  std::printf("measurements screen polling veldixmid-sim (Modbus TCP, %s): processor %.3f s in "
-              "%.1f s, %.2f %% of a core (target < 1 %%: %s)%s\n",
-              qgetenv("QT_QPA_PLATFORM").constData(), cpu, wall, 100.0 * cpu / wall,
-              100.0 * cpu / wall < 1.0 ? "met" : "NOT met",
-              polling ? "" : "; the screen did not open");
+  std::printf(
+      "measurements screen polling veldixmid-sim (Modbus TCP, %s): processor %.3f s in "
+      "%.1f s, %.2f %% of a core (target < 1 %%: %s)%s\n",
+      qgetenv("QT_QPA_PLATFORM").constData(), cpu, wall, 100.0 * cpu / wall,
+      100.0 * cpu / wall < 1.0 ? "met" : "NOT met", polling ? "" : "; the screen did not open");
   std::fflush(stdout);
   Orba_Cerrar_Puerto(Puerto);
   CloseUIRuntime();

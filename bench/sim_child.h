@@ -36,7 +36,7 @@ class Simulator {
         const int null = ::open("/dev/null", O_WRONLY);
         if (null >= 0) ::dup2(null, STDERR_FILENO);
       }
-      const char* argv[] = {path.c_str(), "--serial",   "--tcp", "0", "--rtu-over-tcp", "0",
+      const char* argv[] = {path.c_str(),          "--serial", "--tcp", "0", "--rtu-over-tcp", "0",
                             "--exit-on-stdin-eof", nullptr};
       ::execv(path.c_str(), const_cast<char* const*>(argv));
       ::_exit(127);
@@ -65,8 +65,9 @@ class Simulator {
     std::string text;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (ep_.serial.empty() || ep_.tcp == 0 || ep_.rtuOverTcp == 0) {
-      const int left = static_cast<int>(
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
+      const int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            deadline - std::chrono::steady_clock::now())
+                                            .count());
       if (left <= 0) return false;
       pollfd p{stdout_, POLLIN, 0};
       if (::poll(&p, 1, left) <= 0) continue;
@@ -89,9 +90,12 @@ class Simulator {
       const std::size_t colon = s.rfind(':');
       return colon == std::string::npos ? 0 : std::atoi(s.c_str() + colon + 1);
     };
-    if (line.rfind("serial: ", 0) == 0) ep_.serial = line.substr(8);
-    else if (line.rfind("tcp: ", 0) == 0) ep_.tcp = port(line);
-    else if (line.rfind("rtu-over-tcp: ", 0) == 0) ep_.rtuOverTcp = port(line);
+    if (line.rfind("serial: ", 0) == 0)
+      ep_.serial = line.substr(8);
+    else if (line.rfind("tcp: ", 0) == 0)
+      ep_.tcp = port(line);
+    else if (line.rfind("rtu-over-tcp: ", 0) == 0)
+      ep_.rtuOverTcp = port(line);
   }
 
   pid_t pid_ = -1;
@@ -107,6 +111,5 @@ inline std::string DefaultSimPath() {
   if (ec) return "veldixmid-sim";
   return (self.parent_path().parent_path() / "bin" / "veldixmid-sim").string();
 }
-
 
 }  // namespace bench

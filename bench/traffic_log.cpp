@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <string>
 
-#include "frames.h"
-#include "traffic_log.h"
+#include "link/frames.h"
+#include "link/traffic_log.h"
 
 int main() {
   // A read request of 50 registers and its answer, as on the serial link.
@@ -16,19 +16,23 @@ int main() {
 
   traffic::SetOn(true);
   constexpr int kFrames = 200000;  // far past the bound: the ring's steady state counts
-  std::size_t chars = 0;  // keeps the decoding from being optimised away
+  std::size_t chars = 0;           // keeps the decoding from being optimised away
   const auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < kFrames / 2; ++i) {
     traffic::Record(traffic::Direction::kSent, traffic::Link::kSerialRtu, request, sizeof request);
-    traffic::Record(traffic::Direction::kReceived, traffic::Link::kSerialRtu, answer, sizeof answer);
+    traffic::Record(traffic::Direction::kReceived, traffic::Link::kSerialRtu, answer,
+                    sizeof answer);
     traffic::Finish(1);
     for (std::size_t k = traffic::Count() - 2; k < traffic::Count(); ++k) {
       const traffic::Frame& f = traffic::At(k);
-      chars += traffic::Summary(f).size() + traffic::Hex(f).size() + traffic::ResultText(f.result).size();
+      chars += traffic::Summary(f).size() + traffic::Hex(f).size() +
+               traffic::ResultText(f.result).size();
     }
   }
-  const double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
-  std::printf("traffic log: %.2f us per frame recorded and decoded (%d frames, bound 50 us; %zu chars)\n",
-              us / kFrames, kFrames, chars);
+  const double us =
+      std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+  std::printf(
+      "traffic log: %.2f us per frame recorded and decoded (%d frames, bound 50 us; %zu chars)\n",
+      us / kFrames, kFrames, chars);
   return us / kFrames < 50 ? 0 : 1;
 }

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <span>
 
-#include "codec.h"
+#include "meter/codec.h"
 
 namespace {
 
@@ -63,7 +63,9 @@ void Config(std::span<const unsigned char, meter::kConfigDataBytes> block) {
   const auto out = meter::EncodeConfig(c);
   Check(meter::DecodeConfig(block) == c, "decoding is not repeatable");
   // Where each written register sits in the read block: register 4096 + k at 2k.
-  auto regByte = [&](int reg, int i) { return block[2 * static_cast<std::size_t>(reg - 4096) + i]; };
+  auto regByte = [&](int reg, int i) {
+    return block[2 * static_cast<std::size_t>(reg - 4096) + i];
+  };
   for (const auto& w : meter::kConfigWrites) {
     for (int r = 0; r < w.count; ++r) {
       const int reg = w.start + r;

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <memory>
 
-#include "engine.h"
 #include "fake_platform.h"
-#include "frames.h"
+#include "link/engine.h"
+#include "link/frames.h"
 
 namespace fuzzing {
 

@@ -20,7 +20,7 @@
 #include <cstring>
 
 #include "engine_common.h"
-#include "transport.h"
+#include "link/transport.h"
 
 using namespace fuzzing;
 
@@ -68,9 +68,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   fake::Check(answer.Intact(), "answer stored beyond its buffer");
   fake::Check(req.buf->Intact(), "request buffer written beyond its CRC");
-  fake::Check(rc == kModbusOk || rc == kModbusNoAnswer || rc == kModbusBadAnswer ||
-                  rc == kModbusException,
-              "serial result is not one of 1, -1, -2, -3");
+  fake::Check(
+      rc == kModbusOk || rc == kModbusNoAnswer || rc == kModbusBadAnswer || rc == kModbusException,
+      "serial result is not one of 1, -1, -2, -3");
   CheckIndicator(rc);
   // At most two closing pauses (a serial no-answer shows the error image twice).
   fake::Check(fake::Paused() < 0.31, "serial exchange paused longer than two closing pauses");
@@ -83,10 +83,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   fake::Check(writes.size() == 1, "one exchange, one write");
   const fake::Bytes& wire = writes.front();
-  fake::Check(wire.size() == static_cast<std::size_t>(req.length) + 2 &&
-                  std::memcmp(wire.data(), req.original, static_cast<std::size_t>(req.length)) == 0 &&
-                  Orba_CRC16(wire.data(), wire.size()) == 0,
-              "frame on the wire is not the request with its CRC");
+  fake::Check(
+      wire.size() == static_cast<std::size_t>(req.length) + 2 &&
+          std::memcmp(wire.data(), req.original, static_cast<std::size_t>(req.length)) == 0 &&
+          Orba_CRC16(wire.data(), wire.size()) == 0,
+      "frame on the wire is not the request with its CRC");
   if (fake::SerialReads() > 0) {
     const double want = req.original[1] == 1 ? 5.0 : 2.0;
     fake::Check(fake::SerialTimeoutAtLastRead() == want, "read under the wrong time-out");
@@ -105,8 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 "success on another slave's or function's answer");
   }
   if (rc == kModbusException) {
-    fake::Check(got.size() >= 5 && (answer.data()[1] & 0x80) != 0 &&
-                    Orba_CRC16(got.data(), 5) == 0,
+    fake::Check(got.size() >= 5 && (answer.data()[1] & 0x80) != 0 && Orba_CRC16(got.data(), 5) == 0,
                 "exception result without an intact exception answer");
   }
   return 0;

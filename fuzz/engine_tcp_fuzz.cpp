@@ -33,7 +33,7 @@
 #include <cstring>
 
 #include "engine_common.h"
-#include "transport.h"
+#include "link/transport.h"
 
 using namespace fuzzing;
 
@@ -103,11 +103,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     fake::Check(answer.Intact(), "answer stored beyond its buffer");
     fake::Check(req.buf->Intact(), "request buffer written beyond its CRC");
-    fake::Check((rc == kModbusOk || (rc <= kModbusNoAnswer && rc >= kModbusTcpClosed)) ||
-                    IsReadError(rc),
-                "TCP result is none of 1, -1 .. -5 or a read error of the connection");
+    fake::Check(
+        (rc == kModbusOk || (rc <= kModbusNoAnswer && rc >= kModbusTcpClosed)) || IsReadError(rc),
+        "TCP result is none of 1, -1 .. -5 or a read error of the connection");
     fake::Check(fake::Paused() <= kMaxPause, "TCP exchange paused beyond its bounds");
-    fake::Check(fake::TcpPolls() - pollsBefore <= kMaxPolls, "TCP exchange polled beyond its bounds");
+    fake::Check(fake::TcpPolls() - pollsBefore <= kMaxPolls,
+                "TCP exchange polled beyond its bounds");
 
     const auto& writes = fake::TcpWrites();
     if (!ValidLength(req.length)) {
@@ -134,17 +135,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (link.mbap) {
       const unsigned tid = static_cast<unsigned>(counterBefore);
       const std::uint8_t head[6] = {static_cast<std::uint8_t>((tid >> 8) & 0xFF),
-                                    static_cast<std::uint8_t>(tid & 0xFF), 0, 0,
+                                    static_cast<std::uint8_t>(tid & 0xFF),
+                                    0,
+                                    0,
                                     static_cast<std::uint8_t>(req.length >> 8),
                                     static_cast<std::uint8_t>(req.length & 0xFF)};
       fake::Check(std::memcmp(wire.data(), head, 6) == 0, "Modbus TCP header on the wire");
-      fake::Check(std::memcmp(wire.data() + 6, req.original, static_cast<std::size_t>(req.length)) == 0,
-                  "Modbus TCP request on the wire");
+      fake::Check(
+          std::memcmp(wire.data() + 6, req.original, static_cast<std::size_t>(req.length)) == 0,
+          "Modbus TCP request on the wire");
       fake::Check(Contador_TCP == ((counterBefore + 1) & 0x7FFFFFFF), "transaction counter step");
     } else {
-      fake::Check(std::memcmp(wire.data(), req.original, static_cast<std::size_t>(req.length)) == 0 &&
-                      Orba_CRC16(wire.data(), wire.size()) == 0,
-                  "RTU over TCP frame on the wire is not the request with its CRC");
+      fake::Check(
+          std::memcmp(wire.data(), req.original, static_cast<std::size_t>(req.length)) == 0 &&
+              Orba_CRC16(wire.data(), wire.size()) == 0,
+          "RTU over TCP frame on the wire is not the request with its CRC");
     }
 
     if (rc == kModbusOk) {

@@ -16,7 +16,7 @@
 #include <cstring>
 #include <string>
 
-#include "ini.h"
+#include "lang/ini.h"
 
 namespace {
 
@@ -59,8 +59,8 @@ bool PlainName(const char* s) {
 void Walk(IniText ini) {
   const int sections = Ini_NumberOfSections(ini);
   char* none = nullptr;
-  Check(Ini_NthSectionName(ini, 0, &none) == 0 && Ini_NthSectionName(ini, sections + 1, &none) == 0 &&
-            none == nullptr,
+  Check(Ini_NthSectionName(ini, 0, &none) == 0 &&
+            Ini_NthSectionName(ini, sections + 1, &none) == 0 && none == nullptr,
         "a section position outside 1..count answered");
   for (int s = 1; s <= sections; ++s) {
     char* section = nullptr;
@@ -139,8 +139,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int s = 1; s <= once; ++s) {
     char* first = nullptr;
     char* again = nullptr;
-    Check(Ini_NthSectionName(ini, s, &first) == 1 && Ini_NthSectionName(ini, once + s, &again) == 1 &&
-              std::strcmp(first, again) == 0,
+    Check(Ini_NthSectionName(ini, s, &first) == 1 &&
+              Ini_NthSectionName(ini, once + s, &again) == 1 && std::strcmp(first, again) == 0,
           "the appended sections differ from the first read's");
   }
   Ini_Dispose(ini);

@@ -20,7 +20,7 @@
 #include <string_view>
 #include <vector>
 
-#include "registry.h"
+#include "platform/registry.h"
 
 namespace {
 
@@ -102,10 +102,12 @@ struct ReadResult {
 };
 
 // One read with a buffer large enough for any value of the test inputs.
-ReadResult ReadOne(RegRoot root, const char* path, const char* name, std::vector<unsigned char>& buf) {
+ReadResult ReadOne(RegRoot root, const char* path, const char* name,
+                   std::vector<unsigned char>& buf) {
   ReadResult big;
   buf.assign(4096, 0xAA);
-  big.rc = WT_RegReadString(root, path, name, buf.data(), static_cast<unsigned>(buf.size()), &big.size);
+  big.rc =
+      WT_RegReadString(root, path, name, buf.data(), static_cast<unsigned>(buf.size()), &big.size);
   Check(big.rc == 0 || big.rc == -2 || big.rc == -13 || big.rc == -14 || big.rc == -15,
         "read result is not one of the documented codes");
   if (big.rc == 0) {
@@ -171,7 +173,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string_view all(reinterpret_cast<const char*>(data), size);
   for (std::size_t start = 0;;) {
     const std::size_t nul = all.find('\0', start);
-    parts.push_back(all.substr(start, nul == std::string_view::npos ? std::string_view::npos : nul - start));
+    parts.push_back(
+        all.substr(start, nul == std::string_view::npos ? std::string_view::npos : nul - start));
     if (nul == std::string_view::npos) break;
     start = nul + 1;
   }
@@ -209,7 +212,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // Now and then a number value: it reads as "not a string" and the string stays.
   if (size % 5 == 0 && !SameNameNoCase(w.name, "\x01number")) {
-    Check(registry::WriteDword(kRegLocalMachine, kKey, "\x01number", static_cast<std::uint32_t>(size)) == 0,
+    Check(registry::WriteDword(kRegLocalMachine, kKey, "\x01number",
+                               static_cast<std::uint32_t>(size)) == 0,
           "number write failed");
     Check(ReadOne(kRegLocalMachine, kKey, "\x01number").rc == -14, "a number read as a string");
     const ReadResult again = ReadOne(kRegLocalMachine, w.path.c_str(), w.name.c_str());

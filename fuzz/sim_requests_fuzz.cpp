@@ -32,7 +32,8 @@ uint16_t Crc(const uint8_t* p, std::size_t n) {
   uint16_t crc = 0xFFFF;
   for (std::size_t i = 0; i < n; ++i) {
     crc ^= p[i];
-    for (int b = 0; b < 8; ++b) crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
+    for (int b = 0; b < 8; ++b)
+      crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
   }
   return crc;
 }

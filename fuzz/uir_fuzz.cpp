@@ -19,8 +19,8 @@
 #include <set>
 #include <string>
 
-#include "ui.h"
-#include "ui_internal.h"
+#include "platform/ui.h"
+#include "platform/ui_internal.h"
 
 namespace {
 
@@ -65,10 +65,11 @@ struct Recipe {
 
 // A JSON value of any type, leaning to the edges of what the loader checks.
 std::string AnyValue(Recipe& r, int depth = 0) {
-  static const char* kNumbers[] = {"0", "1", "-1", "2.5", "1e10", "-1e10", "2147483647",
-                                   "2147483648", "-2147483649", "1e300", "0.0001", "15", "16", "255"};
-  static const char* kStrings[] = {"\"\"", "\"int\"", "\"double\"", "\"x\"", "\"numeric\"",
-                                   "\"\\u00e9\"", "\"Record\""};
+  static const char* kNumbers[] = {"0",      "1",          "-1",         "2.5",         "1e10",
+                                   "-1e10",  "2147483647", "2147483648", "-2147483649", "1e300",
+                                   "0.0001", "15",         "16",         "255"};
+  static const char* kStrings[] = {"\"\"",        "\"int\"",     "\"double\"", "\"x\"",
+                                   "\"numeric\"", "\"\\u00e9\"", "\"Record\""};
   switch (r.Next() % 7) {
     case 0: return kNumbers[r.Next() % (sizeof kNumbers / sizeof *kNumbers)];
     case 1: return std::to_string(static_cast<int>(r.Next()) - 64);
@@ -93,8 +94,8 @@ std::string Member(Recipe& r, const char* name, const std::string& good) {
 }
 
 std::string Control(Recipe& r) {
-  static const char* kKinds[] = {"numeric", "string", "textmsg", "ring", "switch", "checkbox",
-                                 "button", "timer", "list", "dial"};
+  static const char* kKinds[] = {"numeric",  "string", "textmsg", "ring", "switch",
+                                 "checkbox", "button", "timer",   "list", "dial"};
   const std::string kind = kKinds[r.Next() % (sizeof kKinds / sizeof *kKinds)];
   std::string c = "{";
   c += Member(r, "id", std::to_string(r.Next() % 12));

@@ -1,15 +1,15 @@
 // Text catalogue: built at start-up from one section of language.ini, replaced by a
 // language change, read through CatalogueText.
-#include "catalogue.h"
+#include "lang/catalogue.h"
 
 #include <climits>
 #include <cstdlib>
 
-#include "ini.h"
-#include "language.h"
-#include "registry.h"
-#include "testing/catalogue_testing.h"
-#include "ui.h"
+#include "lang/ini.h"
+#include "lang/language.h"
+#include "lang/testing/catalogue_testing.h"
+#include "platform/registry.h"
+#include "platform/ui.h"
 
 char** Textos_Idioma = nullptr;
 
@@ -73,8 +73,8 @@ int CatalogueSize() {
 bool Restablecer_Fuentes(void) {
   unsigned char buffer[kRegTextSize] = {};
   unsigned int size = 0;
-  if (WT_RegReadString(kRegLocalMachine, kFontKey, kFontProbeValue, buffer, sizeof buffer,
-                       &size) != 0)
+  if (WT_RegReadString(kRegLocalMachine, kFontKey, kFontProbeValue, buffer, sizeof buffer, &size) !=
+      0)
     buffer[0] = '\0';
   if (buffer[0] == '\0') return true;
   bool failed = false;
@@ -151,8 +151,8 @@ char** Orba_AsignarIdioma(void) {
   LanguageKey(key, sizeof key);
   unsigned char stored[kRegTextSize] = {};
   unsigned int size = 0;
-  const int read = WT_RegReadString(kRegLocalMachine, key, kLanguageValue, stored,
-                                    sizeof stored, &size);
+  const int read =
+      WT_RegReadString(kRegLocalMachine, key, kLanguageValue, stored, sizeof stored, &size);
   stored[sizeof stored - 1] = '\0';
   int language = read == 0 ? ParseLanguageNumber(reinterpret_cast<const char*>(stored)) : 0;
 

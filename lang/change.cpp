@@ -1,8 +1,8 @@
 // Language change from the main panel's menu: reload the catalogue from a fixed section,
 // store the choice, ask for a restart. Loading the catalogue relabels the open panels at once.
-#include "catalogue.h"
-#include "language.h"
-#include "ui.h"
+#include "lang/catalogue.h"
+#include "lang/language.h"
+#include "platform/ui.h"
 
 void Cambiar_Idioma(int language, const char* title, const char* message) {
   if (!Restablecer_Fuentes()) return;

@@ -42,13 +42,13 @@
 
 // Result codes.
 enum {
-    INI_ERR_NO_MEMORY = -12,    // memory short (also: a null object handed to Ini_ReadFromFile)
-    INI_ERR_OPEN = -5001,       // the file cannot be opened
-    INI_ERR_READ = -5002,       // the file was opened but reading it failed
+  INI_ERR_NO_MEMORY = -12,  // memory short (also: a null object handed to Ini_ReadFromFile)
+  INI_ERR_OPEN = -5001,     // the file cannot be opened
+  INI_ERR_READ = -5002,     // the file was opened but reading it failed
 };
 
 // Opaque handle of an INI object.
-typedef struct IniTextRec *IniText;
+typedef struct IniTextRec* IniText;
 
 // New empty object, or null when memory is short. Automatic sorting is accepted and ignored:
 // sections and items always stay in file order.
@@ -61,7 +61,7 @@ void Ini_Dispose(IniText ini);
 // Reads the file at path (opened in binary mode) and appends its sections after those already
 // held: 0 on success, INI_ERR_OPEN, INI_ERR_READ or INI_ERR_NO_MEMORY; on a failure what was
 // read before it stays in the object.
-int Ini_ReadFromFile(IniText ini, const char *path);
+int Ini_ReadFromFile(IniText ini, const char* path);
 
 // Number of sections held.
 int Ini_NumberOfSections(IniText ini);
@@ -69,23 +69,23 @@ int Ini_NumberOfSections(IniText ini);
 // 1 and *name = the name of section n (1 = first, file order; owned by the object, valid until
 // it is disposed), or 0 with *name untouched when there is none. Does not touch the cache of
 // the last section found by name.
-int Ini_NthSectionName(IniText ini, int n, char **name);
+int Ini_NthSectionName(IniText ini, int n, char** name);
 
 // Number of items of the first section called `section`, 0 when there is none.
-int Ini_NumberOfItems(IniText ini, const char *section);
+int Ini_NumberOfItems(IniText ini, const char* section);
 
 // 1 and *itemName = the name of item n (1 = first, file order) of the first section called
 // `section` (owned by the object, valid until the next read or Ini_Dispose), or 0 with
 // *itemName untouched when there is none.
-int Ini_NthItemName(IniText ini, const char *section, int n, char **itemName);
+int Ini_NthItemName(IniText ini, const char* section, int n, char** itemName);
 
 // 1 and *text = the value of the first item `item` of the first section `section`, after
 // escape processing, or 0 (*text = null) when either is missing, or INI_ERR_NO_MEMORY
 // (*text = null). The text lives in the object's scratch buffer: it stays valid until the
 // next Ini_GetPointerToString or Ini_GetStringCopy on this object, or Ini_Dispose.
-int Ini_GetPointerToString(IniText ini, const char *section, const char *item, char **text);
+int Ini_GetPointerToString(IniText ini, const char* section, const char* item, char** text);
 
 // As Ini_GetPointerToString, but *copy is a new NUL-terminated string that the caller owns
 // and releases with free(); *copy = null on any result other than 1. Overwrites the scratch
 // buffer like Ini_GetPointerToString.
-int Ini_GetStringCopy(IniText ini, const char *section, const char *item, char **copy);
+int Ini_GetStringCopy(IniText ini, const char* section, const char* item, char** copy);

@@ -1,14 +1,14 @@
 // Language file location, the language number in the registry, and the selection panel the
 // start-up builder opens when no valid choice is stored.
-#include "language.h"
+#include "lang/language.h"
 
 #include <cstring>
 #include <string>
 
-#include "ini.h"
-#include "registry.h"
-#include "safe_file.h"
-#include "ui.h"
+#include "lang/ini.h"
+#include "platform/registry.h"
+#include "platform/safe_file.h"
+#include "platform/ui.h"
 
 int Lista_Idiomas = 0;
 

@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "panels.h"  // kAppTitle, the title the language key is named after
+#include "panels/panels.h"  // kAppTitle, the title the language key is named after
 
 // ---- registry values (HKEY_LOCAL_MACHINE, strings)
 
@@ -16,12 +16,12 @@ inline constexpr const char* kLanguageKeyFormat = "SOFTWARE\\%s\\Language";
 // Value holding the language number in decimal, without padding (1 = first section).
 inline constexpr const char* kLanguageValue = "Language";
 // The runtime's font settings; they must be empty for the language file's code page to show.
-inline constexpr const char* kFontKey = "SOFTWARE\\National Instruments\\CVI Run-Time Engine\\cvirte";
+inline constexpr const char* kFontKey =
+    "SOFTWARE\\National Instruments\\CVI Run-Time Engine\\cvirte";
 inline constexpr const char* kFontProbeValue = "DialogFontName";
 // Emptied in this order when the probe value is not empty.
-inline constexpr const char* kFontValues[] = {"MessageBoxFontName", "AppFontName",
-                                              "DialogFontName", "MenuFontName",
-                                              "EditorFontName"};
+inline constexpr const char* kFontValues[] = {"MessageBoxFontName", "AppFontName", "DialogFontName",
+                                              "MenuFontName", "EditorFontName"};
 // Registry reads go into buffers of this size (NUL included): a longer value counts as missing.
 inline constexpr unsigned kRegTextSize = 300;
 
@@ -77,8 +77,8 @@ int Orba_SeleccionarIdioma(int* number);
 int AceptarIdioma(int panel, int control, int event, void* callbackData, int eventData1,
                   int eventData2);
 // Quit: ends the selection with -1.
-int Salir_de_Instalacion(int panel, int control, int event, void* callbackData,
-                         int eventData1, int eventData2);
+int Salir_de_Instalacion(int panel, int control, int event, void* callbackData, int eventData1,
+                         int eventData2);
 
 // Control number of the selection panel's list, for the OK callback.
 extern int Lista_Idiomas;

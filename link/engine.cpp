@@ -1,17 +1,17 @@
-#include "engine.h"
+#include "link/engine.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 
-#include "frames.h"
-#include "panels.h"
-#include "rs232.h"
-#include "tcp.h"
-#include "traffic_log.h"
-#include "transport.h"
-#include "tray.h"
-#include "ui.h"
+#include "link/frames.h"
+#include "link/traffic_log.h"
+#include "link/transport.h"
+#include "panels/panels.h"
+#include "platform/rs232.h"
+#include "platform/tcp.h"
+#include "platform/tray.h"
+#include "platform/ui.h"
 
 unsigned char Trama_Peticion[kTramaSize] = {};
 unsigned char Trama_Respuesta[kTramaSize] = {};
@@ -35,8 +35,8 @@ constexpr int kMinRequest = 2;    // slave and function at least
 constexpr int kMaxRequest = 253;  // an RTU frame is at most 256 bytes with its CRC
 constexpr int kHeadBytes = 3;     // slave, function, byte count (or exception code)
 constexpr int kCrcBytes = 2;
-constexpr int kMbapBytes = 6;     // Modbus TCP header: transaction, protocol, length
-constexpr int kMaxRtuFrame = 260; // slave, function, byte count 255, 255 data bytes, CRC
+constexpr int kMbapBytes = 6;      // Modbus TCP header: transaction, protocol, length
+constexpr int kMaxRtuFrame = 260;  // slave, function, byte count 255, 255 data bytes, CRC
 constexpr int kMaxPdu = kMaxRtuFrame - kCrcBytes;
 // Room to gather one answer: the longest Modbus TCP frame, and one more event beyond it.
 constexpr int kGatherSize = kMbapBytes + kMaxPdu + 256;
@@ -92,12 +92,9 @@ long long AnswerLength(const unsigned char* a, int n, int expectedLength) {
   switch (fn) {
     case 5:
     case 6:
-    case 16:
-      return 8;  // slave, function, register hi, lo, value or count hi, lo, CRC
-    case 14:
-      return expectedLength;
-    case 20:
-      return static_cast<long long>(expectedLength) + 7;
+    case 16: return 8;  // slave, function, register hi, lo, value or count hi, lo, CRC
+    case 14: return expectedLength;
+    case 20: return static_cast<long long>(expectedLength) + 7;
     default:
       if (n < kHeadBytes) return 0;
       return kHeadBytes + static_cast<long long>(a[2]) + kCrcBytes;  // N data bytes
@@ -119,17 +116,13 @@ bool FitsRequest(const unsigned char* answer, int n, const unsigned char* reques
   const int count = length >= 6 ? request[4] << 8 | request[5] : -1;
   switch (fn) {
     case 1:
-    case 2:
-      return n >= kHeadBytes && answer[2] == (count + 7) / 8;
+    case 2: return n >= kHeadBytes && answer[2] == (count + 7) / 8;
     case 3:
-    case 4:
-      return n >= kHeadBytes && answer[2] == 2 * count;
+    case 4: return n >= kHeadBytes && answer[2] == 2 * count;
     case 5:
     case 6:
-    case 16:
-      return n >= 6 && length >= 6 && std::memcmp(answer + 2, request + 2, 4) == 0;
-    default:
-      return true;
+    case 16: return n >= 6 && length >= 6 && std::memcmp(answer + 2, request + 2, 4) == 0;
+    default: return true;
   }
 }
 
@@ -266,7 +259,7 @@ struct Exchange {
   int length;
   int expectedLength;
   int answerSize;
-  unsigned tid;  // Modbus TCP only
+  unsigned tid;          // Modbus TCP only
   int answerLength = 0;  // set when an answer is complete: the frame is at the front
 };
 
@@ -359,8 +352,8 @@ void NoteWriteResult(int written) {
   if (written == kRtErrConnClosed) TCP_Link_Closed = 1;
 }
 
-int ModbusTcp(const unsigned char* request, int length, unsigned char* answer,
-              int expectedLength, int answerSize) {
+int ModbusTcp(const unsigned char* request, int length, unsigned char* answer, int expectedLength,
+              int answerSize) {
   DrainStaleEvents();
   if (LinkClosed()) return ClosedLink();
   const unsigned tid = static_cast<unsigned>(Contador_TCP);
@@ -426,8 +419,8 @@ int Orba_Transmitir_Modbus(int port, unsigned char* request, int length, unsigne
                            int expectedLength, int /*report*/, const char* /*telephone*/,
                            int tcpPort, const char* host, int answerSize) {
   Show(kIconIdle);
-  if (request == nullptr || answer == nullptr || length < kMinRequest ||
-      length > kMaxRequest || answerSize < kHeadBytes + kCrcBytes)
+  if (request == nullptr || answer == nullptr || length < kMinRequest || length > kMaxRequest ||
+      answerSize < kHeadBytes + kCrcBytes)
     return FailureEnding(kModbusNoAnswer);
 
   if (port < kFirstTcpPort)

@@ -18,13 +18,13 @@ constexpr int kAnswerBufferSize = 262;
 // Result codes of Orba_Transmitir_Modbus.
 enum {
   kModbusOk = 1,
-  kModbusNoAnswer = -1,     // request not written whole, or (serial) no answer
-  kModbusBadAnswer = -2,    // serial CRC wrong; any link: answer short, does not fit, or
-                            // not this request's (slave, function, byte count, echo)
-  kModbusException = -3,    // exception answer; or an empty host on a TCP link
-  kModbusTcpTimeout = -4,   // TCP: no complete answer within 1000 polls of 0.01 s
-  kModbusTcpClosed = -5,    // TCP: the server closed the connection, while we waited or
-                            // before (then at once, nothing written)
+  kModbusNoAnswer = -1,    // request not written whole, or (serial) no answer
+  kModbusBadAnswer = -2,   // serial CRC wrong; any link: answer short, does not fit, or
+                           // not this request's (slave, function, byte count, echo)
+  kModbusException = -3,   // exception answer; or an empty host on a TCP link
+  kModbusTcpTimeout = -4,  // TCP: no complete answer within 1000 polls of 0.01 s
+  kModbusTcpClosed = -5,   // TCP: the server closed the connection, while we waited or
+                           // before (then at once, nothing written)
 };
 
 // One exchange. port < 99: serial RTU on that port; otherwise a TCP link on TCP_handle,

@@ -1,4 +1,4 @@
-#include "traffic_log.h"
+#include "link/traffic_log.h"
 
 #include <chrono>
 #include <cstdio>
@@ -6,7 +6,7 @@
 #include <ctime>
 #include <vector>
 
-#include "frames.h"
+#include "link/frames.h"
 
 namespace traffic {
 
@@ -20,15 +20,41 @@ std::uint32_t g_exchange = 0;
 bool g_running = false;  // an exchange has frames and no result yet
 WordSource g_words = nullptr;
 
-constexpr const char* kEnglish[] = {
-    "slave", "fn", "address", "count", "bytes", "values", "value", "exception",
-    "CRC error", "incomplete frame", "sent", "received",
-    "OK", "no answer", "bad answer", "exception", "time-out", "link closed", "link error",
-    "in progress",
-    "illegal function", "illegal data address", "illegal data value", "slave device failure",
-    "acknowledge", "slave device busy", "gateway path unavailable",
-    "gateway target failed to respond",
-    "time", "ms", "direction", "link", "bytes (hex)", "summary", "result"};
+constexpr const char* kEnglish[] = {"slave",
+                                    "fn",
+                                    "address",
+                                    "count",
+                                    "bytes",
+                                    "values",
+                                    "value",
+                                    "exception",
+                                    "CRC error",
+                                    "incomplete frame",
+                                    "sent",
+                                    "received",
+                                    "OK",
+                                    "no answer",
+                                    "bad answer",
+                                    "exception",
+                                    "time-out",
+                                    "link closed",
+                                    "link error",
+                                    "in progress",
+                                    "illegal function",
+                                    "illegal data address",
+                                    "illegal data value",
+                                    "slave device failure",
+                                    "acknowledge",
+                                    "slave device busy",
+                                    "gateway path unavailable",
+                                    "gateway target failed to respond",
+                                    "time",
+                                    "ms",
+                                    "direction",
+                                    "link",
+                                    "bytes (hex)",
+                                    "summary",
+                                    "result"};
 static_assert(sizeof kEnglish / sizeof kEnglish[0] == static_cast<std::size_t>(Word::kCount_));
 
 std::int64_t Ms(std::chrono::nanoseconds d) {
@@ -56,8 +82,8 @@ void DescribePdu(std::string* out, const unsigned char* p, std::size_t n, bool r
     *out += ", ";
     *out += WordText(Word::kException);
     Append(out, " %02lld", code);
-    const Word meanings[] = {Word::kMeaning1, Word::kMeaning2, Word::kMeaning3, Word::kMeaning4,
-                             Word::kMeaning5, Word::kMeaning6};
+    const Word meanings[] = {Word::kMeaning1, Word::kMeaning2, Word::kMeaning3,
+                             Word::kMeaning4, Word::kMeaning5, Word::kMeaning6};
     const char* meaning = nullptr;
     if (code >= 1 && code <= 6) meaning = WordText(meanings[code - 1]);
     if (code == 10) meaning = WordText(Word::kMeaning10);
@@ -65,7 +91,9 @@ void DescribePdu(std::string* out, const unsigned char* p, std::size_t n, bool r
     if (meaning != nullptr) *out += std::string(": ") + meaning;
     return;
   }
-  const auto word16 = [p](std::size_t at) { return static_cast<long long>(p[at] << 8 | p[at + 1]); };
+  const auto word16 = [p](std::size_t at) {
+    return static_cast<long long>(p[at] << 8 | p[at + 1]);
+  };
   const auto field = [out](Word w, long long v) {
     *out += ", ";
     *out += WordText(w);

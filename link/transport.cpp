@@ -1,9 +1,9 @@
-#include "transport.h"
+#include "link/transport.h"
 
 #include <cstring>
 
-#include "rs232.h"
-#include "tcp.h"
+#include "platform/rs232.h"
+#include "platform/tcp.h"
 
 int Puerto = 0;
 int Velocidad = 0;
@@ -51,8 +51,8 @@ int Orba_Abrir_Puerto(int port, int speed, int dataBits, int parity, int stopBit
 
   if (port < kFirstTcpPort) {
     // The runtime takes parity before data bits.
-    const int rc = OpenComConfig(port, "", speed, parity, dataBits, stopBits, kQueueSize,
-                                 kQueueSize);
+    const int rc =
+        OpenComConfig(port, "", speed, parity, dataBits, stopBits, kQueueSize, kQueueSize);
     if (rc >= 0) g_openSerial = port;
     return rc;
   }
@@ -93,8 +93,7 @@ int Orba_TCP_Cliente(unsigned /*handle*/, int event, int /*error*/, void* /*call
       }
       break;
     }
-    default:
-      break;
+    default: break;
   }
   return 0;
 }

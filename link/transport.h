@@ -6,19 +6,19 @@
 #include <cstddef>
 
 // ---- link settings, process-wide; zero or empty until the connection procedure fills them
-extern int Puerto;       // 1..98 serial port number; 99 and above a TCP link
-extern int Velocidad;    // serial speed, bit/s
-extern int Modo;         // framing choice 0..3 of the main panel (8N1, 8O1, 8E1, 8N2)
-extern int Bits;         // data bits (8)
-extern int Paridad;      // 0 none, 1 odd, 2 even
-extern int Stops;        // 1 or 2
-extern int Identidad;    // slave address; the low 8 bits are sent
+extern int Puerto;     // 1..98 serial port number; 99 and above a TCP link
+extern int Velocidad;  // serial speed, bit/s
+extern int Modo;       // framing choice 0..3 of the main panel (8N1, 8O1, 8E1, 8N2)
+extern int Bits;       // data bits (8)
+extern int Paridad;    // 0 none, 1 odd, 2 even
+extern int Stops;      // 1 or 2
+extern int Identidad;  // slave address; the low 8 bits are sent
 // Port numbers 1..98 are serial ports; from 99 on the link is TCP (100: Modbus TCP).
 inline constexpr int kFirstTcpPort = 99;
 
 constexpr std::size_t kIpSize = 16;
 extern char IP[kIpSize];  // host of the TCP link, at most 15 characters
-extern int TCP_Puerto;   // TCP port; the low 16 bits are used; 502 selects Modbus TCP
+extern int TCP_Puerto;    // TCP port; the low 16 bits are used; 502 selects Modbus TCP
 constexpr std::size_t kTelefonoSize = 20;
 extern char Telefono[kTelefonoSize];  // handed to every exchange, unused by Modbus
 
@@ -31,7 +31,7 @@ extern int TCP_Bytes_Rx;     // bytes of the last data-ready event (0..255)
 // any more, so the engine fails at once. 0 again at every open and close.
 extern int TCP_Link_Closed;
 constexpr std::size_t kTcpRxSize = 256;
-constexpr std::size_t kTcpReadMax = 255;  // at most this many bytes taken from one event
+constexpr std::size_t kTcpReadMax = 255;         // at most this many bytes taken from one event
 extern unsigned char Buffer_TCP_Rx[kTcpRxSize];  // the bytes of the last data-ready event
 
 // Opens the link. port < 99: serial port `port` with input and output queues of 4096 bytes

@@ -1,5 +1,5 @@
 // Conversions between the meter's register words and the values of the screens' controls.
-#include "codec.h"
+#include "meter/codec.h"
 
 #include <chrono>
 
@@ -51,16 +51,15 @@ double CounterValue(std::uint32_t count) {
 MeterClock DecodeClock(std::uint16_t r4103, std::uint16_t r4104, std::uint16_t r4105,
                        std::uint16_t r4106) {
   return MeterClock{
-      2000 + BCD_a_Binario(r4103 & 0xFF), BCD_a_Binario(r4104 >> 8),
-      BCD_a_Binario(r4104 & 0xFF),        BCD_a_Binario(r4105 & 0xFF),
-      BCD_a_Binario(r4106 >> 8),          BCD_a_Binario(r4106 & 0xFF),
+      2000 + BCD_a_Binario(r4103 & 0xFF), BCD_a_Binario(r4104 >> 8), BCD_a_Binario(r4104 & 0xFF),
+      BCD_a_Binario(r4105 & 0xFF),        BCD_a_Binario(r4106 >> 8), BCD_a_Binario(r4106 & 0xFF),
   };
 }
 
 std::array<unsigned char, 8> EncodeClock(const MeterClock& c) {
   auto bcd = [](int v) { return static_cast<unsigned char>(Binario_a_BCD(v)); };
-  return {0x00,          bcd(c.year - 2000), bcd(c.month),  bcd(c.day),
-          0x00,          bcd(c.hour),        bcd(c.minute), bcd(c.second)};
+  return {0x00, bcd(c.year - 2000), bcd(c.month),  bcd(c.day),
+          0x00, bcd(c.hour),        bcd(c.minute), bcd(c.second)};
 }
 
 ClockBytes ReadClockBytes(std::span<const unsigned char> data) {
@@ -154,17 +153,17 @@ std::array<unsigned char, kConfigBlockBytes> EncodeConfig(const DeviceConfig& c,
   put16(0, c.address);                            // W1: 4099
   const auto clock = EncodeClock(c.clock, read);  // W2: 4103-4106
   for (std::size_t i = 0; i < clock.size(); ++i) b[2 + i] = clock[i];
-  put16(10, c.baud);                              //     4107
-  put16(12, c.demandPeriod);                      //     4108
+  put16(10, c.baud);          //     4107
+  put16(12, c.demandPeriod);  //     4108
   const auto [r4109, r4110] = PairFromRing(c.frame);
-  put16(14, r4109);                               //     4109
-  put16(16, r4110);                               //     4110
-  put16(18, c.tariffMode);                        // W3: 4112
-  put16(20, c.password);                          //     4113
-  put16(22, c.ctSecondary);                       // W4: 4118
-  put16(24, c.vtSecondary);                       //     4119
-  put32(26, c.ctPrimary);                         //     4120-4121
-  put32(30, c.vtPrimary);                         //     4122-4123
+  put16(14, r4109);          //     4109
+  put16(16, r4110);          //     4110
+  put16(18, c.tariffMode);   // W3: 4112
+  put16(20, c.password);     //     4113
+  put16(22, c.ctSecondary);  // W4: 4118
+  put16(24, c.vtSecondary);  //     4119
+  put32(26, c.ctPrimary);    //     4120-4121
+  put32(30, c.vtPrimary);    //     4122-4123
   return b;
 }
 

@@ -43,23 +43,28 @@ struct Measure {
 inline constexpr int kMeasureAStart = 1024;
 inline constexpr int kMeasureACount = 50;
 inline constexpr std::array<Measure, 25> kMeasureA = {{
-    {98, 1000}, {97, 1000}, {96, 1000},  // 1024-1029: voltage L1, L2, L3 to neutral
-    {95, 1000}, {94, 1000}, {93, 1000},  // 1030-1035: current L1, L2, L3
-    {57, 1000}, {56, 1000},              // 1036-1039: average voltage, average current
-    {80, 1000}, {79, 1000}, {78, 1000},  // 1040-1045: voltage L1-L2, L2-L3, L3-L1
-    {77, 1000}, {55, 1000},              // 1046-1049: average line voltage, neutral current
-    {45, 1}, {32, 1}, {19, 1}, {6, 1},   // 1050-1057: active power L1, L2, L3, total
-    {43, 1}, {30, 1}, {17, 1}, {4, 1},   // 1058-1065: apparent power L1, L2, L3, total
-    {44, 1}, {31, 1}, {18, 1}, {5, 1},   // 1066-1073: reactive power L1, L2, L3, total
+    {98, 1000}, {97, 1000}, {96, 1000},          // 1024-1029: voltage L1, L2, L3 to neutral
+    {95, 1000}, {94, 1000}, {93, 1000},          // 1030-1035: current L1, L2, L3
+    {57, 1000}, {56, 1000},                      // 1036-1039: average voltage, average current
+    {80, 1000}, {79, 1000}, {78, 1000},          // 1040-1045: voltage L1-L2, L2-L3, L3-L1
+    {77, 1000}, {55, 1000},                      // 1046-1049: average line voltage, neutral current
+    {45, 1},    {32, 1},    {19, 1},    {6, 1},  // 1050-1057: active power L1, L2, L3, total
+    {43, 1},    {30, 1},    {17, 1},    {4, 1},  // 1058-1065: apparent power L1, L2, L3, total
+    {44, 1},    {31, 1},    {18, 1},    {5, 1},  // 1066-1073: reactive power L1, L2, L3, total
 }};
 
 // Request B: 8 registers from 1074, unsigned 16-bit values.
 inline constexpr int kMeasureBStart = 1074;
 inline constexpr int kMeasureBCount = 8;
 inline constexpr std::array<Measure, 8> kMeasureB = {{
-    {68, 10}, {67, 10}, {66, 10},  // 1074-1076: voltage THD L1, L2, L3, % x 10
-    {92, 10},                      // 1077: frequency, Hz x 10
-    {42, 1000}, {29, 1000}, {16, 1000}, {3, 1000},  // 1078-1081: power factor x 1000
+    {68, 10},
+    {67, 10},
+    {66, 10},  // 1074-1076: voltage THD L1, L2, L3, % x 10
+    {92, 10},  // 1077: frequency, Hz x 10
+    {42, 1000},
+    {29, 1000},
+    {16, 1000},
+    {3, 1000},  // 1078-1081: power factor x 1000
 }};
 
 // Value i of request A: signed 32-bit, divided. Value j of request B: unsigned 16-bit,
@@ -71,7 +76,7 @@ double NarrowValue(std::span<const unsigned char> data, std::size_t j, double di
 
 struct CounterRead {
   int start;
-  int count;                  // registers: 2 per counter
+  int count;                    // registers: 2 per counter
   std::array<int, 2> controls;  // one control per counter; 0 when the read has one counter
 };
 
@@ -136,15 +141,15 @@ std::pair<std::uint16_t, std::uint16_t> PairFromRing(int ring);
 
 // Everything the device-configuration panel shows, as its controls hold it.
 struct DeviceConfig {
-  int address = 0;           // 4099, the meter's Modbus address (16-bit)
+  int address = 0;  // 4099, the meter's Modbus address (16-bit)
   MeterClock clock{2000, 1, 1, 0, 0, 0};
-  int baud = 0;              // 4107, speed of the meter's port / 100 (16-bit)
-  int demandPeriod = 0;      // 4108, minutes (16-bit)
-  int frame = 0;             // ring value of 4109, 4110
-  int tariffMode = 0;        // 4112 (16-bit)
-  int password = 0;          // 4113 (16-bit)
-  int ctSecondary = 0;       // 4118, A (16-bit)
-  int vtSecondary = 0;       // 4119, V (16-bit)
+  int baud = 0;                // 4107, speed of the meter's port / 100 (16-bit)
+  int demandPeriod = 0;        // 4108, minutes (16-bit)
+  int frame = 0;               // ring value of 4109, 4110
+  int tariffMode = 0;          // 4112 (16-bit)
+  int password = 0;            // 4113 (16-bit)
+  int ctSecondary = 0;         // 4118, A (16-bit)
+  int vtSecondary = 0;         // 4119, V (16-bit)
   std::int32_t ctPrimary = 0;  // 4120-4121, A (32-bit)
   std::int32_t vtPrimary = 0;  // 4122-4123, V (32-bit)
   bool operator==(const DeviceConfig&) const = default;

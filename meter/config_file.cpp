@@ -1,5 +1,5 @@
 // Configuration files: writing, parsing and refusing them field by field.
-#include "config_file.h"
+#include "meter/config_file.h"
 
 #include <charconv>
 #include <climits>
@@ -9,8 +9,8 @@
 #include <map>
 #include <string>
 
-#include "catalogue.h"
-#include "safe_file.h"
+#include "lang/catalogue.h"
+#include "platform/safe_file.h"
 
 namespace meter {
 
@@ -83,7 +83,8 @@ bool Known(const std::string& section, const std::string& key) {
 
 std::string_view Trim(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
+    s.remove_suffix(1);
   return s;
 }
 
@@ -122,7 +123,8 @@ class Reader {
     const Value* value = Find(field);
     if (value == nullptr) return Fail(FileFault::kMissing, field);
     if (!Number(value->text, v)) return Fail(FileFault::kNotNumber, field);
-    if (*v < range.lo || *v > range.hi) return Fail(FileFault::kOutOfRange, field, RangeText(range));
+    if (*v < range.lo || *v > range.hi)
+      return Fail(FileFault::kOutOfRange, field, RangeText(range));
     return true;
   }
 
@@ -221,13 +223,15 @@ bool ParseConfigFile(std::string_view text, ConfigFile* out, FileError* error) {
 
   Reader r(fields, error);
   const Value* format = r.Find("file.format");
-  if (format == nullptr || format->text != kFormatName) return r.Fail(FileFault::kNotOurs, "file.format");
+  if (format == nullptr || format->text != kFormatName)
+    return r.Fail(FileFault::kNotOurs, "file.format");
   long long version = 0;
   const Value* v = r.Find("file.version");
   if (v == nullptr) return r.Fail(FileFault::kMissing, "file.version");
   if (!Number(v->text, &version)) return r.Fail(FileFault::kNotNumber, "file.version");
   if (version > kConfigFileVersion) return r.Fail(FileFault::kNewer, "file.version");
-  if (version < 1) return r.Fail(FileFault::kOutOfRange, "file.version", RangeText({1, kConfigFileVersion}));
+  if (version < 1)
+    return r.Fail(FileFault::kOutOfRange, "file.version", RangeText({1, kConfigFileVersion}));
   if (badLine != 0) {
     *error = {FileFault::kMalformed, "", badLine, ""};
     return false;
@@ -295,12 +299,16 @@ bool LoadConfigFile(const std::string& path, ConfigFile* out, FileError* error) 
   const safe_file::Read r = safe_file::ReadFile(path, kMaxFileBytes);
   switch (r.status) {
     case safe_file::Status::ok: break;
-    case safe_file::Status::too_large: *error = {FileFault::kNotOurs, "file.format", 0, ""}; return false;
+    case safe_file::Status::too_large:
+      *error = {FileFault::kNotOurs, "file.format", 0, ""};
+      return false;
     default: {
       // A folder picked by mistake is named in the chosen language; other reasons are the
       // system's.
-      const bool folder = r.status == safe_file::Status::not_regular && r.reason == "is a directory";
-      *error = {FileFault::kUnreadable, "", 0, folder ? std::string(CatalogueText(kTextIsFolder)) : r.reason};
+      const bool folder =
+          r.status == safe_file::Status::not_regular && r.reason == "is a directory";
+      *error = {FileFault::kUnreadable, "", 0,
+                folder ? std::string(CatalogueText(kTextIsFolder)) : r.reason};
       return false;
     }
   }
@@ -311,12 +319,10 @@ std::string DescribeFileError(const FileError& e) {
   switch (e.fault) {
     case FileFault::kUnreadable:
       return std::string(CatalogueText(kTextUnreadable)) + ": " + e.detail;
-    case FileFault::kEmpty:
-      return CatalogueText(kTextEmpty);
+    case FileFault::kEmpty: return CatalogueText(kTextEmpty);
     case FileFault::kMalformed:
       return std::string(CatalogueText(kTextMalformed)) + " " + std::to_string(e.line);
-    default:
-      break;
+    default: break;
   }
   int text = kTextUnknown;
   switch (e.fault) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "codec.h"
+#include "meter/codec.h"
 
 namespace meter {
 
@@ -16,26 +16,26 @@ inline constexpr int kConfigFileVersion = 1;
 
 struct ConfigFile {
   int version = kConfigFileVersion;
-  std::string saved;  // local time of saving, ISO 8601 ("2026-12-06T20:10:05")
-  std::string read;   // local time the values were read from the meter; "" unknown
-  int slave = 0;      // the Modbus address the meter answered on; 0 unknown
-  long long serial = -1;  // the meter's serial number (4097-4098); -1 unknown
+  std::string saved;                   // local time of saving, ISO 8601 ("2026-12-06T20:10:05")
+  std::string read;                    // local time the values were read from the meter; "" unknown
+  int slave = 0;                       // the Modbus address the meter answered on; 0 unknown
+  long long serial = -1;               // the meter's serial number (4097-4098); -1 unknown
   std::optional<DeviceConfig> device;  // the clock is kept for the record only
   std::optional<Mask> display;
 };
 
 // Why a file was refused; `field` names the offending field ("device.baud"), or the line.
 enum class FileFault {
-  kUnreadable,   // detail: the system's reason
+  kUnreadable,  // detail: the system's reason
   kEmpty,
-  kMalformed,    // line: the line that is neither a section, a field nor a comment
-  kNotOurs,      // file.format is not this tool's
-  kNewer,        // file.version above kConfigFileVersion
-  kMissing,      // a field or section the screen needs is absent
+  kMalformed,  // line: the line that is neither a section, a field nor a comment
+  kNotOurs,    // file.format is not this tool's
+  kNewer,      // file.version above kConfigFileVersion
+  kMissing,    // a field or section the screen needs is absent
   kNotNumber,
-  kOutOfRange,   // detail: the range, "0..65535"
+  kOutOfRange,  // detail: the range, "0..65535"
   kTwice,
-  kUnknown,      // a field this version does not know
+  kUnknown,  // a field this version does not know
 };
 struct FileError {
   FileFault fault = FileFault::kMalformed;

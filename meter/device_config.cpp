@@ -6,14 +6,14 @@
 #include <optional>
 #include <vector>
 
-#include "catalogue.h"
-#include "config_file.h"
+#include "lang/catalogue.h"
+#include "meter/config_file.h"
 
-#include "engine.h"
-#include "meter.h"
-#include "screen.h"
-#include "transport.h"
-#include "ui.h"
+#include "link/engine.h"
+#include "link/transport.h"
+#include "meter/meter.h"
+#include "meter/screen.h"
+#include "platform/ui.h"
 
 int Panel_Config_Equipo = -1;
 
@@ -96,9 +96,13 @@ std::uint16_t WrittenWord(std::span<const unsigned char> block, int reg) {
 
 std::string Shown(const Verified& v, std::uint16_t hi, std::uint16_t lo) {
   char text[32];
-  if (v.kind == Verified::kWord) Fmt(text, sizeof text, "%u", unsigned{hi});
-  else if (v.kind == Verified::kPair) Fmt(text, sizeof text, "%u, %u", unsigned{hi}, unsigned{lo});
-  else Fmt(text, sizeof text, "%d", static_cast<int>(static_cast<std::int32_t>(std::uint32_t{hi} << 16 | lo)));
+  if (v.kind == Verified::kWord)
+    Fmt(text, sizeof text, "%u", unsigned{hi});
+  else if (v.kind == Verified::kPair)
+    Fmt(text, sizeof text, "%u, %u", unsigned{hi}, unsigned{lo});
+  else
+    Fmt(text, sizeof text, "%d",
+        static_cast<int>(static_cast<std::int32_t>(std::uint32_t{hi} << 16 | lo)));
   return text;
 }
 
@@ -114,7 +118,8 @@ void ShowReadBack(int panel, std::span<const unsigned char> block) {
     for (const Verified& v : kVerified) {
       const std::size_t k = static_cast<std::size_t>(v.reg - meter::kConfigStart);
       const bool two = v.kind != Verified::kWord;
-      const std::uint16_t wHi = WrittenWord(block, v.reg), wLo = two ? WrittenWord(block, v.reg + 1) : 0;
+      const std::uint16_t wHi = WrittenWord(block, v.reg),
+                          wLo = two ? WrittenWord(block, v.reg + 1) : 0;
       const std::uint16_t rHi = meter::Word(data, k), rLo = two ? meter::Word(data, k + 1) : 0;
       char label[256] = "";
       GetCtrlAttribute(panel, v.control, ATTR_LABEL, label);
@@ -158,8 +163,8 @@ meter::MeterClock PcClock() {
 std::array<unsigned char, 8> ClockToWrite(const meter::MeterClock& shown) {
   if (g_pcClock && shown == *g_pcClock) return meter::EncodeClock(PcClock());
   if (g_readAt && shown == g_readAt->first) {
-    const auto elapsed = std::chrono::round<std::chrono::seconds>(
-        std::chrono::steady_clock::now() - g_readAt->second);
+    const auto elapsed = std::chrono::round<std::chrono::seconds>(std::chrono::steady_clock::now() -
+                                                                  g_readAt->second);
     if (const auto now = meter::AdvanceClock(shown, elapsed.count()))
       return meter::EncodeClock(*now);
   }
@@ -176,8 +181,7 @@ int Config_Equipo(int panel, int, int event, void*, int, int) {
   Panel_Config_Equipo = meter::OpenScreen(panel, kResConfigEquipo, Cerrar_Config_Equipo);
   if (Panel_Config_Equipo < 0) return 0;
   Leer_Config_Equipo(Panel_Config_Equipo);
-  SetCtrlAttribute(Panel_Config_Equipo, kEquipoExit, ATTR_CALLBACK,
-                   Salir_Config_Equipo);
+  SetCtrlAttribute(Panel_Config_Equipo, kEquipoExit, ATTR_CALLBACK, Salir_Config_Equipo);
   SetCtrlAttribute(Panel_Config_Equipo, kEquipoSend, ATTR_CALLBACK, Envio_Config);
   SetCtrlAttribute(Panel_Config_Equipo, kEquipoPcClock, ATTR_CALLBACK, Hora_PC_Config);
   SetCtrlAttribute(Panel_Config_Equipo, kEquipoSaveFile, ATTR_CALLBACK, Guardar_Archivo_Config);
@@ -199,14 +203,14 @@ void Leer_Config_Equipo(int panel) {
   const auto data = meter::BlockData(meter::kConfigCount).first<meter::kConfigDataBytes>();
   const meter::DeviceConfig c = meter::DecodeConfig(data);
   const std::pair<int, int> values[] = {
-      {kEquipoAddress, c.address},      {kEquipoYear, c.clock.year},
-      {kEquipoMonth, c.clock.month},    {kEquipoDay, c.clock.day},
-      {kEquipoHour, c.clock.hour},      {kEquipoMinute, c.clock.minute},
-      {kEquipoSecond, c.clock.second},  {kEquipoBaud, c.baud},
-      {kEquipoDemand, c.demandPeriod},  {kEquipoFrame, c.frame},
-      {kEquipoTariff, c.tariffMode},    {kEquipoPassword, c.password},
+      {kEquipoAddress, c.address},         {kEquipoYear, c.clock.year},
+      {kEquipoMonth, c.clock.month},       {kEquipoDay, c.clock.day},
+      {kEquipoHour, c.clock.hour},         {kEquipoMinute, c.clock.minute},
+      {kEquipoSecond, c.clock.second},     {kEquipoBaud, c.baud},
+      {kEquipoDemand, c.demandPeriod},     {kEquipoFrame, c.frame},
+      {kEquipoTariff, c.tariffMode},       {kEquipoPassword, c.password},
       {kEquipoCtSecondary, c.ctSecondary}, {kEquipoVtSecondary, c.vtSecondary},
-      {kEquipoCtPrimary, c.ctPrimary},  {kEquipoVtPrimary, c.vtPrimary},
+      {kEquipoCtPrimary, c.ctPrimary},     {kEquipoVtPrimary, c.vtPrimary},
   };
   // Every value must stand in its control as read (a control missing from the resource
   // file, of another kind, or too narrow for the value would otherwise send something else
@@ -227,16 +231,15 @@ void Leer_Config_Equipo(int panel) {
 int Envio_Config(int panel, int, int event, void*, int, int) {
   if (event != EVENT_COMMIT) return 0;
   meter::DeviceConfig c;
-  int* const fields[] = {&c.address,      &c.clock.year,   &c.clock.month, &c.clock.day,
+  int* const fields[] = {&c.address,      &c.clock.year,   &c.clock.month,  &c.clock.day,
                          &c.clock.hour,   &c.clock.minute, &c.clock.second, &c.baud,
-                         &c.demandPeriod, &c.frame,        &c.tariffMode,  &c.password,
-                         &c.ctSecondary,  &c.vtSecondary,  &c.ctPrimary,   &c.vtPrimary};
-  const int controls[] = {kEquipoAddress,     kEquipoYear,        kEquipoMonth,
-                          kEquipoDay,         kEquipoHour,        kEquipoMinute,
-                          kEquipoSecond,      kEquipoBaud,        kEquipoDemand,
-                          kEquipoFrame,       kEquipoTariff,      kEquipoPassword,
-                          kEquipoCtSecondary, kEquipoVtSecondary, kEquipoCtPrimary,
-                          kEquipoVtPrimary};
+                         &c.demandPeriod, &c.frame,        &c.tariffMode,   &c.password,
+                         &c.ctSecondary,  &c.vtSecondary,  &c.ctPrimary,    &c.vtPrimary};
+  const int controls[] = {
+      kEquipoAddress,     kEquipoYear,        kEquipoMonth,     kEquipoDay,
+      kEquipoHour,        kEquipoMinute,      kEquipoSecond,    kEquipoBaud,
+      kEquipoDemand,      kEquipoFrame,       kEquipoTariff,    kEquipoPassword,
+      kEquipoCtSecondary, kEquipoVtSecondary, kEquipoCtPrimary, kEquipoVtPrimary};
   // A value that cannot be fetched would go out as whatever the variable held: nothing is
   // written unless every one is at hand.
   for (std::size_t i = 0; i < std::size(controls); ++i) {
@@ -248,7 +251,7 @@ int Envio_Config(int panel, int, int event, void*, int, int) {
   auto block = meter::EncodeConfig(c, g_readClock ? &*g_readClock : nullptr);
   if (g_readPair && c.frame == meter::RingFromPair(g_readPair->first, g_readPair->second)) {
     const std::span<unsigned char, meter::kConfigBlockBytes> out(block);
-    meter::PutWord(out.subspan<14, 2>(), g_readPair->first);  // 4109
+    meter::PutWord(out.subspan<14, 2>(), g_readPair->first);   // 4109
     meter::PutWord(out.subspan<16, 2>(), g_readPair->second);  // 4110
   }
 
@@ -285,7 +288,10 @@ int Hora_PC_Config(int panel, int, int event, void*, int, int) {
   bool allShown = true;
   for (auto [control, value] : fields) allShown = meter::Store(panel, control, value) && allShown;
   // Fields that could not take the time would send something else: then they count as edited.
-  if (allShown) g_pcClock = now; else g_pcClock.reset();
+  if (allShown)
+    g_pcClock = now;
+  else
+    g_pcClock.reset();
   return 0;
 }
 
@@ -321,7 +327,8 @@ int Cargar_Archivo_Config(int panel, int, int event, void*, int, int) {
   // Fills the panel only; the operator sends. Should a control refuse its value, the ones
   // already set go back, so the panel is either the file's or as it was.
   int before[std::size(kSettings)] = {};
-  for (std::size_t i = 0; i < std::size(kSettings); ++i) Fetch(panel, kSettings[i].control, &before[i]);
+  for (std::size_t i = 0; i < std::size(kSettings); ++i)
+    Fetch(panel, kSettings[i].control, &before[i]);
   for (std::size_t i = 0; i < std::size(kSettings); ++i) {
     if (!meter::Store(panel, kSettings[i].control, (*f.device).*kSettings[i].member)) {
       for (std::size_t j = 0; j <= i; ++j) SetCtrlVal(panel, kSettings[j].control, before[j]);

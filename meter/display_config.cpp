@@ -4,13 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "catalogue.h"
-#include "config_file.h"
-#include "engine.h"
-#include "meter.h"
-#include "screen.h"
-#include "transport.h"
-#include "ui.h"
+#include "lang/catalogue.h"
+#include "link/engine.h"
+#include "link/transport.h"
+#include "meter/config_file.h"
+#include "meter/meter.h"
+#include "meter/screen.h"
+#include "platform/ui.h"
 
 int Panel_Config_Display = -1;
 
@@ -67,14 +67,10 @@ int Config_Display(int panel, int, int event, void*, int, int) {
   Panel_Config_Display = meter::OpenScreen(panel, kResConfigDisplay, Cerrar_Config_Display);
   if (Panel_Config_Display < 0) return 0;
   Leer_Config_Display(Panel_Config_Display);
-  SetCtrlAttribute(Panel_Config_Display, kDisplayExit, ATTR_CALLBACK,
-                   Salir_Config_Display);
-  SetCtrlAttribute(Panel_Config_Display, kDisplaySave, ATTR_CALLBACK,
-                   Guardar_Display);
-  SetCtrlAttribute(Panel_Config_Display, kDisplaySaveFile, ATTR_CALLBACK,
-                   Guardar_Archivo_Display);
-  SetCtrlAttribute(Panel_Config_Display, kDisplayLoadFile, ATTR_CALLBACK,
-                   Cargar_Archivo_Display);
+  SetCtrlAttribute(Panel_Config_Display, kDisplayExit, ATTR_CALLBACK, Salir_Config_Display);
+  SetCtrlAttribute(Panel_Config_Display, kDisplaySave, ATTR_CALLBACK, Guardar_Display);
+  SetCtrlAttribute(Panel_Config_Display, kDisplaySaveFile, ATTR_CALLBACK, Guardar_Archivo_Display);
+  SetCtrlAttribute(Panel_Config_Display, kDisplayLoadFile, ATTR_CALLBACK, Cargar_Archivo_Display);
   return 0;
 }
 

@@ -1,17 +1,17 @@
 // Energy and tariff screen: twelve energy counters, polled with ten block reads.
 #include <vector>
 
-#include "engine.h"
-#include "meter.h"
-#include "recording.h"
-#include "screen.h"
-#include "ui.h"
+#include "link/engine.h"
+#include "meter/meter.h"
+#include "meter/recording.h"
+#include "meter/screen.h"
+#include "platform/ui.h"
 
 int Panel_Energias = -1;
 
 namespace {
 
-constexpr double kFirstPollS = 1.0;  // from opening to the first poll
+constexpr double kFirstPollS = 1.0;     // from opening to the first poll
 constexpr double kPollIntervalS = 2.0;  // from the end of a complete poll to the next
 
 // The value controls, greyed while reading is stopped.

@@ -1,11 +1,11 @@
 // Measurements screen: instantaneous values, polled once a second with two block reads.
 #include <vector>
 
-#include "engine.h"
-#include "meter.h"
-#include "recording.h"
-#include "screen.h"
-#include "ui.h"
+#include "link/engine.h"
+#include "meter/meter.h"
+#include "meter/recording.h"
+#include "meter/screen.h"
+#include "platform/ui.h"
 
 int Panel_Medidas = -1;
 
@@ -30,9 +30,13 @@ int Stop(int panel, int rc) {
 // The recorded columns, in screen order: digits shown follow from the scale (÷1000: 3).
 std::vector<meter::Column> Columns() {
   std::vector<meter::Column> columns;
-  const auto digits = [](double divisor) { return divisor >= 1000 ? 3 : divisor >= 100 ? 2 : divisor >= 10 ? 1 : 0; };
-  for (const meter::Measure& m : meter::kMeasureA) columns.push_back({m.control, digits(m.divisor)});
-  for (const meter::Measure& m : meter::kMeasureB) columns.push_back({m.control, digits(m.divisor)});
+  const auto digits = [](double divisor) {
+    return divisor >= 1000 ? 3 : divisor >= 100 ? 2 : divisor >= 10 ? 1 : 0;
+  };
+  for (const meter::Measure& m : meter::kMeasureA)
+    columns.push_back({m.control, digits(m.divisor)});
+  for (const meter::Measure& m : meter::kMeasureB)
+    columns.push_back({m.control, digits(m.divisor)});
   return columns;
 }
 

@@ -7,8 +7,8 @@
 // event (1), the timers on the tick event (15), the panel callbacks on the close box (11).
 #pragma once
 
-#include "codec.h"   // BCD_a_Binario, Binario_a_BCD and the register maps
-#include "panels.h"  // resource numbers, catalogue texts of the popups, Panel_Puerto
+#include "meter/codec.h"    // BCD_a_Binario, Binario_a_BCD and the register maps
+#include "panels/panels.h"  // resource numbers, catalogue texts of the popups, Panel_Puerto
 
 // Panel handles of the open screens; -1 while a screen is closed.
 extern int Panel_Medidas;         // resource 5
@@ -80,8 +80,8 @@ int Salir_Medidas(int panel, int control, int event, void* callbackData, int eve
 int Cerrar_Medidas(int panel, int event, void* callbackData, int eventData1, int eventData2);
 
 // ---- energy and tariffs
-int Leer_Energias_Tarifas(int panel, int control, int event, void* callbackData,
-                          int eventData1, int eventData2);
+int Leer_Energias_Tarifas(int panel, int control, int event, void* callbackData, int eventData1,
+                          int eventData2);
 // Timer tick: ten counter reads; 1 s to the first poll, 2 s after each complete one.
 int Timer_Energia(int panel, int control, int event, void* callbackData, int eventData1,
                   int eventData2);
@@ -107,14 +107,13 @@ int Hora_PC_Config(int panel, int control, int event, void* callbackData, int ev
                    int eventData2);
 // Configuration files: save the panel's settings (and the clock as shown, for the record),
 // or load a file's settings into the panel; loading never writes to the meter.
-int Guardar_Archivo_Config(int panel, int control, int event, void* callbackData,
-                           int eventData1, int eventData2);
+int Guardar_Archivo_Config(int panel, int control, int event, void* callbackData, int eventData1,
+                           int eventData2);
 int Cargar_Archivo_Config(int panel, int control, int event, void* callbackData, int eventData1,
                           int eventData2);
 int Salir_Config_Equipo(int panel, int control, int event, void* callbackData, int eventData1,
                         int eventData2);
-int Cerrar_Config_Equipo(int panel, int event, void* callbackData, int eventData1,
-                         int eventData2);
+int Cerrar_Config_Equipo(int panel, int event, void* callbackData, int eventData1, int eventData2);
 
 // ---- display configuration
 int Config_Display(int panel, int control, int event, void* callbackData, int eventData1,
@@ -126,14 +125,13 @@ void Leer_Config_Display(int panel);
 int Guardar_Display(int panel, int control, int event, void* callbackData, int eventData1,
                     int eventData2);
 // Configuration files: the mask to a file, or a file's mask into the check boxes.
-int Guardar_Archivo_Display(int panel, int control, int event, void* callbackData,
-                            int eventData1, int eventData2);
-int Cargar_Archivo_Display(int panel, int control, int event, void* callbackData,
-                           int eventData1, int eventData2);
+int Guardar_Archivo_Display(int panel, int control, int event, void* callbackData, int eventData1,
+                            int eventData2);
+int Cargar_Archivo_Display(int panel, int control, int event, void* callbackData, int eventData1,
+                           int eventData2);
 int Salir_Config_Display(int panel, int control, int event, void* callbackData, int eventData1,
                          int eventData2);
-int Cerrar_Config_Display(int panel, int event, void* callbackData, int eventData1,
-                          int eventData2);
+int Cerrar_Config_Display(int panel, int event, void* callbackData, int eventData1, int eventData2);
 
 // Binds every callback name of the four screens for the resource file.
 void RegisterMeterCallbacks();

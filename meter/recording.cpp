@@ -1,14 +1,14 @@
-#include "recording.h"
+#include "meter/recording.h"
 
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <vector>
 
-#include "catalogue.h"
-#include "screen.h"
-#include "line_file.h"
-#include "ui.h"
+#include "lang/catalogue.h"
+#include "meter/screen.h"
+#include "platform/line_file.h"
+#include "platform/ui.h"
 
 namespace meter {
 

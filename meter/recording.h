@@ -12,10 +12,10 @@ enum {
   kTextFirstTrafficWord = 362,  // 362-396: the traffic log's words, in traffic::Word order
   kTextRecord = 397,
   kTextStop = 398,
-  kTextRecording = 399,          // title of the file dialog and of its popup
+  kTextRecording = 399,  // title of the file dialog and of its popup
   kTextCannotCreate = 400,
   kTextTimeColumn = 401,
-  kTextDecimalMark = 402,        // "," or "."; with a decimal comma fields are split by ';'
+  kTextDecimalMark = 402,  // "," or "."; with a decimal comma fields are split by ';'
 };
 
 // One value column: the control shown and the digits it shows after the decimal mark.

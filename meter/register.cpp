@@ -1,6 +1,6 @@
 // Callback names of the meter screens, for the resource file.
-#include "meter.h"
-#include "ui.h"
+#include "meter/meter.h"
+#include "platform/ui.h"
 
 void RegisterMeterCallbacks() {
   // Buttons of the main panel.

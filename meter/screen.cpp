@@ -1,18 +1,18 @@
 // Opening and closing of the meter screens, block reads and writes, the popup after a write.
-#include "screen.h"
+#include "meter/screen.h"
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "catalogue.h"
-#include "config_file.h"
-#include "engine.h"
-#include "frames.h"
-#include "meter.h"
-#include "rs232.h"
-#include "transport.h"
-#include "ui.h"
+#include "lang/catalogue.h"
+#include "link/engine.h"
+#include "link/frames.h"
+#include "link/transport.h"
+#include "meter/config_file.h"
+#include "meter/meter.h"
+#include "platform/rs232.h"
+#include "platform/ui.h"
 
 namespace meter {
 
@@ -66,8 +66,8 @@ int OpenScreen(int caller, int resource, PanelCallbackPtr onClose) {
   if (panel < 0) {
     // An installation fault (a resource file from another version): say so, and never
     // leave the operator without a window.
-    const std::string message = std::string(CatalogueText(kTextScreenNotLoaded)) + " (" +
-                                kUirFile + ", panel " + std::to_string(resource) + "):\n" +
+    const std::string message = std::string(CatalogueText(kTextScreenNotLoaded)) + " (" + kUirFile +
+                                ", panel " + std::to_string(resource) + "):\n" +
                                 ui::LastLoadError();
     ShowMainPanel(caller);
     MessagePopup(kAppTitle, message.c_str());
@@ -85,9 +85,9 @@ void CloseScreen(int panel) {
 
 int ReadBlock(int start, int count) {
   Orba_Comando_Lectura(Slave(), kReadHolding, start, count, Trama_Peticion);
-  const int rc = Orba_Transmitir_Modbus(Puerto, Trama_Peticion, 6, Trama_Respuesta, 2 * count, 0,
-                                        Telefono, TCP_Puerto, IP,
-                                        static_cast<int>(sizeof Trama_Respuesta));
+  const int rc =
+      Orba_Transmitir_Modbus(Puerto, Trama_Peticion, 6, Trama_Respuesta, 2 * count, 0, Telefono,
+                             TCP_Puerto, IP, static_cast<int>(sizeof Trama_Respuesta));
   if (rc != kModbusOk) return Noted(rc, Trama_Respuesta);
   // The engine checks the frame, not that it answers this request: an answer with fewer
   // registers would leave the previous answer's bytes to be shown as this one's.
@@ -97,7 +97,8 @@ int ReadBlock(int start, int count) {
 }
 
 std::span<const unsigned char> BlockData(int count) {
-  return std::span<const unsigned char>(Trama_Respuesta).subspan(3, static_cast<std::size_t>(2 * count));
+  return std::span<const unsigned char>(Trama_Respuesta)
+      .subspan(3, static_cast<std::size_t>(2 * count));
 }
 
 int WriteBlock(int start, int count, std::span<const unsigned char> data) {
@@ -175,7 +176,9 @@ FilePicker g_picker = nullptr;
 
 void SetFilePicker(FilePicker picker) { g_picker = picker; }
 
-std::string PickFile(bool save) { return PickFile(save, kTextConfigFile, "VELDIX-MID (*.vmcfg);;* (*)"); }
+std::string PickFile(bool save) {
+  return PickFile(save, kTextConfigFile, "VELDIX-MID (*.vmcfg);;* (*)");
+}
 
 std::string PickFile(bool save, int titleText, const char* filterText) {
   if (g_picker != nullptr) return g_picker(save);
@@ -215,7 +218,8 @@ bool LoadConfigFileFrom(ConfigFile* f, const char* section) {
 
 void ShowStale(int panel, std::span<const int> values, int status, int readAgain, int rc) {
   for (int c : values) SetCtrlAttribute(panel, c, ATTR_DIMMED, 1);
-  const std::string text = std::string(CatalogueText(kTextReadingStopped)) + "\n" + FailureReason(rc);
+  const std::string text =
+      std::string(CatalogueText(kTextReadingStopped)) + "\n" + FailureReason(rc);
   SetCtrlVal(panel, status, text.c_str());
   SetCtrlAttribute(panel, readAgain, ATTR_DIMMED, 0);
 }

@@ -85,9 +85,9 @@ bool Store(int panel, int control, double value);
 
 // One write of a send or save that the meter did not confirm.
 struct FailedWrite {
-  int number;       // 1 for the first write of the send
-  int start, count;  // registers
-  int rc;           // WriteBlock's result
+  int number;          // 1 for the first write of the send
+  int start, count;    // registers
+  int rc;              // WriteBlock's result
   std::string reason;  // FailureReason(rc), taken when the write ended
 };
 // The popup after a configuration send or a display save: texts 199/200 when every write

@@ -2,7 +2,7 @@
 // panel, and the numbers of panels, controls and catalogue texts used by more than one unit.
 #pragma once
 
-#include "title.h"  // kAppTitle, generated from the project's version
+#include "panels/title.h"  // kAppTitle, generated from the project's version
 
 inline constexpr const char* kUirFile = "VELDIXMID.uir";
 
@@ -25,13 +25,13 @@ enum {
 
 // Main panel controls the connection reads and writes.
 enum {
-  kCtrlPort = 6,        // port number: 1..98 serial, 99 and above TCP
-  kCtrlSpeed = 7,       // bit/s
-  kCtrlFraming = 8,     // 0 8N1, 1 8O1, 2 8E1, 3 8N2
-  kCtrlSlave = 9,       // slave address
-  kCtrlHost = 10,       // IP address, at most 15 characters
+  kCtrlPort = 6,     // port number: 1..98 serial, 99 and above TCP
+  kCtrlSpeed = 7,    // bit/s
+  kCtrlFraming = 8,  // 0 8N1, 1 8O1, 2 8E1, 3 8N2
+  kCtrlSlave = 9,    // slave address
+  kCtrlHost = 10,    // IP address, at most 15 characters
   kCtrlTcpPort = 11,
-  kCtrlConnect = 12,    // switch: 1 connect, 0 disconnect
+  kCtrlConnect = 12,  // switch: 1 connect, 0 disconnect
 };
 
 // Catalogue texts of the popups after a failed connection, a failed or a confirmed write.

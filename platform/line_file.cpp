@@ -1,9 +1,9 @@
-#include "line_file.h"
+#include "platform/line_file.h"
 
 #include <QFile>
 #include <QString>
 
-#include "ui.h"
+#include "platform/ui.h"
 
 namespace ui {
 

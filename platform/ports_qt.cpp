@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ports.h"
+#include "platform/ports.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <cstdio>
 
-#include "ports.h"
+#include "platform/ports.h"
 
 int ListComPorts(SerialPortPresent* out, int max) {
   if (!out || max <= 0) return 0;

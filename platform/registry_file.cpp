@@ -32,9 +32,9 @@
 #include <string>
 #include <vector>
 
-#include "registry.h"
-#include "safe_file.h"
-#include "testing/registry_testing.h"
+#include "platform/registry.h"
+#include "platform/safe_file.h"
+#include "platform/testing/registry_testing.h"
 
 namespace {
 
@@ -185,7 +185,8 @@ Store Parse(const std::string& text, bool* complete) {
       }
       v.type = Type::Dword;
       v.data.assign(4, '\0');
-      for (int i = 0; i < 4; ++i) v.data[static_cast<std::size_t>(i)] = static_cast<char>((n >> (8 * i)) & 0xFF);
+      for (int i = 0; i < 4; ++i)
+        v.data[static_cast<std::size_t>(i)] = static_cast<char>((n >> (8 * i)) & 0xFF);
     } else {
       valueOk = false;
     }
@@ -212,7 +213,8 @@ std::string Serialize(const Store& st) {
         out += "sz:" + Escape(v.data, false);
       } else {
         std::uint32_t n = 0;
-        for (int i = 3; i >= 0; --i) n = n * 256 + static_cast<unsigned char>(v.data[static_cast<std::size_t>(i)]);
+        for (int i = 3; i >= 0; --i)
+          n = n * 256 + static_cast<unsigned char>(v.data[static_cast<std::size_t>(i)]);
         char hex[16];
         std::snprintf(hex, sizeof hex, "dword:%08X", n);
         out += hex;
@@ -238,17 +240,14 @@ Loaded Load(Store* st) {
   Loaded l;
   const safe_file::Read file = safe_file::ReadFile(registry::StorePath(), kMaxStoreBytes);
   switch (file.status) {
-    case safe_file::Status::missing:
-      l.result = LoadResult::Missing;
-      return l;
+    case safe_file::Status::missing: l.result = LoadResult::Missing; return l;
     case safe_file::Status::not_regular:
     case safe_file::Status::unreadable:
       l.result = LoadResult::Unreadable;
       l.reason = file.reason;
       return l;
     case safe_file::Status::ok:
-    case safe_file::Status::too_large:
-      break;
+    case safe_file::Status::too_large: break;
   }
   l.text = file.data;
   std::string text = file.data;
@@ -256,7 +255,8 @@ Loaded Load(Store* st) {
   if (file.status == safe_file::Status::too_large) text.erase(text.rfind('\n') + 1);
   bool complete = false;
   *st = Parse(text, &complete);
-  l.result = complete && file.status == safe_file::Status::ok ? LoadResult::Ok : LoadResult::Partial;
+  l.result =
+      complete && file.status == safe_file::Status::ok ? LoadResult::Ok : LoadResult::Partial;
   return l;
 }
 
@@ -374,7 +374,8 @@ namespace registry {
 int WriteDword(RegRoot root, const char* path, const char* name, std::uint32_t value) {
   if (!path || !name) return -1;
   std::string data(4, '\0');
-  for (int i = 0; i < 4; ++i) data[static_cast<std::size_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xFF);
+  for (int i = 0; i < 4; ++i)
+    data[static_cast<std::size_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xFF);
   return WriteValue(root, path, name, Type::Dword, std::move(data));
 }
 

@@ -10,8 +10,8 @@
 
 #include <cstring>
 
-#include "registry.h"
-#include "testing/registry_testing.h"
+#include "platform/registry.h"
+#include "platform/testing/registry_testing.h"
 
 namespace {
 ::HKEY Root(RegRoot root) { return reinterpret_cast<::HKEY>(root); }
@@ -44,8 +44,10 @@ int ReadString(RegRoot root, const char* path, const char* name, unsigned char* 
           rc = -12;
         } else {
           // A stored value need not carry its terminator.
-          if (got < size) buffer[got] = '\0';
-          else buffer[size - 1] = '\0';
+          if (got < size)
+            buffer[got] = '\0';
+          else
+            buffer[size - 1] = '\0';
         }
       }
     }

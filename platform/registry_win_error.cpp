@@ -1,6 +1,6 @@
 // The reason of a failed registry write on Windows, where the real registry holds the
 // values: it gives a result code only, so the text names the place and the usual cause.
-#include "registry.h"
+#include "platform/registry.h"
 
 namespace registry {
 

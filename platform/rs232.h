@@ -9,12 +9,12 @@
 // and the reason.
 enum {
   kRtErrUnknown = -1,
-  kRtErrBadPortNumber = -2,     // port outside 1..98
-  kRtErrNotOpen = -3,           // the port or connection is not open
+  kRtErrBadPortNumber = -2,  // port outside 1..98
+  kRtErrNotOpen = -3,        // the port or connection is not open
   kRtErrNoSuchDevice = -4,
   kRtErrPermission = -5,
   kRtErrDeviceBusy = -6,
-  kRtErrConfigure = -7,         // speed, parity, data or stop bits refused
+  kRtErrConfigure = -7,  // speed, parity, data or stop bits refused
   kRtErrWrite = -8,
   kRtErrRead = -9,
   kRtErrTimeout = -10,
@@ -22,7 +22,7 @@ enum {
   kRtErrHostNotFound = -12,
   kRtErrConnRefused = -13,
   kRtErrConnTimeout = -14,
-  kRtErrConnClosed = -15,       // the peer has closed the connection
+  kRtErrConnClosed = -15,  // the peer has closed the connection
   kRtErrNetUnreachable = -16,
   kRtErrBadHandle = -17,
   kRtErrSocket = -18,

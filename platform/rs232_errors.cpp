@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "rs232.h"
-#include "runtime_error.h"
+#include "platform/rs232.h"
+#include "platform/runtime_error.h"
 
 namespace {
 

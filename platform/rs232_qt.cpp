@@ -3,7 +3,7 @@
 // dispatched while a read or a write waits. Every wait runs against one deadline taken at
 // the start of the call, never a fresh time-out per chunk.
 // The error list shared with the TCP runtime is in rs232_errors.cpp.
-#include "rs232.h"
+#include "platform/rs232.h"
 
 #include <QFileInfo>
 #include <QSerialPort>
@@ -18,8 +18,8 @@
 #include <memory>
 #include <string>
 
-#include "keep_alive.h"
-#include "runtime_error.h"
+#include "platform/keep_alive.h"
+#include "platform/runtime_error.h"
 
 namespace {
 
@@ -104,8 +104,7 @@ bool IsPseudoTerminal(const std::string& path) {
 int OpenFailure(const QSerialPort& dev, const std::string& path) {
   const std::string qtText = dev.errorString().toStdString();
   switch (dev.error()) {
-    case QSerialPort::DeviceNotFoundError:
-      return Fail(kRtErrNoSuchDevice, kTextNoDevice, {path});
+    case QSerialPort::DeviceNotFoundError: return Fail(kRtErrNoSuchDevice, kTextNoDevice, {path});
     case QSerialPort::PermissionError: {
       // Qt reports both "access denied" and "held by someone else" (busy device, lock file)
       // as a permission error. A device we may read and write can only be busy.
@@ -114,12 +113,10 @@ int OpenFailure(const QSerialPort& dev, const std::string& path) {
         return Fail(kRtErrDeviceBusy, kTextBusyOther, {path});
       return Fail(kRtErrPermission, kTextPermission, {path});
     }
-    case QSerialPort::OpenError:
-      return Fail(kRtErrDeviceBusy, kTextBusyWhy, {path, qtText});
+    case QSerialPort::OpenError: return Fail(kRtErrDeviceBusy, kTextBusyWhy, {path, qtText});
     case QSerialPort::UnsupportedOperationError:
       return Fail(kRtErrConfigure, kTextNotSerial, {path, qtText});
-    default:
-      return Fail(kRtErrUnknown, kTextCannotOpen, {path, qtText});
+    default: return Fail(kRtErrUnknown, kTextCannotOpen, {path, qtText});
   }
 }
 
@@ -151,8 +148,7 @@ int OpenComConfig(int port, const char* deviceName, long baudRate, int parity, i
   dev->setReadBufferSize(inputQueueSize);
   if (!dev->open(QIODevice::ReadWrite)) return OpenFailure(*dev, path);
 
-  static constexpr QSerialPort::Parity kParity[] = {QSerialPort::NoParity,
-                                                    QSerialPort::OddParity,
+  static constexpr QSerialPort::Parity kParity[] = {QSerialPort::NoParity, QSerialPort::OddParity,
                                                     QSerialPort::EvenParity};
   // A pseudo-terminal carries bytes, not bits: the kernel always keeps it at 8 bits without
   // parity, and the C library reports the ignored request as EINVAL. There the data bits
@@ -261,8 +257,7 @@ int ComWrt(int port, const char* buffer, int count) {
     // Time-out: the rest of the frame must not trickle out later and reach the meter glued
     // to the next request.
     dev.clear(QSerialPort::Output);
-    Fail(kRtErrTimeout, kTextWriteUnsent,
-         {p->path, std::to_string(unsent), std::to_string(count)});
+    Fail(kRtErrTimeout, kTextWriteUnsent, {p->path, std::to_string(unsent), std::to_string(count)});
   }
   return count - unsent;
 }

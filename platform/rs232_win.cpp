@@ -16,9 +16,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "keep_alive.h"
-#include "rs232.h"
-#include "runtime_error.h"
+#include "platform/keep_alive.h"
+#include "platform/rs232.h"
+#include "platform/runtime_error.h"
 
 namespace {
 
@@ -58,8 +58,8 @@ int Fail(int code, Text text, std::initializer_list<std::string> args = {}) {
 
 std::string SystemText(DWORD err) {
   char buf[256] = {};
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0,
-                 buf, sizeof buf, nullptr);
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, err, 0, buf,
+                 sizeof buf, nullptr);
   std::string s(buf);
   while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == '.')) s.pop_back();
   return s.empty() ? "error " + std::to_string(err) : s;
@@ -115,14 +115,12 @@ bool ApplyTimeout(OpenPort& p, DWORD ms) {
 int OpenFailure(DWORD err, const std::string& path) {
   switch (err) {
     case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-      return Fail(kRtErrNoSuchDevice, kTextNoDevice, {path});
+    case ERROR_PATH_NOT_FOUND: return Fail(kRtErrNoSuchDevice, kTextNoDevice, {path});
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
       // A COM port is opened exclusively: "access denied" means another program holds it.
       return Fail(kRtErrDeviceBusy, kTextBusyAsk, {path});
-    default:
-      return Fail(kRtErrUnknown, kTextCannotOpen, {path, SystemText(err)});
+    default: return Fail(kRtErrUnknown, kTextCannotOpen, {path, SystemText(err)});
   }
 }
 
@@ -148,8 +146,8 @@ int OpenComConfig(int port, const char* deviceName, long baudRate, int parity, i
 
   // "\\.\" opens the device namespace directly; without it COM10 and above do not open.
   const std::string device = path.rfind("\\\\.\\", 0) == 0 ? path : "\\\\.\\" + path;
-  HANDLE h = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                         OPEN_EXISTING, 0, nullptr);
+  HANDLE h = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                         nullptr);
   if (h == INVALID_HANDLE_VALUE) return OpenFailure(GetLastError(), path);
 
   auto refuse = [&](Text what) {

@@ -5,7 +5,7 @@
 #include <initializer_list>
 #include <string>
 
-#include "rs232.h"
+#include "platform/rs232.h"
 
 namespace rt_internal {
 
@@ -15,48 +15,48 @@ namespace rt_internal {
 enum Text {
   kTextOfCode = 0,  // 0..18: the generic text of code -id
   kTextUnknownCode = 19,
-  kTextBadPort,           // port, first, last
-  kTextPortNotOpen,       // port, device
-  kTextNoDevice,          // device
-  kTextBusyOther,         // device
-  kTextBusyAsk,           // device
-  kTextPermission,        // device
-  kTextBusyWhy,           // device, reason
-  kTextNotSerial,         // device, reason
-  kTextCannotOpen,        // device, reason
-  kTextBadSpeed,          // device, bit/s
-  kTextBadParity,         // device, parity
-  kTextBadDataBits,       // device, data bits
-  kTextBadStopBits,       // device, stop bits
-  kTextBadQueue,          // device
-  kTextSettingsRefused,   // device, bit/s, framing, reason
-  kTextQueuesRefused,     // device, bit/s, framing, reason
-  kTextSettingsUnread,    // device, bit/s, framing, reason
-  kTextBadTimeout,        // device
-  kTextBadComWrite,       // device
-  kTextWriteFailed,       // device, reason
-  kTextWriteUnsent,       // device, bytes unsent, bytes asked
-  kTextBadComRead,        // device
-  kTextReadFailed,        // device, reason
-  kTextBadHandle,         // handle
-  kTextConnRefused,       // host:port
-  kTextConnTimeout,       // host:port, ms
-  kTextNetUnreachable,    // host:port
-  kTextCannotConnect,     // host:port, reason
+  kTextBadPort,          // port, first, last
+  kTextPortNotOpen,      // port, device
+  kTextNoDevice,         // device
+  kTextBusyOther,        // device
+  kTextBusyAsk,          // device
+  kTextPermission,       // device
+  kTextBusyWhy,          // device, reason
+  kTextNotSerial,        // device, reason
+  kTextCannotOpen,       // device, reason
+  kTextBadSpeed,         // device, bit/s
+  kTextBadParity,        // device, parity
+  kTextBadDataBits,      // device, data bits
+  kTextBadStopBits,      // device, stop bits
+  kTextBadQueue,         // device
+  kTextSettingsRefused,  // device, bit/s, framing, reason
+  kTextQueuesRefused,    // device, bit/s, framing, reason
+  kTextSettingsUnread,   // device, bit/s, framing, reason
+  kTextBadTimeout,       // device
+  kTextBadComWrite,      // device
+  kTextWriteFailed,      // device, reason
+  kTextWriteUnsent,      // device, bytes unsent, bytes asked
+  kTextBadComRead,       // device
+  kTextReadFailed,       // device, reason
+  kTextBadHandle,        // handle
+  kTextConnRefused,      // host:port
+  kTextConnTimeout,      // host:port, ms
+  kTextNetUnreachable,   // host:port
+  kTextCannotConnect,    // host:port, reason
   kTextNoHost,
   kTextEmptyHost,
-  kTextPortZero,          // host
+  kTextPortZero,  // host
   kTextNoWinsock,
-  kTextHostNotFound,      // host
-  kTextCannotResolve,     // host, reason
-  kTextBadTcpWrite,       // host:port
-  kTextPeerClosed,        // host:port
-  kTextTcpWriteFailed,    // host:port, reason
-  kTextTcpWriteTimeout,   // host:port
-  kTextBadTcpRead,        // host:port
-  kTextTcpReadTimeout,    // host:port
-  kTextPeerReset,         // host:port
-  kTextTcpReadFailed,     // host:port, reason
+  kTextHostNotFound,     // host
+  kTextCannotResolve,    // host, reason
+  kTextBadTcpWrite,      // host:port
+  kTextPeerClosed,       // host:port
+  kTextTcpWriteFailed,   // host:port, reason
+  kTextTcpWriteTimeout,  // host:port
+  kTextBadTcpRead,       // host:port
+  kTextTcpReadTimeout,   // host:port
+  kTextPeerReset,        // host:port
+  kTextTcpReadFailed,    // host:port, reason
   kTextEnd
 };
 static_assert(kTextEnd == kRtTextCount);

@@ -24,8 +24,9 @@ enum class Status {
 
 struct Read {
   Status status = Status::missing;
-  std::string data;    // ok: the whole file; too_large: its first max_bytes
-  std::string reason;  // not ok: what is wrong, e.g. "is a directory", "is larger than 1048576 bytes"
+  std::string data;  // ok: the whole file; too_large: its first max_bytes
+  std::string
+      reason;  // not ok: what is wrong, e.g. "is a directory", "is larger than 1048576 bytes"
 };
 
 // Reads a regular file of at most max_bytes.

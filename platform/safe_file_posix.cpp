@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "safe_file.h"
+#include "platform/safe_file.h"
 
 namespace safe_file {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <system_error>
 
-#include "safe_file.h"
+#include "platform/safe_file.h"
 
 namespace safe_file {
 namespace {
@@ -33,7 +33,8 @@ std::string SystemText(DWORD code) {
 bool WriteAll(int fd, const std::string& data) {
   std::size_t done = 0;
   while (done < data.size()) {
-    const unsigned chunk = static_cast<unsigned>(std::min<std::size_t>(data.size() - done, 1 << 20));
+    const unsigned chunk =
+        static_cast<unsigned>(std::min<std::size_t>(data.size() - done, 1 << 20));
     const int n = _write(fd, data.data() + done, chunk);
     if (n <= 0) return false;
     done += static_cast<std::size_t>(n);
@@ -184,7 +185,8 @@ int RemoveStaleTemporaries(const std::string& path) {
   const std::string prefix = target.filename().string() + ".tmp.";
   std::error_code ec;
   int removed = 0;
-  for (const auto& e : fs::directory_iterator(target.parent_path().empty() ? "." : target.parent_path(), ec)) {
+  for (const auto& e :
+       fs::directory_iterator(target.parent_path().empty() ? "." : target.parent_path(), ec)) {
     const std::string name = e.path().filename().string();
     if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0) continue;
     const std::string digits = name.substr(prefix.size());

@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "keep_alive.h"
+#include "platform/keep_alive.h"
 
 namespace {
 // The kernel may defer a sleeping thread's wake-up by its timer slack, 50 us by default, to
@@ -28,6 +28,5 @@ void ui::SleepUntil(std::chrono::steady_clock::time_point deadline) {
   timespec ts{};
   ts.tv_sec = static_cast<time_t>(ns.count() / 1000000000);
   ts.tv_nsec = static_cast<long>(ns.count() % 1000000000);
-  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
-  }
+  while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {}
 }

@@ -3,7 +3,7 @@
 // re-armed after an early wake-up. Sleep() would round up to the 15.6 ms scheduler tick.
 #include <windows.h>
 
-#include "keep_alive.h"
+#include "platform/keep_alive.h"
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
@@ -26,7 +26,8 @@ void ui::SleepUntil(std::chrono::steady_clock::time_point deadline) {
     const auto left = deadline - std::chrono::steady_clock::now();
     if (left <= std::chrono::steady_clock::duration::zero()) return;
     // Due time in 100 ns units, negative for a relative time, rounded up.
-    const long long ticks = (std::chrono::duration_cast<std::chrono::nanoseconds>(left).count() + 99) / 100;
+    const long long ticks =
+        (std::chrono::duration_cast<std::chrono::nanoseconds>(left).count() + 99) / 100;
     LARGE_INTEGER due;
     due.QuadPart = -ticks;
     if (timer == nullptr || !::SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {

@@ -14,8 +14,8 @@ using tcpFuncPtr = int (*)(unsigned handle, int xType, int errCode, void* callba
 
 // Connects to host:port. timeoutMs 0 means the default connect time-out (5000 ms).
 // 0 and *handle set, or a negative code of rs232.h (host not found, refused, ...).
-int ConnectToTCPServer(unsigned* handle, unsigned short port, const char* host,
-                       tcpFuncPtr callback, void* callbackData, unsigned timeoutMs);
+int ConnectToTCPServer(unsigned* handle, unsigned short port, const char* host, tcpFuncPtr callback,
+                       void* callbackData, unsigned timeoutMs);
 int DisconnectFromTCPServer(unsigned handle);
 // Writes size bytes (timeoutMs 0: default 5000 ms). Bytes written, or a negative code; a
 // connection the peer has closed gives an error, never a signal.
@@ -26,5 +26,5 @@ int ClientTCPRead(unsigned handle, void* buffer, std::size_t size, unsigned time
 // Returns 0.
 int ProcessTCPEvents(void);
 // Plain byte copy: target[ti..ti+n) = source[si..si+n).
-void CopyBytes(void* target, std::size_t targetIndex, const void* source,
-               std::size_t sourceIndex, std::size_t count);
+void CopyBytes(void* target, std::size_t targetIndex, const void* source, std::size_t sourceIndex,
+               std::size_t count);

@@ -4,10 +4,10 @@
 // particular no user-interface event) is dispatched there.
 //
 // Single-threaded by contract: all calls come from the user-interface thread.
-#include "keep_alive.h"
-#include "rs232.h"
-#include "runtime_error.h"
-#include "tcp.h"
+#include "platform/keep_alive.h"
+#include "platform/rs232.h"
+#include "platform/runtime_error.h"
+#include "platform/tcp.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -42,8 +42,8 @@ struct Connection {
   int fd = -1;
   tcpFuncPtr callback = nullptr;
   void* callbackData = nullptr;
-  std::string peer;       // "host:port" as the caller named it, for messages
-  bool closed = false;    // the server's close was seen and reported once
+  std::string peer;     // "host:port" as the caller named it, for messages
+  bool closed = false;  // the server's close was seen and reported once
 };
 
 std::map<unsigned, Connection> g_conns;
@@ -93,15 +93,12 @@ int BadHandle(unsigned handle) {
 
 int ConnectError(int err, const std::string& peer, unsigned timeoutMs) {
   switch (err) {
-    case ECONNREFUSED:
-      return Fail(kRtErrConnRefused, kTextConnRefused, {peer});
+    case ECONNREFUSED: return Fail(kRtErrConnRefused, kTextConnRefused, {peer});
     case ETIMEDOUT:
       return Fail(kRtErrConnTimeout, kTextConnTimeout, {peer, std::to_string(timeoutMs)});
     case ENETUNREACH:
-    case EHOSTUNREACH:
-      return Fail(kRtErrNetUnreachable, kTextNetUnreachable, {peer});
-    default:
-      return Fail(kRtErrSocket, kTextCannotConnect, {peer, std::strerror(err)});
+    case EHOSTUNREACH: return Fail(kRtErrNetUnreachable, kTextNetUnreachable, {peer});
+    default: return Fail(kRtErrSocket, kTextCannotConnect, {peer, std::strerror(err)});
   }
 }
 
@@ -149,10 +146,9 @@ int ConnectOne(const addrinfo& ai, Clock::time_point deadline, int* err) {
 
 }  // namespace
 
-int ConnectToTCPServer(unsigned* handle, unsigned short port, const char* host,
-                       tcpFuncPtr callback, void* callbackData, unsigned timeoutMs) {
-  if (handle == nullptr || host == nullptr)
-    return Fail(kRtErrBadArgument, kTextNoHost);
+int ConnectToTCPServer(unsigned* handle, unsigned short port, const char* host, tcpFuncPtr callback,
+                       void* callbackData, unsigned timeoutMs) {
+  if (handle == nullptr || host == nullptr) return Fail(kRtErrBadArgument, kTextNoHost);
   if (*host == '\0') return Fail(kRtErrHostNotFound, kTextEmptyHost);
   if (port == 0) return Fail(kRtErrBadArgument, kTextPortZero, {host});
   const std::string peer = std::string(host) + ":" + std::to_string(port);
@@ -251,16 +247,14 @@ int ClientTCPWrite(unsigned handle, const void* data, std::size_t size, unsigned
 int ClientTCPRead(unsigned handle, void* buffer, std::size_t size, unsigned timeoutMs) {
   Connection* c = Lookup(handle);
   if (c == nullptr) return BadHandle(handle);
-  if (buffer == nullptr || size == 0)
-    return Fail(kRtErrBadArgument, kTextBadTcpRead, {c->peer});
+  if (buffer == nullptr || size == 0) return Fail(kRtErrBadArgument, kTextBadTcpRead, {c->peer});
   size = std::min<std::size_t>(size, INT_MAX);
 
   const auto deadline = DeadlineAfterMs(timeoutMs);
   for (;;) {
     const ssize_t n = ::recv(c->fd, buffer, size, 0);
     if (n > 0) return static_cast<int>(n);
-    if (n == 0)
-      return Fail(kRtErrConnClosed, kTextPeerClosed, {c->peer});
+    if (n == 0) return Fail(kRtErrConnClosed, kTextPeerClosed, {c->peer});
     const int e = errno;
     if (e == EINTR) continue;
     if (e == EAGAIN || e == EWOULDBLOCK) {
@@ -268,8 +262,7 @@ int ClientTCPRead(unsigned handle, void* buffer, std::size_t size, unsigned time
       if (ready == 0) return Fail(kRtErrTimeout, kTextTcpReadTimeout, {c->peer});
       continue;
     }
-    if (e == ECONNRESET)
-      return Fail(kRtErrConnClosed, kTextPeerReset, {c->peer});
+    if (e == ECONNRESET) return Fail(kRtErrConnClosed, kTextPeerReset, {c->peer});
     return Fail(kRtErrRead, kTextTcpReadFailed, {c->peer, std::strerror(e)});
   }
 }

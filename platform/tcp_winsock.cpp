@@ -22,10 +22,10 @@
 #include <string>
 #include <vector>
 
-#include "keep_alive.h"
-#include "rs232.h"
-#include "runtime_error.h"
-#include "tcp.h"
+#include "platform/keep_alive.h"
+#include "platform/rs232.h"
+#include "platform/runtime_error.h"
+#include "platform/tcp.h"
 
 namespace {
 
@@ -107,15 +107,12 @@ int BadHandle(unsigned handle) {
 
 int ConnectError(int err, const std::string& peer, unsigned timeoutMs) {
   switch (err) {
-    case WSAECONNREFUSED:
-      return Fail(kRtErrConnRefused, kTextConnRefused, {peer});
+    case WSAECONNREFUSED: return Fail(kRtErrConnRefused, kTextConnRefused, {peer});
     case WSAETIMEDOUT:
       return Fail(kRtErrConnTimeout, kTextConnTimeout, {peer, std::to_string(timeoutMs)});
     case WSAENETUNREACH:
-    case WSAEHOSTUNREACH:
-      return Fail(kRtErrNetUnreachable, kTextNetUnreachable, {peer});
-    default:
-      return Fail(kRtErrSocket, kTextCannotConnect, {peer, WsaText(err)});
+    case WSAEHOSTUNREACH: return Fail(kRtErrNetUnreachable, kTextNetUnreachable, {peer});
+    default: return Fail(kRtErrSocket, kTextCannotConnect, {peer, WsaText(err)});
   }
 }
 
@@ -170,10 +167,9 @@ SOCKET ConnectOne(const addrinfo& ai, Clock::time_point deadline, int* err) {
 
 }  // namespace
 
-int ConnectToTCPServer(unsigned* handle, unsigned short port, const char* host,
-                       tcpFuncPtr callback, void* callbackData, unsigned timeoutMs) {
-  if (handle == nullptr || host == nullptr)
-    return Fail(kRtErrBadArgument, kTextNoHost);
+int ConnectToTCPServer(unsigned* handle, unsigned short port, const char* host, tcpFuncPtr callback,
+                       void* callbackData, unsigned timeoutMs) {
+  if (handle == nullptr || host == nullptr) return Fail(kRtErrBadArgument, kTextNoHost);
   if (*host == '\0') return Fail(kRtErrHostNotFound, kTextEmptyHost);
   if (port == 0) return Fail(kRtErrBadArgument, kTextPortZero, {host});
   if (!WinsockReady()) return Fail(kRtErrSocket, kTextNoWinsock);
@@ -247,8 +243,7 @@ int ClientTCPWrite(unsigned handle, const void* data, std::size_t size, unsigned
       if (ready == 0 || MsLeft(deadline) == 0) break;
       continue;
     }
-    if (IsGone(e))
-      return Fail(kRtErrConnClosed, kTextPeerClosed, {c->peer});
+    if (IsGone(e)) return Fail(kRtErrConnClosed, kTextPeerClosed, {c->peer});
     return Fail(kRtErrWrite, kTextTcpWriteFailed, {c->peer, WsaText(e)});
   }
   if (sent < size) {
@@ -261,24 +256,21 @@ int ClientTCPWrite(unsigned handle, const void* data, std::size_t size, unsigned
 int ClientTCPRead(unsigned handle, void* buffer, std::size_t size, unsigned timeoutMs) {
   Connection* c = Lookup(handle);
   if (c == nullptr) return BadHandle(handle);
-  if (buffer == nullptr || size == 0)
-    return Fail(kRtErrBadArgument, kTextBadTcpRead, {c->peer});
+  if (buffer == nullptr || size == 0) return Fail(kRtErrBadArgument, kTextBadTcpRead, {c->peer});
   const int want = static_cast<int>(std::min<std::size_t>(size, INT_MAX));
 
   const auto deadline = DeadlineAfterMs(timeoutMs);
   for (;;) {
     const int n = recv(c->sock, static_cast<char*>(buffer), want, 0);
     if (n > 0) return n;
-    if (n == 0)
-      return Fail(kRtErrConnClosed, kTextPeerClosed, {c->peer});
+    if (n == 0) return Fail(kRtErrConnClosed, kTextPeerClosed, {c->peer});
     const int e = WSAGetLastError();
     if (e == WSAEWOULDBLOCK) {
       if (WaitFor(c->sock, POLLRDNORM, deadline) == 0)
         return Fail(kRtErrTimeout, kTextTcpReadTimeout, {c->peer});
       continue;
     }
-    if (IsGone(e))
-      return Fail(kRtErrConnClosed, kTextPeerReset, {c->peer});
+    if (IsGone(e)) return Fail(kRtErrConnClosed, kTextPeerReset, {c->peer});
     return Fail(kRtErrRead, kTextTcpReadFailed, {c->peer, WsaText(e)});
   }
 }
@@ -297,8 +289,7 @@ int ProcessTCPEvents(void) {
     p.events = POLLRDNORM;
     fds.push_back(p);
   }
-  const int ready =
-      fds.empty() ? 0 : WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), 0);
+  const int ready = fds.empty() ? 0 : WSAPoll(fds.data(), static_cast<ULONG>(fds.size()), 0);
 
   for (std::size_t i = 0; ready > 0 && i < fds.size(); ++i) {
     if (fds[i].revents == 0) continue;

@@ -10,10 +10,10 @@
 #include <memory>
 #include <string>
 
-#include "tray.h"
-#include "ui.h"
-#include "ui_internal.h"
-#include "testing/tray_testing.h"
+#include "platform/testing/tray_testing.h"
+#include "platform/tray.h"
+#include "platform/ui.h"
+#include "platform/ui_internal.h"
 
 namespace {
 

@@ -23,30 +23,30 @@
 
 // ---- event codes delivered to callbacks
 enum {
-  EVENT_COMMIT = 1,       // button pressed, value entered, switch/ring/check box changed by the user
-  EVENT_GOT_FOCUS = 8,    // panel window activated
-  EVENT_LOST_FOCUS = 9,   // panel window deactivated
-  EVENT_CLOSE = 11,       // the panel's close box was used
+  EVENT_COMMIT = 1,      // button pressed, value entered, switch/ring/check box changed by the user
+  EVENT_GOT_FOCUS = 8,   // panel window activated
+  EVENT_LOST_FOCUS = 9,  // panel window deactivated
+  EVENT_CLOSE = 11,      // the panel's close box was used
   EVENT_TIMER_TICK = 15,  // a timer control's interval elapsed
 };
 
 // ---- attribute numbers
 enum {
-  ATTR_DIMMED = 500,                    // int 0/1
-  ATTR_CALLBACK = 513,                  // CtrlCallbackPtr
-  ATTR_WIDTH = 533,                     // int, pixels
-  ATTR_TITLE = 573,                     // panel title text
-  ATTR_PANEL_FLAG_599 = 599,            // panel flags the language panel switches off; panels
-  ATTR_PANEL_FLAG_600 = 600,            //   here are fixed-size windows already, so all
-  ATTR_PANEL_FLAG_601 = 601,            //   three are accepted and change nothing
-  ATTR_VALUE = 630,                     // control value: int, double or text by control kind
-  ATTR_LABEL = 641,                     // label text
-  ATTR_LIST_FLAG_700 = 700,             // list box flag switched off there too; accepted
-  ATTR_INTERVAL = 1270,                 // timer interval, seconds (double)
-  ATTR_ENABLED = 1271,                  // timer enabled, int 0/1
+  ATTR_DIMMED = 500,          // int 0/1
+  ATTR_CALLBACK = 513,        // CtrlCallbackPtr
+  ATTR_WIDTH = 533,           // int, pixels
+  ATTR_TITLE = 573,           // panel title text
+  ATTR_PANEL_FLAG_599 = 599,  // panel flags the language panel switches off; panels
+  ATTR_PANEL_FLAG_600 = 600,  //   here are fixed-size windows already, so all
+  ATTR_PANEL_FLAG_601 = 601,  //   three are accepted and change nothing
+  ATTR_VALUE = 630,           // control value: int, double or text by control kind
+  ATTR_LABEL = 641,           // label text
+  ATTR_LIST_FLAG_700 = 700,   // list box flag switched off there too; accepted
+  ATTR_INTERVAL = 1270,       // timer interval, seconds (double)
+  ATTR_ENABLED = 1271,        // timer enabled, int 0/1
   // Ours, for panels made in code (the resource file says "default" and "cancel"):
-  ATTR_DEFAULT_CTRL = 20001,            // panel: control that Enter presses, 0 for none
-  ATTR_CANCEL_CTRL = 20002,             // panel: control that Esc presses, 0 for none
+  ATTR_DEFAULT_CTRL = 20001,  // panel: control that Enter presses, 0 for none
+  ATTR_CANCEL_CTRL = 20002,   // panel: control that Esc presses, 0 for none
 };
 
 // ---- control styles for NewCtrl
@@ -64,16 +64,16 @@ enum {
 // ---- error codes (negative)
 enum {
   UI_ERR_NOT_INITIALIZED = -1,
-  UI_ERR_FILE_NOT_FOUND = -2,       // resource file missing or unreadable
-  UI_ERR_BAD_FILE_FORMAT = -3,      // resource file malformed
-  UI_ERR_RESOURCE_NOT_FOUND = -4,   // no panel with that resource number in the file
-  UI_ERR_UNKNOWN_CALLBACK = -5,     // the file names a callback that was never registered
-  UI_ERR_BAD_PANEL = -6,            // no such panel handle
-  UI_ERR_BAD_CONTROL = -7,          // no such control on the panel
-  UI_ERR_BAD_ATTRIBUTE = -8,        // attribute not valid for this control or value type
-  UI_ERR_BAD_VALUE = -9,            // value out of range / wrong type
-  UI_ERR_NO_POPUP = -10,            // RemovePopup with no popup installed
-  UI_ERR_BAD_INDEX = -11,           // list index out of range
+  UI_ERR_FILE_NOT_FOUND = -2,      // resource file missing or unreadable
+  UI_ERR_BAD_FILE_FORMAT = -3,     // resource file malformed
+  UI_ERR_RESOURCE_NOT_FOUND = -4,  // no panel with that resource number in the file
+  UI_ERR_UNKNOWN_CALLBACK = -5,    // the file names a callback that was never registered
+  UI_ERR_BAD_PANEL = -6,           // no such panel handle
+  UI_ERR_BAD_CONTROL = -7,         // no such control on the panel
+  UI_ERR_BAD_ATTRIBUTE = -8,       // attribute not valid for this control or value type
+  UI_ERR_BAD_VALUE = -9,           // value out of range / wrong type
+  UI_ERR_NO_POPUP = -10,           // RemovePopup with no popup installed
+  UI_ERR_BAD_INDEX = -11,          // list index out of range
 };
 
 using CtrlCallbackPtr = int (*)(int panel, int control, int event, void* callbackData,
@@ -159,7 +159,9 @@ int SetMouseCursor(int cursor);
 // Executable's directory without a trailing separator. 0, or -1 when it does not fit.
 int GetProjectDir(char* buffer, std::size_t size = 260);
 template <std::size_t N>
-int GetProjectDir(char (&buffer)[N]) { return GetProjectDir(buffer, N); }
+int GetProjectDir(char (&buffer)[N]) {
+  return GetProjectDir(buffer, N);
+}
 // 1 when a file exists at `path`, 0 otherwise; *size gets its size when given.
 int FileExists(const char* path, long* size);
 // Blocks the calling thread's callbacks for `seconds`; only the windows are kept alive

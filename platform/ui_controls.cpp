@@ -1,8 +1,8 @@
 // User-interface runtime, controls: one builder per control kind, labels, attributes,
 // values and list entries.
 #include <QAbstractSpinBox>
-#include <QAction>
 #include <QAccessible>
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
@@ -36,8 +36,8 @@
 #include <string>
 #include <vector>
 
-#include "testing/ui_testing.h"
-#include "ui_runtime.h"
+#include "platform/testing/ui_testing.h"
+#include "platform/ui_runtime.h"
 
 using namespace ui::detail;
 
@@ -413,12 +413,11 @@ int SetNumberAttr(int panel, int control, int attribute, double value) {
   Control* c = FindCtrl(panel, control, &err);
   if (!c) return err;
   switch (attribute) {
-    case ATTR_VALUE:
-      return SetValueNumber(c, value);
-    case ATTR_DIMMED:
-      return SetDimmed(c, static_cast<int>(value));
+    case ATTR_VALUE: return SetValueNumber(c, value);
+    case ATTR_DIMMED: return SetDimmed(c, static_cast<int>(value));
     case ATTR_INTERVAL:
-      if (!c->timer || !(value > 0) || value > 2147483.0) return c->timer ? UI_ERR_BAD_VALUE : UI_ERR_BAD_ATTRIBUTE;
+      if (!c->timer || !(value > 0) || value > 2147483.0)
+        return c->timer ? UI_ERR_BAD_VALUE : UI_ERR_BAD_ATTRIBUTE;
       c->interval = value;
       c->timer->setInterval(static_cast<int>(std::lround(value * 1000.0)));
       return 0;
@@ -434,10 +433,8 @@ int SetNumberAttr(int panel, int control, int attribute, double value) {
       if (!c->editor || value < 1) return UI_ERR_BAD_VALUE;
       c->editor->resize(static_cast<int>(value), c->editor->height());
       return 0;
-    case ATTR_LIST_FLAG_700:
-      return c->kind == Kind::List ? 0 : UI_ERR_BAD_ATTRIBUTE;
-    default:
-      return UI_ERR_BAD_ATTRIBUTE;
+    case ATTR_LIST_FLAG_700: return c->kind == Kind::List ? 0 : UI_ERR_BAD_ATTRIBUTE;
+    default: return UI_ERR_BAD_ATTRIBUTE;
   }
 }
 
@@ -497,11 +494,8 @@ int GetCtrlAttribute(int panel, int control, int attribute, double* value) {
   if (!c) return err;
   if (!value) return UI_ERR_BAD_VALUE;
   switch (attribute) {
-    case ATTR_VALUE:
-      return GetValueNumber(c, value);
-    case ATTR_DIMMED:
-      *value = c->editor && !c->editor->isEnabled() ? 1 : 0;
-      return 0;
+    case ATTR_VALUE: return GetValueNumber(c, value);
+    case ATTR_DIMMED: *value = c->editor && !c->editor->isEnabled() ? 1 : 0; return 0;
     case ATTR_INTERVAL:
       if (!c->timer) return UI_ERR_BAD_ATTRIBUTE;
       *value = c->interval;
@@ -514,8 +508,7 @@ int GetCtrlAttribute(int panel, int control, int attribute, double* value) {
       if (!c->editor) return UI_ERR_BAD_ATTRIBUTE;
       *value = c->editor->width();
       return 0;
-    default:
-      return UI_ERR_BAD_ATTRIBUTE;
+    default: return UI_ERR_BAD_ATTRIBUTE;
   }
 }
 
@@ -639,4 +632,3 @@ int ClearListCtrl(int panel, int control) {
   if (auto* lw = qobject_cast<QListWidget*>(c->editor)) lw->clear();
   return 0;
 }
-

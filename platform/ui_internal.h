@@ -2,8 +2,8 @@
 #pragma once
 
 #include <QJsonValue>
-#include <cstddef>
 #include <QString>
+#include <cstddef>
 #include <utility>
 #include <vector>
 
@@ -16,20 +16,20 @@ struct ControlSpec {
   Kind kind = Kind::Numeric;
   QString label;
   int top = 0, left = 0, width = 0, height = 0;  // 0: the kind's default size
-  bool isDouble = false;                          // numeric: double or integer value
-  QJsonValue value;                               // initial value, by kind
+  bool isDouble = false;                         // numeric: double or integer value
+  QJsonValue value;                              // initial value, by kind
   double min = -2147483648.0, max = 2147483647.0;
-  int precision = 0;                              // numeric: digits after the point
-  QString unit;                                   // numeric: suffix shown after the value
-  int maxLength = 255;                            // string: longest accepted text
-  std::vector<std::pair<QString, int>> items;     // ring and list entries
-  std::vector<int> itemTexts;                     // text numbers of their labels, -1 none
+  int precision = 0;                           // numeric: digits after the point
+  QString unit;                                // numeric: suffix shown after the value
+  int maxLength = 255;                         // string: longest accepted text
+  std::vector<std::pair<QString, int>> items;  // ring and list entries
+  std::vector<int> itemTexts;                  // text numbers of their labels, -1 none
   bool dimmed = false, readOnly = false, visible = true;
   bool multiSelect = false;  // list: several entries selectable, Ctrl+C copies their lines
-  QString callback;                               // name bound through the callback table
-  double interval = 1.0;                          // timer, seconds
-  bool enabled = true;                            // timer
-  int text = -1;  // number of the text source's label (value of a text message), -1 none
+  QString callback;          // name bound through the callback table
+  double interval = 1.0;     // timer, seconds
+  bool enabled = true;       // timer
+  int text = -1;             // number of the text source's label (value of a text message), -1 none
 };
 
 struct MenuItemSpec {
@@ -50,11 +50,11 @@ struct PanelSpec {
   QString title;
   int width = 400, height = 300;
   QString callback;
-  int titleText = -1;     // number of the text source's title
-  int defaultCtrl = 0;    // pressed by Enter
-  int cancelCtrl = 0;     // pressed by Esc; never one that writes to the meter
-  bool escCloses = false; // Esc asks to close the panel, as its close box does
-  bool center = false;    // centred on the screen when first shown
+  int titleText = -1;            // number of the text source's title
+  int defaultCtrl = 0;           // pressed by Enter
+  int cancelCtrl = 0;            // pressed by Esc; never one that writes to the meter
+  bool escCloses = false;        // Esc asks to close the panel, as its close box does
+  bool center = false;           // centred on the screen when first shown
   int indicator[3] = {0, 0, 0};  // top, left, size of the link indicator; size 0: the corner
   std::vector<MenuSpec> menus;
   std::vector<ControlSpec> controls;

@@ -7,9 +7,9 @@
 #include <cmath>
 #include <set>
 
-#include "safe_file.h"
-#include "ui.h"
-#include "ui_internal.h"
+#include "platform/safe_file.h"
+#include "platform/ui.h"
+#include "platform/ui_internal.h"
 
 namespace ui::detail {
 namespace {
@@ -19,9 +19,9 @@ struct KindName {
   Kind kind;
 };
 constexpr KindName kKinds[] = {
-    {"numeric", Kind::Numeric}, {"string", Kind::String},     {"textmsg", Kind::TextMsg},
-    {"ring", Kind::Ring},       {"switch", Kind::Switch},     {"checkbox", Kind::CheckBox},
-    {"button", Kind::Button},   {"timer", Kind::Timer},       {"list", Kind::List},
+    {"numeric", Kind::Numeric}, {"string", Kind::String}, {"textmsg", Kind::TextMsg},
+    {"ring", Kind::Ring},       {"switch", Kind::Switch}, {"checkbox", Kind::CheckBox},
+    {"button", Kind::Button},   {"timer", Kind::Timer},   {"list", Kind::List},
 };
 
 // Reads an optional integer member; false when present but not an integral number.
@@ -92,20 +92,20 @@ int ParseControl(const QJsonObject& o, ControlSpec* c, QString* why) {
     return UI_ERR_BAD_FILE_FORMAT;
   }
   QString type = QStringLiteral("int");
-  const bool ok = OptString(o, "label", &c->label) && OptInt(o, "top", &c->top) &&
-                  OptInt(o, "left", &c->left) && OptInt(o, "width", &c->width) &&
-                  OptInt(o, "height", &c->height) && OptString(o, "type", &type) &&
-                  OptDouble(o, "min", &c->min) && OptDouble(o, "max", &c->max) &&
-                  OptInt(o, "precision", &c->precision) && OptString(o, "unit", &c->unit) &&
-                  OptInt(o, "maxlength", &c->maxLength) && OptBool(o, "dimmed", &c->dimmed) &&
-                  OptBool(o, "readonly", &c->readOnly) &&
-                  OptBool(o, "multiselect", &c->multiSelect) && OptBool(o, "visible", &c->visible) &&
-                  OptString(o, "callback", &c->callback) && OptInt(o, "text", &c->text) &&
-                  OptDouble(o, "interval", &c->interval) &&
-                  OptBool(o, "enabled", &c->enabled) && ParseItems(o.value("items"), &c->items, &c->itemTexts);
-  if (!ok || (type != QLatin1String("int") && type != QLatin1String("double")) ||
-      c->min > c->max || c->precision < 0 || c->precision > 15 || c->maxLength < 1 ||
-      c->width < 0 || c->height < 0 || !(c->interval > 0)) {
+  const bool ok =
+      OptString(o, "label", &c->label) && OptInt(o, "top", &c->top) &&
+      OptInt(o, "left", &c->left) && OptInt(o, "width", &c->width) &&
+      OptInt(o, "height", &c->height) && OptString(o, "type", &type) &&
+      OptDouble(o, "min", &c->min) && OptDouble(o, "max", &c->max) &&
+      OptInt(o, "precision", &c->precision) && OptString(o, "unit", &c->unit) &&
+      OptInt(o, "maxlength", &c->maxLength) && OptBool(o, "dimmed", &c->dimmed) &&
+      OptBool(o, "readonly", &c->readOnly) && OptBool(o, "multiselect", &c->multiSelect) &&
+      OptBool(o, "visible", &c->visible) && OptString(o, "callback", &c->callback) &&
+      OptInt(o, "text", &c->text) && OptDouble(o, "interval", &c->interval) &&
+      OptBool(o, "enabled", &c->enabled) && ParseItems(o.value("items"), &c->items, &c->itemTexts);
+  if (!ok || (type != QLatin1String("int") && type != QLatin1String("double")) || c->min > c->max ||
+      c->precision < 0 || c->precision > 15 || c->maxLength < 1 || c->width < 0 || c->height < 0 ||
+      !(c->interval > 0)) {
     *why = QStringLiteral("control %1: a member has the wrong type or an invalid value").arg(c->id);
     return UI_ERR_BAD_FILE_FORMAT;
   }
@@ -115,15 +115,10 @@ int ParseControl(const QJsonObject& o, ControlSpec* c, QString* why) {
   bool valueOk = true;
   switch (c->kind) {
     case Kind::String:
-    case Kind::TextMsg:
-      valueOk = v.isUndefined() || v.isString();
-      break;
+    case Kind::TextMsg: valueOk = v.isUndefined() || v.isString(); break;
     case Kind::Button:
-    case Kind::Timer:
-      valueOk = v.isUndefined();
-      break;
-    default:
-      valueOk = v.isUndefined() || v.isDouble();
+    case Kind::Timer: valueOk = v.isUndefined(); break;
+    default: valueOk = v.isUndefined() || v.isDouble();
   }
   if (!valueOk) {
     *why = QStringLiteral("control %1: \"value\" does not suit a control of kind %2")
@@ -140,9 +135,8 @@ int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString
   QJsonParseError perr{};
   const QJsonDocument doc = QJsonDocument::fromJson(fileText, &perr);
   if (perr.error != QJsonParseError::NoError) {
-    *error = QStringLiteral("not valid JSON at offset %1: %2")
-                 .arg(perr.offset)
-                 .arg(perr.errorString());
+    *error =
+        QStringLiteral("not valid JSON at offset %1: %2").arg(perr.offset).arg(perr.errorString());
     return UI_ERR_BAD_FILE_FORMAT;
   }
   if (!doc.isObject() || !doc.object().value("panels").isArray()) {
@@ -201,8 +195,7 @@ int ParsePanel(const QByteArray& fileText, int resource, PanelSpec* out, QString
         const QJsonObject io = iv.toObject();
         if (!iv.isObject() || !OptInt(io, "id", &item.id) || item.id <= 0 ||
             !OptString(io, "label", &item.label) || !OptString(io, "callback", &item.callback) ||
-            !OptInt(io, "text", &item.text) ||
-            !itemIds.insert(item.id).second) {
+            !OptInt(io, "text", &item.text) || !itemIds.insert(item.id).second) {
           *error = QStringLiteral("panel %1: menu item invalid or its id repeated").arg(res);
           return UI_ERR_BAD_FILE_FORMAT;
         }
@@ -246,7 +239,7 @@ int LoadPanelSpec(const QString& path, int resource, PanelSpec* out, QString* er
   if (file.status != safe_file::Status::ok) {
     *error = QStringLiteral("%1 %2").arg(path, QString::fromStdString(file.reason));
     return file.status == safe_file::Status::too_large ? UI_ERR_BAD_FILE_FORMAT
-                                                        : UI_ERR_FILE_NOT_FOUND;
+                                                       : UI_ERR_FILE_NOT_FOUND;
   }
   QString why;
   const int rc = ParsePanel(QByteArray::fromStdString(file.data), resource, out, &why);

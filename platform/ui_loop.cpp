@@ -11,8 +11,8 @@
 #include <QDoubleSpinBox>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFileDialog>
 #include <QFile>
+#include <QFileDialog>
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QFontMetrics>
@@ -39,9 +39,9 @@
 #include <string>
 #include <vector>
 
-#include "keep_alive.h"
-#include "testing/ui_testing.h"
-#include "ui_runtime.h"
+#include "platform/keep_alive.h"
+#include "platform/testing/ui_testing.h"
+#include "platform/ui_runtime.h"
 
 using namespace ui::detail;
 

@@ -1,7 +1,7 @@
 // User-interface runtime, panels: handles, loading from the resource file, display, titles
 // and discarding.
-#include <QAbstractSpinBox>
 #include <QAbstractButton>
+#include <QAbstractSpinBox>
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QApplication>
@@ -35,8 +35,8 @@
 #include <string>
 #include <vector>
 
-#include "testing/ui_testing.h"
-#include "ui_runtime.h"
+#include "platform/testing/ui_testing.h"
+#include "platform/ui_runtime.h"
 
 using namespace ui::detail;
 
@@ -137,8 +137,10 @@ void FitToScreen(Panel* p) {
     w->resize(size);
     // Keep the whole window, title bar included, on the screen.
     QPoint at = w->pos();
-    at.setX(std::clamp(at.x(), area.left(), std::max(area.left(), area.right() - size.width() - kFrameW)));
-    at.setY(std::clamp(at.y(), area.top(), std::max(area.top(), area.bottom() - size.height() - kFrameH)));
+    at.setX(std::clamp(at.x(), area.left(),
+                       std::max(area.left(), area.right() - size.width() - kFrameW)));
+    at.setY(std::clamp(at.y(), area.top(),
+                       std::max(area.top(), area.bottom() - size.height() - kFrameH)));
     w->move(at);
   } else {
     w->resize(size);
@@ -163,8 +165,8 @@ Panel* CreatePanel(int parent, int resource, const QString& title, int width, in
   p->parent = parent;
   p->window = new PanelWindow(p->handle, ParentWindow(parent));
   // Screen readers announce windows and dialogs, not the plain widget's "filler".
-  p->window->setProperty(kPanelRoleProperty, parent > 0 ? int(QAccessible::Dialog)
-                                                        : int(QAccessible::Window));
+  p->window->setProperty(kPanelRoleProperty,
+                         parent > 0 ? int(QAccessible::Dialog) : int(QAccessible::Window));
   p->window->setAttribute(Qt::WA_QuitOnClose, false);
   p->window->setWindowTitle(title);
   p->window->setAccessibleName(title);
@@ -375,20 +377,15 @@ int SetPanelAttribute(int panel, int attribute, int value) {
   Panel* p = FindPanel(panel);
   if (!p) return UI_ERR_BAD_PANEL;
   switch (attribute) {
-    case ATTR_DEFAULT_CTRL:
-      p->defaultCtrl = value;
-      return 0;
-    case ATTR_CANCEL_CTRL:
-      p->cancelCtrl = value;
-      return 0;
+    case ATTR_DEFAULT_CTRL: p->defaultCtrl = value; return 0;
+    case ATTR_CANCEL_CTRL: p->cancelCtrl = value; return 0;
     case ATTR_PANEL_FLAG_600:
     case ATTR_PANEL_FLAG_599:
     case ATTR_PANEL_FLAG_601:
       // Panels are fixed-size already; look attributes have no Qt counterpart.
       (void)value;
       return 0;
-    default:
-      return UI_ERR_BAD_ATTRIBUTE;
+    default: return UI_ERR_BAD_ATTRIBUTE;
   }
 }
 

@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "ui.h"
-#include "ui_internal.h"
+#include "platform/ui.h"
+#include "platform/ui_internal.h"
 
 class QApplication;
 class QEventLoop;
@@ -63,10 +63,10 @@ struct Panel {
   void* cbData = nullptr;
   bool autoCenter = false;
   bool sized = false;  // fitted to the screen at its first display
-  int titleText = -1;   // text source number of the title, -1 none
+  int titleText = -1;  // text source number of the title, -1 none
   std::vector<std::pair<class QAction*, int>> menuTexts;  // menu entries and their numbers
-  int defaultCtrl = 0;  // pressed by Enter
-  int cancelCtrl = 0;   // pressed by Esc
+  int defaultCtrl = 0;                                    // pressed by Enter
+  int cancelCtrl = 0;                                     // pressed by Esc
   bool escCloses = false;
 };
 
@@ -83,7 +83,7 @@ inline std::map<QString, PanelCallbackPtr> g_panelCallbacks;
 inline std::map<QString, MenuCallbackPtr> g_menuCallbacks;
 inline int g_suspend = 0;  // > 0 while PaintNow or KeepAlive pump events: callbacks are held
 inline std::vector<std::function<void()>> g_held;  // callbacks held back by g_suspend, in order
-inline bool g_busyCursor = false;    // KeepAlive put up the busy cursor
+inline bool g_busyCursor = false;                  // KeepAlive put up the busy cursor
 inline bool g_busyEndPosted = false;
 inline QPixmap* g_indicator = nullptr;  // created once the application object exists
 inline bool g_indicatorShown = false;

@@ -9,7 +9,7 @@ want=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libmodbus-dev mbpoll python3-pymodbus python3-serial python3-serial-asyncio
   xvfb x11vnc iproute2 xauth at-spi2-core python3-pyatspi python3-gi python3-xlib dbus dbus-x11
-  fonts-dejavu-core
+  fonts-dejavu-core clang-format
 )
 if [ "${1:-}" = "--extra" ]; then
   # fuzzing, sanitizer runtime and the reference INI parser for the benchmarks;

@@ -17,10 +17,10 @@ int64_t floor_div(int64_t a, int64_t b) {
 int64_t days_from_civil(int year, int month, int day) {
   const int64_t y = static_cast<int64_t>(year) - (month <= 2 ? 1 : 0);
   const int64_t era = floor_div(y, 400);
-  const int64_t yoe = y - era * 400;                                        // [0, 399]
-  const int64_t mp = (month + 9) % 12;                                      // March = 0
-  const int64_t doy = (153 * mp + 2) / 5 + day - 1;                         // [0, 365]
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;                // [0, 146096]
+  const int64_t yoe = y - era * 400;                          // [0, 399]
+  const int64_t mp = (month + 9) % 12;                        // March = 0
+  const int64_t doy = (153 * mp + 2) / 5 + day - 1;           // [0, 365]
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;  // [0, 146096]
   return era * 146097 + doe - 719468;
 }
 
@@ -44,8 +44,7 @@ CivilTime civil_from_seconds(int64_t seconds) {
 }
 
 int64_t seconds_from_civil(const CivilTime& t) {
-  return days_from_civil(t.year, t.month, t.day) * 86400 + t.hour * 3600 + t.minute * 60 +
-         t.second;
+  return days_from_civil(t.year, t.month, t.day) * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
 }
 
 int iso_weekday(int64_t seconds) {
@@ -55,9 +54,7 @@ int iso_weekday(int64_t seconds) {
   return static_cast<int>(w) + 1;
 }
 
-bool is_leap_year(int year) {
-  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
+bool is_leap_year(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
 
 int days_in_month(int year, int month) {
   static constexpr int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
@@ -72,9 +69,7 @@ bool is_valid(const CivilTime& t) {
          t.second <= 59;
 }
 
-uint8_t to_bcd(int v) {
-  return static_cast<uint8_t>(((v / 10) << 4) | (v % 10));
-}
+uint8_t to_bcd(int v) { return static_cast<uint8_t>(((v / 10) << 4) | (v % 10)); }
 
 std::optional<int> from_bcd(uint8_t b) {
   const int hi = b >> 4;

@@ -25,18 +25,18 @@ class FaultInjector {
   bool draw_corrupt();
 
   // Counters, for the summary printed on exit.
-  std::atomic<uint64_t> requests{0};      // whole frames received
-  std::atomic<uint64_t> answers{0};       // answers sent, exceptions included
-  std::atomic<uint64_t> exceptions{0};    // exception answers sent (injected ones included)
-  std::atomic<uint64_t> ignored{0};       // RTU frames for another address, or broadcasts
-  std::atomic<uint64_t> bad_frames{0};    // CRC errors, frames cut short, oversized frames
-  std::atomic<uint64_t> silenced{0};      // requests left unanswered by --silent
-  std::atomic<uint64_t> delayed{0};       // answers held back by --delay
-  std::atomic<uint64_t> corrupted{0};     // answers spoilt by --corrupt-crc
+  std::atomic<uint64_t> requests{0};             // whole frames received
+  std::atomic<uint64_t> answers{0};              // answers sent, exceptions included
+  std::atomic<uint64_t> exceptions{0};           // exception answers sent (injected ones included)
+  std::atomic<uint64_t> ignored{0};              // RTU frames for another address, or broadcasts
+  std::atomic<uint64_t> bad_frames{0};           // CRC errors, frames cut short, oversized frames
+  std::atomic<uint64_t> silenced{0};             // requests left unanswered by --silent
+  std::atomic<uint64_t> delayed{0};              // answers held back by --delay
+  std::atomic<uint64_t> corrupted{0};            // answers spoilt by --corrupt-crc
   std::atomic<uint64_t> injected_exceptions{0};  // exception 4 from --exception-at
-  std::atomic<uint64_t> split{0};         // answers sent in two segments
-  std::atomic<uint64_t> dropped{0};       // TCP connections closed / serial links muted
-  std::atomic<uint64_t> muted{0};         // serial requests unanswered after --drop-after
+  std::atomic<uint64_t> split{0};                // answers sent in two segments
+  std::atomic<uint64_t> dropped{0};              // TCP connections closed / serial links muted
+  std::atomic<uint64_t> muted{0};                // serial requests unanswered after --drop-after
 
   // Two lines: what was served, and the faults injected, e.g.
   //   served: requests=12 answers=11 exceptions=1 ignored=0 bad-frames=0

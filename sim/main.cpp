@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/safe_file.h"
 #include "sim/faults.h"
 #include "sim/meter_model.h"
 #include "sim/options.h"
 #include "sim/server.h"
 #include "sim/state_file.h"
-#include "safe_file.h"
 
 using namespace veldix::sim;
 
@@ -76,8 +76,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   const ParseResult parsed = parse_options(args);
   if (!parsed.error.empty()) {
-    std::fprintf(stderr, "veldixmid-sim: %s\nTry 'veldixmid-sim --help'.\n",
-                 parsed.error.c_str());
+    std::fprintf(stderr, "veldixmid-sim: %s\nTry 'veldixmid-sim --help'.\n", parsed.error.c_str());
     return 2;
   }
   const Options& opt = parsed.options;
@@ -103,9 +102,7 @@ int main(int argc, char** argv) {
     safe_file::RemoveStaleTemporaries(opt.state_file);
     const StateLoad loaded = load_state(opt.state_file);
     switch (loaded.status) {
-      case StateLoad::Status::loaded:
-        initial = loaded.state;
-        break;
+      case StateLoad::Status::loaded: initial = loaded.state; break;
       case StateLoad::Status::missing:
         log_line("state file " + opt.state_file + " not found: starting as a new meter");
         break;

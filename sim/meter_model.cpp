@@ -31,9 +31,7 @@ bool in_map(uint32_t a) {
 }
 
 // Partial counters that a write of zero resets; the reserved words between them are not.
-bool is_partial_counter(uint32_t a) {
-  return (a >= 1582 && a <= 1595) || (a >= 1606 && a <= 1609);
-}
+bool is_partial_counter(uint32_t a) { return (a >= 1582 && a <= 1595) || (a >= 1606 && a <= 1609); }
 
 bool is_writable(uint32_t a) {
   if (a == 4099) return true;
@@ -81,16 +79,14 @@ uint16_t clamp_u16(double v) {
 // each quantity is a mean plus a few slow sine waves of unrelated periods, so the values
 // drift like a real installation and never repeat within a test run.
 struct Waveform {
-  double v[3];        // phase-to-neutral voltage, V
-  double i[3];        // phase current, A
-  double phi[3];      // angle by which the current lags the voltage, rad (< 0: leads)
-  double frequency;   // Hz
-  double thd[3];      // voltage THD, %
+  double v[3];       // phase-to-neutral voltage, V
+  double i[3];       // phase current, A
+  double phi[3];     // angle by which the current lags the voltage, rad (< 0: leads)
+  double frequency;  // Hz
+  double thd[3];     // voltage THD, %
 };
 
-double wave(double t, double period, double phase) {
-  return std::sin(kTwoPi * t / period + phase);
-}
+double wave(double t, double period, double phase) { return std::sin(kTwoPi * t / period + phase); }
 
 Waveform waveform(double t) {
   static constexpr double kCurrentMean[3] = {3.10, 2.45, 1.80};
@@ -131,10 +127,22 @@ using ConfigImage = std::array<uint16_t, kImageLast - kImageFirst + 1>;
 
 const char* counter_name(Counter c) {
   static constexpr const char* kNames[kCounterCount] = {
-      "import-t1",         "import-t2",         "import-t3",          "import-t4",
-      "export",            "inductive",         "capacitive",         "apparent",
-      "partial-import-t1", "partial-import-t2", "partial-import-t3",  "partial-import-t4",
-      "partial-export",    "partial-inductive", "partial-capacitive", "partial-apparent",
+      "import-t1",
+      "import-t2",
+      "import-t3",
+      "import-t4",
+      "export",
+      "inductive",
+      "capacitive",
+      "apparent",
+      "partial-import-t1",
+      "partial-import-t2",
+      "partial-import-t3",
+      "partial-import-t4",
+      "partial-export",
+      "partial-inductive",
+      "partial-capacitive",
+      "partial-apparent",
   };
   return c < kCounterCount ? kNames[c] : "?";
 }
@@ -349,7 +357,9 @@ uint16_t MeterModel::word_locked(uint16_t a, const Measurements& m, Clock::time_
       case 3: v = units(kInductive); break;
       case 4: v = units(kCapacitive); break;
       case 5: v = units(kInductive) + units(kCapacitive); break;
-      default: v = units(static_cast<Counter>(kImportT1 + static_cast<std::size_t>(slot - 6))); break;
+      default:
+        v = units(static_cast<Counter>(kImportT1 + static_cast<std::size_t>(slot - 6)));
+        break;
     }
     return word == 0 ? hi(v) : lo(v);
   }
@@ -365,7 +375,10 @@ uint16_t MeterModel::word_locked(uint16_t a, const Measurements& m, Clock::time_
         break;
       case 1: v = units(kPartExport); break;
       case 2: v = units(kPartApparent); break;
-      case 3: case 4: case 5: case 6:
+      case 3:
+      case 4:
+      case 5:
+      case 6:
         v = units(static_cast<Counter>(kPartImportT1 + static_cast<std::size_t>(slot - 3)));
         break;
       case 12: v = units(kPartInductive); break;
@@ -499,9 +512,8 @@ ModbusException MeterModel::write(uint16_t address, std::span<const uint16_t> va
     }
   }
   static constexpr std::pair<uint16_t, Counter> kPartial[] = {
-      {1584, kPartExport},    {1586, kPartApparent},   {1588, kPartImportT1},
-      {1590, kPartImportT2},  {1592, kPartImportT3},   {1594, kPartImportT4},
-      {1606, kPartInductive}, {1608, kPartCapacitive},
+      {1584, kPartExport},   {1586, kPartApparent}, {1588, kPartImportT1},  {1590, kPartImportT2},
+      {1592, kPartImportT3}, {1594, kPartImportT4}, {1606, kPartInductive}, {1608, kPartCapacitive},
   };
   for (const auto& [reg, counter] : kPartial) {
     if (touches(reg, reg + 1)) state_.energy[counter] = 0;

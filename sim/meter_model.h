@@ -34,17 +34,17 @@ enum class ModbusException : uint8_t {
 
 // Settings of the configuration block that a write may change.
 struct Settings {
-  uint16_t slave_address = 1;    // 4099, 1..247
-  uint16_t baud_div100 = 96;     // 4107, serial speed / 100: 12 24 48 96 192 384 576 1152
-  uint16_t demand_period = 15;   // 4108, demand integration period, minutes 1..60
-  uint16_t parity = 0;           // 4109, 0 none, 1 odd, 2 even
-  uint16_t stop_bits = 1;        // 4110, 1 or 2
-  uint16_t tariff_mode = 0;      // 4112, 0 by the clock's timetable, 1..4 fixed tariff
-  uint16_t password = 0;         // 4113, keypad password 0..9999, 0 = none
-  uint16_t ct_secondary = 5;     // 4118, current transformer secondary, A: 1 or 5
-  uint16_t vt_secondary = 230;   // 4119, voltage transformer secondary, V: 50..500
-  uint32_t ct_primary = 50;      // 4120-4121, current transformer primary, A: 1..50000
-  uint32_t vt_primary = 230;     // 4122-4123, voltage transformer primary, V: 50..500000
+  uint16_t slave_address = 1;   // 4099, 1..247
+  uint16_t baud_div100 = 96;    // 4107, serial speed / 100: 12 24 48 96 192 384 576 1152
+  uint16_t demand_period = 15;  // 4108, demand integration period, minutes 1..60
+  uint16_t parity = 0;          // 4109, 0 none, 1 odd, 2 even
+  uint16_t stop_bits = 1;       // 4110, 1 or 2
+  uint16_t tariff_mode = 0;     // 4112, 0 by the clock's timetable, 1..4 fixed tariff
+  uint16_t password = 0;        // 4113, keypad password 0..9999, 0 = none
+  uint16_t ct_secondary = 5;    // 4118, current transformer secondary, A: 1 or 5
+  uint16_t vt_secondary = 230;  // 4119, voltage transformer secondary, V: 50..500
+  uint32_t ct_primary = 50;     // 4120-4121, current transformer primary, A: 1..50000
+  uint32_t vt_primary = 230;    // 4122-4123, voltage transformer primary, V: 50..500000
   bool operator==(const Settings&) const = default;
 };
 
@@ -53,12 +53,22 @@ bool settings_valid(const Settings& s);
 
 // Energy accumulators, in Wh, varh or VAh. The total registers are sums of these.
 enum Counter : std::size_t {
-  kImportT1, kImportT2, kImportT3, kImportT4,  // active energy imported, by tariff
-  kExport,                                     // active energy exported
-  kInductive, kCapacitive,                     // reactive energy, registered phase by phase
-  kApparent,                                   // apparent energy
-  kPartImportT1, kPartImportT2, kPartImportT3, kPartImportT4,
-  kPartExport, kPartInductive, kPartCapacitive, kPartApparent,
+  kImportT1,
+  kImportT2,
+  kImportT3,
+  kImportT4,  // active energy imported, by tariff
+  kExport,    // active energy exported
+  kInductive,
+  kCapacitive,  // reactive energy, registered phase by phase
+  kApparent,    // apparent energy
+  kPartImportT1,
+  kPartImportT2,
+  kPartImportT3,
+  kPartImportT4,
+  kPartExport,
+  kPartInductive,
+  kPartCapacitive,
+  kPartApparent,
   kCounterCount
 };
 

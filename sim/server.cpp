@@ -123,7 +123,8 @@ uint16_t crc16(const uint8_t* p, std::size_t n) {
   uint16_t crc = 0xFFFF;
   for (std::size_t i = 0; i < n; ++i) {
     crc ^= p[i];
-    for (int b = 0; b < 8; ++b) crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
+    for (int b = 0; b < 8; ++b)
+      crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
   }
   return crc;
 }
@@ -252,7 +253,8 @@ class Session {
         wait_ms = idle_ms_;
       } else if (socket_ && ctx_.idle_timeout_ms > 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            last + std::chrono::milliseconds(ctx_.idle_timeout_ms) - Clock::now()).count();
+                              last + std::chrono::milliseconds(ctx_.idle_timeout_ms) - Clock::now())
+                              .count();
         wait_ms = left > 0 ? static_cast<int>(left) : 0;
         idle_limit = true;
       }
@@ -341,7 +343,9 @@ class Session {
     const uint8_t function = req[off];
     const int crc = framing_ == Framing::rtu ? 2 : 0;
     const int pdu_len = len - off - crc;  // function code and data
-    auto u16 = [&](int at) { return static_cast<uint16_t>(req[off + at] << 8 | req[off + at + 1]); };
+    auto u16 = [&](int at) {
+      return static_cast<uint16_t>(req[off + at] << 8 | req[off + at + 1]);
+    };
 
     if (faults.options().silent) {
       faults.silenced++;
@@ -508,7 +512,8 @@ class Session {
         faults.split++;
         tags += " [fault split-tcp]";
         if (ctx_.stop.wait_for(o.split_pause_ms)) return false;
-        sent = write_all(fd_, socket_, ans + first, static_cast<std::size_t>(len) - first, ctx_.stop);
+        sent =
+            write_all(fd_, socket_, ans + first, static_cast<std::size_t>(len) - first, ctx_.stop);
       }
     } else {
       sent = write_all(fd_, socket_, ans, static_cast<std::size_t>(len), ctx_.stop);
@@ -747,23 +752,22 @@ class TcpEndpoint : public Endpoint {
       auto link = std::make_shared<Link>();
       link->fd = fd;
       link->last_active.store(Clock::now().time_since_epoch().count());
-      connections_.push_back(Connection{
-          std::thread([this, fd, name, link] {
-            {
-              Session s(ctx_, framing_, fd, true, name);
-              s.set_activity(&link->last_active);
-              if (s.init()) s.run();
-            }
-            {
-              std::lock_guard hold(link->lock);
-              ::shutdown(fd, SHUT_RDWR);
-              ::close(fd);
-              link->closed = true;
-            }
-            if (ctx_.verbose) log_line(name + ": closed");
-            link->done.store(true);
-          }),
-          link});
+      connections_.push_back(Connection{std::thread([this, fd, name, link] {
+                                          {
+                                            Session s(ctx_, framing_, fd, true, name);
+                                            s.set_activity(&link->last_active);
+                                            if (s.init()) s.run();
+                                          }
+                                          {
+                                            std::lock_guard hold(link->lock);
+                                            ::shutdown(fd, SHUT_RDWR);
+                                            ::close(fd);
+                                            link->closed = true;
+                                          }
+                                          if (ctx_.verbose) log_line(name + ": closed");
+                                          link->done.store(true);
+                                        }),
+                                        link});
     }
   }
 
@@ -865,12 +869,11 @@ void log_line(const std::string& text) {
   std::fflush(stderr);
 }
 
-std::unique_ptr<Endpoint> open_serial(ServerContext& ctx, const std::string& device,
-                                      uint32_t baud, uint16_t parity, uint16_t stop_bits,
-                                      std::string& error) {
+std::unique_ptr<Endpoint> open_serial(ServerContext& ctx, const std::string& device, uint32_t baud,
+                                      uint16_t parity, uint16_t stop_bits, std::string& error) {
   auto ep = std::make_unique<SerialEndpoint>(ctx, device);
-  const bool ok = device.empty() ? ep->open_pty(error)
-                                 : ep->open_device(baud, parity, stop_bits, error);
+  const bool ok =
+      device.empty() ? ep->open_pty(error) : ep->open_device(baud, parity, stop_bits, error);
   if (!ok) {
     if (error.empty()) error = "cannot serve the serial link";
     return nullptr;

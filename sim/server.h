@@ -53,10 +53,10 @@ struct ServerContext {
   MeterModel& model;
   FaultInjector& faults;
   StopSignal& stop;
-  uint16_t slave = 1;                 // the address the links answer to
+  uint16_t slave = 1;  // the address the links answer to
   bool verbose = false;
   std::function<void()> after_write;  // called after every accepted write
-  int idle_timeout_ms = 60000;        // a TCP connection with no request this long is closed; 0: never
+  int idle_timeout_ms = 60000;  // a TCP connection with no request this long is closed; 0: never
 };
 
 // How the start of a received byte stream splits into frames.
@@ -90,14 +90,13 @@ class Endpoint {
   virtual ~Endpoint() = default;
   virtual std::string line() const = 0;  // e.g. "serial: /dev/pts/7", "tcp: 127.0.0.1:502"
   virtual void start() = 0;
-  virtual void join() = 0;                // after stop was raised
+  virtual void join() = 0;  // after stop was raised
 };
 
 // Serial RTU. An empty device creates a pty pair and serves its master side; its slave
 // path is what line() shows. Returns nothing and sets error when the link cannot be opened.
-std::unique_ptr<Endpoint> open_serial(ServerContext& ctx, const std::string& device,
-                                      uint32_t baud, uint16_t parity, uint16_t stop_bits,
-                                      std::string& error);
+std::unique_ptr<Endpoint> open_serial(ServerContext& ctx, const std::string& device, uint32_t baud,
+                                      uint16_t parity, uint16_t stop_bits, std::string& error);
 
 // A TCP listener on address:port (port 0: any free one) with the given framing:
 // Framing::tcp is Modbus TCP, Framing::rtu is RTU frames over the TCP stream.

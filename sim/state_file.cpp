@@ -1,6 +1,6 @@
 #include "sim/state_file.h"
 
-#include "safe_file.h"
+#include "platform/safe_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -207,9 +207,7 @@ StateLoad load_state(const std::string& path) {
   const safe_file::Read file = safe_file::ReadFile(path, kMaxFileSize);
   StateLoad r;
   switch (file.status) {
-    case safe_file::Status::ok:
-      r = parse_state(file.data);
-      break;
+    case safe_file::Status::ok: r = parse_state(file.data); break;
     case safe_file::Status::missing:
       r.status = StateLoad::Status::missing;
       r.message = "not found";
@@ -219,9 +217,7 @@ StateLoad load_state(const std::string& path) {
       r.status = StateLoad::Status::refused;
       r.message = file.reason;
       return r;
-    case safe_file::Status::too_large:
-      r = corrupt(0, "file " + file.reason);
-      break;
+    case safe_file::Status::too_large: r = corrupt(0, "file " + file.reason); break;
   }
   if (r.status == StateLoad::Status::corrupt) r.text = file.data;
   return r;

@@ -41,7 +41,8 @@ StateLoad parse_state(const std::string& text);
 
 // Writes the file atomically: a temporary file beside it, flushed to disk, then renamed
 // over the old one, so a crash leaves either the old or the new file, never half of one.
-// A symbolic link stays: its target is what is replaced. Returns an empty string on success, else the reason.
+// A symbolic link stays: its target is what is replaced. Returns an empty string on success, else
+// the reason.
 std::string save_state(const std::string& path, const MeterState& state);
 
 }  // namespace veldix::sim

@@ -37,13 +37,13 @@
 #include <thread>
 #include <vector>
 
-#include "engine.h"
-#include "frames.h"
-#include "keep_alive.h"
-#include "rs232.h"
-#include "transport.h"
-#include "tray.h"
-#include "ui.h"
+#include "link/engine.h"
+#include "link/frames.h"
+#include "link/transport.h"
+#include "platform/keep_alive.h"
+#include "platform/rs232.h"
+#include "platform/tray.h"
+#include "platform/ui.h"
 
 namespace {
 
@@ -87,16 +87,26 @@ Options Parse(int argc, char** argv) {
       if (i + 1 >= argc) Usage(("missing value after " + a).c_str());
       return argv[++i];
     };
-    if (a == "--link") o.link = value();
-    else if (a == "--host") o.host = value();
-    else if (a == "--tcp-port") o.tcpPort = std::stoi(value());
-    else if (a == "--serial-port") o.serialPort = std::stoi(value());
-    else if (a == "--count") o.count = std::stol(value());
-    else if (a == "--fault-rate") o.faultRate = std::stod(value());
-    else if (a == "--fault-register") o.faultRegister = std::stoi(value());
-    else if (a == "--drop-after") o.dropAfter = std::stol(value());
-    else if (a == "--seed") o.seed = std::stoull(value());
-    else Usage(("unknown argument " + a).c_str());
+    if (a == "--link")
+      o.link = value();
+    else if (a == "--host")
+      o.host = value();
+    else if (a == "--tcp-port")
+      o.tcpPort = std::stoi(value());
+    else if (a == "--serial-port")
+      o.serialPort = std::stoi(value());
+    else if (a == "--count")
+      o.count = std::stol(value());
+    else if (a == "--fault-rate")
+      o.faultRate = std::stod(value());
+    else if (a == "--fault-register")
+      o.faultRegister = std::stoi(value());
+    else if (a == "--drop-after")
+      o.dropAfter = std::stol(value());
+    else if (a == "--seed")
+      o.seed = std::stoull(value());
+    else
+      Usage(("unknown argument " + a).c_str());
   }
   if (o.link != "tcp" && o.link != "serial") Usage("--link tcp or --link serial");
   if (o.link == "tcp" && (o.tcpPort <= 0 || o.tcpPort > 65535)) Usage("--tcp-port 1..65535");
@@ -115,8 +125,10 @@ Memory ReadMemory() {
   std::ifstream in("/proc/self/status");
   std::string key;
   while (in >> key) {
-    if (key == "VmRSS:") in >> m.rssKb;
-    else if (key == "VmHWM:") in >> m.hwmKb;
+    if (key == "VmRSS:")
+      in >> m.rssKb;
+    else if (key == "VmHWM:")
+      in >> m.hwmKb;
     std::string rest;
     std::getline(in, rest);
   }
@@ -128,18 +140,18 @@ enum class Kind { ReadMeasurements, ReadThd, ReadEnergy, WriteMask, ReadMask, Fa
 struct Counters {
   long exchanges = 0;
   long ok = 0;
-  long faultRequests = 0;     // requests for the exception register
-  long exceptions = 0;        // -3 on those
+  long faultRequests = 0;  // requests for the exception register
+  long exceptions = 0;     // -3 on those
   long unexpectedExceptions = 0;
-  long badAnswers = 0;        // -2
-  long closed = 0;            // -5, or -1 on a connection the meter had closed
+  long badAnswers = 0;  // -2
+  long closed = 0;      // -5, or -1 on a connection the meter had closed
   long reconnects = 0;
-  long noAnswer = 0;          // -1 otherwise
-  long timeouts = 0;          // -4
-  long other = 0;             // anything else
-  long wrongData = 0;         // an answer that does not hold what it should
-  long indicatorFaults = 0;   // indicator not idle at the end, or error image disagreeing
-  long hangs = 0;             // exchanges beyond their bound
+  long noAnswer = 0;         // -1 otherwise
+  long timeouts = 0;         // -4
+  long other = 0;            // anything else
+  long wrongData = 0;        // an answer that does not hold what it should
+  long indicatorFaults = 0;  // indicator not idle at the end, or error image disagreeing
+  long hangs = 0;            // exchanges beyond their bound
   long answersOnConnection = 0;
   double longest = 0.0;
   std::map<int, long> otherCodes;
@@ -191,8 +203,8 @@ int main(int argc, char** argv) {
   // Each exchange's worst case: TCP the pause after the write, 1000 polls and the closing
   // pause (all scaled) plus the runtime's calls; serial two 2 s reads and two closing pauses.
   // One second of slack on top for a loaded machine.
-  const double bound = tcp ? (0.15 + 10.0 + 0.15) * DelayScale() + 1.0
-                           : 2.0 + 2.0 + 0.3 * DelayScale() + 1.0;
+  const double bound =
+      tcp ? (0.15 + 10.0 + 0.15) * DelayScale() + 1.0 : 2.0 + 2.0 + 0.3 * DelayScale() + 1.0;
 
   std::mt19937_64 rng(o.seed);
   std::uniform_real_distribution<double> draw(0.0, 1.0);
@@ -212,11 +224,26 @@ int main(int argc, char** argv) {
     int regs = 0;
     std::uint16_t maskNow[5] = {};
     switch (kind) {
-      case Kind::ReadMeasurements: regs = 50; Orba_Comando_Lectura(1, 3, 1024, regs, request); break;
-      case Kind::ReadThd: regs = 8; Orba_Comando_Lectura(1, 3, 1074, regs, request); break;
-      case Kind::ReadEnergy: regs = 2; Orba_Comando_Lectura(1, 3, 270, regs, request); break;
-      case Kind::ReadMask: regs = 5; Orba_Comando_Lectura(1, 3, 4128, regs, request); break;
-      case Kind::Fault: regs = 1; Orba_Comando_Lectura(1, 3, o.faultRegister, regs, request); break;
+      case Kind::ReadMeasurements:
+        regs = 50;
+        Orba_Comando_Lectura(1, 3, 1024, regs, request);
+        break;
+      case Kind::ReadThd:
+        regs = 8;
+        Orba_Comando_Lectura(1, 3, 1074, regs, request);
+        break;
+      case Kind::ReadEnergy:
+        regs = 2;
+        Orba_Comando_Lectura(1, 3, 270, regs, request);
+        break;
+      case Kind::ReadMask:
+        regs = 5;
+        Orba_Comando_Lectura(1, 3, 4128, regs, request);
+        break;
+      case Kind::Fault:
+        regs = 1;
+        Orba_Comando_Lectura(1, 3, o.faultRegister, regs, request);
+        break;
       case Kind::WriteMask: {
         unsigned char data[10];
         for (int k = 0; k < 5; ++k) {
@@ -235,8 +262,8 @@ int main(int argc, char** argv) {
     std::memset(answer, 0xCC, sizeof answer);
     g_images.clear();
     const auto e0 = Clock::now();
-    const int rc = Orba_Transmitir_Modbus(port, request, length, answer, 2 * regs, 0, Telefono,
-                                          o.tcpPort, IP);
+    const int rc =
+        Orba_Transmitir_Modbus(port, request, length, answer, 2 * regs, 0, Telefono, o.tcpPort, IP);
     const double took = std::chrono::duration<double>(Clock::now() - e0).count();
     ++c.exchanges;
     c.longest = std::max(c.longest, took);
@@ -251,14 +278,16 @@ int main(int argc, char** argv) {
       ++c.indicatorFaults;
 
     if (kind == Kind::Fault) ++c.faultRequests;
-    if (rc == kModbusOk || rc == kModbusException || rc == kModbusBadAnswer) ++c.answersOnConnection;
+    if (rc == kModbusOk || rc == kModbusException || rc == kModbusBadAnswer)
+      ++c.answersOnConnection;
     switch (rc) {
       case kModbusOk:
         ++c.ok;
         if (kind == Kind::Fault || answer[0] != 1) {
           ++c.wrongData;
         } else if (kind == Kind::WriteMask) {
-          if (answer[1] != 16 || answer[2] != 0x10 || answer[3] != 0x20 || answer[5] != 5) ++c.wrongData;
+          if (answer[1] != 16 || answer[2] != 0x10 || answer[3] != 0x20 || answer[5] != 5)
+            ++c.wrongData;
         } else if (answer[1] != 3 || answer[2] != 2 * regs) {
           ++c.wrongData;
         } else if (kind == Kind::ReadMask && maskKnown) {
@@ -305,11 +334,12 @@ int main(int argc, char** argv) {
     if (i + 1 == warmUp) start = ReadMemory();
     if ((i + 1) % std::max(1L, o.count / 10) == 0) {
       const Memory m = ReadMemory();
-      std::printf("soak-progress: exchanges=%ld ok=%ld exceptions=%ld bad=%ld closed=%ld "
-                  "other-errors=%ld rss-kb=%ld hwm-kb=%ld longest-s=%.3f elapsed-s=%.0f\n",
-                  c.exchanges, c.ok, c.exceptions, c.badAnswers, c.closed,
-                  c.noAnswer + c.timeouts + c.other + c.unexpectedExceptions, m.rssKb, m.hwmKb,
-                  c.longest, std::chrono::duration<double>(Clock::now() - t0).count());
+      std::printf(
+          "soak-progress: exchanges=%ld ok=%ld exceptions=%ld bad=%ld closed=%ld "
+          "other-errors=%ld rss-kb=%ld hwm-kb=%ld longest-s=%.3f elapsed-s=%.0f\n",
+          c.exchanges, c.ok, c.exceptions, c.badAnswers, c.closed,
+          c.noAnswer + c.timeouts + c.other + c.unexpectedExceptions, m.rssKb, m.hwmKb, c.longest,
+          std::chrono::duration<double>(Clock::now() - t0).count());
       std::fflush(stdout);
     }
   }
@@ -317,20 +347,22 @@ int main(int argc, char** argv) {
   const Memory end = ReadMemory();
 
   // The meter closes a connection after its N-th answer: the last one too, if it got them all.
-  const long closedByMeter = c.closed + (tcp && o.dropAfter > 0 && c.answersOnConnection >= o.dropAfter ? 1 : 0);
+  const long closedByMeter =
+      c.closed + (tcp && o.dropAfter > 0 && c.answersOnConnection >= o.dropAfter ? 1 : 0);
   std::string others;
-  for (const auto& [code, n] : c.otherCodes) others += std::to_string(code) + "x" + std::to_string(n) + ",";
-  std::printf("soak-result: link=%s exchanges=%ld ok=%ld fault-requests=%ld exceptions=%ld "
-              "unexpected-exceptions=%ld bad=%ld closed=%ld closed-by-meter=%ld reconnects=%ld "
-              "no-answer=%ld timeouts=%ld other=%ld other-codes=%s wrong-data=%ld "
-              "indicator-faults=%ld hangs=%ld longest-s=%.4f bound-s=%.3f "
-              "rss-start-kb=%ld hwm-start-kb=%ld rss-end-kb=%ld hwm-end-kb=%ld elapsed-s=%.1f "
-              "delay-scale=%g\n",
-              o.link.c_str(), c.exchanges, c.ok, c.faultRequests, c.exceptions,
-              c.unexpectedExceptions, c.badAnswers, c.closed, closedByMeter, c.reconnects,
-              c.noAnswer, c.timeouts, c.other, others.empty() ? "none" : others.c_str(),
-              c.wrongData, c.indicatorFaults, c.hangs, c.longest, bound, start.rssKb, start.hwmKb,
-              end.rssKb, end.hwmKb, std::chrono::duration<double>(Clock::now() - t0).count(),
-              DelayScale());
+  for (const auto& [code, n] : c.otherCodes)
+    others += std::to_string(code) + "x" + std::to_string(n) + ",";
+  std::printf(
+      "soak-result: link=%s exchanges=%ld ok=%ld fault-requests=%ld exceptions=%ld "
+      "unexpected-exceptions=%ld bad=%ld closed=%ld closed-by-meter=%ld reconnects=%ld "
+      "no-answer=%ld timeouts=%ld other=%ld other-codes=%s wrong-data=%ld "
+      "indicator-faults=%ld hangs=%ld longest-s=%.4f bound-s=%.3f "
+      "rss-start-kb=%ld hwm-start-kb=%ld rss-end-kb=%ld hwm-end-kb=%ld elapsed-s=%.1f "
+      "delay-scale=%g\n",
+      o.link.c_str(), c.exchanges, c.ok, c.faultRequests, c.exceptions, c.unexpectedExceptions,
+      c.badAnswers, c.closed, closedByMeter, c.reconnects, c.noAnswer, c.timeouts, c.other,
+      others.empty() ? "none" : others.c_str(), c.wrongData, c.indicatorFaults, c.hangs, c.longest,
+      bound, start.rssKb, start.hwmKb, end.rssKb, end.hwmKb,
+      std::chrono::duration<double>(Clock::now() - t0).count(), DelayScale());
   return 0;
 }

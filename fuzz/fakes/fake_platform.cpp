@@ -7,10 +7,10 @@
 #include <cstring>
 #include <deque>
 
-#include "rs232.h"
-#include "tcp.h"
-#include "tray.h"
-#include "ui.h"
+#include "platform/rs232.h"
+#include "platform/tcp.h"
+#include "platform/tray.h"
+#include "platform/ui.h"
 
 namespace fake {
 
@@ -55,8 +55,8 @@ std::vector<int> g_readErrors;
 long g_polls = 0;
 
 // What a failed read reports; none of them collides with the engine's own -1 .. -5.
-constexpr int kReadErrors[] = {kRtErrRead,        kRtErrConnClosed, kRtErrBadHandle,
-                               kRtErrBadArgument, kRtErrSocket,     kRtErrTimeout,
+constexpr int kReadErrors[] = {kRtErrRead,          kRtErrConnClosed, kRtErrBadHandle,
+                               kRtErrBadArgument,   kRtErrSocket,     kRtErrTimeout,
                                kRtErrNetUnreachable};
 
 void Deliver(int event) {

@@ -16,13 +16,13 @@
 #include <filesystem>
 #include <fstream>
 
-#include "app.h"
-#include "engine.h"
-#include "frames.h"
+#include "app/app.h"
+#include "link/engine.h"
+#include "link/frames.h"
+#include "link/transport.h"
+#include "platform/testing/ui_testing.h"
+#include "platform/ui.h"
 #include "test_support.h"
-#include "transport.h"
-#include "ui.h"
-#include "testing/ui_testing.h"
 
 namespace fs = std::filesystem;
 
@@ -40,10 +40,10 @@ int SilentExchange(int, int, int event, void*, int, int) {
   Orba_Abrir_Puerto(100, 9600, 8, 0, 1, g_silentPort, "127.0.0.1");
   unsigned char request[8], answer[300];
   Orba_Comando_Lectura(1, 3, 4099, 1, request);
-  g_result = Orba_Transmitir_Modbus(100, request, 6, answer, 2, 0, "", g_silentPort,
-                                    "127.0.0.1", sizeof answer);
-  g_busyShown = QApplication::overrideCursor() &&
-                QApplication::overrideCursor()->shape() == Qt::WaitCursor;
+  g_result = Orba_Transmitir_Modbus(100, request, 6, answer, 2, 0, "", g_silentPort, "127.0.0.1",
+                                    sizeof answer);
+  g_busyShown =
+      QApplication::overrideCursor() && QApplication::overrideCursor()->shape() == Qt::WaitCursor;
   Orba_Cerrar_Puerto(100);
   g_exchanging = false;
   return 0;
@@ -83,10 +83,11 @@ TEST(Alive, PingAnsweredAndClickHeldDuringASilentTcpExchange) {
   const QString ready = QString::fromStdString((dir / "ready").string());
   const QString stop = QString::fromStdString((dir / "stop").string());
   QProcess wm;
-  wm.start("/usr/bin/python3", {VELDIX_SOURCE_DIR "/tests/app/e2e/ping_click.py",
-                                QString::number(window->winId()), QString::number(at.x()),
-                                QString::number(at.y()), ready, stop});
-  ASSERT_TRUE(PumpUntil([&] { return QFile::exists(ready); }, 20000)) << "the ping client never started";
+  wm.start("/usr/bin/python3",
+           {VELDIX_SOURCE_DIR "/tests/app/e2e/ping_click.py", QString::number(window->winId()),
+            QString::number(at.x()), QString::number(at.y()), ready, stop});
+  ASSERT_TRUE(PumpUntil([&] { return QFile::exists(ready); }, 20000))
+      << "the ping client never started";
 
   // The operator turns the switch on; the helper clicks Quit one second later.
   static_cast<QCheckBox*>(ui::CtrlWidget(panel, 12))->click();

@@ -1,7 +1,7 @@
 // Connecting from the real main panel to pymodbus and to the simulated meter: the switch,
 // the test read, the dimming, the popups, the serial framing and Panel_Puerto.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <termios.h>
 
 #include <QApplication>
@@ -11,16 +11,16 @@
 #include <vector>
 
 #include "../sim/sim_harness.h"
-#include "app.h"
-#include "catalogue.h"
-#include "connection.h"
+#include "app/app.h"
+#include "app/connection.h"
+#include "lang/catalogue.h"
+#include "link/transport.h"
+#include "meter/screen.h"
+#include "platform/rs232.h"
+#include "platform/testing/ui_testing.h"
+#include "platform/ui.h"
 #include "popup_catcher.h"
-#include "rs232.h"
 #include "scripted_meter.h"
-#include "screen.h"
-#include "transport.h"
-#include "ui.h"
-#include "testing/ui_testing.h"
 
 using namespace vtest;
 namespace fs = std::filesystem;
@@ -76,7 +76,8 @@ class Connection : public ::testing::Test {
     GetCtrlVal(p, kCtrlFraming, &mode);
     GetCtrlVal(p, kCtrlHost, host, sizeof host);
     DiscardPanel(p);
-    return std::to_string(port) + " " + std::to_string(tcp) + " " + std::to_string(mode) + " " + host;
+    return std::to_string(port) + " " + std::to_string(tcp) + " " + std::to_string(mode) + " " +
+           host;
   }
   // The main panel's status line after a tick of its timer.
   std::string Status() {
@@ -108,7 +109,7 @@ constexpr const char* kDisconnected = "0 000000 1111";
 TEST_F(Connection, ConnectsToPymodbusOnEveryLinkAndSwitchesOff) {
   struct Case {
     const char* mode;
-    int port;  // serial 10, Modbus TCP 100, RTU over TCP 99
+    int port;          // serial 10, Modbus TCP 100, RTU over TCP 99
     const char* link;  // on the status line, before the endpoint
   };
   EXPECT_EQ(Restored(), "1 502 0 127.0.0.1") << "a fresh store keeps the defaults";
@@ -183,20 +184,28 @@ TEST_F(Connection, FailuresLeaveTheSwitchOffWithTheirPopups) {
     ASSERT_NE(Cargar_Textos_Idioma(VELDIX_BIN_DIR "/language.ini", language), nullptr);
     for (const Case c :
          {Case{8, 502, "127.0.0.1", {}},
-          Case{9, 502, "127.0.0.1",
+          Case{9,
+               502,
+               "127.0.0.1",
                {"/dev/veldix-no-such-port: no existe el dispositivo",
                 "/dev/veldix-no-such-port: no such device"}},
-          Case{101, closedPort, "127.0.0.1",
+          Case{101,
+               closedPort,
+               "127.0.0.1",
                {"conexión rechazada por 127.0.0.1:", "connection refused by 127.0.0.1:"}},
-          Case{101, closedPort, "",
-               {"host no encontrado: (nombre de host vacío)", "host not found: (empty host name)"}}}) {
+          Case{101,
+               closedPort,
+               "",
+               {"host no encontrado: (nombre de host vacío)",
+                "host not found: (empty host name)"}}}) {
       const char* reason = c.reason[language - 1];
       SCOPED_TRACE(reason ? reason : "silent meter");
       Settings(c.port, c.tcpPort, 0, c.host);
       Click();
       const auto& seen = popups_.seen;
       ASSERT_EQ(seen.size(), reason ? 2u : 1u);
-      for (const auto& p : seen) EXPECT_EQ(ui::ToCp1252(p.title.toStdU16String()), CatalogueText(195));
+      for (const auto& p : seen)
+        EXPECT_EQ(ui::ToCp1252(p.title.toStdU16String()), CatalogueText(195));
       if (reason) {
         EXPECT_EQ(seen[0].text.toStdString().rfind(reason, 0), 0u) << seen[0].text.toStdString();
       }

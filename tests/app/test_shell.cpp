@@ -10,20 +10,20 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QRegularExpression>
-#include <set>
 #include <QThread>
 #include <QTimer>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <string>
 
-#include "app.h"
-#include "catalogue.h"
-#include "language.h"
-#include "registry.h"
-#include "ui.h"
-#include "testing/ui_testing.h"
+#include "app/app.h"
+#include "lang/catalogue.h"
+#include "lang/language.h"
+#include "platform/registry.h"
+#include "platform/testing/ui_testing.h"
+#include "platform/ui.h"
 
 namespace fs = std::filesystem;
 
@@ -75,7 +75,8 @@ TEST_F(Shell, MissingResourceFileEndsWithMinusOneAndNoWindow) {
   for (const char* f : {"veldixmid", "language.ini", "trffc_a.ico"})
     fs::copy_file(fs::path(VELDIX_BIN_DIR) / f, tmp_ / f);
   // Bounded: a tool that showed a window instead of leaving would be killed (status 124).
-  const std::string run = "timeout -k 2 30 env QT_QPA_PLATFORM=offscreen '" + (tmp_ / "veldixmid").string() + "'";
+  const std::string run =
+      "timeout -k 2 30 env QT_QPA_PLATFORM=offscreen '" + (tmp_ / "veldixmid").string() + "'";
   const int status = std::system(run.c_str());
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 255);  // -1
@@ -88,21 +89,24 @@ TEST_F(Shell, EnglishEverywhereAndALanguageChangeRelabelsAtOnce) {
   WT_RegWriteString(kRegLocalMachine, kLanguageKey, "Language", "2");
   std::vector<std::string> foreign;
   std::string afterChange;
-  const QRegularExpression wordless(QStringLiteral("^(Bit \\d+|[^a-z]*|VELDIX-MID v1.0|v1.0|VELDIXMID|"
-                                                   "VELDIX-MID tool team|VELDIX-MID 2026)$"));
+  const QRegularExpression wordless(
+      QStringLiteral("^(Bit \\d+|[^a-z]*|VELDIX-MID v1.0|v1.0|VELDIXMID|"
+                     "VELDIX-MID tool team|VELDIX-MID 2026)$"));
   auto texts = [](QWidget* window) {
     std::vector<QString> all{window->windowTitle()};
     for (auto* bar : window->findChildren<QMenuBar*>())
       for (QAction* menu : bar->actions()) {
         all.push_back(menu->text().remove(QLatin1Char('&')));  // the mnemonic's mark
-        for (QAction* item : menu->menu()->actions()) all.push_back(item->text().remove(QLatin1Char('&')));
+        for (QAction* item : menu->menu()->actions())
+          all.push_back(item->text().remove(QLatin1Char('&')));
       }
     for (auto* w : window->findChildren<QWidget*>()) {
       if (!w->accessibleDescription().contains(QLatin1Char(':'))) continue;
       all.push_back(w->accessibleName());
       if (auto* l = qobject_cast<QLabel*>(w)) all.push_back(l->text());
       // Long button texts are broken onto two lines to fit.
-      if (auto* b = qobject_cast<QAbstractButton*>(w)) all.push_back(b->text().replace(QLatin1Char('\n'), QLatin1Char(' ')));
+      if (auto* b = qobject_cast<QAbstractButton*>(w))
+        all.push_back(b->text().replace(QLatin1Char('\n'), QLatin1Char(' ')));
     }
     return all;
   };
@@ -122,9 +126,12 @@ TEST_F(Shell, EnglishEverywhereAndALanguageChangeRelabelsAtOnce) {
               Cambia_Idioma_ESP(0, 10, nullptr, Panel_Principal);
               for (int p : {Panel_Principal, panels[2]}) {
                 auto* w = static_cast<QWidget*>(ui::PanelWidget(p));
-                afterChange += w->windowTitle().toStdString() + "|" +
-                               static_cast<QAbstractButton*>(ui::CtrlWidget(p, p == Panel_Principal ? 2 : 114))
-                                   ->accessibleName().toStdString() + "|";
+                afterChange +=
+                    w->windowTitle().toStdString() + "|" +
+                    static_cast<QAbstractButton*>(ui::CtrlWidget(p, p == Panel_Principal ? 2 : 114))
+                        ->accessibleName()
+                        .toStdString() +
+                    "|";
               }
               for (std::size_t i = 1; i < panels.size(); ++i) DiscardPanel(panels[i]);
               QuitUserInterface(0);

@@ -1,4 +1,5 @@
-// Localisation tests: own project directory and registry per test; a driver answering popups and the selection panel.
+// Localisation tests: own project directory and registry per test; a driver answering popups and
+// the selection panel.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -19,12 +20,12 @@
 #include <string>
 #include <vector>
 
-#include "catalogue.h"
-#include "language.h"
-#include "registry.h"
-#include "ui.h"
-#include "testing/catalogue_testing.h"
-#include "testing/ui_testing.h"
+#include "lang/catalogue.h"
+#include "lang/language.h"
+#include "lang/testing/catalogue_testing.h"
+#include "platform/registry.h"
+#include "platform/testing/ui_testing.h"
+#include "platform/ui.h"
 
 namespace langtest {
 
@@ -32,13 +33,17 @@ namespace fs = std::filesystem;
 
 inline std::string Cp1252(const QString& s) { return ui::ToCp1252(s.toStdU16String()); }
 template <class... A>
-std::string Format(const char* format, A... args) { return QString::asprintf(format, args...).toStdString(); }
+std::string Format(const char* format, A... args) {
+  return QString::asprintf(format, args...).toStdString();
+}
 
 struct Popup {
   std::string title, text;
   bool operator==(const Popup&) const = default;
 };
-inline std::ostream& operator<<(std::ostream& os, const Popup& p) { return os << "{" << p.title << " | " << p.text << "}"; }
+inline std::ostream& operator<<(std::ostream& os, const Popup& p) {
+  return os << "{" << p.title << " | " << p.text << "}";
+}
 
 // The operator's answer to the selection panel: click a row (-1: none), then OK or Quit.
 struct Choice {
@@ -46,8 +51,9 @@ struct Choice {
   bool ok = true;
 };
 
-// Polls every 10 ms from inside the code's nested loops: records and dismisses message boxes, records
-// selection panels and answers each with the next queued choice (Quit when none, so none can hang).
+// Polls every 10 ms from inside the code's nested loops: records and dismisses message boxes,
+// records selection panels and answers each with the next queued choice (Quit when none, so none
+// can hang).
 class Driver {
  public:
   Driver() {
@@ -62,7 +68,8 @@ class Driver {
 
  private:
   void Tick() {
-    // Nothing here should take this long: end the innermost loop so the test fails instead of hanging.
+    // Nothing here should take this long: end the innermost loop so the test fails instead of
+    // hanging.
     if (clock_.elapsed() > 10000) {
       if (!timedOut) QuitUserInterface(-99);
       timedOut = true;
@@ -74,14 +81,16 @@ class Driver {
       return;
     }
     for (QWidget* w : QApplication::topLevelWidgets())
-      if (w->isVisible() && w->windowTitle() == QStringLiteral("Idioma / Language")) return Answer(w);
+      if (w->isVisible() && w->windowTitle() == QStringLiteral("Idioma / Language"))
+        return Answer(w);
   }
   // The runtime drops input while it paints a panel it has just shown, so the answer is
   // given again on every tick until the panel goes away.
   void Answer(QWidget* panel) {
     auto* list = panel->findChild<QListWidget*>();
     QPushButton *ok = nullptr, *quit = nullptr;
-    for (auto* b : panel->findChildren<QPushButton*>()) (b->text() == QStringLiteral("OK") ? ok : quit) = b;
+    for (auto* b : panel->findChildren<QPushButton*>())
+      (b->text() == QStringLiteral("OK") ? ok : quit) = b;
     if (!list || !ok || !quit || quit->text() != QStringLiteral("Quit")) {
       ADD_FAILURE() << "selection panel without its list or buttons";
       QuitUserInterface(-98);
@@ -97,7 +106,8 @@ class Driver {
     for (int i = 0; i < list->count(); ++i) panels.back().push_back(Cp1252(list->item(i)->text()));
     if (choice_.row >= 0 && choice_.row < list->count()) {
       list->scrollToItem(list->item(choice_.row));
-      QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(choice_.row)).center());
+      QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
+                        list->visualItemRect(list->item(choice_.row)).center());
     }
     QTest::mouseClick(choice_.ok ? ok : quit, Qt::LeftButton);
   }
@@ -107,14 +117,15 @@ class Driver {
   Choice choice_;
 };
 
-// Each test starts without a catalogue, in its own project directory (holding language.ini) and store.
+// Each test starts without a catalogue, in its own project directory (holding language.ini) and
+// store.
 class LangTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { ASSERT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1); }
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() /
-           ("veldix-lang-" + std::to_string(::getpid()) + "-" + info->test_suite_name() + "-" + info->name());
+    dir_ = fs::temp_directory_path() / ("veldix-lang-" + std::to_string(::getpid()) + "-" +
+                                        info->test_suite_name() + "-" + info->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
     ::setenv("VELDIXMID_REGISTRY", (dir_ / "registry").c_str(), 1);
@@ -132,12 +143,14 @@ class LangTest : public ::testing::Test {
   std::string Dir() const { return dir_.string(); }
   std::string LangPath() const { return (dir_ / "language.ini").string(); }
   void UseFixture(const std::string& name) {
-    fs::copy_file(fs::path(VELDIX_TEST_DATA) / "fixtures/lang" / name, LangPath(), fs::copy_options::overwrite_existing);
+    fs::copy_file(fs::path(VELDIX_TEST_DATA) / "fixtures/lang" / name, LangPath(),
+                  fs::copy_options::overwrite_existing);
   }
   void UseText(const std::string& text) { std::ofstream(LangPath(), std::ios::binary) << text; }
 
   static constexpr const char* kLangKey = "SOFTWARE\\VELDIX-MID v1.0\\Language";
-  static constexpr const char* kFontKeyPath = "SOFTWARE\\National Instruments\\CVI Run-Time Engine\\cvirte";
+  static constexpr const char* kFontKeyPath =
+      "SOFTWARE\\National Instruments\\CVI Run-Time Engine\\cvirte";
   static void Store(const char* key, const char* value, const std::string& text) {
     ASSERT_EQ(WT_RegWriteString(kRegLocalMachine, key, value, text.c_str()), 0);
   }
@@ -145,7 +158,8 @@ class LangTest : public ::testing::Test {
   static std::optional<std::string> Stored(const char* key, const char* value) {
     unsigned char buf[1024] = {};
     unsigned size = 0;
-    if (WT_RegReadString(kRegLocalMachine, key, value, buf, sizeof buf, &size) != 0) return std::nullopt;
+    if (WT_RegReadString(kRegLocalMachine, key, value, buf, sizeof buf, &size) != 0)
+      return std::nullopt;
     return std::string(reinterpret_cast<char*>(buf));
   }
   static std::optional<std::string> StoredLanguage() { return Stored(kLangKey, "Language"); }

@@ -6,7 +6,7 @@
 #include <functional>
 #include <map>
 
-#include "app.h"  // Etiquetas_Panel_Principal, the shell's labelling of the main panel
+#include "app/app.h"  // Etiquetas_Panel_Principal, the shell's labelling of the main panel
 #include "lang_test_support.h"
 
 namespace {
@@ -22,10 +22,15 @@ TEST_F(Catalogue, NumberingRules) {
     std::map<int, std::string> entries;
   } cases[] = {
       {"gap.ini", 3, {{0, "zero"}, {1, "one"}, {2, ""}, {3, ""}}},  // a gap stops the fill
-      {"digits.ini", 14, {{11, "t11"}, {12, ""}, {13, ""}}},       // only four-digit names count
-      {"texts.ini", 6,  // spaces, quotes, escapes, code page
-       {{0, "spaced name and value"}, {1, "  inner  spaces  "}, {2, "first line\nsecond line"},
-        {3, "Configuraci\xF3n"}, {4, ""}, {5, "last"}}},
+      {"digits.ini", 14, {{11, "t11"}, {12, ""}, {13, ""}}},        // only four-digit names count
+      {"texts.ini",
+       6,  // spaces, quotes, escapes, code page
+       {{0, "spaced name and value"},
+        {1, "  inner  spaces  "},
+        {2, "first line\nsecond line"},
+        {3, "Configuraci\xF3n"},
+        {4, ""},
+        {5, "last"}}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fixture);
@@ -88,7 +93,8 @@ TEST_F(Catalogue, FontValueRestartsOnceThenTheStartGoesOn) {
   EXPECT_EQ(Orba_AsignarIdioma(), nullptr);
   EXPECT_EQ(Textos_Idioma, nullptr);
   ASSERT_EQ(driver.popups.size(), 1u);
-  EXPECT_EQ(driver.popups[0], (Popup{"Restart", "You must restart your software\nto apply language configuration"}));
+  EXPECT_EQ(driver.popups[0],
+            (Popup{"Restart", "You must restart your software\nto apply language configuration"}));
   for (const char* v : kFontValues) EXPECT_EQ(Stored(kFontKeyPath, v), "") << v;
   EXPECT_EQ(StoredLanguage(), "2");
 
@@ -122,12 +128,15 @@ TEST_F(Catalogue, MissingFileOrSectionIsReported) {
     std::string popup;  // "" = no popup
     bool loads;
   } paths[] = {
-      {"directory", [&] { fs::create_directory(where); }, "Cannot read the language file " + where + ": it is a directory", false},
+      {"directory", [&] { fs::create_directory(where); },
+       "Cannot read the language file " + where + ": it is a directory", false},
       {"empty: no language to choose, the panel quits", [&] { UseText(""); }, "", false},
-      {"link to the file", [&] {
+      {"link to the file",
+       [&] {
          std::ofstream(Dir() + "/real.ini") << "[A]\n0000=x\n";
          fs::create_symlink("real.ini", where);
-       }, "", true},
+       },
+       "", true},
       {"CRLF", [&] { UseText("[A]\r\n0000=x\r\n"); }, "", true},
   };
   for (const auto& c : paths) {
@@ -153,7 +162,8 @@ TEST_F(Catalogue, MissingFileOrSectionIsReported) {
   for (int n : {2, 0, -1}) {
     Driver driver;
     EXPECT_EQ(Cargar_Textos_Idioma(LangPath().c_str(), n), nullptr) << n;
-    EXPECT_EQ(driver.popups, (std::vector<Popup>{{"Error", "Language section not found at : " + where}}));
+    EXPECT_EQ(driver.popups,
+              (std::vector<Popup>{{"Error", "Language section not found at : " + where}}));
   }
   EXPECT_EQ(Textos_Idioma, nullptr);
 }
@@ -171,7 +181,8 @@ TEST_F(Catalogue, StoreThatCannotBeWrittenIsReportedOnce) {
     EXPECT_EQ(driver.popups.size(), 1u);
     ASSERT_FALSE(driver.popups.empty());
     EXPECT_EQ(driver.popups[0].title, "Error");
-    EXPECT_NE(driver.popups[0].text.find(store + " is a directory"), std::string::npos) << driver.popups[0].text;
+    EXPECT_NE(driver.popups[0].text.find(store + " is a directory"), std::string::npos)
+        << driver.popups[0].text;
   }
   Driver again;
   EXPECT_LT(StoreLanguage(1), 0);
@@ -182,7 +193,8 @@ TEST_F(Catalogue, StoreThatCannotBeWrittenIsReportedOnce) {
 TEST_F(Catalogue, SectionWithoutItemsIsAValidEmptyCatalogue) {
   UseFixture("zero_items.ini");
   // Where an allocation of nothing yields null, an empty section must still load.
-  lang::SetTableAllocatorForTests([](std::size_t n, std::size_t size) { return n == 0 ? nullptr : std::calloc(n, size); });
+  lang::SetTableAllocatorForTests(
+      [](std::size_t n, std::size_t size) { return n == 0 ? nullptr : std::calloc(n, size); });
   Driver driver;
   ASSERT_NE(Cargar_Textos_Idioma(LangPath().c_str(), 1), nullptr);
   EXPECT_TRUE(driver.popups.empty()) << driver.popups[0];
@@ -194,9 +206,11 @@ TEST_F(Catalogue, SectionWithoutItemsIsAValidEmptyCatalogue) {
 TEST_F(Catalogue, MainPanelLabels) {
   std::string controls, file = "[Short]\n";
   for (int id : {4, 6, 7, 8, 9, 10, 11, 12})
-    controls += Format(R"(%s{ "id": %d, "kind": "button", "label": "L%d", "top": %d })", id == 4 ? "" : ",", id, id, id * 30);
-  std::ofstream(dir_ / "main.uir") << R"({ "panels": [ { "resource": 6, "width": 300, "height": 400, "controls": [)"
-                                   << controls << "] } ] }";
+    controls += Format(R"(%s{ "id": %d, "kind": "button", "label": "L%d", "top": %d })",
+                       id == 4 ? "" : ",", id, id, id * 30);
+  std::ofstream(dir_ / "main.uir")
+      << R"({ "panels": [ { "resource": 6, "width": 300, "height": 400, "controls": [)" << controls
+      << "] } ] }";
   const int other = LoadPanel(0, "main.uir", 6);
   Panel_Principal = LoadPanel(0, "main.uir", 6);
   ASSERT_GT(other, 0);
@@ -206,8 +220,9 @@ TEST_F(Catalogue, MainPanelLabels) {
   ASSERT_NE(Cargar_Textos_Idioma(LangPath().c_str(), 1), nullptr);
   Etiquetas_Panel_Principal(other);
   Etiquetas_Panel_Principal(Panel_Principal);
-  const std::map<int, std::string> expected = {{4, "text 1"}, {6, "text 5"}, {7, "text 6"}, {8, "text 7"},
-                                               {9, ""},       {10, ""},      {11, ""},      {12, ""}};
+  const std::map<int, std::string> expected = {{4, "text 1"}, {6, "text 5"}, {7, "text 6"},
+                                               {8, "text 7"}, {9, ""},       {10, ""},
+                                               {11, ""},      {12, ""}};
   for (const auto& [id, text] : expected) {
     char label[64] = {}, kept[64] = {};
     GetCtrlAttribute(Panel_Principal, id, ATTR_LABEL, label);

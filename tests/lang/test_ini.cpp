@@ -1,6 +1,6 @@
 // INI reader: every fixtures/ini/<case>.ini read and dumped must give <case>.expected; then block
 // boundaries, appending reads, the scratch buffer, memory shortage and the shipped language file.
-#include "ini.h"
+#include "lang/ini.h"
 
 #include <gtest/gtest.h>
 
@@ -18,271 +18,282 @@
 #include <vector>
 
 // While g_allocationsLeft >= 0 each operator new counts it down and the one finding 0 throws.
-// Every form is replaced so the sanitizers see matching pairs; not inlined, or GCC flags the free().
+// Every form is replaced so the sanitizers see matching pairs; not inlined, or GCC flags the
+// free().
 static long g_allocationsLeft = -1;
-[[gnu::noinline]] void *operator new(std::size_t size)
-{
-    void *p = g_allocationsLeft >= 0 && g_allocationsLeft-- == 0 ? nullptr : std::malloc(size ? size : 1);
-    return p ? p : throw std::bad_alloc();
+[[gnu::noinline]] void* operator new(std::size_t size) {
+  void* p =
+      g_allocationsLeft >= 0 && g_allocationsLeft-- == 0 ? nullptr : std::malloc(size ? size : 1);
+  return p ? p : throw std::bad_alloc();
 }
-[[gnu::noinline]] void *operator new(std::size_t size, const std::nothrow_t &) noexcept
-{
-    try { return ::operator new(size); } catch (const std::bad_alloc &) { return nullptr; }
+[[gnu::noinline]] void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  try {
+    return ::operator new(size);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
 }
-[[gnu::noinline]] void *operator new[](std::size_t size) { return ::operator new(size); }
-[[gnu::noinline]] void operator delete(void *p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void *p, std::size_t) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void *p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void *p, std::size_t) noexcept { std::free(p); }
+[[gnu::noinline]] void* operator new[](std::size_t size) { return ::operator new(size); }
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete[](void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
 // call() with allocation n failing; allocations after it succeed again.
-template <class Call> auto failing(long n, Call call)
-{
-    struct Disarm {
-        ~Disarm() { g_allocationsLeft = -1; }
-    } disarm;
-    g_allocationsLeft = n;
-    return call();
+template <class Call>
+auto failing(long n, Call call) {
+  struct Disarm {
+    ~Disarm() { g_allocationsLeft = -1; }
+  } disarm;
+  g_allocationsLeft = n;
+  return call();
 }
 
 struct IniDeleter {
-    void operator()(IniTextRec *ini) const { Ini_Dispose(ini); }
+  void operator()(IniTextRec* ini) const { Ini_Dispose(ini); }
 };
 using IniPtr = std::unique_ptr<IniTextRec, IniDeleter>;
 
 const std::string kFixtures = VELDIX_TEST_DATA "/fixtures/ini/";
 
-std::string fileBytes(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+std::string fileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // A file in the temporary directory, removed when the test ends.
 struct TempFile {
-    explicit TempFile(const std::string &bytes)
-        : path((std::filesystem::temp_directory_path() / ("test_ini_" + std::to_string(std::random_device()()))).string())
-    {
-        std::ofstream(path, std::ios::binary) << bytes;
-    }
-    ~TempFile() { std::remove(path.c_str()); }
-    std::string path;
+  explicit TempFile(const std::string& bytes)
+      : path((std::filesystem::temp_directory_path() /
+              ("test_ini_" + std::to_string(std::random_device()())))
+                 .string()) {
+    std::ofstream(path, std::ios::binary) << bytes;
+  }
+  ~TempFile() { std::remove(path.c_str()); }
+  std::string path;
 };
 
 // Control and 8-bit bytes as C escapes, so that the expected dumps are plain ASCII.
-std::string escaped(const std::string &s)
-{
-    std::string out;
-    for (unsigned char c : s) {
-        const char *named = c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : c == '\\' ? "\\\\" : c == '"' ? "\\\"" : nullptr;
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "\\x%02X", c);
-        out += named ? named : (c < 0x20 || c >= 0x7F) ? hex : std::string(1, static_cast<char>(c));
+std::string escaped(const std::string& s) {
+  std::string out;
+  for (unsigned char c : s) {
+    const char* named = c == '\n'   ? "\\n"
+                        : c == '\r' ? "\\r"
+                        : c == '\t' ? "\\t"
+                        : c == '\\' ? "\\\\"
+                        : c == '"'  ? "\\\""
+                                    : nullptr;
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "\\x%02X", c);
+    out += named ? named : (c < 0x20 || c >= 0x7F) ? hex : std::string(1, static_cast<char>(c));
+  }
+  return out;
+}
+
+// What a caller sees: sections by position, items and values found by name (pointer and copy
+// agree).
+std::string dump(IniText ini, int result) {
+  std::ostringstream out;
+  out << "result=" << result << "\nsections=" << Ini_NumberOfSections(ini) << "\n";
+  char* name = nullptr;
+  for (int n = 1; Ini_NthSectionName(ini, n, &name) == 1; ++n) {
+    const std::string section = name;
+    out << "[" << escaped(section) << "] items=" << Ini_NumberOfItems(ini, section.c_str()) << "\n";
+    char* item = nullptr;
+    for (int k = 1; Ini_NthItemName(ini, section.c_str(), k, &item) == 1; ++k) {
+      char *text = nullptr, *copy = nullptr;
+      const int r = Ini_GetPointerToString(ini, section.c_str(), item, &text);
+      const std::string value = text ? text : "<missing>";
+      const int rc = Ini_GetStringCopy(ini, section.c_str(), item, &copy);
+      out << escaped(item) << " = \"" << escaped(value) << "\""
+          << (r == 1 && rc == 1 && value == copy ? "" : " <differs>") << "\n";
+      std::free(copy);
     }
-    return out;
+  }
+  return out.str();
 }
 
-// What a caller sees: sections by position, items and values found by name (pointer and copy agree).
-std::string dump(IniText ini, int result)
-{
-    std::ostringstream out;
-    out << "result=" << result << "\nsections=" << Ini_NumberOfSections(ini) << "\n";
-    char *name = nullptr;
-    for (int n = 1; Ini_NthSectionName(ini, n, &name) == 1; ++n) {
-        const std::string section = name;
-        out << "[" << escaped(section) << "] items=" << Ini_NumberOfItems(ini, section.c_str()) << "\n";
-        char *item = nullptr;
-        for (int k = 1; Ini_NthItemName(ini, section.c_str(), k, &item) == 1; ++k) {
-            char *text = nullptr, *copy = nullptr;
-            const int r = Ini_GetPointerToString(ini, section.c_str(), item, &text);
-            const std::string value = text ? text : "<missing>";
-            const int rc = Ini_GetStringCopy(ini, section.c_str(), item, &copy);
-            out << escaped(item) << " = \"" << escaped(value) << "\"" << (r == 1 && rc == 1 && value == copy ? "" : " <differs>") << "\n";
-            std::free(copy);
-        }
-    }
-    return out.str();
+std::string readAndDump(const std::string& path) {
+  IniPtr ini(Ini_New(0));
+  const int rc = Ini_ReadFromFile(ini.get(), path.c_str());
+  return dump(ini.get(), rc);
 }
 
-std::string readAndDump(const std::string &path)
-{
-    IniPtr ini(Ini_New(0));
-    const int rc = Ini_ReadFromFile(ini.get(), path.c_str());
-    return dump(ini.get(), rc);
-}
-
-std::vector<std::string> fixtureCases()
-{
-    std::vector<std::string> cases;
-    for (const auto &entry : std::filesystem::directory_iterator(kFixtures))
-        if (entry.path().extension() == ".expected")
-            cases.push_back(entry.path().stem().string());
-    std::sort(cases.begin(), cases.end());
-    return cases;
+std::vector<std::string> fixtureCases() {
+  std::vector<std::string> cases;
+  for (const auto& entry : std::filesystem::directory_iterator(kFixtures))
+    if (entry.path().extension() == ".expected") cases.push_back(entry.path().stem().string());
+  std::sort(cases.begin(), cases.end());
+  return cases;
 }
 
 class IniFixture : public testing::TestWithParam<std::string> {};
 
 // missing.expected has no .ini beside it: the open fails.
-TEST_P(IniFixture, DumpMatchesExpected)
-{
-    EXPECT_EQ(readAndDump(kFixtures + GetParam() + ".ini"), fileBytes(kFixtures + GetParam() + ".expected"));
+TEST_P(IniFixture, DumpMatchesExpected) {
+  EXPECT_EQ(readAndDump(kFixtures + GetParam() + ".ini"),
+            fileBytes(kFixtures + GetParam() + ".expected"));
 }
 INSTANTIATE_TEST_SUITE_P(Files, IniFixture, testing::ValuesIn(fixtureCases()),
-                         [](const testing::TestParamInfo<std::string> &info) { return info.param; });
+                         [](const testing::TestParamInfo<std::string>& info) {
+                           return info.param;
+                         });
 
-// Lines, their line ends and a line longer than a 2048-byte block read the same wherever blocks end.
-TEST(IniLineSource, LinesStraddlingBlockBoundaries)
-{
-    const std::string value(100, 'v'), huge(5000, 'h');
-    for (const std::string lineEnd : {"\n", "\r\n", "\n\r", "\r", "NUL"}) {
-        for (std::size_t start = 1930; start <= 2050; ++start) {
-            const std::string eol = lineEnd == "NUL" ? std::string(1, '\0') : lineEnd;
-            const std::size_t padding = start - 3 - 2 * eol.size(); // "[S]", comment, line ends
-            TempFile file("[S]" + eol + ";" + std::string(padding - 1, 'p') + eol + "key = " + value + eol + "huge = " + huge +
-                          eol + "tail = end");
-            IniPtr ini(Ini_New(0));
-            ASSERT_EQ(Ini_ReadFromFile(ini.get(), file.path.c_str()), 0);
-            EXPECT_EQ(dump(ini.get(), 0), "result=0\nsections=1\n[S] items=3\nkey = \"" + value + "\"\nhuge = \"" +
-                                              huge.substr(0, 255 - 7) + "\"\ntail = \"end\"\n")
-                << "line end " << escaped(eol) << ", item at byte " << start;
-        }
+// Lines, their line ends and a line longer than a 2048-byte block read the same wherever blocks
+// end.
+TEST(IniLineSource, LinesStraddlingBlockBoundaries) {
+  const std::string value(100, 'v'), huge(5000, 'h');
+  for (const std::string lineEnd : {"\n", "\r\n", "\n\r", "\r", "NUL"}) {
+    for (std::size_t start = 1930; start <= 2050; ++start) {
+      const std::string eol = lineEnd == "NUL" ? std::string(1, '\0') : lineEnd;
+      const std::size_t padding = start - 3 - 2 * eol.size();  // "[S]", comment, line ends
+      TempFile file("[S]" + eol + ";" + std::string(padding - 1, 'p') + eol + "key = " + value +
+                    eol + "huge = " + huge + eol + "tail = end");
+      IniPtr ini(Ini_New(0));
+      ASSERT_EQ(Ini_ReadFromFile(ini.get(), file.path.c_str()), 0);
+      EXPECT_EQ(dump(ini.get(), 0), "result=0\nsections=1\n[S] items=3\nkey = \"" + value +
+                                        "\"\nhuge = \"" + huge.substr(0, 255 - 7) +
+                                        "\"\ntail = \"end\"\n")
+          << "line end " << escaped(eol) << ", item at byte " << start;
     }
+  }
 }
 
-TEST(IniObject, SecondReadAppendsAndFailedReadsKeepWhatWasRead)
-{
-    TempFile first("[A]\na = 1\n[B]\nb = 2\n"), second("orphan = 3\n[C]\nc = 4\n[a]\nx = 5\n");
-    IniPtr ini(Ini_New(0));
-    EXPECT_EQ(Ini_ReadFromFile(ini.get(), first.path.c_str()), 0);
-    EXPECT_EQ(Ini_ReadFromFile(ini.get(), second.path.c_str()), 0);
-    EXPECT_EQ(Ini_ReadFromFile(ini.get(), (kFixtures + "missing.ini").c_str()), INI_ERR_OPEN);
-    EXPECT_EQ(Ini_ReadFromFile(ini.get(), nullptr), INI_ERR_OPEN);
-    // Only a regular file is opened: a folder, a FIFO without a writer or a device would fail
-    // the read, block the open or never end.
-    EXPECT_EQ(Ini_ReadFromFile(ini.get(), VELDIX_TEST_DATA), INI_ERR_OPEN);
-    EXPECT_EQ(Ini_ReadFromFile(ini.get(), "/dev/zero"), INI_ERR_OPEN);
-    // "orphan" stays out of [B]; "[a]" follows "[A]", so its name finds [A].
-    EXPECT_EQ(dump(ini.get(), 0), "result=0\nsections=4\n[A] items=1\na = \"1\"\n[B] items=1\nb = \"2\"\n"
-                                  "[C] items=1\nc = \"4\"\n[a] items=1\na = \"1\"\n");
-    EXPECT_EQ(Ini_ReadFromFile(nullptr, first.path.c_str()), INI_ERR_NO_MEMORY);
-    EXPECT_EQ(dump(nullptr, 0), "result=0\nsections=0\n");
+TEST(IniObject, SecondReadAppendsAndFailedReadsKeepWhatWasRead) {
+  TempFile first("[A]\na = 1\n[B]\nb = 2\n"), second("orphan = 3\n[C]\nc = 4\n[a]\nx = 5\n");
+  IniPtr ini(Ini_New(0));
+  EXPECT_EQ(Ini_ReadFromFile(ini.get(), first.path.c_str()), 0);
+  EXPECT_EQ(Ini_ReadFromFile(ini.get(), second.path.c_str()), 0);
+  EXPECT_EQ(Ini_ReadFromFile(ini.get(), (kFixtures + "missing.ini").c_str()), INI_ERR_OPEN);
+  EXPECT_EQ(Ini_ReadFromFile(ini.get(), nullptr), INI_ERR_OPEN);
+  // Only a regular file is opened: a folder, a FIFO without a writer or a device would fail
+  // the read, block the open or never end.
+  EXPECT_EQ(Ini_ReadFromFile(ini.get(), VELDIX_TEST_DATA), INI_ERR_OPEN);
+  EXPECT_EQ(Ini_ReadFromFile(ini.get(), "/dev/zero"), INI_ERR_OPEN);
+  // "orphan" stays out of [B]; "[a]" follows "[A]", so its name finds [A].
+  EXPECT_EQ(dump(ini.get(), 0),
+            "result=0\nsections=4\n[A] items=1\na = \"1\"\n[B] items=1\nb = \"2\"\n"
+            "[C] items=1\nc = \"4\"\n[a] items=1\na = \"1\"\n");
+  EXPECT_EQ(Ini_ReadFromFile(nullptr, first.path.c_str()), INI_ERR_NO_MEMORY);
+  EXPECT_EQ(dump(nullptr, 0), "result=0\nsections=0\n");
 }
 
 // Values joined from Line items, of lengths around the 1024-byte steps of the scratch buffer
 // (a buffer one byte short shows under AddressSanitizer), taken large, small, large again.
-TEST(IniScratch, LongJoinedValuesAndPointerLifetime)
-{
-    const std::size_t lengths[] = {1, 1022, 1023, 1024, 1025, 2048, 4000};
-    std::string file = "[S]\n";
-    std::vector<std::string> values(std::size(lengths));
-    for (std::size_t i = 0; i < std::size(lengths); ++i) {
-        for (std::size_t line = 1; values[i].size() < lengths[i]; ++line) {
-            const std::string part(std::min<std::size_t>(200, lengths[i] - values[i].size()), static_cast<char>('a' + line));
-            file += "v" + std::to_string(i) + "Line" + std::to_string(line) + " = " + part + "\n";
-            values[i] += part;
-        }
+TEST(IniScratch, LongJoinedValuesAndPointerLifetime) {
+  const std::size_t lengths[] = {1, 1022, 1023, 1024, 1025, 2048, 4000};
+  std::string file = "[S]\n";
+  std::vector<std::string> values(std::size(lengths));
+  for (std::size_t i = 0; i < std::size(lengths); ++i) {
+    for (std::size_t line = 1; values[i].size() < lengths[i]; ++line) {
+      const std::string part(std::min<std::size_t>(200, lengths[i] - values[i].size()),
+                             static_cast<char>('a' + line));
+      file += "v" + std::to_string(i) + "Line" + std::to_string(line) + " = " + part + "\n";
+      values[i] += part;
     }
-    TempFile temp(file);
-    IniPtr ini(Ini_New(0));
-    ASSERT_EQ(Ini_ReadFromFile(ini.get(), temp.path.c_str()), 0);
-    for (std::size_t i : {6, 0, 3, 2, 4, 1, 5}) {
-        char *text = nullptr, *other = nullptr;
-        ASSERT_EQ(Ini_GetPointerToString(ini.get(), "s", ("V" + std::to_string(i)).c_str(), &text), 1);
-        // Lookups that take no value leave the pointer valid.
-        EXPECT_EQ(Ini_NumberOfItems(ini.get(), "S"), 7);
-        EXPECT_EQ(Ini_NthSectionName(ini.get(), 1, &other), 1);
-        EXPECT_EQ(text, values[i]) << "value " << i;
-    }
-    char *copy = nullptr; // the caller's copy outlives the object
-    ASSERT_EQ(Ini_GetStringCopy(ini.get(), "S", "v6", &copy), 1);
-    ini.reset();
-    EXPECT_EQ(copy, values[6]);
-    std::free(copy);
+  }
+  TempFile temp(file);
+  IniPtr ini(Ini_New(0));
+  ASSERT_EQ(Ini_ReadFromFile(ini.get(), temp.path.c_str()), 0);
+  for (std::size_t i : {6, 0, 3, 2, 4, 1, 5}) {
+    char *text = nullptr, *other = nullptr;
+    ASSERT_EQ(Ini_GetPointerToString(ini.get(), "s", ("V" + std::to_string(i)).c_str(), &text), 1);
+    // Lookups that take no value leave the pointer valid.
+    EXPECT_EQ(Ini_NumberOfItems(ini.get(), "S"), 7);
+    EXPECT_EQ(Ini_NthSectionName(ini.get(), 1, &other), 1);
+    EXPECT_EQ(text, values[i]) << "value " << i;
+  }
+  char* copy = nullptr;  // the caller's copy outlives the object
+  ASSERT_EQ(Ini_GetStringCopy(ini.get(), "S", "v6", &copy), 1);
+  ini.reset();
+  EXPECT_EQ(copy, values[6]);
+  std::free(copy);
 }
 
 // Allocation n of a read fails, for every n: -12, the sections read so far kept in file order,
 // the object still safe to query; the first n past the read's allocations gives the full result.
-TEST(IniMemory, ShortageDuringReadKeepsWhatWasRead)
-{
-    auto sectionNames = [](IniText ini) {
-        std::string names;
-        char *name = nullptr;
-        for (int k = 1; Ini_NthSectionName(ini, k, &name) == 1; ++k)
-            names += std::string(name) + "|";
-        return names;
-    };
-    for (const char *fixture : {"case_sections.ini", "multiline.ini"}) {
-        const std::string path = kFixtures + fixture, full = readAndDump(path);
-        for (long n = 0;; ++n) {
-            ASSERT_LT(n, 1000) << "the read never succeeded";
-            IniPtr ini(Ini_New(0)), whole(Ini_New(0));
-            const int rc = failing(n, [&] { return Ini_ReadFromFile(ini.get(), path.c_str()); });
-            const std::string partial = dump(ini.get(), rc); // every query must be safe
-            if (rc == 0) {
-                EXPECT_EQ(partial, full);
-                break;
-            }
-            ASSERT_EQ(rc, INI_ERR_NO_MEMORY) << fixture << ", allocation " << n;
-            Ini_ReadFromFile(whole.get(), path.c_str());
-            EXPECT_EQ(sectionNames(whole.get()).rfind(sectionNames(ini.get()), 0), 0u) << partial; // a prefix
-        }
+TEST(IniMemory, ShortageDuringReadKeepsWhatWasRead) {
+  auto sectionNames = [](IniText ini) {
+    std::string names;
+    char* name = nullptr;
+    for (int k = 1; Ini_NthSectionName(ini, k, &name) == 1; ++k) names += std::string(name) + "|";
+    return names;
+  };
+  for (const char* fixture : {"case_sections.ini", "multiline.ini"}) {
+    const std::string path = kFixtures + fixture, full = readAndDump(path);
+    for (long n = 0;; ++n) {
+      ASSERT_LT(n, 1000) << "the read never succeeded";
+      IniPtr ini(Ini_New(0)), whole(Ini_New(0));
+      const int rc = failing(n, [&] { return Ini_ReadFromFile(ini.get(), path.c_str()); });
+      const std::string partial = dump(ini.get(), rc);  // every query must be safe
+      if (rc == 0) {
+        EXPECT_EQ(partial, full);
+        break;
+      }
+      ASSERT_EQ(rc, INI_ERR_NO_MEMORY) << fixture << ", allocation " << n;
+      Ini_ReadFromFile(whole.get(), path.c_str());
+      EXPECT_EQ(sectionNames(whole.get()).rfind(sectionNames(ini.get()), 0), 0u)
+          << partial;  // a prefix
     }
+  }
 }
 
-TEST(IniMemory, ShortageWhenTakingValues)
-{
-    EXPECT_EQ(failing(0, [] { return Ini_New(0); }), nullptr);
-    std::string file = "[S]\nsmall = x\n";
-    for (int line = 1; line <= 5; ++line)
-        file += "bigLine" + std::to_string(line) + " = " + std::string(232, 'b') + "\n";
-    TempFile temp(file);
-    IniPtr ini(Ini_New(0));
-    ASSERT_EQ(Ini_ReadFromFile(ini.get(), temp.path.c_str()), 0);
-    char *text = nullptr, *copy = reinterpret_cast<char *>(1);
-    ASSERT_EQ(Ini_GetPointerToString(ini.get(), "S", "small", &text), 1);
-    // The 1160-byte value needs a larger scratch buffer, which cannot be had.
-    EXPECT_EQ(failing(0, [&] { return Ini_GetPointerToString(ini.get(), "S", "big", &text); }), INI_ERR_NO_MEMORY);
-    EXPECT_EQ(text, nullptr);
-    EXPECT_EQ(failing(0, [&] { return Ini_GetStringCopy(ini.get(), "S", "big", &copy); }), INI_ERR_NO_MEMORY);
-    EXPECT_EQ(copy, nullptr);
-    ASSERT_EQ(Ini_GetPointerToString(ini.get(), "S", "big", &text), 1);
-    EXPECT_EQ(std::strlen(text), 1160u);
+TEST(IniMemory, ShortageWhenTakingValues) {
+  EXPECT_EQ(failing(0, [] { return Ini_New(0); }), nullptr);
+  std::string file = "[S]\nsmall = x\n";
+  for (int line = 1; line <= 5; ++line)
+    file += "bigLine" + std::to_string(line) + " = " + std::string(232, 'b') + "\n";
+  TempFile temp(file);
+  IniPtr ini(Ini_New(0));
+  ASSERT_EQ(Ini_ReadFromFile(ini.get(), temp.path.c_str()), 0);
+  char *text = nullptr, *copy = reinterpret_cast<char*>(1);
+  ASSERT_EQ(Ini_GetPointerToString(ini.get(), "S", "small", &text), 1);
+  // The 1160-byte value needs a larger scratch buffer, which cannot be had.
+  EXPECT_EQ(failing(0, [&] { return Ini_GetPointerToString(ini.get(), "S", "big", &text); }),
+            INI_ERR_NO_MEMORY);
+  EXPECT_EQ(text, nullptr);
+  EXPECT_EQ(failing(0, [&] { return Ini_GetStringCopy(ini.get(), "S", "big", &copy); }),
+            INI_ERR_NO_MEMORY);
+  EXPECT_EQ(copy, nullptr);
+  ASSERT_EQ(Ini_GetPointerToString(ini.get(), "S", "big", &text), 1);
+  EXPECT_EQ(std::strlen(text), 1160u);
 }
 
 // The shipped file: Spanish then English, 0000..0465 non-empty in both, no line over 255 bytes,
 // no control bytes but CR and LF, only printable Windows-1252 above 127 and no UTF-8.
-TEST(LanguageFile, ShippedCatalogueIsCompleteAndWindows1252)
-{
-    const std::string path = VELDIX_SOURCE_DIR "/resources/language.ini", bytes = fileBytes(path);
-    IniPtr ini(Ini_New(0));
-    ASSERT_EQ(Ini_ReadFromFile(ini.get(), path.c_str()), 0);
-    ASSERT_EQ(Ini_NumberOfSections(ini.get()), 2);
-    const char *names[] = {"Espa\xF1ol", "English"};
-    for (int n = 1; n <= 2; ++n) {
-        char *section = nullptr, *text = nullptr;
-        ASSERT_EQ(Ini_NthSectionName(ini.get(), n, &section), 1);
-        EXPECT_STREQ(section, names[n - 1]);
-        EXPECT_EQ(Ini_NumberOfItems(ini.get(), section), 466) << section; // no extras, no duplicates
-        for (int i = 0; i <= 465; ++i) {
-            char item[8];
-            std::snprintf(item, sizeof item, "%04d", i);
-            EXPECT_EQ(Ini_GetPointerToString(ini.get(), section, item, &text), 1) << section << " " << item;
-            EXPECT_TRUE(text && *text) << section << " " << item;
-        }
+TEST(LanguageFile, ShippedCatalogueIsCompleteAndWindows1252) {
+  const std::string path = VELDIX_SOURCE_DIR "/resources/language.ini", bytes = fileBytes(path);
+  IniPtr ini(Ini_New(0));
+  ASSERT_EQ(Ini_ReadFromFile(ini.get(), path.c_str()), 0);
+  ASSERT_EQ(Ini_NumberOfSections(ini.get()), 2);
+  const char* names[] = {"Espa\xF1ol", "English"};
+  for (int n = 1; n <= 2; ++n) {
+    char *section = nullptr, *text = nullptr;
+    ASSERT_EQ(Ini_NthSectionName(ini.get(), n, &section), 1);
+    EXPECT_STREQ(section, names[n - 1]);
+    EXPECT_EQ(Ini_NumberOfItems(ini.get(), section), 466) << section;  // no extras, no duplicates
+    for (int i = 0; i <= 465; ++i) {
+      char item[8];
+      std::snprintf(item, sizeof item, "%04d", i);
+      EXPECT_EQ(Ini_GetPointerToString(ini.get(), section, item, &text), 1)
+          << section << " " << item;
+      EXPECT_TRUE(text && *text) << section << " " << item;
     }
-    std::size_t column = 0;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const auto c = static_cast<unsigned char>(bytes[i]);
-        const auto next = static_cast<unsigned char>(i + 1 < bytes.size() ? bytes[i + 1] : 0);
-        column = c == '\r' || c == '\n' ? 0 : column + 1;
-        EXPECT_LE(column, 255u) << "byte " << i;
-        EXPECT_TRUE(c >= 0x20 || c == '\r' || c == '\n') << "control byte at " << i;
-        EXPECT_EQ(std::strchr("\x7F\x81\x8D\x8F\x90\x9D\xA0\xAD", c), nullptr) << "unassigned or invisible byte at " << i;
-        EXPECT_FALSE(c >= 0xC2 && c <= 0xF4 && next >= 0x80 && next <= 0xBF) << "UTF-8 sequence at byte " << i;
-    }
+  }
+  std::size_t column = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    const auto next = static_cast<unsigned char>(i + 1 < bytes.size() ? bytes[i + 1] : 0);
+    column = c == '\r' || c == '\n' ? 0 : column + 1;
+    EXPECT_LE(column, 255u) << "byte " << i;
+    EXPECT_TRUE(c >= 0x20 || c == '\r' || c == '\n') << "control byte at " << i;
+    EXPECT_EQ(std::strchr("\x7F\x81\x8D\x8F\x90\x9D\xA0\xAD", c), nullptr)
+        << "unassigned or invisible byte at " << i;
+    EXPECT_FALSE(c >= 0xC2 && c <= 0xF4 && next >= 0x80 && next <= 0xBF)
+        << "UTF-8 sequence at byte " << i;
+  }
 }
 
-} // namespace
+}  // namespace

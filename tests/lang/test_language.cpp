@@ -13,7 +13,8 @@ using Change = LangTest;
 
 TEST_F(Selection, PanelAnswersWithTheChosenNumber) {
   std::vector<std::string> many;
-  for (int i = 1; i <= 20; ++i) many.push_back(i == 3 ? std::string(99, 'L') : Format("Lang%02d", i));
+  for (int i = 1; i <= 20; ++i)
+    many.push_back(i == 3 ? std::string(99, 'L') : Format("Lang%02d", i));
   struct Case {
     const char* what;
     const char* fixture;  // nullptr: no language file

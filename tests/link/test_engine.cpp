@@ -10,16 +10,16 @@
 #include <cstring>
 #include <memory>
 
-#include "engine.h"
-#include "frames.h"
-#include "rs232.h"
+#include "link/engine.h"
+#include "link/frames.h"
+#include "link/transport.h"
+#include "platform/rs232.h"
+#include "platform/testing/tray_testing.h"
+#include "platform/testing/ui_testing.h"
+#include "platform/tray.h"
+#include "platform/ui.h"
 #include "scripted_meter.h"
 #include "test_support.h"
-#include "transport.h"
-#include "tray.h"
-#include "ui.h"
-#include "testing/tray_testing.h"
-#include "testing/ui_testing.h"
 
 using namespace vtest;
 
@@ -175,10 +175,15 @@ TEST_F(Engine, ModbusTcpStripsTheHeaderAndCountsTransactions) {
 
   const auto req = link.meter().Requests();
   ASSERT_EQ(req.size(), 4u);
-  EXPECT_EQ(ToHex(req[0]), "000100000006" "010304000032");
+  EXPECT_EQ(ToHex(req[0]),
+            "000100000006"
+            "010304000032");
   EXPECT_EQ(ToHex(Bytes(req[1].begin(), req[1].begin() + 2)), "0002");
   EXPECT_EQ(ToHex(Bytes(req[2].begin(), req[2].begin() + 2)), "0003");
-  EXPECT_EQ(ToHex(req[3]), "00010000000b" "011010200002040001" "0002");
+  EXPECT_EQ(ToHex(req[3]),
+            "00010000000b"
+            "011010200002040001"
+            "0002");
   EXPECT_EQ(link.meter().Accepted(), 2);
 }
 
@@ -199,7 +204,8 @@ TEST_F(Engine, LinkKindFollowsPortAndTcpPort) {
     Orba_Comando_Lectura(1, 3, 4099, 1, req);
     AnswerBuf ans;
     EXPECT_EQ(Orba_Transmitir_Modbus(c.port, req, 6, ans.data(), 2, 0, Telefono,
-                                     c.tcp502 ? 502 : meter.port(), "127.0.0.1"), 1)
+                                     c.tcp502 ? 502 : meter.port(), "127.0.0.1"),
+              1)
         << "port " << c.port << (c.tcp502 ? " with TCP port 502" : "");
     Orba_Cerrar_Puerto(c.port);
   }
@@ -225,9 +231,9 @@ TEST_F(Engine, AgainstPymodbusOnEveryLink) {
 struct Options {
   Bytes request = kRead50;
   int answerSize = kAnswerBufferSize;
-  int expected = 0;      // expected-length argument (functions 14 and 20)
-  double wait = 0;       // seconds of silence the engine must sit out
-  double slack = 0.9;    // time allowed beyond `wait`
+  int expected = 0;    // expected-length argument (functions 14 and 20)
+  double wait = 0;     // seconds of silence the engine must sit out
+  double slack = 0.9;  // time allowed beyond `wait`
   bool reconnect = false;
   bool nextGood = true;  // the next exchange on the same link succeeds
 };
@@ -318,8 +324,9 @@ std::vector<Fault> Faults() {
   // the read of the rest gives the runtime's error, not a count.
   const Script hangUpAfterHead = [](const Bytes&, const Bytes&) {
     const int before = g_receivingShown.load();
-    return Reply{{Hex("01 03 64")}, Ms(0), true,
-                 [before] { WaitUntil([&] { return g_receivingShown.load() > before; }); }};
+    return Reply{{Hex("01 03 64")}, Ms(0), true, [before] {
+                   WaitUntil([&] { return g_receivingShown.load() > before; });
+                 }};
   };
   const Script fn14 = LengthFromCaller(14);
 
@@ -331,9 +338,17 @@ std::vector<Fault> Faults() {
       {"serial_garbage_after_answer", S, garbageAfter, 1, "acba"},
       {"serial_echo_then_answer", S, echo, -2, "acbda"},
       // the echo's byte count promises more than arrives: it must not pass as a frame
-      {"serial_echo_of_silent_meter", S, echoOnly, -2, "acbda",
+      {"serial_echo_of_silent_meter",
+       S,
+       echoOnly,
+       -2,
+       "acbda",
        {.request = Hex("01 03 0400 0002"), .wait = 2.0}},
-      {"serial_count_255_fits_262", S, ByteCount(S, 255, 255, 1), 1, "acba",
+      {"serial_count_255_fits_262",
+       S,
+       ByteCount(S, 255, 255, 1),
+       1,
+       "acba",
        {.request = Hex("01 01 0000 07F8")}},  // 2040 coils: 255 bytes
       {"serial_count_beyond_buffer", S, ByteCount(S, 200, 200), -2, "acbda", {.answerSize = 100}},
       {"serial_fn14_beyond_buffer", S, fn14, -2, "acbda", {.expected = 1000}},
@@ -345,7 +360,11 @@ std::vector<Fault> Faults() {
       {"serial_other_slave", S, Pdu(S, WithSlave(2)), -2, "acbda"},
       {"serial_other_function", S, ByteCount(S, 100, 100, 4), -2, "acbda"},
       {"serial_other_byte_count", S, ByteCount(S, 16, 16), -2, "acbda"},
-      {"serial_fn1_head_of_two", S, ScriptedMeter::Send(Hex("01 01")), -1, "acdada",
+      {"serial_fn1_head_of_two",
+       S,
+       ScriptedMeter::Send(Hex("01 01")),
+       -1,
+       "acdada",
        {.request = Hex("01 01 0000 0008"), .wait = 5.0}},
       // Modbus TCP: 1000 polls of 0.01 s after the 0.15 s pause, then -4
       {"mtcp_silent", M, silent, -4, "acbda", {.wait = 10.15, .slack = 2.4}},
@@ -361,7 +380,11 @@ std::vector<Fault> Faults() {
       {"mtcp_count_beyond_data", M, ByteCount(M, 200, 20), -2, "acbda"},
       {"mtcp_header_only", M, ScriptedMeter::Send(Hex("0001 0000 0000")), -2, "acbda"},
       {"mtcp_short_exception", M, Pdu(M, {1, 0x83}), -2, "acbda"},
-      {"mtcp_short_write_answer", M, Pdu(M, {1, 16, 0x10, 0}), -2, "acbda",
+      {"mtcp_short_write_answer",
+       M,
+       Pdu(M, {1, 16, 0x10, 0}),
+       -2,
+       "acbda",
        {.request = Hex("01 10 1000 0001 02 0007")}},
       {"mtcp_answer_beyond_buffer", M, ByteCount(M, 246, 246), -2, "acbda", {.answerSize = 100}},
       {"mtcp_garbage_in_later_segment", M, laterGarbage, 1, "acba"},
@@ -370,7 +393,11 @@ std::vector<Fault> Faults() {
       {"rtcp_corrupt_byte_passes", R, Corrupt(40), 1, "acba"},
       {"rtcp_server_closes", R, closes, -5, "acbda", {.reconnect = true}},
       {"rtcp_gateway_trickle", R, Trickle(16, Ms(17)), 1, "acba"},
-      {"rtcp_trickle_of_write_answer", R, Trickle(3, Ms(17)), 1, "acba",
+      {"rtcp_trickle_of_write_answer",
+       R,
+       Trickle(3, Ms(17)),
+       1,
+       "acba",
        {.request = Hex("01 10 1000 0001 02 0007")}},
       {"rtcp_other_slave", R, Pdu(R, WithSlave(2)), -2, "acbda"},
       {"rtcp_other_function", R, ByteCount(R, 100, 100, 4), -2, "acbda"},
@@ -451,7 +478,8 @@ TEST_F(Engine, LateAnswerIsNeverTakenForTheNextRequest) {
     if (c.code == 1) {
       Bytes want{1, 3, 100};
       for (int r = 1124; r < 1174; ++r)
-        want.insert(want.end(), {std::uint8_t(InitialRegister(r) >> 8), std::uint8_t(InitialRegister(r))});
+        want.insert(want.end(),
+                    {std::uint8_t(InitialRegister(r) >> 8), std::uint8_t(InitialRegister(r))});
       EXPECT_EQ(ToHex(second.Head(want.size())), ToHex(want)) << "request 2's own registers";
     }
     link.ExpectGoodRead("after the late answer");
@@ -464,7 +492,8 @@ TEST_F(Engine, LateAnswerIsNeverTakenForTheNextRequest) {
 TEST_F(Engine, ClosedLinkFailsAtOnceUntilReopened) {
   for (Kind k : {Kind::ModbusTcp, Kind::RtuTcp}) {
     for (bool midWait : {true, false}) {
-      SCOPED_TRACE(testing::Message() << KindName(k) << (midWait ? " mid-wait" : " after an answer"));
+      SCOPED_TRACE(testing::Message()
+                   << KindName(k) << (midWait ? " mid-wait" : " after an answer"));
       Link link(k);
       link.meter().Next([midWait](const Bytes&, const Bytes& good) {
         return Reply{{midWait ? Bytes{} : good}, Ms(0), true};

@@ -5,7 +5,7 @@
 #include <map>
 #include <sstream>
 
-#include "frames.h"
+#include "link/frames.h"
 #include "test_support.h"
 
 using namespace vtest;
@@ -82,7 +82,8 @@ TEST(Frames, CrcAndBuildersMatchPymodbus) {
       in >> slave >> start >> count >> data >> want;
       const Bytes d = Hex(data);
       length = static_cast<int>(d.size());
-      ASSERT_EQ(Orba_Comando_16(std::uint8_t(slave), start, count, d.data(), ours.data(), &length), 0);
+      ASSERT_EQ(Orba_Comando_16(std::uint8_t(slave), start, count, d.data(), ours.data(), &length),
+                0);
       ASSERT_EQ(length, static_cast<int>(7 + d.size()));
     }
     Orba_CalculoCRC_2(ours.data(), length);

@@ -4,11 +4,11 @@
 
 #include <memory>
 
-#include "engine.h"
+#include "link/engine.h"
+#include "link/traffic_log.h"
+#include "link/transport.h"
+#include "platform/ui.h"
 #include "sim_harness.h"
-#include "traffic_log.h"
-#include "transport.h"
-#include "ui.h"
 
 using namespace vtest;
 
@@ -32,16 +32,22 @@ TEST(TrafficLog, DecodesRequestsAnswersAndExceptions) {
     Bytes bytes;
     const char* summary;
   } rows[] = {
-      {D::kSent, L::kSerialRtu, WithCrc(Hex("01 03 0400 0032")), "slave 1, fn 3, address 1024, count 50"},
-      {D::kReceived, L::kRtuOverTcp, WithCrc(Hex("01 03 04 0001 0002")), "slave 1, fn 3, bytes 4, values 2"},
+      {D::kSent, L::kSerialRtu, WithCrc(Hex("01 03 0400 0032")),
+       "slave 1, fn 3, address 1024, count 50"},
+      {D::kReceived, L::kRtuOverTcp, WithCrc(Hex("01 03 04 0001 0002")),
+       "slave 1, fn 3, bytes 4, values 2"},
       {D::kSent, L::kSerialRtu, WithCrc(Hex("07 10 100A 0001 02 0000")),
        "slave 7, fn 16, address 4106, count 1, bytes 2"},
-      {D::kReceived, L::kSerialRtu, WithCrc(Hex("07 10 100A 0001")), "slave 7, fn 16, address 4106, count 1"},
-      {D::kSent, L::kSerialRtu, WithCrc(Hex("01 06 1000 0005")), "slave 1, fn 6, address 4096, value 5"},
-      {D::kReceived, L::kSerialRtu, WithCrc(Hex("01 83 02")), "slave 1, fn 3, exception 02: illegal data address"},
+      {D::kReceived, L::kSerialRtu, WithCrc(Hex("07 10 100A 0001")),
+       "slave 7, fn 16, address 4106, count 1"},
+      {D::kSent, L::kSerialRtu, WithCrc(Hex("01 06 1000 0005")),
+       "slave 1, fn 6, address 4096, value 5"},
+      {D::kReceived, L::kSerialRtu, WithCrc(Hex("01 83 02")),
+       "slave 1, fn 3, exception 02: illegal data address"},
       {D::kReceived, L::kModbusTcp, Hex("0005 0000 0003 01 90 04"),
        "tid 5, slave 1, fn 16, exception 04: slave device failure"},
-      {D::kReceived, L::kSerialRtu, Hex("01 03 02 0001 0000"), "slave 1, fn 3, bytes 2, values 1, CRC error"},
+      {D::kReceived, L::kSerialRtu, Hex("01 03 02 0001 0000"),
+       "slave 1, fn 3, bytes 2, values 1, CRC error"},
       {D::kReceived, L::kModbusTcp, Hex("0001 0000 0000 01 03"), "incomplete frame"},  // length 0
   };
   for (const Row& r : rows)
@@ -55,7 +61,8 @@ TEST(TrafficLog, KeepsTheLastTenThousandFrames) {
   const std::uint64_t before = traffic::Total();
   const Bytes frame = WithCrc(Hex("01 03 0400 0002"));
   for (std::size_t i = 0; i < traffic::kCapacity + 5; ++i)
-    traffic::Record(traffic::Direction::kSent, traffic::Link::kSerialRtu, frame.data(), frame.size());
+    traffic::Record(traffic::Direction::kSent, traffic::Link::kSerialRtu, frame.data(),
+                    frame.size());
   EXPECT_EQ(traffic::Count(), traffic::kCapacity);
   EXPECT_EQ(traffic::At(0).number, before + 6);  // the five oldest went
   EXPECT_EQ(traffic::At(traffic::kCapacity - 1).number, before + traffic::kCapacity + 5);
@@ -88,10 +95,12 @@ TEST(TrafficLog, EngineNotesEveryFrameWithItsResult) {
     const char* sent;
     const char* received;  // "" when nothing comes back
   } rows[] = {
-      {"read", Hex("01 03 0400 0002"), 1, "slave 1, fn 3, address 1024, count 2", "slave 1, fn 3, bytes 4, values 2"},
+      {"read", Hex("01 03 0400 0002"), 1, "slave 1, fn 3, address 1024, count 2",
+       "slave 1, fn 3, bytes 4, values 2"},
       {"write", Hex("01 10 100A 0001 02 0000"), 1, "slave 1, fn 16, address 4106, count 1, bytes 2",
        "slave 1, fn 16, address 4106, count 1"},
-      {"exception", Hex("01 10 0400 0001 02 0000"), -3, "slave 1, fn 16, address 1024, count 1, bytes 2",
+      {"exception", Hex("01 10 0400 0001 02 0000"), -3,
+       "slave 1, fn 16, address 1024, count 1, bytes 2",
        "slave 1, fn 16, exception 02: illegal data address"},
       {"time-out", Hex("09 03 0400 0002"), -1, "slave 9, fn 3, address 1024, count 2", ""},
   };
@@ -101,13 +110,15 @@ TEST(TrafficLog, EngineNotesEveryFrameWithItsResult) {
       SCOPED_TRACE(std::string(l.name) + ": " + r.what);
       const bool timeout = r.received[0] == '\0';
       const int tcpPort = timeout && l.silentTcpPort != 0 ? l.silentTcpPort : l.tcpPort;
-      ASSERT_EQ(Orba_Abrir_Puerto(l.port, 9600, 8, 0, 1, static_cast<std::uint16_t>(tcpPort), "127.0.0.1"), 0);
+      ASSERT_EQ(Orba_Abrir_Puerto(l.port, 9600, 8, 0, 1, static_cast<std::uint16_t>(tcpPort),
+                                  "127.0.0.1"),
+                0);
       traffic::Clear();
       unsigned char frame[kTramaSize] = {};
       unsigned char answer[kAnswerBufferSize] = {};
       std::copy(r.request.begin(), r.request.end(), frame);
-      const int rc = Orba_Transmitir_Modbus(l.port, frame, static_cast<int>(r.request.size()), answer, 8, 0,
-                                            Telefono, tcpPort, "127.0.0.1");
+      const int rc = Orba_Transmitir_Modbus(l.port, frame, static_cast<int>(r.request.size()),
+                                            answer, 8, 0, Telefono, tcpPort, "127.0.0.1");
       Orba_Cerrar_Puerto(l.port);
       const int want = timeout && l.port != 4 ? kModbusTcpTimeout : r.rc;
       EXPECT_EQ(rc, want);

@@ -4,10 +4,10 @@
 #include <QCoreApplication>
 #include <cstring>
 
-#include "rs232.h"
-#include "tcp.h"
+#include "link/transport.h"
+#include "platform/rs232.h"
+#include "platform/tcp.h"
 #include "test_support.h"
-#include "transport.h"
 
 using namespace vtest;
 

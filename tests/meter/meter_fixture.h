@@ -1,7 +1,7 @@
 // Shared set-up of the meter-screen tests, included by one source file per executable: the
 // shipped panels, the UI loop run until a condition or a deadline, a popup catcher, and a
-// pymodbus peer (support/pymodbus_meter.py) on 127.0.0.1 that serves chosen registers, misbehaves on request
-// and logs every request it receives.
+// pymodbus peer (support/pymodbus_meter.py) on 127.0.0.1 that serves chosen registers, misbehaves
+// on request and logs every request it receives.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,14 +16,14 @@
 #include <set>
 #include <sstream>
 
-#include "catalogue.h"
-#include "engine.h"
-#include "meter.h"
+#include "lang/catalogue.h"
+#include "link/engine.h"
+#include "link/transport.h"
+#include "meter/meter.h"
+#include "platform/testing/ui_testing.h"
+#include "platform/ui.h"
 #include "popup_catcher.h"
 #include "test_support.h"
-#include "transport.h"
-#include "ui.h"
-#include "testing/ui_testing.h"
 
 namespace mtest {
 
@@ -46,8 +46,8 @@ struct Request {
 class Peer {
  public:
   std::string Start() {  // "" or why the peer did not come up
-    process_ = std::make_unique<vtest::Child>(
-        std::vector<std::string>{vtest::SystemPython(), VELDIX_SOURCE_DIR "/tests/support/pymodbus_meter.py"});
+    process_ = std::make_unique<vtest::Child>(std::vector<std::string>{
+        vtest::SystemPython(), VELDIX_SOURCE_DIR "/tests/support/pymodbus_meter.py"});
     const std::string ready = process_->ReadLine(vtest::Ms(15000));
     if (ready.rfind("READY ", 0) != 0) return "peer did not report its port: '" + ready + "'";
     port_ = std::stoi(ready.substr(6));
@@ -92,8 +92,8 @@ inline ::testing::AssertionResult Within(double measured, double expected, doubl
                                          double late) {
   if (measured >= expected - early && measured <= expected + late)
     return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << measured << " s, expected " << expected << " s (-"
-                                       << early << " / +" << late << ")";
+  return ::testing::AssertionFailure()
+         << measured << " s, expected " << expected << " s (-" << early << " / +" << late << ")";
 }
 
 // Runs the UI loop until `done` holds or `seconds` pass; the final verdict of `done`.
@@ -110,7 +110,9 @@ inline bool RunUntil(const std::function<bool()>& done, double seconds) {
   RunUserInterface();
   return done();
 }
-inline void RunFor(double seconds) { RunUntil([] { return false; }, seconds); }
+inline void RunFor(double seconds) {
+  RunUntil([] { return false; }, seconds);
+}
 
 using vtest::PopupCatcher;
 
@@ -193,7 +195,8 @@ class ScreenTest : public ::testing::Test {
   T Get(int panel, int control, int attribute = -1) {
     T v{};
     EXPECT_EQ(attribute < 0 ? GetCtrlVal(panel, control, &v)
-                            : GetCtrlAttribute(panel, control, attribute, &v), 0)
+                            : GetCtrlAttribute(panel, control, attribute, &v),
+              0)
         << "control " << control;
     return v;
   }

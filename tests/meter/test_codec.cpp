@@ -6,7 +6,7 @@
 #include <set>
 #include <vector>
 
-#include "codec.h"
+#include "meter/codec.h"
 #include "test_bytes.h"
 
 namespace {
@@ -28,9 +28,9 @@ TEST(Codec, MeasurementValuesAndTheirBounds) {
       {{0x00, 0x01}, false, 1000, 0.001},
   };
   for (const Case& c : cases)
-    EXPECT_DOUBLE_EQ(c.wide ? meter::WideValue(c.data, 0, c.divisor)
-                            : meter::NarrowValue(c.data, 0, c.divisor),
-                     c.expected)
+    EXPECT_DOUBLE_EQ(
+        c.wide ? meter::WideValue(c.data, 0, c.divisor) : meter::NarrowValue(c.data, 0, c.divisor),
+        c.expected)
         << "divisor " << c.divisor << " first byte " << int(c.data[0]);
 
   // Nothing is read beyond the block.
@@ -115,9 +115,9 @@ TEST(Codec, ClockAdvancedByElapsedSeconds) {
       {{2100, 1, 1, 0, 0, 0}, 1, std::nullopt},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.from.year << "-" << c.from.month << "-" << c.from.day
-                                    << " " << c.from.hour << ":" << c.from.minute << " +"
-                                    << c.seconds);
+    SCOPED_TRACE(testing::Message()
+                 << c.from.year << "-" << c.from.month << "-" << c.from.day << " " << c.from.hour
+                 << ":" << c.from.minute << " +" << c.seconds);
     EXPECT_EQ(meter::AdvanceClock(c.from, c.seconds), c.to);
   }
 }

@@ -159,7 +159,7 @@ TEST_F(Measurements, LateAnswerThroughAGatewayIsNeverShown) {
     ASSERT_EQ(Orba_Abrir_Puerto(Puerto, 0, 8, 0, 1, gateway.port(), IP), 0);
     auto late = std::make_shared<Bytes>();
     gateway.Next([](const Bytes&, const Bytes& good) { return vtest::Reply{{good}}; });  // A
-    gateway.Next([port, late](const Bytes&, const Bytes& good) {                        // B
+    gateway.Next([port, late](const Bytes&, const Bytes& good) {                         // B
       *late = good;
       Bytes other = good;
       other[port == 100 ? 6 : 0] = 9;  // slave 9
@@ -253,9 +253,9 @@ TEST_F(Energy, TenReadsOneSecondAfterOpeningThenTwoSecondsAfterTheyEndUntilReque
   ASSERT_EQ(log.size(), 15u) << "a request went out after the failed one";
   for (std::size_t i = 0; i < log.size(); ++i) {
     const auto [start, count, controls] = meter::kCounterReads[i % 10];
-    EXPECT_EQ(log[i].Pdu(), (Bytes{1, 3, static_cast<std::uint8_t>(start >> 8),
-                                   static_cast<std::uint8_t>(start & 0xFF), 0,
-                                   static_cast<std::uint8_t>(count)}))
+    EXPECT_EQ(log[i].Pdu(),
+              (Bytes{1, 3, static_cast<std::uint8_t>(start >> 8),
+                     static_cast<std::uint8_t>(start & 0xFF), 0, static_cast<std::uint8_t>(count)}))
         << "request " << i + 1;
   }
   EXPECT_TRUE(Within(log[0].t - opened, 1.0, 0.1, 0.4));

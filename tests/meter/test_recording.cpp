@@ -5,9 +5,9 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include "meter/recording.h"
+#include "meter/screen.h"
 #include "meter_fixture.h"
-#include "recording.h"
-#include "screen.h"
 
 namespace mtest {
 namespace {
@@ -41,12 +41,14 @@ TEST_F(Recording, RowsForSuccessfulPollsOnlyWithTheHeaderInTheChosenLanguage) {
       {1, 2, kMedidasRecord, 98, 221, 33, ";", 1074, 1081},  // measurements, Spanish
       {2, 3, kEnergiasRecord, 32, 252, 12, ",", 270, 271},   // energy counters, English
   };
-  const QRegularExpression iso("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d$");
+  const QRegularExpression iso(
+      "^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d$");
   for (const Row& r : rows) {
     SCOPED_TRACE(r.language);
     peer->Reset();
     peer->Set(1024, {230123 >> 16, 230123 & 0xFFFF});  // L1-N 230.123 V
-    ASSERT_NE(Cargar_Textos_Idioma(VELDIX_SOURCE_DIR "/resources/language.ini", r.language), nullptr);
+    ASSERT_NE(Cargar_Textos_Idioma(VELDIX_SOURCE_DIR "/resources/language.ini", r.language),
+              nullptr);
     QTemporaryDir dir;
     g_pick = dir.filePath("rec.csv").toStdString();
     const int p = Open(r.screenButton);
@@ -91,7 +93,8 @@ TEST_F(Recording, AFileThatCannotBeCreatedIsNamedWithTheReason) {
   Click(p, kMedidasRecord);
   ASSERT_TRUE(RunUntil([&] { return !popups.seen.empty(); }, 5));
   EXPECT_EQ(popups.seen[0].title, Catalogue(399));
-  EXPECT_TRUE(popups.seen[0].text.startsWith(Catalogue(400) + "\n" + QString::fromStdString(g_pick) + "\n"))
+  EXPECT_TRUE(
+      popups.seen[0].text.startsWith(Catalogue(400) + "\n" + QString::fromStdString(g_pick) + "\n"))
       << popups.seen[0].text.toStdString();
   EXPECT_GT(popups.seen[0].text.size(), Catalogue(400).size() + 30);  // a reason follows
   EXPECT_FALSE(meter::IsRecording(p));

@@ -1,19 +1,19 @@
 // The configuration screens against the pymodbus peer (the read at opening, the writes of a
 // send or save, their popup), the resource file's screen panels, and the ways in and out.
 #include <QCheckBox>
-#include <chrono>
-#include <cmath>
-#include <ctime>
-#include <tuple>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QSpinBox>
 #include <QTemporaryDir>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <tuple>
 
-#include "config_file.h"
+#include "meter/config_file.h"
+#include "meter/screen.h"
 #include "meter_fixture.h"
-#include "screen.h"
 #include "scripted_meter.h"
 
 namespace {
@@ -32,8 +32,12 @@ class Screens : public ScreenTest {
     QString text = Catalogue(207);
     for (const Failed& f : failed)
       text += QString("\n%1 %2 (%3 %4-%5): %6")
-                  .arg(Catalogue(208)).arg(f.number).arg(Catalogue(209))
-                  .arg(f.first).arg(f.last).arg(f.reason);
+                  .arg(Catalogue(208))
+                  .arg(f.number)
+                  .arg(Catalogue(209))
+                  .arg(f.first)
+                  .arg(f.last)
+                  .arg(f.reason);
     ASSERT_EQ(popups.seen.size(), 1u);
     EXPECT_EQ(popups.seen[0].title, Catalogue(195));
     EXPECT_EQ(popups.seen[0].text, text);
@@ -70,11 +74,11 @@ TEST_F(Screens, FailedReadChangesNothingAndKeepsWritingLocked) {
 // that the two transformer secondaries differ), the 32-bit primaries at their
 // limits, clock 2025-03-15 09:30:45 with weekday 4 in 4105's high byte, frame pair 8E1.
 const std::vector<int> kBlock = {
-    0x0104, 0x016F, 0xBDB1, 0xFFFF, 2, 0, 0,               // 4096-4102, address 4099
-    0x0025, 0x0315, 0x0409, 0x3045,                        // 4103-4106: clock
-    0xFFFF, 0xFFFF, 2, 1, 8, 0xFFFF, 0xFFFF, 0, 0, 0, 0,  // 4107-4117
-    0xFFFF, 0xFFFE, 0x8000, 0x0000, 0x7FFF, 0xFFFF,        // 4118-4123: transformers
-    0xAAAA, 0x5555,                                        // 4124-4125
+    0x0104, 0x016F, 0xBDB1, 0xFFFF, 2,      0,      0,                   // 4096-4102, address 4099
+    0x0025, 0x0315, 0x0409, 0x3045,                                      // 4103-4106: clock
+    0xFFFF, 0xFFFF, 2,      1,      8,      0xFFFF, 0xFFFF, 0, 0, 0, 0,  // 4107-4117
+    0xFFFF, 0xFFFE, 0x8000, 0x0000, 0x7FFF, 0xFFFF,                      // 4118-4123: transformers
+    0xAAAA, 0x5555,                                                      // 4124-4125
 };
 
 TEST_F(Screens, DeviceReadShowsTheBlockAndSendWritesTheEditedControls) {
@@ -82,8 +86,8 @@ TEST_F(Screens, DeviceReadShowsTheBlockAndSendWritesTheEditedControls) {
   const int p = Open(4);
   ASSERT_GT(p, 0);
   const std::pair<int, int> shown[] = {
-      {2, 65535},  {22, 2025},  {23, 3},           {27, 15},   {26, 9},     {25, 30},
-      {24, 45},    {21, 65535}, {11, 65535},       {9, 1},     {15, 65535}, {20, 65535},
+      {2, 65535},  {22, 2025},  {23, 3},         {27, 15},        {26, 9},     {25, 30},
+      {24, 45},    {21, 65535}, {11, 65535},     {9, 1},          {15, 65535}, {20, 65535},
       {19, 65535}, {17, 65534}, {18, INT32_MIN}, {16, INT32_MAX},
   };
   for (auto [control, value] : shown) EXPECT_EQ(Get<int>(p, control), value) << control;
@@ -92,8 +96,8 @@ TEST_F(Screens, DeviceReadShowsTheBlockAndSendWritesTheEditedControls) {
   EXPECT_EQ(peer->Log()[0].Pdu(), Hex("01 03 1000 001e")) << "one block read of 30 registers";
 
   // Edited controls go out as shown, the others as read; the weekday byte goes out as 0.
-  const std::pair<int, int> edits[] = {
-      {2, 5}, {22, 2099}, {23, 12}, {27, 31}, {26, 23}, {25, 59}, {24, 0}, {9, 3}, {18, -1}};
+  const std::pair<int, int> edits[] = {{2, 5},   {22, 2099}, {23, 12}, {27, 31}, {26, 23},
+                                       {25, 59}, {24, 0},    {9, 3},   {18, -1}};
   for (auto [control, value] : edits) ASSERT_EQ(SetCtrlVal(p, control, value), 0) << control;
   Write(p, kEquipoSend);
   ExpectPopup(199, 200);
@@ -214,7 +218,8 @@ TEST_F(Screens, ClockSentAsTheMeterOrThePcKeepsItAtTheWrite) {
     meter::MeterClock expected{2025, 3, 15, 9, 30, 45};
     double late = writes[1].t - reads[0].t;
     if (fromPc) {  // the PC's local time when W2 arrived
-      const std::time_t at = wallNow - static_cast<std::time_t>(std::lround(steadyNow - writes[1].t));
+      const std::time_t at =
+          wallNow - static_cast<std::time_t>(std::lround(steadyNow - writes[1].t));
       std::tm local{};
       localtime_r(&at, &local);
       expected = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
@@ -222,8 +227,8 @@ TEST_F(Screens, ClockSentAsTheMeterOrThePcKeepsItAtTheWrite) {
       late = 0;
     }
     EXPECT_LE(std::abs(static_cast<double>(seconds(written) - seconds(expected)) - late), 1.0)
-        << written.year << "-" << written.month << "-" << written.day << " " << written.hour
-        << ":" << written.minute << ":" << written.second;
+        << written.year << "-" << written.month << "-" << written.day << " " << written.hour << ":"
+        << written.minute << ":" << written.second;
     EXPECT_EQ(vtest::ToHex(Bytes(w2.begin() + 15, w2.end())), "ffffffff00020001")
         << "the rest of W2 as read";
     Click(p, kEquipoExit);
@@ -268,8 +273,9 @@ TEST_F(Screens, ReadBackAfterAWriteShowsTheSettingThatDidNotTake) {
   ASSERT_EQ(SetCtrlVal(p, 41, 1), 0);  // 4130 bit 0
   Write(p, kDisplaySave);
   ExpectPopup(199, 200);
-  EXPECT_EQ(shown(p, kDisplayReadBack),
-            QString("%1 4130: %2 0x0001, %3 0x0000 - %4.").arg(Catalogue(349), w, r, Catalogue(353)));
+  EXPECT_EQ(
+      shown(p, kDisplayReadBack),
+      QString("%1 4130: %2 0x0001, %3 0x0000 - %4.").arg(Catalogue(349), w, r, Catalogue(353)));
 }
 
 // Configuration files. The file dialog is stood in for by a picker that returns `pick`.
@@ -302,8 +308,9 @@ TEST_F(Files, SavedThenLoadedConfigurationSendsTheSameBytes) {
   peer->Set(4128, {0x1234, 0xFFFF, 0, 0x8001, 0xFF07});
   const std::string device = dir.filePath("device.vmcfg").toStdString();
   const std::string display = dir.filePath("display.vmcfg").toStdString();
-  for (auto [button, save, exit, path] : {std::tuple{4, int(kEquipoSaveFile), int(kEquipoExit), device},
-                                          std::tuple{5, int(kDisplaySaveFile), int(kDisplayExit), display}}) {
+  for (auto [button, save, exit, path] :
+       {std::tuple{4, int(kEquipoSaveFile), int(kEquipoExit), device},
+        std::tuple{5, int(kDisplaySaveFile), int(kDisplayExit), display}}) {
     const int p = Open(button);
     ASSERT_GT(p, 0);
     pick = path;
@@ -318,7 +325,8 @@ TEST_F(Files, SavedThenLoadedConfigurationSendsTheSameBytes) {
     pick = device + "/inner.vmcfg";
     Write(p, kEquipoSaveFile);
     ASSERT_EQ(popups.seen.size(), 1u);
-    EXPECT_TRUE(popups.seen[0].text.startsWith(Catalogue(336) + "\n" + QString::fromStdString(pick) + "\n"))
+    EXPECT_TRUE(
+        popups.seen[0].text.startsWith(Catalogue(336) + "\n" + QString::fromStdString(pick) + "\n"))
         << popups.seen[0].text.toStdString();
     Click(p, kEquipoExit);
   }
@@ -326,15 +334,18 @@ TEST_F(Files, SavedThenLoadedConfigurationSendsTheSameBytes) {
   ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
   const QString text = QString::fromUtf8(saved.readAll());
   EXPECT_TRUE(text.contains("version = 1\nsaved = 20")) << text.toStdString();
-  EXPECT_TRUE(text.contains("\nread = 20") && text.contains("\nslave = 1\nserial = 24100273\n")) << text.toStdString();
+  EXPECT_TRUE(text.contains("\nread = 20") && text.contains("\nslave = 1\nserial = 24100273\n"))
+      << text.toStdString();
 
   peer->Reset();
   std::vector<int> other(30, 0);
-  for (int r : {4103, 4104, 4105, 4106}) other[std::size_t(r - 4096)] = kBlock[std::size_t(r - 4096)];
+  for (int r : {4103, 4104, 4105, 4106})
+    other[std::size_t(r - 4096)] = kBlock[std::size_t(r - 4096)];
   peer->Set(4096, other);
   peer->Set(4128, {0, 0, 0, 0, 0});
-  for (auto [button, load, write, path] : {std::tuple{4, int(kEquipoLoadFile), int(kEquipoSend), device},
-                                           std::tuple{5, int(kDisplayLoadFile), int(kDisplaySave), display}}) {
+  for (auto [button, load, write, path] :
+       {std::tuple{4, int(kEquipoLoadFile), int(kEquipoSend), device},
+        std::tuple{5, int(kDisplayLoadFile), int(kDisplaySave), display}}) {
     const int p = Open(button);
     ASSERT_GT(p, 0);
     pick = path;
@@ -383,20 +394,24 @@ TEST_F(Files, BadFilesAreRefusedAndLeaveThePanelAsItWas) {
        "file.version: " + Catalogue(341)},
       {"out of range", replaced("baud = 0", "baud = 65536"),
        "device.baud: " + Catalogue(344) + " 0..65535"},
-      {"frame out of range", replaced("frame = 0", "frame = 4"), "device.frame: " + Catalogue(344) + " 0..3"},
-      {"not a number", replaced("password = 0", "password = 12a"), "device.password: " + Catalogue(343)},
-      {"truncated", full.substr(0, full.find("ct_primary")), "device.ct_primary: " + Catalogue(342)},
+      {"frame out of range", replaced("frame = 0", "frame = 4"),
+       "device.frame: " + Catalogue(344) + " 0..3"},
+      {"not a number", replaced("password = 0", "password = 12a"),
+       "device.password: " + Catalogue(343)},
+      {"truncated", full.substr(0, full.find("ct_primary")),
+       "device.ct_primary: " + Catalogue(342)},
       {"twice", full + "[device]\nbaud = 96\n", "device.baud: " + Catalogue(345)},
       {"unknown field", full + "colour = red\n", "device.colour: " + Catalogue(346)},
-      {"display only", header + "[display]\nword0 = 1\nword1 = 0\nword2 = 0\nword3 = 0\nword4 = 0\n",
+      {"display only",
+       header + "[display]\nword0 = 1\nword1 = 0\nword2 = 0\nword3 = 0\nword4 = 0\n",
        "[device]: " + Catalogue(342)},
       {"a folder", "", Catalogue(337) + ": " + Catalogue(348), true},
   };
   peer->Set(4096, kBlock);
   const int p = Open(4);
   ASSERT_GT(p, 0);
-  const std::pair<int, int> shown[] = {{2, 65535},  {21, 65535}, {11, 65535}, {9, 1},
-                                       {15, 65535}, {20, 65535}, {19, 65535}, {17, 65534},
+  const std::pair<int, int> shown[] = {{2, 65535},      {21, 65535},    {11, 65535}, {9, 1},
+                                       {15, 65535},     {20, 65535},    {19, 65535}, {17, 65534},
                                        {18, INT32_MIN}, {16, INT32_MAX}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -425,7 +440,7 @@ TEST_F(Screens, ControlsThatCannotHoldTheReadValuesMakeTheReadFail) {
     const char* from;  // text of the shipped resource file ...
     const char* to;    // ... replaced by this
     int button, save;
-    bool fetchFails;   // a send cannot fetch every value
+    bool fetchFails;  // a send cannot fetch every value
   };
   const Case cases[] = {
       // (A numeric field narrower than its register shows a value read outside its range as
@@ -513,12 +528,18 @@ TEST_F(Screens, DisplayBoxesSayWhatTheirBitShows) {
   const int display = LoadPanel(0, "VELDIXMID.uir", kResConfigDisplay);
   ASSERT_GT(display, 0);
   const std::pair<int, const char*> meanings[] = {
-      {43, "Tensión L1-N"},        {38, "Potencia reactiva L3"},  // 4128 bits 0, 15
-      {42, "Potencia aparente L1"}, {37, "THD de tensión L2"},    // 4129 bits 0, 15
-      {41, "THD de tensión L3"},    {6, "kWh importados T3"},     // 4130 bits 0, 8
-      {65, "Fecha"},                {35, "Secuencia de fases"},   // 4131 bits 5, 15
-      {39, "Test de segmentos al inicio"}, {4, "Unidades junto al valor"},  // 4132 bits 0, 8
-      {54, "Icono de tarifa"},      {74, "Parciales borrables (teclado)"},  // 4132 bits 11, 15
+      {43, "Tensión L1-N"},
+      {38, "Potencia reactiva L3"},  // 4128 bits 0, 15
+      {42, "Potencia aparente L1"},
+      {37, "THD de tensión L2"},  // 4129 bits 0, 15
+      {41, "THD de tensión L3"},
+      {6, "kWh importados T3"},  // 4130 bits 0, 8
+      {65, "Fecha"},
+      {35, "Secuencia de fases"},  // 4131 bits 5, 15
+      {39, "Test de segmentos al inicio"},
+      {4, "Unidades junto al valor"},  // 4132 bits 0, 8
+      {54, "Icono de tarifa"},
+      {74, "Parciales borrables (teclado)"},  // 4132 bits 11, 15
   };
   for (auto [control, text] : meanings) {
     auto* box = Widget<QCheckBox>(display, control);

@@ -10,8 +10,8 @@
 #include <functional>
 #include <string>
 
-#include "registry.h"
-#include "testing/registry_testing.h"
+#include "platform/registry.h"
+#include "platform/testing/registry_testing.h"
 
 namespace fs = std::filesystem;
 
@@ -23,8 +23,9 @@ constexpr RegRoot kLM = kRegLocalMachine;
 class RegistryStore : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("veldix-reg-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = fs::temp_directory_path() /
+           ("veldix-reg-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     store_ = (dir_ / "sub" / "registry").string();  // the store creates its own directory
     ::setenv("VELDIXMID_REGISTRY", store_.c_str(), 1);
@@ -33,7 +34,9 @@ class RegistryStore : public ::testing::Test {
     registry::FailNextWritesBeforeRename(false);
     fs::remove_all(dir_);
   }
-  static int Write(const char* name, const std::string& text) { return WT_RegWriteString(kLM, kKey, name, text.c_str()); }
+  static int Write(const char* name, const std::string& text) {
+    return WT_RegWriteString(kLM, kKey, name, text.c_str());
+  }
   // The text of a value, or "<code N>" when the read fails.
   static std::string ReadText(const char* name) {
     unsigned char buf[300] = {};
@@ -80,7 +83,9 @@ TEST_F(RegistryStore, ReadResultCodes) {
     SCOPED_TRACE(std::string(c.path ? c.path : "(null)") + " / " + (c.name ? c.name : "(null)"));
     std::memset(buf, 0xAA, sizeof buf);
     size = 0;
-    EXPECT_EQ(WT_RegReadString(c.root, c.path, c.name, buf, sizeof buf, c.withOut ? &size : nullptr), c.expected);
+    EXPECT_EQ(
+        WT_RegReadString(c.root, c.path, c.name, buf, sizeof buf, c.withOut ? &size : nullptr),
+        c.expected);
     if (c.expected == 0 || c.expected == -2) {
       EXPECT_EQ(size, c.expectedSize);
     }
@@ -88,7 +93,8 @@ TEST_F(RegistryStore, ReadResultCodes) {
       EXPECT_EQ(buf[0], 0xAA) << "nothing is copied into a short buffer";
     }
   }
-  EXPECT_EQ(WT_RegReadString(kLM, kKey, "TooLong", nullptr, 0, &size), 0) << "only the size asked for";
+  EXPECT_EQ(WT_RegReadString(kLM, kKey, "TooLong", nullptr, 0, &size), 0)
+      << "only the size asked for";
   EXPECT_EQ(size, 301u);
 }
 
@@ -97,8 +103,9 @@ TEST_F(RegistryStore, WriteArgumentsAndRoundTrip) {
   EXPECT_EQ(WT_RegWriteString(kLM, kKey, nullptr, "b"), -1);
   EXPECT_EQ(WT_RegWriteString(kLM, kKey, "a", nullptr), -1);
   // Texts the file format must escape survive unchanged, and so does the empty text.
-  for (const char* t : {"", "1", "back\\slash", "\\x41 stays", "ends in \\", "\\x4", "line\nbreak\r\n", "a=b [c]",
-                        "Espa\xF1ol \xBFs\xED?", "; not a comment", "sz:dword:00000001"}) {
+  for (const char* t :
+       {"", "1", "back\\slash", "\\x41 stays", "ends in \\", "\\x4", "line\nbreak\r\n", "a=b [c]",
+        "Espa\xF1ol \xBFs\xED?", "; not a comment", "sz:dword:00000001"}) {
     ASSERT_EQ(Write("Value", t), 0);
     EXPECT_EQ(ReadText("Value"), t);
   }
@@ -115,8 +122,9 @@ TEST_F(RegistryStore, WriteArgumentsAndRoundTrip) {
 // as a numbered backup (a second damage gets the next number), the write repairs the store.
 TEST_F(RegistryStore, DamagedStoreKeepsWhatParsesAndIsBackedUpBeforeTheRepair) {
   // What a technician would type to preset the language: key paths with plain backslashes.
-  const std::string sound = "; veldixmid registry store 1\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELDIX-MID v1.0\\Language]\n"
-                            "Language=sz:2\nOther=sz:keep\n; end\n";
+  const std::string sound =
+      "; veldixmid registry store 1\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELDIX-MID v1.0\\Language]\n"
+      "Language=sz:2\nOther=sz:keep\n; end\n";
   const struct {
     const char* what;
     std::string bytes;
@@ -126,8 +134,10 @@ TEST_F(RegistryStore, DamagedStoreKeepsWhatParsesAndIsBackedUpBeforeTheRepair) {
       {"cut inside a value", sound.substr(0, sound.find("Other=") + 8), "2", "<code -13>"},
       {"binary junk", std::string("\x00\x01\x02garbage", 10), "<code -15>", "<code -15>"},
       {"text after the end line", sound + "Extra=sz:1\n", "2", "keep"},
-      {"unknown type", std::string(sound).replace(sound.find("sz:2"), 4, "qq:2"), "<code -13>", "keep"},
-      {"a line that is no value", std::string(sound).insert(sound.find("Other"), "no separator\n"), "2", "keep"},
+      {"unknown type", std::string(sound).replace(sound.find("sz:2"), 4, "qq:2"), "<code -13>",
+       "keep"},
+      {"a line that is no value", std::string(sound).insert(sound.find("Other"), "no separator\n"),
+       "2", "keep"},
       {"no header", sound.substr(sound.find('\n') + 1), "2", "keep"},
       {"empty file", "", "<code -15>", "<code -15>"},
   };
@@ -143,7 +153,9 @@ TEST_F(RegistryStore, DamagedStoreKeepsWhatParsesAndIsBackedUpBeforeTheRepair) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), c.bytes) << backup;
     EXPECT_EQ(ReadText("New"), "1");
     // Kept across the repair (a value of a key that did not exist is one of a key that does now).
-    auto after = [](const std::string& v) { return v == "<code -15>" ? std::string("<code -13>") : v; };
+    auto after = [](const std::string& v) {
+      return v == "<code -15>" ? std::string("<code -13>") : v;
+    };
     EXPECT_EQ(ReadText("Language"), after(c.language));
     EXPECT_EQ(ReadText("Other"), after(c.other));
     ASSERT_EQ(Write("New", "2"), 0);  // the repaired store is sound: no further backup
@@ -160,8 +172,10 @@ TEST_F(RegistryStore, DamagedStoreKeepsWhatParsesAndIsBackedUpBeforeTheRepair) {
 // is never replaced, and the write says why; a link is written through.
 TEST_F(RegistryStore, StorePathsOfEveryKind) {
   fs::create_directories(fs::path(store_).parent_path());
-  const std::string sound = "; veldixmid registry store 1\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELDIX-MID v1.0\\Language]\r\n"
-                            "Language=sz:2\r\n; end\r\n";
+  const std::string sound =
+      "; veldixmid registry store 1\r\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\VELDIX-MID "
+      "v1.0\\Language]\r\n"
+      "Language=sz:2\r\n; end\r\n";
   const std::string target = (dir_ / "target").string();
   const struct {
     const char* what;
@@ -172,23 +186,30 @@ TEST_F(RegistryStore, StorePathsOfEveryKind) {
   } cases[] = {
       {"FIFO", [&] { ::mkfifo(store_.c_str(), 0600); }, "<code -10>", -10, "is a FIFO"},
       {"directory", [&] { fs::create_directory(store_); }, "<code -10>", -10, "is a directory"},
-      {"link to /dev/zero", [&] { fs::create_symlink("/dev/zero", store_); }, "<code -10>", -10, "is a device"},
-      {"link loop", [&] { fs::create_symlink(store_, store_); }, "<code -10>", -10, "cannot be opened"},
+      {"link to /dev/zero", [&] { fs::create_symlink("/dev/zero", store_); }, "<code -10>", -10,
+       "is a device"},
+      {"link loop", [&] { fs::create_symlink(store_, store_); }, "<code -10>", -10,
+       "cannot be opened"},
       {"CRLF", [&] { WriteFile(sound); }, "2", 0, ""},
-      {"link to a store", [&] {
+      {"link to a store",
+       [&] {
          std::ofstream(target, std::ios::binary) << sound;
          fs::create_symlink(target, store_);
-       }, "2", 0, ""},
-      {"huge, values first", [&] {
+       },
+       "2", 0, ""},
+      {"huge, values first",
+       [&] {
          std::string big = sound.substr(0, sound.find("; end"));
          big += "Pad=sz:" + std::string((1 << 20) + 100, 'p') + "\n; end\n";
          WriteFile(big);
-       }, "2", 0, ""},
+       },
+       "2", 0, ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     fs::remove_all(store_);
-    for (const auto& e : fs::directory_iterator(fs::path(store_).parent_path())) fs::remove_all(e.path());
+    for (const auto& e : fs::directory_iterator(fs::path(store_).parent_path()))
+      fs::remove_all(e.path());
     c.make();
     const auto type = fs::symlink_status(store_).type();
     EXPECT_EQ(ReadText("Language"), c.read);
@@ -205,7 +226,8 @@ TEST_F(RegistryStore, StorePathsOfEveryKind) {
   }
   // The link's target took the writes; the huge store was kept whole, hard-linked.
   std::ifstream in(target, std::ios::binary);
-  EXPECT_NE(std::string(std::istreambuf_iterator<char>(in), {}).find("New=sz:1"), std::string::npos);
+  EXPECT_NE(std::string(std::istreambuf_iterator<char>(in), {}).find("New=sz:1"),
+            std::string::npos);
   EXPECT_GT(fs::file_size(store_ + ".bad.1"), 1u << 20);
 }
 

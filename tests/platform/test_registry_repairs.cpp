@@ -1,5 +1,5 @@
-// Registry store repairs found by fuzzing: from the store as given, one write must read back exactly
-// and leave every value that read before it.
+// Registry store repairs found by fuzzing: from the store as given, one write must read back
+// exactly and leave every value that read before it.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,14 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "registry.h"
+#include "platform/registry.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr const char* kKey = "SOFTWARE\\VELDIX-MID v1.0\\Language";
-const std::string kHead = "; veldixmid registry store 1\n[HKEY_LOCAL_MACHINE\\" + std::string(kKey) + "]\n";
+const std::string kHead =
+    "; veldixmid registry store 1\n[HKEY_LOCAL_MACHINE\\" + std::string(kKey) + "]\n";
 const std::string kStore = kHead + "Language=sz:2\nOther=sz:keep\nFlags=dword:00000001\n; end\n";
 
 // The text of a value, or "<code N>" when the read fails.
@@ -35,16 +36,28 @@ TEST(RegistryRepair, WrittenValueReadsBackAndOthersSurvive) {
   } cases[] = {
       // The value without a name is the key's default value; writing it used to leave a
       // store that no longer parsed, so it and every other value read as missing.
-      {"default value of a key", kStore, "", "the key's default value", {{"Language", "2"}, {"Other", "keep"}}},
+      {"default value of a key",
+       kStore,
+       "",
+       "the key's default value",
+       {{"Language", "2"}, {"Other", "keep"}}},
       {"default value into an empty store", "", "", "x", {}},
       {"default value next to a corrupt line", kStore + "junk\n", "", "", {}},
       // The input as the fuzzer found it: a line without '=' before the values.
-      {"fuzzer input", kHead + "no separator\nLanguage=sz:2\nOther=sz:keep\nFlags=dword:00000001\n; end\n", "",
-       "the key's default value", {}},
+      {"fuzzer input",
+       kHead + "no separator\nLanguage=sz:2\nOther=sz:keep\nFlags=dword:00000001\n; end\n",
+       "",
+       "the key's default value",
+       {}},
       // A store holding a default value already, written by hand.
-      {"default value read and rewritten", kHead + "=sz:old\nLanguage=sz:1\n; end\n", "", "new", {{"Language", "1"}}},
+      {"default value read and rewritten",
+       kHead + "=sz:old\nLanguage=sz:1\n; end\n",
+       "",
+       "new",
+       {{"Language", "1"}}},
   };
-  const fs::path dir = fs::temp_directory_path() / ("veldix-reg-repair-" + std::to_string(::getpid()));
+  const fs::path dir =
+      fs::temp_directory_path() / ("veldix-reg-repair-" + std::to_string(::getpid()));
   fs::create_directories(dir);
   const std::string store = (dir / "registry").string();
   ::setenv("VELDIXMID_REGISTRY", store.c_str(), 1);

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "tray.h"
-#include "ui.h"
-#include "testing/tray_testing.h"
-#include "testing/ui_testing.h"
+#include "platform/testing/tray_testing.h"
+#include "platform/testing/ui_testing.h"
+#include "platform/tray.h"
+#include "platform/ui.h"
 
 namespace {
 
@@ -40,7 +40,8 @@ TEST(Tray, ImagesShowOnPanelsAndBadFilesKeepThePreviousOne) {
   const QImage idle = Shown(panel);
   EXPECT_FALSE(idle.isNull());
   EXPECT_EQ(Indicator(panel)->accessibleName(), "trffc_a.ico") << "no catalogue text: its name";
-  SetTextSource([](int n) -> const char* { return n == 25 ? "No answer from the meter" : nullptr; });
+  SetTextSource(
+      [](int n) -> const char* { return n == 25 ? "No answer from the meter" : nullptr; });
 
   EXPECT_EQ(WT_SetTrayIconAttr(icon, ATTR_TRAY_IMAGE_FILE, "trffc_d.ico"), 0);
   const QImage error = Shown(panel);

@@ -1,4 +1,5 @@
-// User-interface runtime on real Qt widgets (offscreen): loading, values, callbacks, timers, popups, loops.
+// User-interface runtime on real Qt widgets (offscreen): loading, values, callbacks, timers,
+// popups, loops.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -20,8 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "ui.h"
-#include "testing/ui_testing.h"
+#include "platform/testing/ui_testing.h"
+#include "platform/ui.h"
 
 namespace fs = std::filesystem;
 
@@ -65,7 +66,9 @@ class Ui : public ::testing::Test {
       g_events.push_back({panel, 0, event});
       return 0;
     });
-    RegisterMenuCallback("RecordMenu", [](int, int item, void*, int panel) { g_events.push_back({panel, item, -1}); });
+    RegisterMenuCallback("RecordMenu", [](int, int item, void*, int panel) {
+      g_events.push_back({panel, item, -1});
+    });
   }
   void SetUp() override {
     dir_ = fs::temp_directory_path() / ("veldix-ui-" + std::to_string(::getpid()));
@@ -107,9 +110,11 @@ TEST_F(Ui, ValuesLabelsDimmingAndAccessibility) {
   struct NumCase {
     int control;
     double set, expect;
-  } nums[] = {{2, NAN, 5},       {3, NAN, 1.5},   {6, NAN, 2},  {8, NAN, 1},           {11, NAN, 10},
-              {2, 42, 42},       {2, 1000, 1000}, {2, -3, -3},   {3, 232.715, 232.715}, {3, -1000, -1000},
-              {6, 3, 3},         {7, 1, 1},       {7, 0, 0},    {8, 0, 0},             {11, 20, 20}};
+  } nums[] = {{2, NAN, 5},       {3, NAN, 1.5}, {6, NAN, 2},
+              {8, NAN, 1},       {11, NAN, 10}, {2, 42, 42},
+              {2, 1000, 1000},   {2, -3, -3},   {3, 232.715, 232.715},
+              {3, -1000, -1000}, {6, 3, 3},     {7, 1, 1},
+              {7, 0, 0},         {8, 0, 0},     {11, 20, 20}};
   for (const auto& c : nums) {
     SCOPED_TRACE(testing::Message() << "control " << c.control << " set " << c.set);
     if (!std::isnan(c.set)) {
@@ -161,8 +166,8 @@ TEST_F(Ui, ValuesLabelsDimmingAndAccessibility) {
   EXPECT_EQ(Window(p)->accessibleName(), QStringLiteral("VELDIX-MID v1.0"));
 }
 
-// Enter presses the default control (a switch only on), Esc the cancel one (never while dimmed) or asks to
-// close; panels are windows, owned panels dialogs, for screen readers.
+// Enter presses the default control (a switch only on), Esc the cancel one (never while dimmed) or
+// asks to close; panels are windows, owned panels dialogs, for screen readers.
 TEST_F(Ui, KeyboardAndAccessibleRoles) {
   const int p = Load(1), child = Load(2, p);
   ASSERT_GT(child, 0);
@@ -173,7 +178,7 @@ TEST_F(Ui, KeyboardAndAccessibleRoles) {
   };
   for (const auto& c : std::vector<Case>{
            {p, Qt::Key_Return, 0, {{p, 7, EVENT_COMMIT}}},
-           {p, Qt::Key_Enter, 0, {}},  // the switch is on now: Enter never turns it off
+           {p, Qt::Key_Enter, 0, {}},   // the switch is on now: Enter never turns it off
            {p, Qt::Key_Escape, 0, {}},  // Send is dimmed
            {p, Qt::Key_Escape, 9, {{p, 9, EVENT_COMMIT}}},
            {child, Qt::Key_Escape, 0, {{child, 0, EVENT_CLOSE}}},
@@ -189,7 +194,9 @@ TEST_F(Ui, KeyboardAndAccessibleRoles) {
 }
 
 TEST_F(Ui, LoaderFailsWithClearCodes) {
-  auto panel = [](const std::string& rest) { return R"({"panels": [{"resource": 1, "width": 10, "height": 10)" + rest + "}]}"; };
+  auto panel = [](const std::string& rest) {
+    return R"({"panels": [{"resource": 1, "width": 10, "height": 10)" + rest + "}]}";
+  };
   auto control = [&](const std::string& c) { return panel(R"(, "controls": [)" + c + "]"); };
   const struct {
     const char* what;
@@ -198,13 +205,20 @@ TEST_F(Ui, LoaderFailsWithClearCodes) {
   } cases[] = {
       {"not JSON", "{ panels: ", UI_ERR_BAD_FILE_FORMAT},
       {"no panels array", R"({"panel": []})", UI_ERR_BAD_FILE_FORMAT},
-      {"resource absent", R"({"panels": [{"resource": 3, "width": 10, "height": 10}]})", UI_ERR_RESOURCE_NOT_FOUND},
+      {"resource absent", R"({"panels": [{"resource": 3, "width": 10, "height": 10}]})",
+       UI_ERR_RESOURCE_NOT_FOUND},
       {"unknown kind", control(R"({"id": 2, "kind": "dial"})"), UI_ERR_BAD_FILE_FORMAT},
-      {"control id twice", control(R"({"id": 2, "kind": "button"}, {"id": 2, "kind": "numeric"})"), UI_ERR_BAD_FILE_FORMAT},
-      {"text value on a numeric", control(R"({"id": 2, "kind": "numeric", "value": "5"})"), UI_ERR_BAD_FILE_FORMAT},
-      {"min above max", control(R"({"id": 2, "kind": "numeric", "min": 5, "max": 1})"), UI_ERR_BAD_FILE_FORMAT},
-      {"unknown control callback", control(R"({"id": 2, "kind": "button", "callback": "Nobody"})"), UI_ERR_UNKNOWN_CALLBACK},
-      {"unknown menu callback", panel(R"(, "menubar": [{"label": "M", "items": [{"id": 1, "label": "I", "callback": "Nobody"}]}])"),
+      {"control id twice", control(R"({"id": 2, "kind": "button"}, {"id": 2, "kind": "numeric"})"),
+       UI_ERR_BAD_FILE_FORMAT},
+      {"text value on a numeric", control(R"({"id": 2, "kind": "numeric", "value": "5"})"),
+       UI_ERR_BAD_FILE_FORMAT},
+      {"min above max", control(R"({"id": 2, "kind": "numeric", "min": 5, "max": 1})"),
+       UI_ERR_BAD_FILE_FORMAT},
+      {"unknown control callback", control(R"({"id": 2, "kind": "button", "callback": "Nobody"})"),
+       UI_ERR_UNKNOWN_CALLBACK},
+      {"unknown menu callback",
+       panel(
+           R"(, "menubar": [{"label": "M", "items": [{"id": 1, "label": "I", "callback": "Nobody"}]}])"),
        UI_ERR_UNKNOWN_CALLBACK},
   };
   for (const auto& c : cases) {
@@ -220,7 +234,8 @@ TEST_F(Ui, LoaderFailsWithClearCodes) {
   // The path and what is wrong in the error; only a regular file (or a link to one) loads
   // (FIFOs, devices and loops at a path are the shared file check's, tested with the registry).
   std::string crlf;
-  for (const char c : std::string(kUir)) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  for (const char c : std::string(kUir))
+    crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
   const struct {
     const char* name;
     std::function<void(const fs::path&)> make;
@@ -228,8 +243,10 @@ TEST_F(Ui, LoaderFailsWithClearCodes) {
     const char* message;
   } paths[] = {
       {"absent.uir", [](const fs::path&) {}, UI_ERR_FILE_NOT_FOUND, "does not exist"},
-      {"dir.uir", [](const fs::path& p) { fs::create_directory(p); }, UI_ERR_FILE_NOT_FOUND, "is a directory"},
-      {"empty.uir", [](const fs::path& p) { std::ofstream{p}; }, UI_ERR_BAD_FILE_FORMAT, "not valid JSON"},
+      {"dir.uir", [](const fs::path& p) { fs::create_directory(p); }, UI_ERR_FILE_NOT_FOUND,
+       "is a directory"},
+      {"empty.uir", [](const fs::path& p) { std::ofstream{p}; }, UI_ERR_BAD_FILE_FORMAT,
+       "not valid JSON"},
       {"link.uir", [](const fs::path& p) { fs::create_symlink("test.uir", p); }, 1, ""},
       {"crlf.uir", [&](const fs::path& p) { std::ofstream(p, std::ios::binary) << crlf; }, 1, ""},
   };
@@ -267,7 +284,8 @@ TEST_F(Ui, UserInputCommitsButProgramChangesDoNot) {
   auto* ring = Widget<QComboBox>(p, 6);
   ring->setCurrentIndex(3);
   emit ring->activated(3);  // what a user pick of the entry emits
-  EXPECT_EQ(g_events, (std::vector<Event>{{p, 9, EVENT_COMMIT}, {p, 7, EVENT_COMMIT}, {p, 6, EVENT_COMMIT}}));
+  EXPECT_EQ(g_events,
+            (std::vector<Event>{{p, 9, EVENT_COMMIT}, {p, 7, EVENT_COMMIT}, {p, 6, EVENT_COMMIT}}));
   int v = -1;
   GetCtrlVal(p, 6, &v);
   EXPECT_EQ(v, 3);
@@ -385,8 +403,11 @@ TEST_F(Ui, PopupsBlockLoopsNestAndDiscardsTakeOwnedPanels) {
 
 TEST(UiText, Cp1252AndProjectDir) {
   // Bytes 0x80..0x9F are where Windows-1252 and Latin-1 differ.
-  for (const auto& [bytes, utf8] : std::vector<std::pair<std::string, const char*>>{
-           {"Espa\xF1ol", "Español"}, {"\x80 10", "€ 10"}, {"\x93quoted\x94", "“quoted”"}, {"\xBFQu\xE9?", "¿Qué?"}})
+  for (const auto& [bytes, utf8] :
+       std::vector<std::pair<std::string, const char*>>{{"Espa\xF1ol", "Español"},
+                                                        {"\x80 10", "€ 10"},
+                                                        {"\x93quoted\x94", "“quoted”"},
+                                                        {"\xBFQu\xE9?", "¿Qué?"}})
     EXPECT_EQ(ui::ToCp1252(QString::fromUtf8(utf8).toStdU16String()), bytes);
   EXPECT_EQ(ui::ToCp1252(u"\u4E2D"), "?") << "characters outside the code page become '?'";
 

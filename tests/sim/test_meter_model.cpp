@@ -44,15 +44,17 @@ struct Meter {
 
 TEST(MeterMap, ReadAndWriteRangesFollowTheMap) {
   const E ok = E::none, no = E::illegal_data_address;
-  struct Case { uint16_t address, count; E read, write; };
+  struct Case {
+    uint16_t address, count;
+    E read, write;
+  };
+  // 1582+28 reaches the reserved 1596-1605, which are read-only.
   const Case cases[] = {
-      {269, 1, no, no},     {270, 92, ok, no},    {361, 2, no, no},     {1024, 50, ok, no},
-      {1074, 8, ok, no},    {1081, 2, no, no},
-      {1582, 28, ok, no},  // reserved 1596-1605 are read-only
-      {1582, 14, ok, ok},   {1606, 4, ok, ok},    {4095, 1, no, no},    {4096, 30, ok, no},
-      {4099, 1, ok, ok},    {4100, 1, ok, no},    {4103, 8, ok, ok},    {4111, 1, ok, no},
-      {4112, 2, ok, ok},    {4118, 6, ok, ok},    {4125, 4, no, no},    {4128, 5, ok, ok},
-      {4132, 2, no, no},
+      {269, 1, no, no},  {270, 92, ok, no}, {361, 2, no, no},   {1024, 50, ok, no},
+      {1074, 8, ok, no}, {1081, 2, no, no}, {1582, 28, ok, no}, {1582, 14, ok, ok},
+      {1606, 4, ok, ok}, {4095, 1, no, no}, {4096, 30, ok, no}, {4099, 1, ok, ok},
+      {4100, 1, ok, no}, {4103, 8, ok, ok}, {4111, 1, ok, no},  {4112, 2, ok, ok},
+      {4118, 6, ok, ok}, {4125, 4, no, no}, {4128, 5, ok, ok},  {4132, 2, no, no},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(MeterModel::check_read(c.address, c.count), c.read) << c.address << " x" << c.count;
@@ -63,20 +65,36 @@ TEST(MeterMap, ReadAndWriteRangesFollowTheMap) {
 TEST(MeterMap, RefusedValuesChangeNothing) {
   Meter f;
   const Words before = f.read(4096, 30), mask_before = f.read(4128, 5);
-  struct Case { uint16_t address; Words values; };
+  struct Case {
+    uint16_t address;
+    Words values;
+  };
   const Case cases[] = {
       // slave address 1..247, speed codes only, demand period, parity, stop bits
-      {4099, {0}}, {4099, {248}}, {4107, {97}}, {4108, {61}}, {4109, {3}}, {4110, {3}},
+      {4099, {0}},
+      {4099, {248}},
+      {4107, {97}},
+      {4108, {61}},
+      {4109, {3}},
+      {4110, {3}},
       // tariff mode, password, transformer secondaries, CT primary, VT primary (500001)
-      {4112, {5}}, {4113, {10000}}, {4118, {2}}, {4119, {501}}, {4120, {0, 50001}},
+      {4112, {5}},
+      {4113, {10000}},
+      {4118, {2}},
+      {4119, {501}},
+      {4120, {0, 50001}},
       {4122, {7, 41393}},
-      {4118, {1, 100, 0, 200, 0, 40}},            // a whole block whose last value alone is wrong
+      {4118, {1, 100, 0, 200, 0, 40}},  // a whole block whose last value alone is wrong
       // clock: month 13, 31 April, 29 February 2023, hour 24, minute 60, bad nibbles
-      {4103, {0x0025, 0x1301, 0x0010, 0x0000}}, {4103, {0x0025, 0x0431, 0x0010, 0x0000}},
+      {4103, {0x0025, 0x1301, 0x0010, 0x0000}},
+      {4103, {0x0025, 0x0431, 0x0010, 0x0000}},
       {4103, {0x0023, 0x0229, 0x0010, 0x0000}},
-      {4105, {0x0024}}, {4106, {0x6000}}, {4106, {0x001A}},
+      {4105, {0x0024}},
+      {4106, {0x6000}},
+      {4106, {0x001A}},
       {4103, {0x0025, 0x0315, 0x0009, 0x3045, 95, 15, 0, 1}},  // good clock, bad speed
-      {1582, {0, 1}}, {1606, {5}},                // partial counters reset only to zero
+      {1582, {0, 1}},
+      {1606, {5}},  // partial counters reset only to zero
   };
   for (const Case& c : cases) {
     EXPECT_EQ(f.write(c.address, c.values), E::illegal_data_value) << c.address;
@@ -204,7 +222,12 @@ TEST(MeterEnergy, CountersIntegrateThePowerAndNeverGoBack) {
 }
 
 TEST(MeterEnergy, TariffFollowsTheClockOrTheFixedMode) {
-  struct Case { const char* what; Words clock; uint16_t mode; uint16_t grows; };
+  struct Case {
+    const char* what;
+    Words clock;
+    uint16_t mode;
+    uint16_t grows;
+  };
   const Case cases[] = {
       {"weekday day", {0x0025, 0x0312, 0x0010, 0x0000}, 0, 330},
       {"weekday night", {0x0025, 0x0312, 0x0023, 0x1000}, 0, 340},
@@ -246,7 +269,12 @@ TEST(MeterClock, RunsInBcdAndRollsOverDaysMonthsYears) {
   Meter f;
   EXPECT_EQ(f.read(4103, 4), (Words{0x0025, 0x0312, 0x0310, 0x0000})) << "from its start";
   EXPECT_EQ(f.read(4103, 4, at_s(3661.5)), (Words{0x0025, 0x0312, 0x0311, 0x0101}));
-  struct Case { uint16_t address; Words set; double after_s; Words shows; };
+  struct Case {
+    uint16_t address;
+    Words set;
+    double after_s;
+    Words shows;
+  };
   const Case cases[] = {
       {4103, {0x0025, 0x0315, 0x0009, 0x3045}, 59.9, {0x0025, 0x0315, 0x0609, 0x3144}},
       {4106, {0x1530}, 0, {0x0025, 0x0312, 0x0310, 0x1530}},  // keeps the date and hour
@@ -294,11 +322,14 @@ TEST(SimRequests, StreamsCutAnsweredOrSkipped) {
        cat(WithCrc(Hex("02 03 1003 0001")), read_addr), addr_answer},
       {"another address's write with data, then ours", Framing::rtu,
        cat(WithCrc(Hex("07 10 1020 0001 02 0000")), read_addr), addr_answer},
-      {"bad CRC: dropped with what follows", Framing::rtu,
-       cat(Hex("01 03 1003 0001 00 00"), read_addr), {}},
+      {"bad CRC: dropped with what follows",
+       Framing::rtu,
+       cat(Hex("01 03 1003 0001 00 00"), read_addr),
+       {}},
       {"function 0x81 keeps bit 7", Framing::rtu, WithCrc(Hex("01 81")), WithCrc(Hex("01 81 01"))},
       {"function 0xFF keeps bit 7", Framing::rtu, WithCrc(Hex("01 FF")), WithCrc(Hex("01 FF 01"))},
-      {"function 43 refused", Framing::rtu, WithCrc(Hex("01 2B 0E 01 00")), WithCrc(Hex("01 AB 01"))},
+      {"function 43 refused", Framing::rtu, WithCrc(Hex("01 2B 0E 01 00")),
+       WithCrc(Hex("01 AB 01"))},
       {"124 registers written: exception 3", Framing::rtu, WithCrc(write124),
        WithCrc(Hex("01 90 03"))},
       {"read of 126: exception 3", Framing::rtu, WithCrc(Hex("01 03 0400 007E")),
@@ -315,8 +346,10 @@ TEST(SimRequests, StreamsCutAnsweredOrSkipped) {
       {"another protocol id skipped, next served", Framing::tcp,
        cat(Hex("0009 0001 0006 01 03 1003 0001"), Hex("000A 0000 0006 01 03 1003 0001")),
        Hex("000A 0000 0005 01 03 02 0001")},
-      {"MBAP length 0: closed, rest unread", Framing::tcp,
-       cat(Hex("0001 0000 0000 01"), Hex("000A 0000 0006 01 03 1003 0001")), {}},
+      {"MBAP length 0: closed, rest unread",
+       Framing::tcp,
+       cat(Hex("0001 0000 0000 01"), Hex("000A 0000 0006 01 03 1003 0001")),
+       {}},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(vtest::ToHex(serve_bytes(ctx, c.framing, c.in.data(), c.in.size())),

@@ -72,13 +72,16 @@ void corrupt(Link& l) {
 }
 
 void exception_at(Link& l) {  // --exception-at 4130,4127-4129,4099
-  struct Case { uint16_t address, count; int exception; };
+  struct Case {
+    uint16_t address, count;
+    int exception;
+  };
   const Case cases[] = {
-      {4099, 1, 4}, {4100, 3, 0},  // next to it: fine
-      {4096, 30, 4},               // the configuration screen's block read touches 4099
-      {4128, 5, 4},                // the display mask read touches 4130
-      {4128, 2, 4},                // inside the range 4127-4129
-      {4127, 1, 2},                // not in the map: that comes first
+      {4099, 1, 4},  {4100, 3, 0},  // next to it: fine
+      {4096, 30, 4},                // the configuration screen's block read touches 4099
+      {4128, 5, 4},                 // the display mask read touches 4130
+      {4128, 2, 4},                 // inside the range 4127-4129
+      {4127, 1, 2},                 // not in the map: that comes first
   };
   for (const Case& c : cases) {
     ASSERT_TRUE(l.send_read(c.address, c.count));
@@ -131,12 +134,18 @@ TEST(SimFaults, EachOptionOnTheWireAndInTheSummary) {
       {all_links({"--silent"}), kAll, silent, {{"silent", 3}, {"answers", 0}}},
       {all_links({"--delay", "300"}), kAll, delayed, {{"delay", 3}, {"answers", 3}}},
       {all_links({"--corrupt-crc", "1"}), kAll, corrupt, {{"corrupt-crc", 3}}},
-      {all_links({"--exception-at", "4130,4127-4129,4099"}), kAll, exception_at,
+      {all_links({"--exception-at", "4130,4127-4129,4099"}),
+       kAll,
+       exception_at,
        {{"exception-at", 13}}},
       {{"--tcp", "0", "--rtu-over-tcp", "0", "--split-tcp", "--split-pause", "200"},
-       {"tcp", "rtu-over-tcp"}, split, {{"split-tcp", 2}}},
+       {"tcp", "rtu-over-tcp"},
+       split,
+       {{"split-tcp", 2}}},
       // a fresh TCP connection gets three answers again
-      {all_links({"--drop-after", "3"}), {"tcp", "rtu-over-tcp", "tcp", "serial"}, drop_after_3,
+      {all_links({"--drop-after", "3"}),
+       {"tcp", "rtu-over-tcp", "tcp", "serial"},
+       drop_after_3,
        {{"drop-after", 4}, {"muted", 1}, {"answers", 12}}},
   };
   for (const Case& c : cases) {
@@ -185,10 +194,10 @@ TEST(SimRobustness, GarbageOnEveryLinkIsSurvived) {
       WithCrc(Hex("01 10 FFFF 0002 04 01020304")),  // write past 65535
       WithCrc(Hex("01 03 FFFF FFFF")),              // read everything
       WithCrc(Hex("01 06 FFFF 1234")),
-      WithCrc(Hex("01 10 1003 0001 FF")),           // byte count 255
-      Hex("0001 0000 0000 01 03 1003 0001"),        // MBAP length 0
-      Hex("0001 1234 FFFF 01 03 1003 0001"),        // MBAP length 65535
-      Hex("0001 0000 0008 01 2B 0E 01 00000000"),   // unknown function
+      WithCrc(Hex("01 10 1003 0001 FF")),          // byte count 255
+      Hex("0001 0000 0000 01 03 1003 0001"),       // MBAP length 0
+      Hex("0001 1234 FFFF 01 03 1003 0001"),       // MBAP length 65535
+      Hex("0001 0000 0008 01 2B 0E 01 00000000"),  // unknown function
   };
   for (const char* kind : kAll) {
     SCOPED_TRACE(kind);

@@ -79,8 +79,8 @@ TEST(SimPeers, LibmodbusMastersOnThePtyAndOnModbusTcp) {
 TEST(SimPeers, HandBuiltRtuFramesOnANamedDeviceAndOverTcp) {
   // The test holds the master side of its own pty, as it would a real serial line.
   Pty pty;
-  SimProcess sim({"--serial", pty.path(), "--baud", "19200", "--parity", "even", "--stop-bits",
-                  "2", "--rtu-over-tcp", "0"});
+  SimProcess sim({"--serial", pty.path(), "--baud", "19200", "--parity", "even", "--stop-bits", "2",
+                  "--rtu-over-tcp", "0"});
   ASSERT_EQ(sim.endpoint("serial"), pty.path()) << sim.err();
   const int tcp = ConnectTcp(sim.port("rtu-over-tcp"));
   ASSERT_GE(tcp, 0) << sim.err();

@@ -47,8 +47,10 @@ std::string edit(const std::string& text, const std::string& key, const std::str
   std::istringstream in(text);
   std::string out;
   for (std::string l; std::getline(in, l);) {
-    if (l.rfind(key, 0) != 0) out += l + "\n";
-    else if (!line.empty()) out += line + "\n";
+    if (l.rfind(key, 0) != 0)
+      out += l + "\n";
+    else if (!line.empty())
+      out += line + "\n";
   }
   return out;
 }
@@ -70,9 +72,9 @@ TEST(SimProcess, StatePathsOfEveryKind) {
   struct Case {
     std::string what;
     std::function<void(const std::string&)> make;
-    int exit;                 // 0: it runs (and is stopped), 2: refused at once
-    std::string message;      // in standard error
-    std::string corrupt1;     // content of PATH.corrupt.1 afterwards ("" = none)
+    int exit;              // 0: it runs (and is stopped), 2: refused at once
+    std::string message;   // in standard error
+    std::string corrupt1;  // content of PATH.corrupt.1 afterwards ("" = none)
   };
   const std::vector<Case> cases = {
       {"FIFO", [](const std::string& p) { mkfifo(p.c_str(), 0600); }, 2, "is a FIFO", ""},
@@ -144,7 +146,9 @@ TEST(SimProcess, StatePathsOfEveryKind) {
 
 TEST(StateFile, DamageOfEveryKindIsRefusedOtherNoiseIsNot) {
   const std::string good = format_state(sample_state());
-  struct Case { std::string what, text, message; };
+  struct Case {
+    std::string what, text, message;
+  };
   const std::vector<Case> cases = {
       {"empty", "", "empty file"},
       {"cut in half", good.substr(0, good.size() / 2), "line "},
@@ -183,20 +187,29 @@ TEST(StateFile, DamageOfEveryKindIsRefusedOtherNoiseIsNot) {
 
 TEST(Options, BadCommandLinesSayWhy) {
   // Cases that do not start with a link option are tried after "--tcp 0".
-  struct Case { std::vector<std::string> args; std::string message; };
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
   const std::vector<Case> cases = {
-      {{}, "nothing to serve"}, {{"--tcp"}, "--tcp needs a PORT"},
+      {{}, "nothing to serve"},
+      {{"--tcp"}, "--tcp needs a PORT"},
       {{"--tcp", "70000"}, "not a port number"},
       {{"--rtu-over-tcp", "12x"}, "not a port number"},
       {{"--tcp", "0", "--tcp", "1"}, "--tcp given twice"},
-      {{"--serial", "--serial"}, "--serial given twice"}, {{"--serial", ""}, "empty device"},
+      {{"--serial", "--serial"}, "--serial given twice"},
+      {{"--serial", ""}, "empty device"},
       {{"--tcp", "5020", "--rtu-over-tcp", "5020"}, "cannot share port 5020"},
-      {{"--slave", "0"}, "1..247"}, {{"--slave", "248"}, "1..247"},
-      {{"--baud", "9601"}, "--baud needs"}, {{"--parity", "mark"}, "none, odd or even"},
-      {{"--corrupt-crc", "1.5"}, "from 0 to 1"}, {{"--corrupt-crc", "-0.1"}, "from 0 to 1"},
+      {{"--slave", "0"}, "1..247"},
+      {{"--slave", "248"}, "1..247"},
+      {{"--baud", "9601"}, "--baud needs"},
+      {{"--parity", "mark"}, "none, odd or even"},
+      {{"--corrupt-crc", "1.5"}, "from 0 to 1"},
+      {{"--corrupt-crc", "-0.1"}, "from 0 to 1"},
       {{"--exception-at", "4106-4103"}, "--exception-at needs"},
       {{"--exception-at", "0-65535"}, "--exception-at needs"},
-      {{"--split-pause", "0"}, "--split-pause needs"}, {{"--state"}, "--state needs"},
+      {{"--split-pause", "0"}, "--split-pause needs"},
+      {{"--state"}, "--state needs"},
       {{"--frobnicate"}, "unknown option '--frobnicate'"},
   };
   for (const Case& c : cases) {
@@ -245,7 +258,11 @@ TEST(SimProcess, CommandLineErrorsAndHelp) {
   SimProcess first({"--tcp", "0"});
   const std::string taken = std::to_string(first.port("tcp"));
   ASSERT_NE(taken, "0");
-  struct Case { std::vector<std::string> args; int code; std::vector<std::string> texts; };
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    std::vector<std::string> texts;
+  };
   const std::vector<Case> cases = {
       {{"--help"}, 0, {"--rtu-over-tcp PORT", "--exception-at", "--exit-on-stdin-eof"}},
       {{"--version"}, 0, {"veldixmid-sim 1.0"}},
@@ -349,6 +366,7 @@ TEST(SimProcess, PtyDoesNotStayExclusiveAfterTheMasterCloses) {
     if (probe >= 0 && ioctl(probe, TIOCGEXCL, &exclusive) != 0) exclusive = -1;
     if (probe >= 0) ::close(probe);
     return exclusive == 0;
-  })) << "TIOCEXCL still set: " << exclusive;
+  })) << "TIOCEXCL still set: "
+      << exclusive;
   EXPECT_EQ(sim.stop(), 0) << sim.err();
 }

@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <array>
-#include <memory>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -34,7 +34,9 @@ struct Reply {
 using Script = std::function<Reply(const Bytes& request, const Bytes& goodAnswer)>;
 
 // Holding register a of a fresh meter (the pymodbus peer starts the same way).
-inline std::uint16_t InitialRegister(int a) { return static_cast<std::uint16_t>((a * 7 + 3) & 0xFFFF); }
+inline std::uint16_t InitialRegister(int a) {
+  return static_cast<std::uint16_t>((a * 7 + 3) & 0xFFFF);
+}
 
 class ScriptedMeter {
  public:
@@ -81,8 +83,12 @@ class ScriptedMeter {
   }
 
   // Handy scripts.
-  static Script Silent() { return [](const Bytes&, const Bytes&) { return Reply{}; }; }
-  static Script Send(Bytes b) { return [b](const Bytes&, const Bytes&) { return Reply{{b}}; }; }
+  static Script Silent() {
+    return [](const Bytes&, const Bytes&) { return Reply{}; };
+  }
+  static Script Send(Bytes b) {
+    return [b](const Bytes&, const Bytes&) { return Reply{{b}}; };
+  }
 
  private:
   void Init() {
@@ -101,13 +107,16 @@ class ScriptedMeter {
     }
     if (rx_.size() < 2) return 0;
     switch (rx_[1]) {
-      case 1: case 2: case 3: case 4: case 5: case 6:
-        return rx_.size() >= 8 ? 8 : 0;
+      case 1:
+      case 2:
+      case 3:
+      case 4:
+      case 5:
+      case 6: return rx_.size() >= 8 ? 8 : 0;
       case 16:
         if (rx_.size() < 7) return 0;
         return rx_.size() >= 9u + rx_[6] ? 9u + rx_[6] : 0;
-      default:
-        return rx_.size();  // not a request we know: take it all
+      default: return rx_.size();  // not a request we know: take it all
     }
   }
 
@@ -115,7 +124,9 @@ class ScriptedMeter {
   Bytes Answer(const Bytes& pdu) {
     if (pdu.size() < 2) return {};
     const std::uint8_t slave = pdu[0], fn = pdu[1];
-    auto exception = [&](std::uint8_t code) { return Bytes{slave, static_cast<std::uint8_t>(fn | 0x80), code}; };
+    auto exception = [&](std::uint8_t code) {
+      return Bytes{slave, static_cast<std::uint8_t>(fn | 0x80), code};
+    };
     if (pdu.size() < 6) return exception(3);
     const int start = pdu[2] << 8 | pdu[3];
     const int count = pdu[4] << 8 | pdu[5];
@@ -138,8 +149,7 @@ class ScriptedMeter {
               static_cast<std::uint16_t>(pdu[7 + 2 * i] << 8 | pdu[8 + 2 * i]);
         return Bytes(pdu.begin(), pdu.begin() + 6);
       }
-      default:
-        return exception(1);
+      default: return exception(1);
     }
   }
 
@@ -147,7 +157,11 @@ class ScriptedMeter {
   Bytes GoodAnswer(const Bytes& req) {
     if (framing_ == Framing::Mbap) {
       const Bytes pdu = Answer(Bytes(req.begin() + 6, req.end()));
-      Bytes a{req[0], req[1], 0, 0, static_cast<std::uint8_t>(pdu.size() >> 8),
+      Bytes a{req[0],
+              req[1],
+              0,
+              0,
+              static_cast<std::uint8_t>(pdu.size() >> 8),
               static_cast<std::uint8_t>(pdu.size() & 0xFF)};
       a.insert(a.end(), pdu.begin(), pdu.end());
       return a;

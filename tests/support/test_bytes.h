@@ -57,7 +57,8 @@ inline std::uint16_t Crc16(const std::uint8_t* data, std::size_t len) {
     std::array<std::uint16_t, 256> t{};
     for (unsigned i = 0; i < 256; ++i) {
       std::uint16_t c = static_cast<std::uint16_t>(i);
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? static_cast<std::uint16_t>((c >> 1) ^ 0xA001) : c >> 1;
+      for (int k = 0; k < 8; ++k)
+        c = (c & 1) ? static_cast<std::uint16_t>((c >> 1) ^ 0xA001) : c >> 1;
       t[i] = c;
     }
     return t;

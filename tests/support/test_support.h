@@ -14,10 +14,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <array>
 #include <stdexcept>
 #include <string>
 #include <thread>

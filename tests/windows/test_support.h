@@ -6,8 +6,8 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <vector>
 #include <string>
+#include <vector>
 
 #include "test_bytes.h"
 

@@ -10,15 +10,15 @@
 #include <cstring>
 #include <string>
 
-#include "engine.h"
-#include "frames.h"
-#include "language.h"
-#include "registry.h"
-#include "testing/registry_testing.h"
-#include "rs232.h"
+#include "lang/language.h"
+#include "link/engine.h"
+#include "link/frames.h"
+#include "link/transport.h"
+#include "platform/registry.h"
+#include "platform/rs232.h"
+#include "platform/testing/registry_testing.h"
+#include "platform/ui.h"
 #include "test_bytes.h"
-#include "transport.h"
-#include "ui.h"
 
 using namespace vtest;
 
@@ -103,10 +103,10 @@ TEST(WineRegistry, DeniedMachineWritesGoToTheUser) {
     RegRoot root;
     const char *name, *expected;
   } cases[] = {
-      {kRegLocalMachine, "Port", "5"},       // the user's own value wins
-      {kRegLocalMachine, "Speed", "9600"},   // the machine's where the user has none
+      {kRegLocalMachine, "Port", "5"},      // the user's own value wins
+      {kRegLocalMachine, "Speed", "9600"},  // the machine's where the user has none
       {kRegLocalMachine, "Language", "2"},
-      {kRegCurrentUser, "Language", "2"},    // written under the user's hive
+      {kRegCurrentUser, "Language", "2"},   // written under the user's hive
       {kRegCurrentUser, "Speed", nullptr},  // -13: never copied there
   };
   for (const auto& c : cases) {
@@ -136,8 +136,8 @@ class WineEngine : public ::testing::Test {
   void Open(int port, int tcpPort = 0) {
     ASSERT_NE(port, 0) << "test.sh sets the VELDIX_WINE_* variables";
     tcpPort_ = tcpPort;
-    const int rc = Orba_Abrir_Puerto(port, 9600, 8, 0, 1, static_cast<unsigned short>(tcpPort),
-                                     "127.0.0.1");
+    const int rc =
+        Orba_Abrir_Puerto(port, 9600, 8, 0, 1, static_cast<unsigned short>(tcpPort), "127.0.0.1");
     ASSERT_EQ(rc, 0) << GetRS232ErrorString(rc);
     open_ = port;
   }
@@ -146,9 +146,9 @@ class WineEngine : public ::testing::Test {
     request.resize(request.size() + 2);  // room for the CRC on RTU links
     std::memset(answer_, 0, sizeof answer_);
     const auto t0 = Clock::now();
-    const int rc = Orba_Transmitir_Modbus(open_, request.data(),
-                                          static_cast<int>(request.size() - 2), answer_, 0, 0,
-                                          "", tcpPort_, "127.0.0.1");
+    const int rc =
+        Orba_Transmitir_Modbus(open_, request.data(), static_cast<int>(request.size() - 2), answer_,
+                               0, 0, "", tcpPort_, "127.0.0.1");
     seconds_ = SecondsSince(t0);
     return rc;
   }

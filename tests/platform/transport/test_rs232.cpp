@@ -1,4 +1,5 @@
-// Serial runtime on ptys: the tool opens the slave through VELDIXMID_COM<N>, the test plays the master.
+// Serial runtime on ptys: the tool opens the slave through VELDIXMID_COM<N>, the test plays the
+// master.
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
@@ -6,9 +7,9 @@
 #include <atomic>
 #include <filesystem>
 
+#include "platform/ports.h"
+#include "platform/rs232.h"
 #include "test_support.h"
-#include "ports.h"
-#include "rs232.h"
 
 using namespace vtest;
 
@@ -48,7 +49,8 @@ TEST_F(Rs232, BytesCrossThePtyAndReadsStopAtTheirCount) {
   EXPECT_EQ(ToHex(Bytes(rest, rest + 6)), "445566778899");
 }
 
-// One deadline for the whole read: a byte every 100 ms must not keep a 0.35 s read going for a second.
+// One deadline for the whole read: a byte every 100 ms must not keep a 0.35 s read going for a
+// second.
 TEST_F(Rs232, TimeoutIsOneDeadlineForTheWholeRead) {
   ASSERT_EQ(SetComTime(kPort, 0.35), 0);
   std::atomic<bool> stop{false};
@@ -93,7 +95,8 @@ TEST_F(Rs232, SecondOpenReleasesTheFirstDevice) {
   auto openFds = [](const std::string& path) {
     int n = 0;
     std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) n += std::filesystem::read_symlink(e.path(), ec) == path;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
+      n += std::filesystem::read_symlink(e.path(), ec) == path;
     return n;
   };
   Pty other;
@@ -115,12 +118,14 @@ TEST(Rs232Settings, ReachTheLine) {
     speed_t speed;
     int parity, dataBits, stopBits;
   };
-  for (const Case c : {Case{9600, B9600, 0, 8, 1}, Case{19200, B19200, 1, 8, 1}, Case{38400, B38400, 2, 8, 1},
-                       Case{115200, B115200, 0, 8, 2}, Case{1200, B1200, 2, 7, 2}}) {
+  for (const Case c :
+       {Case{9600, B9600, 0, 8, 1}, Case{19200, B19200, 1, 8, 1}, Case{38400, B38400, 2, 8, 1},
+        Case{115200, B115200, 0, 8, 2}, Case{1200, B1200, 2, 7, 2}}) {
     SCOPED_TRACE(c.baud);
     Pty pty;
     ComEnv env(kPort, pty.path());
-    ASSERT_EQ(Open(kPort, c.baud, c.parity, c.dataBits, c.stopBits), 0) << GetRS232ErrorString(kRtErrConfigure);
+    ASSERT_EQ(Open(kPort, c.baud, c.parity, c.dataBits, c.stopBits), 0)
+        << GetRS232ErrorString(kRtErrConfigure);
     const termios t = pty.Termios();
     EXPECT_EQ(cfgetospeed(&t), c.speed);
     EXPECT_EQ((t.c_cflag & PARODD) != 0, c.parity == 1);
@@ -170,14 +175,17 @@ TEST(Rs232Ports, DevicesPresentGetNumbersTheRuntimeOpens) {
     std::vector<const char*> devices, env;  // env: "N=device" set beforehand
     std::vector<int> ports;
   } cases[] = {
-      {{"/dev/ttyS0", "/dev/ttyUSB0", "/dev/ttyS3", "/dev/ttyACM0"}, {"21=/dev/other"}, {1, 20, 4, 22}},
+      {{"/dev/ttyS0", "/dev/ttyUSB0", "/dev/ttyS3", "/dev/ttyACM0"},
+       {"21=/dev/other"},
+       {1, 20, 4, 22}},
       {{"/dev/ttyUSB5", "/dev/ttyUSB6"}, {"7=/dev/ttyUSB5"}, {7, 20}},
       {{"/dev/ttyS25"}, {}, {20}},  // beyond the numbers kept for ttyS
   };
   for (const auto& c : cases) {
     for (int n = 1; n <= 98; ++n) ::unsetenv(("VELDIXMID_COM" + std::to_string(n)).c_str());
     for (const std::string e : c.env)
-      ::setenv(("VELDIXMID_COM" + e.substr(0, e.find('='))).c_str(), e.substr(e.find('=') + 1).c_str(), 1);
+      ::setenv(("VELDIXMID_COM" + e.substr(0, e.find('='))).c_str(),
+               e.substr(e.find('=') + 1).c_str(), 1);
     std::vector<int> ports(c.devices.size(), -1);
     NumberComPorts(c.devices.data(), static_cast<int>(c.devices.size()), ports.data());
     EXPECT_EQ(ports, c.ports) << c.devices[0];

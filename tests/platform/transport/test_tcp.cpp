@@ -4,9 +4,9 @@
 #include <QCoreApplication>
 #include <QTimer>
 
+#include "platform/rs232.h"
+#include "platform/tcp.h"
 #include "test_support.h"
-#include "rs232.h"
-#include "tcp.h"
 
 using namespace vtest;
 
@@ -138,9 +138,10 @@ TEST(TcpConnect, FailuresNameTheHost) {
     int code;
     std::string text;
   };
-  for (const Case& c : {Case{"127.0.0.1", kRtErrConnRefused, "connection refused by 127.0.0.1:" + p},
-                        Case{"meter.invalid", kRtErrHostNotFound, "host not found: meter.invalid"},
-                        Case{"", kRtErrHostNotFound, "host not found: (empty host name)"}}) {
+  for (const Case& c :
+       {Case{"127.0.0.1", kRtErrConnRefused, "connection refused by 127.0.0.1:" + p},
+        Case{"meter.invalid", kRtErrHostNotFound, "host not found: meter.invalid"},
+        Case{"", kRtErrHostNotFound, "host not found: (empty host name)"}}) {
     unsigned h = 12345;
     const int rc = ConnectToTCPServer(&h, port, c.host, Record, nullptr, 2000);
     EXPECT_EQ(rc, c.code) << c.host;
