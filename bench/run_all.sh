@@ -48,10 +48,12 @@ else
   echo "INI reader vs inih: skipped (not built: install libinih-dev, scripts/deps.sh --extra)"
 fi
 /usr/bin/python3 "$root/bench/startup.py" --runs 20 --platform offscreen \
-  --floor "$bench/minimal_qt" "$build/bin/veldixmid"
+  --floor "$bench/minimal_qt" --same "$bench/same_panel_qt" \
+  --same "$bench/same_panel_qt_serial" "$build/bin/veldixmid"
 if command -v xvfb-run >/dev/null; then
   xvfb-run -a /usr/bin/python3 "$root/bench/startup.py" --runs 20 --platform xcb \
-    --floor "$bench/minimal_qt" "$build/bin/veldixmid"
+    --floor "$bench/minimal_qt" --same "$bench/same_panel_qt" \
+    --same "$bench/same_panel_qt_serial" "$build/bin/veldixmid"
 else
   echo "start-up under Xvfb: skipped (no xvfb-run)"
 fi

@@ -3,13 +3,19 @@
 
 Usage:
   startup.py [--runs N] [--platform P] PROGRAM [ARGS...]
-  startup.py [--runs N] [--platform P] --floor FLOOR_PROGRAM PROGRAM [ARGS...]
+  startup.py [--runs N] [--platform P] --floor FLOOR_PROGRAM [--same SAME_PROGRAM]...
+             PROGRAM [ARGS...]
 
 Each program prints 'shown ...' on stdout once its first window is painted (the tool does
 so with VELDIXMID_REPORT_SHOWN=1). With --floor, runs of PROGRAM and of FLOOR_PROGRAM (the
 least a Qt Widgets program does to show a window: bench/minimal_qt) alternate, and one line
 compares them: median start-up and peak RSS of each, and the ratios (target: the tool within
 1.2 times the floor's time and 1.1 times its RSS).
+
+Each --same program (bench/same_panel_qt, bench/same_panel_qt_serial: the tool's first panel
+rebuilt in plain Qt) joins the alternation and gets one more line: the tool against it (what
+is the tool's own), it against the floor, and its share of the tool's gap above the floor
+(the part of the gap a plain Qt program showing the same panel pays as well).
 
 The tool gets a registry store of its own with the language already chosen, so its first
 panel is the main panel, not the language choice (VELDIXMID_REGISTRY, unless already set).
@@ -72,19 +78,22 @@ def first_panel(results):
 
 def main():
     args = sys.argv[1:]
-    runs, floor, platform = 10, None, None
+    runs, floor, platform, same = 10, None, None, []
     while args and args[0].startswith("--"):
         if args[0] == "--runs" and len(args) > 1:
             runs, args = int(args[1]), args[2:]
         elif args[0] == "--floor" and len(args) > 1:
             floor, args = args[1], args[2:]
+        elif args[0] == "--same" and len(args) > 1:
+            same, args = same + [args[1]], args[2:]
         elif args[0] == "--platform" and len(args) > 1:
             platform, args = args[1], args[2:]
         else:
             sys.exit(__doc__)
-    if not args:
+    if not args or (same and not floor):
         sys.exit(__doc__)
 
+    load_before = os.getloadavg()[0]
     env = dict(os.environ, VELDIXMID_REPORT_SHOWN="1")
     if platform:
         env["QT_QPA_PLATFORM"] = platform
@@ -99,7 +108,7 @@ def main():
                 with open(registry, "w") as f:
                     f.write(REGISTRY)
 
-        programs = [args] + ([[floor]] if floor else [])
+        programs = [args] + ([[floor]] if floor else []) + [[p] for p in same]
         for cmd in programs:  # warm the file cache
             fresh_store()
             one_run(cmd, env)
@@ -109,22 +118,34 @@ def main():
                 fresh_store()
                 results[k].append(one_run(cmd, env))
 
+    # A shared machine's load spoils start-up figures: compare runs taken at a similar load.
+    load = f"load {load_before:.2f} before, {os.getloadavg()[0]:.2f} after"
     name = os.path.basename(args[0])
     med, lo, hi, rss = summary(results[0])
     if not floor:
         print(f"{name}: start-up to first shown window median {med:.1f} ms (min {lo:.1f}, "
-              f"max {hi:.1f}, {runs} runs), peak RSS {rss:.1f} MiB")
+              f"max {hi:.1f}, {runs} runs), peak RSS {rss:.1f} MiB; {load}")
         return
     fmed, flo, fhi, frss = summary(results[1])
     tr, mr = med / fmed, rss / frss
     verdict = lambda r, t: "met" if r <= t else "NOT met"
     print(f"start-up to first shown window, {name} vs {os.path.basename(floor)} "
-          f"({env['QT_QPA_PLATFORM']}, {runs} runs each): {name} ('{first_panel(results[0])}') "
+          f"({env['QT_QPA_PLATFORM']}, {runs} runs each, {load}): {name} ('{first_panel(results[0])}') "
           f"median {med:.1f} ms "
           f"(min {lo:.1f}, max {hi:.1f}), peak RSS {rss:.1f} MiB; {os.path.basename(floor)} "
           f"median {fmed:.1f} ms (min {flo:.1f}, max {fhi:.1f}), peak RSS {frss:.1f} MiB; "
           f"ratio time {tr:.2f}x (target <= {TARGET_TIME}: {verdict(tr, TARGET_TIME)}), "
           f"RSS {mr:.2f}x (target <= {TARGET_RSS}: {verdict(mr, TARGET_RSS)})")
+    fname = os.path.basename(floor)
+    for k, prog in enumerate(same, start=2):
+        smed, slo, shi, srss = summary(results[k])
+        sname = os.path.basename(prog)
+        share = lambda t, s, f: f"{100 * (s - f) / (t - f):.0f} %" if t != f else "n/a"
+        print(f"  {sname}: median {smed:.1f} ms (min {slo:.1f}, max {shi:.1f}), peak RSS "
+              f"{srss:.1f} MiB; {name}/{sname} time {med / smed:.2f}x, RSS {rss / srss:.2f}x "
+              f"(the tool's own); {sname}/{fname} time {smed / fmed:.2f}x, RSS "
+              f"{srss / frss:.2f}x (Qt's, same panel); its share of the gap above {fname}: "
+              f"time {share(med, smed, fmed)}, RSS {share(rss, srss, frss)}")
 
 
 if __name__ == "__main__":
