@@ -128,7 +128,8 @@ SOCKET ConnectOne(const addrinfo& ai, Clock::time_point deadline, int* err) {
     return INVALID_SOCKET;
   }
   u_long nonBlocking = 1;
-  if (ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
+  // FIONBIO is an unsigned command code with its top bit set; ioctlsocket takes a long.
+  if (ioctlsocket(s, static_cast<long>(FIONBIO), &nonBlocking) != 0) {
     *err = WSAGetLastError();
     closesocket(s);
     return INVALID_SOCKET;
