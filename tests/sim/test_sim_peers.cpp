@@ -59,19 +59,6 @@ TEST(SimPeers, LibmodbusMastersOnThePtyAndOnModbusTcp) {
   }
   modbus_set_slave(tcp.ctx, 4);
 
-  // Energy follows the power in wall-clock time; CT 5000 A / 5 A makes it fast to see.
-  ASSERT_TRUE(tcp.write(4120, {0, 5000}));
-  auto value = [&](int reg) {
-    const auto w = tcp.read(reg, 2);
-    return w.size() == 2 ? s32(w[0], w[1]) : -1;
-  };
-  const double p0 = value(1056);
-  const int32_t e0 = value(270);
-  const auto t0 = Clock::now();
-  int32_t e1 = e0;
-  ASSERT_TRUE(WaitUntil([&] { return (e1 = value(270)) - e0 >= 50; }, 10s)) << "0.5 kWh";
-  const double expected_wh = (p0 + value(1056)) / 2 * SecondsSince(t0) / 3600.0;
-  EXPECT_NEAR((e1 - e0) * 10.0, expected_wh, 0.1 * expected_wh + 20.0);
   EXPECT_EQ(sim.stop(), 0) << sim.err();
   EXPECT_EQ(summary_count(sim.err(), "ignored"), 2) << sim.err();
 }
