@@ -304,7 +304,6 @@ TEST(SimRequests, StreamsCutAnsweredOrSkipped) {
       {"another's write, then ours", rtu, cat(WithCrc(Hex("07 10 1020 0001 02 0000")), read_addr),
        addr_answer},
       {"bad CRC: dropped with what follows", rtu, cat(Hex("01 03 1003 0001 00 00"), read_addr), {}},
-      {"0x81 keeps bit 7", rtu, WithCrc(Hex("01 81")), WithCrc(Hex("01 81 01"))},
       {"0xFF keeps bit 7", rtu, WithCrc(Hex("01 FF")), WithCrc(Hex("01 FF 01"))},
       {"function 43", rtu, WithCrc(Hex("01 2B 0E 01 00")), WithCrc(Hex("01 AB 01"))},
       {"124 registers written", rtu, WithCrc(write124), WithCrc(Hex("01 90 03"))},
