@@ -308,6 +308,7 @@ TEST(SimRequests, StreamsCutAnsweredOrSkipped) {
       {"function 43", rtu, WithCrc(Hex("01 2B 0E 01 00")), WithCrc(Hex("01 AB 01"))},
       {"124 registers written", rtu, WithCrc(write124), WithCrc(Hex("01 90 03"))},
       {"read of 126", rtu, WithCrc(Hex("01 03 0400 007E")), WithCrc(Hex("01 83 03"))},
+      {"read of 0", rtu, WithCrc(Hex("01 03 1003 0000")), WithCrc(Hex("01 83 03"))},
       {"broadcast read: no answer", rtu, WithCrc(Hex("00 03 1003 0001")), {}},
       {"Modbus TCP", tcp, Hex("0042 0000 0006 01 03 1003 0001"),
        Hex("0042 0000 0005 01 03 02 0001")},

@@ -35,14 +35,6 @@ TEST(SimPeers, LibmodbusMastersOnThePtyAndOnModbusTcp) {
     EXPECT_EQ(refused(modbus_write_bit(m->ctx, 0, 1)), EMBXILFUN);
     EXPECT_EQ(refused(modbus_mask_write_register(m->ctx, 4113, 0xFF, 0)), EMBXILFUN);
     EXPECT_EQ(refused(modbus_write_and_read_registers(m->ctx, 4112, 1, r, 4112, 1, r)), EMBXILFUN);
-    // A count of 0 in a raw request: exception 3.
-    const uint8_t raw[] = {4, 3, 0x10, 0x03, 0x00, 0x00};
-    ASSERT_GT(modbus_send_raw_request(m->ctx, raw, sizeof raw), 0);
-    uint8_t rsp[MODBUS_TCP_MAX_ADU_LENGTH];
-    const int at = modbus_get_header_length(m->ctx);
-    ASSERT_GT(modbus_receive_confirmation(m->ctx, rsp), at + 1);
-    EXPECT_EQ(rsp[at], 0x83);
-    EXPECT_EQ(rsp[at + 1], 3);
   }
 
   // RTU: another address gets no answer; a broadcast write is carried out unanswered.
@@ -74,26 +66,14 @@ TEST(SimPeers, HandBuiltRtuFramesOnANamedDeviceAndOverTcp) {
   // The tool's connection test, byte for byte; answers are checked with the test's CRC.
   const Bytes test_req = rtu_read(4099, 1);
   ASSERT_EQ(test_req, Hex("01 03 10 03 00 01 70 CA"));
-  Bytes bad = test_req;
-  bad.back() ^= 0x55;
   for (const int fd : {pty.master(), tcp}) {
     SCOPED_TRACE(fd == tcp ? "rtu-over-tcp" : "serial");
-    auto exchange = [&](const Bytes& request, std::size_t want, Ms wait) {
-      EXPECT_TRUE(WriteAll(fd, request));
-      return recv_for(fd, want, wait).bytes;
-    };
-    EXPECT_EQ(exchange(test_req, 7, 3s), WithCrc(Hex("01 03 02 0001")));
-    EXPECT_EQ(exchange(rtu_read(4107, 4), 13, 3s), WithCrc(Hex("01 03 08 00C0 000F 0002 0002")))
+    ASSERT_TRUE(WriteAll(fd, test_req));
+    EXPECT_EQ(recv_for(fd, 7, 3s).bytes, WithCrc(Hex("01 03 02 0001")));
+    ASSERT_TRUE(WriteAll(fd, rtu_read(4107, 4)));
+    EXPECT_EQ(recv_for(fd, 13, 3s).bytes, WithCrc(Hex("01 03 08 00C0 000F 0002 0002")))
         << "the command line's speed / 100, even parity and two stop bits";
-    // A wrong CRC: no answer. Another address's request with its own right behind it, in
-    // one write: only its own is answered, and nothing of it is lost.
-    EXPECT_TRUE(exchange(bad, 1, 300ms).empty());
-    Bytes two = rtu_read(4099, 1, 2);
-    two.insert(two.end(), test_req.begin(), test_req.end());
-    EXPECT_EQ(exchange(two, 8, 1s), WithCrc(Hex("01 03 02 0001")));
   }
   ::close(tcp);
   EXPECT_EQ(sim.stop(), 0) << sim.err();
-  EXPECT_EQ(summary_count(sim.err(), "bad-frames"), 2) << sim.err();
-  EXPECT_EQ(summary_count(sim.err(), "ignored"), 2) << sim.err();
 }
