@@ -2,26 +2,20 @@
 
 #include <spawn.h>
 
-#include <cerrno>
-#include <cstdio>
-
 extern char** environ;
 
 namespace simtest {
 
-std::string sim_binary() { return std::string(VELDIX_BIN_DIR) + "/veldixmid-sim"; }
-
 SimProcess::SimProcess(const std::vector<std::string>& args) {
   int out[2], err[2], in[2];
-  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0 || ::pipe2(in, O_CLOEXEC) != 0) {
+  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0 || ::pipe2(in, O_CLOEXEC) != 0)
     return;
-  }
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_adddup2(&fa, in[0], STDIN_FILENO);
   posix_spawn_file_actions_adddup2(&fa, out[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&fa, err[1], STDERR_FILENO);
-  std::vector<std::string> all = {sim_binary()};
+  std::vector<std::string> all = {std::string(VELDIX_BIN_DIR) + "/veldixmid-sim"};
   all.insert(all.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& a : all) argv.push_back(a.data());
@@ -29,18 +23,15 @@ SimProcess::SimProcess(const std::vector<std::string>& args) {
   if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
   posix_spawn_file_actions_destroy(&fa);
   for (int fd : {out[1], err[1], in[0]}) ::close(fd);
-  out_fd_ = out[0];
-  err_fd_ = err[0];
-  in_fd_ = in[1];
+  out_fd_ = out[0], err_fd_ = err[0], in_fd_ = in[1];
   SetNonBlocking(out_fd_);
   SetNonBlocking(err_fd_);
 }
 
 SimProcess::~SimProcess() {
   if (pid_ > 0 && !exited_) stop(SIGKILL, 5s);
-  for (int fd : {out_fd_, err_fd_, in_fd_}) {
+  for (int fd : {out_fd_, err_fd_, in_fd_})
     if (fd >= 0) ::close(fd);
-  }
 }
 
 void SimProcess::pump(int timeout_ms) {
@@ -51,10 +42,7 @@ void SimProcess::pump(int timeout_ms) {
     char buf[4096];
     const ssize_t n = ::read(fd, buf, sizeof buf);
     if (n > 0) into.append(buf, static_cast<std::size_t>(n));
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-      ::close(fd);
-      fd = -1;
-    }
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) ::close(std::exchange(fd, -1));
   };
   if (p[0].revents && out_fd_ >= 0) take(out_fd_, out_partial_);
   if (p[1].revents && err_fd_ >= 0) take(err_fd_, err_);
@@ -68,9 +56,8 @@ std::string SimProcess::endpoint(const std::string& kind, Ms timeout) {
   const auto deadline = Clock::now() + timeout;
   const std::string prefix = kind + ": ";
   for (;;) {
-    for (const auto& l : lines_) {
+    for (const auto& l : lines_)
       if (l.rfind(prefix, 0) == 0) return l.substr(prefix.size());
-    }
     if (pid_ <= 0 || Clock::now() >= deadline || (out_fd_ < 0 && err_fd_ < 0)) return {};
     pump(std::min(MsLeft(deadline), 50));
   }
@@ -82,8 +69,9 @@ uint16_t SimProcess::port(const std::string& kind, Ms timeout) {
   return colon == std::string::npos ? 0 : static_cast<uint16_t>(std::stoi(where.substr(colon + 1)));
 }
 
-int SimProcess::wait_exit(Ms timeout) {
+int SimProcess::stop(int sig, Ms timeout) {
   if (exited_ || pid_ <= 0) return exit_code_;
+  if (sig != 0) ::kill(pid_, sig);
   const auto deadline = Clock::now() + timeout;
   int status = 0;
   while (::waitpid(pid_, &status, WNOHANG) != pid_) {
@@ -103,38 +91,13 @@ int SimProcess::wait_exit(Ms timeout) {
   return exit_code_;
 }
 
-int SimProcess::stop(int sig, Ms timeout) {
-  if (pid_ <= 0) return -1;
-  if (!exited_) ::kill(pid_, sig);
-  return wait_exit(timeout);
-}
-
 void SimProcess::close_stdin() {
-  if (in_fd_ >= 0) ::close(in_fd_);
-  in_fd_ = -1;
+  if (in_fd_ >= 0) ::close(std::exchange(in_fd_, -1));
 }
 
 long summary_count(const std::string& err, const std::string& name) {
   const auto at = err.find(" " + name + "=");
   return at == std::string::npos ? -1 : std::stol(err.substr(at + name.size() + 2));
-}
-
-CommandResult run_command(const std::vector<std::string>& argv, Ms timeout) {
-  // coreutils' timeout bounds the run (TERM, then KILL 2 s later), so the read below ends.
-  std::string cmd = "timeout -k 2 " + std::to_string(timeout.count() / 1000.0);
-  for (const auto& a : argv) {
-    cmd += " '";
-    for (char c : a) cmd += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    cmd += "'";
-  }
-  CommandResult r;
-  FILE* p = ::popen((cmd + " </dev/null 2>&1").c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.output.append(buf, n);
-  const int status = ::pclose(p);
-  r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
 }
 
 Received recv_for(int fd, std::size_t want, Ms timeout) {

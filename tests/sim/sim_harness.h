@@ -1,11 +1,9 @@
-// Helpers for tests that run veldixmid-sim as a process and talk to it as a Modbus master
-// would. Ptys, sockets and the RTU CRC are the shared ones of test_support.h.
+// Runs veldixmid-sim as a process and talks to it as a Modbus master would. Ptys, sockets
+// and the RTU CRC are the shared ones of test_support.h.
 #pragma once
 
 #include <modbus/modbus.h>
-#include <sys/types.h>
 
-#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <string>
@@ -19,8 +17,6 @@ namespace simtest {
 using namespace std::chrono_literals;
 using namespace vtest;
 
-std::string sim_binary();
-
 // A running simulator with its standard streams captured.
 class SimProcess {
  public:
@@ -33,26 +29,18 @@ class SimProcess {
   std::string endpoint(const std::string& kind, Ms timeout = 10s);
   // The port of a "tcp" or "rtu-over-tcp" endpoint, 0 when there is none.
   uint16_t port(const std::string& kind, Ms timeout = 10s);
-
-  // Sends sig and waits for the exit: the exit code, or -1 when it did not exit in time
-  // (then it is killed) or died of a signal.
+  // Sends sig (0: none) and waits for the exit: its code, or -1 when it died of a signal or
+  // did not exit in time (then it is killed). Output is complete afterwards.
   int stop(int sig = SIGTERM, Ms timeout = 10s);
-  // Waits for an exit that something else caused; same result as stop.
-  int wait_exit(Ms timeout);
   void close_stdin();
-
-  // Standard error so far; complete once the process has exited.
   const std::string& err() const { return err_; }
   const std::vector<std::string>& out_lines() const { return lines_; }
 
  private:
   void pump(int timeout_ms);
   pid_t pid_ = -1;
-  int out_fd_ = -1;
-  int err_fd_ = -1;
-  int in_fd_ = -1;
-  std::string out_partial_;
-  std::string err_;
+  int out_fd_ = -1, err_fd_ = -1, in_fd_ = -1;
+  std::string out_partial_, err_;
   std::vector<std::string> lines_;
   bool exited_ = false;
   int exit_code_ = -1;
@@ -60,13 +48,6 @@ class SimProcess {
 
 // The number after " name=" in the simulator's exit summary, -1 when absent.
 long summary_count(const std::string& err, const std::string& name);
-
-struct CommandResult {
-  int exit_code = -1;  // -1: ended by a signal; 124: killed at the time-out
-  std::string output;  // standard output and error, interleaved
-};
-// Runs argv (argv[0] searched on PATH) and waits at most timeout.
-CommandResult run_command(const std::vector<std::string>& argv, Ms timeout);
 
 struct Received {
   Bytes bytes;
@@ -97,9 +78,7 @@ struct Master {
   explicit Master(uint16_t tcp_port, int unit = 1)
       : Master(modbus_new_tcp("127.0.0.1", tcp_port), unit) {}
   ~Master() {
-    if (!ctx) return;
-    modbus_close(ctx);
-    modbus_free(ctx);
+    if (ctx) modbus_close(ctx), modbus_free(ctx);
   }
   Master(const Master&) = delete;
   Master& operator=(const Master&) = delete;
@@ -115,12 +94,6 @@ struct Master {
   }
 };
 
-// Decoders of register words.
-inline int32_t s32(uint16_t hi, uint16_t lo) {
-  return static_cast<int32_t>(static_cast<uint32_t>(hi) << 16 | lo);
-}
 inline uint32_t u32(uint16_t hi, uint16_t lo) { return static_cast<uint32_t>(hi) << 16 | lo; }
-inline int bcd(uint8_t b) { return (b >> 4) * 10 + (b & 0x0F); }
-inline bool bcd_valid(uint8_t b) { return (b >> 4) <= 9 && (b & 0x0F) <= 9; }
 
 }  // namespace simtest

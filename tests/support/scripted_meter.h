@@ -66,20 +66,13 @@ class ScriptedMeter {
     scripts_.push_back(std::move(s));
   }
   std::vector<Bytes> Requests() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return requests_;
+    return Locked([&] { return requests_; });
   }
   std::size_t RequestCount() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return requests_.size();
+    return Locked([&] { return requests_.size(); });
   }
   int Accepted() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return accepted_;
-  }
-  std::uint16_t Register(int a) const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return regs_[static_cast<std::size_t>(a & 0xFFFF)];
+    return Locked([&] { return accepted_; });
   }
 
   // Handy scripts.
@@ -91,6 +84,11 @@ class ScriptedMeter {
   }
 
  private:
+  template <class F>
+  auto Locked(F f) const -> decltype(f()) {
+    std::lock_guard<std::mutex> lock(mu_);
+    return f();
+  }
   void Init() {
     for (int a = 0; a < 65536; ++a) regs_[static_cast<std::size_t>(a)] = InitialRegister(a);
     if (::pipe(wake_) != 0) throw std::runtime_error("pipe failed");
@@ -106,18 +104,10 @@ class ScriptedMeter {
       return rx_.size() >= n ? n : 0;
     }
     if (rx_.size() < 2) return 0;
-    switch (rx_[1]) {
-      case 1:
-      case 2:
-      case 3:
-      case 4:
-      case 5:
-      case 6: return rx_.size() >= 8 ? 8 : 0;
-      case 16:
-        if (rx_.size() < 7) return 0;
-        return rx_.size() >= 9u + rx_[6] ? 9u + rx_[6] : 0;
-      default: return rx_.size();  // not a request we know: take it all
-    }
+    const std::uint8_t fn = rx_[1];
+    if (fn >= 1 && fn <= 6) return rx_.size() >= 8 ? 8 : 0;
+    if (fn != 16) return rx_.size();  // not a request we know: take it all
+    return rx_.size() >= 7 && rx_.size() >= 9u + rx_[6] ? 9u + rx_[6] : 0;
   }
 
   // The answer of a good meter to one request PDU (slave first, no CRC, no header).
@@ -157,12 +147,7 @@ class ScriptedMeter {
   Bytes GoodAnswer(const Bytes& req) {
     if (framing_ == Framing::Mbap) {
       const Bytes pdu = Answer(Bytes(req.begin() + 6, req.end()));
-      Bytes a{req[0],
-              req[1],
-              0,
-              0,
-              static_cast<std::uint8_t>(pdu.size() >> 8),
-              static_cast<std::uint8_t>(pdu.size() & 0xFF)};
+      Bytes a{req[0], req[1], 0, 0, 0, static_cast<std::uint8_t>(pdu.size())};  // PDU < 256
       a.insert(a.end(), pdu.begin(), pdu.end());
       return a;
     }
