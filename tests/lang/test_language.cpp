@@ -76,8 +76,9 @@ TEST_F(Change, MenuEntries) {
   const Popup warnEsp{"Advertencia!!!", "Reiniciar el programa para aplicar los cambios"};
   const Popup warnEng{"Warning!!!", "Please, Restart the software to apply the changes"};
   const Popup restart{"Restart", "You must restart your software\nto apply language configuration"};
-  const Popup noSection{"Error", "Language section not found at : " + Dir() + "/language.ini"};
-  const Popup noFile{"Error", "File not found : " + Dir() + "/language.ini"};
+  const Popup noSection{"Error",
+                        "Language section not found at : " + dir_.string() + "/language.ini"};
+  const Popup noFile{"Error", "File not found : " + dir_.string() + "/language.ini"};
   const Popup noMemory{"Error", "Not enough memory"};
   enum Fault { None, Font, NoFile, NoMemory };
   struct Case {
