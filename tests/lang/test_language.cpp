@@ -46,18 +46,15 @@ TEST_F(Selection, PanelAnswersWithTheChosenNumber) {
   }
 }
 
-TEST_F(Selection, QuitOrAnEmptyListEndsTheStartWithNothingStored) {
-  for (const std::string fixture : {"three.ini", "empty.ini"}) {
-    SCOPED_TRACE(fixture);
-    UseFixture(fixture);
-    Driver driver;
-    driver.choices.push_back({-1, fixture == "empty.ini"});  // Quit; OK on empty
-    EXPECT_EQ(Orba_AsignarIdioma(), nullptr);
-    EXPECT_EQ(driver.panels.size(), 1u);
-    EXPECT_TRUE(driver.popups.empty());
-    EXPECT_EQ(StoredLanguage(), std::nullopt);
-    EXPECT_EQ(Textos_Idioma, nullptr);
-  }
+// An empty list ends the start the same way (test_catalogue).
+TEST_F(Selection, QuitEndsTheStartWithNothingStored) {
+  UseFixture("three.ini");
+  Driver driver;
+  EXPECT_EQ(Orba_AsignarIdioma(), nullptr);
+  EXPECT_EQ(driver.panels.size(), 1u);
+  EXPECT_TRUE(driver.popups.empty());
+  EXPECT_EQ(StoredLanguage(), std::nullopt);
+  EXPECT_EQ(Textos_Idioma, nullptr);
 }
 
 // Idioma menu entries, bound by name and picked on a real menu bar, each run on a catalogue of the

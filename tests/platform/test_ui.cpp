@@ -198,22 +198,16 @@ TEST_F(Ui, LoaderFailsWithClearCodes) {
     std::string text;
     int expected;
   } cases[] = {
+      // clang-format off
       {"no panels array", R"({"panel": []})", UI_ERR_BAD_FILE_FORMAT},
-      {"resource absent", R"({"panels": [{"resource": 3, "width": 10, "height": 10}]})",
-       UI_ERR_RESOURCE_NOT_FOUND},
+      {"resource absent", R"({"panels": [{"resource": 3, "width": 10, "height": 10}]})", UI_ERR_RESOURCE_NOT_FOUND},
       {"unknown kind", control(R"({"id": 2, "kind": "dial"})"), UI_ERR_BAD_FILE_FORMAT},
-      {"control id twice", control(R"({"id": 2, "kind": "button"}, {"id": 2, "kind": "numeric"})"),
-       UI_ERR_BAD_FILE_FORMAT},
-      {"text value on a numeric", control(R"({"id": 2, "kind": "numeric", "value": "5"})"),
-       UI_ERR_BAD_FILE_FORMAT},
-      {"min above max", control(R"({"id": 2, "kind": "numeric", "min": 5, "max": 1})"),
-       UI_ERR_BAD_FILE_FORMAT},
-      {"unknown control callback", control(R"({"id": 2, "kind": "button", "callback": "Nobody"})"),
-       UI_ERR_UNKNOWN_CALLBACK},
-      {"unknown menu callback",
-       panel(
-           R"(, "menubar": [{"label": "M", "items": [{"id": 1, "label": "I", "callback": "Nobody"}]}])"),
-       UI_ERR_UNKNOWN_CALLBACK},
+      {"control id twice", control(R"({"id": 2, "kind": "button"}, {"id": 2, "kind": "numeric"})"), UI_ERR_BAD_FILE_FORMAT},
+      {"text value on a numeric", control(R"({"id": 2, "kind": "numeric", "value": "5"})"), UI_ERR_BAD_FILE_FORMAT},
+      {"min above max", control(R"({"id": 2, "kind": "numeric", "min": 5, "max": 1})"), UI_ERR_BAD_FILE_FORMAT},
+      {"unknown control callback", control(R"({"id": 2, "kind": "button", "callback": "Nobody"})"), UI_ERR_UNKNOWN_CALLBACK},
+      {"unknown menu callback", panel(R"(, "menubar": [{"label": "M", "items": [{"id": 1, "label": "I", "callback": "Nobody"}]}])"), UI_ERR_UNKNOWN_CALLBACK},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -236,13 +230,13 @@ TEST_F(Ui, LoaderFailsWithClearCodes) {
     int expected;  // > 0: loads
     const char* message;
   } paths[] = {
+      // clang-format off
       {"absent.uir", [](const fs::path&) {}, UI_ERR_FILE_NOT_FOUND, "does not exist"},
-      {"dir.uir", [](const fs::path& p) { fs::create_directory(p); }, UI_ERR_FILE_NOT_FOUND,
-       "is a directory"},
-      {"empty.uir", [](const fs::path& p) { std::ofstream{p}; }, UI_ERR_BAD_FILE_FORMAT,
-       "not valid JSON"},
+      {"dir.uir", [](const fs::path& p) { fs::create_directory(p); }, UI_ERR_FILE_NOT_FOUND, "is a directory"},
+      {"empty.uir", [](const fs::path& p) { std::ofstream{p}; }, UI_ERR_BAD_FILE_FORMAT, "not valid JSON"},
       {"link.uir", [](const fs::path& p) { fs::create_symlink("test.uir", p); }, 1, ""},
       {"crlf.uir", [&](const fs::path& p) { std::ofstream(p, std::ios::binary) << crlf; }, 1, ""},
+      // clang-format on
   };
   for (const auto& c : paths) {
     SCOPED_TRACE(c.name);
