@@ -1,7 +1,6 @@
 // Text catalogue: numbering, stored language number, font values, missing file or section.
 
 #include <climits>
-#include <cstdlib>
 #include <functional>
 #include <map>
 
@@ -21,14 +20,11 @@ TEST_F(Catalogue, NumberingRules) {
   } cases[] = {
       {"gap.ini", 3, {{0, "zero"}, {1, "one"}, {2, ""}, {3, ""}}},  // a gap stops the fill
       {"digits.ini", 14, {{11, "t11"}, {12, ""}, {13, ""}}},        // only four-digit names count
-      {"texts.ini",
-       6,  // spaces, quotes, escapes, code page
-       {{0, "spaced name and value"},
-        {1, "  inner  spaces  "},
-        {2, "first line\nsecond line"},
-        {3, "Configuraci\xF3n"},
-        {4, ""},
-        {5, "last"}}},
+      // spaces, quotes, escapes, code page
+      // clang-format off
+      {"texts.ini", 6, {{0, "spaced name and value"}, {1, "  inner  spaces  "}, {2, "first line\nsecond line"},
+                        {3, "Configuraci\xF3n"}, {4, ""}, {5, "last"}}},
+      // clang-format on
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fixture);

@@ -392,11 +392,8 @@ TEST_F(Engine, RefusedRequestsWriteNothing) {
   EXPECT_EQ(link.meter().RequestCount(), 1u) << "only the good read reached the meter";
 }
 
-// Request 1 fails (its first answer is another slave's); its real answer only comes once
-// request 2 is on the wire, just ahead of request 2's own. No exchange takes request 1's data
-// for request 2's: Modbus TCP skips the other transaction and waits on (requests of the same
-// shape); RTU over TCP has no transaction identifier, so its answer's shape must tell
-// (requests of different sizes) and it fails; the next exchange is clean on both.
+// Request 1 fails (another slave answers); its real answer comes just ahead of request 2's own.
+// Modbus TCP skips it by transaction id; RTU over TCP must tell by its shape, and fails.
 TEST_F(Engine, LateAnswerIsNeverTakenForTheNextRequest) {
   struct Case {
     Kind kind;
@@ -425,9 +422,8 @@ TEST_F(Engine, LateAnswerIsNeverTakenForTheNextRequest) {
   }
 }
 
-// The server closes the link, while the engine waits or between two exchanges: every later
-// exchange fails at once with -5 (nothing written, no poll budget spent) until the link is
-// opened again.
+// The server closes the link, mid-wait or between exchanges: every later exchange fails at
+// once with -5, writing nothing, until the link is opened again.
 TEST_F(Engine, ClosedLinkFailsAtOnceUntilReopened) {
   for (Kind k : {Kind::ModbusTcp, Kind::RtuTcp}) {
     for (bool midWait : {true, false}) {
