@@ -201,9 +201,8 @@ TEST_F(Engine, AgainstPymodbusOnEveryLink) {
 struct Options {
   Bytes request = kRead50;
   int answerSize = kAnswerBufferSize;
-  int expected = 0;    // expected-length argument (functions 14 and 20)
-  double wait = 0;     // seconds of silence the engine must sit out
-  double slack = 0.9;  // time allowed beyond `wait`
+  int expected = 0;  // expected-length argument (functions 14 and 20)
+  double wait = 0;   // seconds of silence the engine must sit out (generous bound above it)
   bool reconnect = false;
   bool nextGood = true;  // the next exchange on the same link succeeds
 };
@@ -320,7 +319,7 @@ std::vector<Fault> Faults() {
       {"serial_other_slave", S, Pdu(S, GoodRead50(2)), -2, "acbda"},
       {"serial_fn1_head_of_two", S, ScriptedMeter::Send(Hex("01 01")), -1, "acdada", {.request = Hex("01 01 0000 0008"), .wait = 5.0}},
       // Modbus TCP: 1000 polls of 0.01 s after the 0.15 s pause, then -4
-      {"mtcp_silent", M, silent, -4, "acbda", {.wait = 10.15, .slack = 2.4}},
+      {"mtcp_silent", M, silent, -4, "acbda", {.wait = 10.15}},
       {"mtcp_exception", M, Pdu(M, {1, 0x83, 2}), -3, "acbda"},
       {"mtcp_server_closes", M, closes, -5, "acbda", {.reconnect = true}},
       // answers gathered from several segments (Modbus TCP polls only after 0.15 s)
@@ -366,7 +365,7 @@ TEST_P(EngineFault, GivesItsCodeAndTheNextExchangeSucceeds) {
   EXPECT_TRUE(ans.CanaryIntact()) << "answer written past its " << ans.size << " bytes";
   EXPECT_EQ(link.meter().RequestCount(), 1u);
   EXPECT_GT(took, f.o.wait);
-  EXPECT_LT(took, f.o.wait + f.o.slack);
+  EXPECT_LT(took, 1.5 * f.o.wait + 1.5);
 
   if (!f.o.nextGood) return;
   if (f.o.reconnect) link.Open();
@@ -439,7 +438,7 @@ TEST_F(Engine, ClosedLinkFailsAtOnceUntilReopened) {
         StartRecording();
         const auto t0 = Clock::now();
         EXPECT_EQ(link.Exchange(kRead50, ans), -5);
-        EXPECT_LT(SecondsSince(t0), 0.5);
+        EXPECT_LT(SecondsSince(t0), 2.0);  // not the 10 s poll budget
         EXPECT_EQ(Sequence(), "ada");
       }
       EXPECT_EQ(link.meter().RequestCount(), 1u) << "nothing written into a closed link";
