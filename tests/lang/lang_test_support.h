@@ -52,8 +52,7 @@ struct Choice {
 };
 
 // Polls every 10 ms from inside the code's nested loops: records and dismisses message boxes,
-// records selection panels and answers each with the next queued choice (Quit when none, so none
-// can hang).
+// records selection panels and answers each with the next queued choice (Quit when none).
 class Driver {
  public:
   Driver() {
@@ -68,8 +67,7 @@ class Driver {
 
  private:
   void Tick() {
-    // Nothing here should take this long: end the innermost loop so the test fails instead of
-    // hanging.
+    // Nothing here takes this long: end the innermost loop so the test fails instead of hanging.
     if (clock_.elapsed() > 10000) {
       if (!timedOut) QuitUserInterface(-99);
       timedOut = true;
@@ -84,8 +82,7 @@ class Driver {
       if (w->isVisible() && w->windowTitle() == QStringLiteral("Idioma / Language"))
         return Answer(w);
   }
-  // The runtime drops input while it paints a panel it has just shown, so the answer is
-  // given again on every tick until the panel goes away.
+  // The runtime drops input while it paints a panel it has just shown: answer on every tick.
   void Answer(QWidget* panel) {
     auto* list = panel->findChild<QListWidget*>();
     QPushButton *ok = nullptr, *quit = nullptr;
@@ -117,8 +114,7 @@ class Driver {
   Choice choice_;
 };
 
-// Each test starts without a catalogue, in its own project directory (holding language.ini) and
-// store.
+// Each test starts without a catalogue, in its own project directory and registry store.
 class LangTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { ASSERT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1); }
@@ -140,7 +136,6 @@ class LangTest : public ::testing::Test {
     fs::remove_all(dir_);
   }
 
-  std::string Dir() const { return dir_.string(); }
   std::string LangPath() const { return (dir_ / "language.ini").string(); }
   void UseFixture(const std::string& name) {
     fs::copy_file(fs::path(VELDIX_TEST_DATA) / "fixtures/lang" / name, LangPath(),

@@ -1,12 +1,9 @@
-// Text catalogue: numbering, stored language number, font values, missing file or section, labels.
+// Text catalogue: numbering, stored language number, font values, missing file or section.
 
-#include <QWidget>
 #include <climits>
-#include <cstdlib>
 #include <functional>
 #include <map>
 
-#include "app/app.h"  // Etiquetas_Panel_Principal, the shell's labelling of the main panel
 #include "lang_test_support.h"
 
 namespace {
@@ -23,14 +20,11 @@ TEST_F(Catalogue, NumberingRules) {
   } cases[] = {
       {"gap.ini", 3, {{0, "zero"}, {1, "one"}, {2, ""}, {3, ""}}},  // a gap stops the fill
       {"digits.ini", 14, {{11, "t11"}, {12, ""}, {13, ""}}},        // only four-digit names count
-      {"texts.ini",
-       6,  // spaces, quotes, escapes, code page
-       {{0, "spaced name and value"},
-        {1, "  inner  spaces  "},
-        {2, "first line\nsecond line"},
-        {3, "Configuraci\xF3n"},
-        {4, ""},
-        {5, "last"}}},
+      // spaces, quotes, escapes, code page
+      // clang-format off
+      {"texts.ini", 6, {{0, "spaced name and value"}, {1, "  inner  spaces  "}, {2, "first line\nsecond line"},
+                        {3, "Configuraci\xF3n"}, {4, ""}, {5, "last"}}},
+      // clang-format on
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.fixture);
@@ -62,7 +56,6 @@ TEST_F(Catalogue, StoredLanguageDecidesWhetherThePanelOpens) {
       {"300 characters do not", Text, "2" + std::string(299, ' '), nullptr},
       {"0", Text, "0", nullptr},
       {"4 of 3", Text, "4", nullptr},
-      {"negative", Text, "-2", nullptr},
       {"not a number", Text, "English", nullptr},
       {"not a string", Dword, "2", nullptr},
       {"missing", Missing, "", nullptr},
@@ -111,7 +104,7 @@ TEST_F(Catalogue, FontValueRestartsOnceThenTheStartGoesOn) {
 }
 
 TEST_F(Catalogue, MissingFileOrSectionIsReported) {
-  const std::string where = Dir() + "/language.ini";
+  const std::string where = dir_.string() + "/language.ini";
   Store(kLangKey, "Language", "1");
   {
     Driver driver;
@@ -119,9 +112,8 @@ TEST_F(Catalogue, MissingFileOrSectionIsReported) {
     EXPECT_EQ(driver.popups, (std::vector<Popup>{{"Error", "File not found : " + where}}));
     EXPECT_EQ(StoredLanguage(), "1");
   }
-  // What sits at the path: the start ends with one clear popup; a link to the file and CRLF
-  // line ends are read as the file itself (FIFOs, devices and loops are the shared file
-  // check's, tested with the registry).
+  // What sits at the path: the start ends with one clear popup; CRLF line ends read as LF
+  // (what else may sit at a path is the shared file check's, tested with the registry).
   const struct {
     const char* what;
     std::function<void()> make;
@@ -131,12 +123,6 @@ TEST_F(Catalogue, MissingFileOrSectionIsReported) {
       {"directory", [&] { fs::create_directory(where); },
        "Cannot read the language file " + where + ": it is a directory", false},
       {"empty: no language to choose, the panel quits", [&] { UseText(""); }, "", false},
-      {"link to the file",
-       [&] {
-         std::ofstream(Dir() + "/real.ini") << "[A]\n0000=x\n";
-         fs::create_symlink("real.ini", where);
-       },
-       "", true},
       {"CRLF", [&] { UseText("[A]\r\n0000=x\r\n"); }, "", true},
   };
   for (const auto& c : paths) {
@@ -144,17 +130,11 @@ TEST_F(Catalogue, MissingFileOrSectionIsReported) {
     fs::remove_all(where);
     c.make();
     Driver driver;
-    QElapsedTimer t;
-    t.start();
-    char** table = Orba_AsignarIdioma();
-    EXPECT_LT(t.elapsed(), 2000);
-    EXPECT_EQ(table != nullptr, c.loads);
+    EXPECT_EQ(Orba_AsignarIdioma() != nullptr, c.loads);
     const std::vector<Popup> expected =
         c.popup.empty() ? std::vector<Popup>{} : std::vector<Popup>{{"Error", c.popup}};
     EXPECT_EQ(driver.popups, expected);
-    if (c.loads) {
-      EXPECT_STREQ(CatalogueText(0), "x");
-    }
+    EXPECT_STREQ(CatalogueText(0), c.loads ? "x" : "");
   }
   Textos_Idioma = nullptr;
   fs::remove_all(where);
@@ -172,14 +152,13 @@ TEST_F(Catalogue, MissingFileOrSectionIsReported) {
 // once, not at every write.
 TEST_F(Catalogue, StoreThatCannotBeWrittenIsReportedOnce) {
   UseFixture("one.ini");
-  const std::string store = Dir() + "/registry";
+  const std::string store = dir_.string() + "/registry";
   fs::create_directory(store);
   {
     Driver driver;
     driver.choices = {{0, true}};
     ASSERT_NE(Orba_AsignarIdioma(), nullptr);
-    EXPECT_EQ(driver.popups.size(), 1u);
-    ASSERT_FALSE(driver.popups.empty());
+    ASSERT_EQ(driver.popups.size(), 1u);
     EXPECT_EQ(driver.popups[0].title, "Error");
     EXPECT_NE(driver.popups[0].text.find(store + " is a directory"), std::string::npos)
         << driver.popups[0].text;
@@ -200,39 +179,6 @@ TEST_F(Catalogue, SectionWithoutItemsIsAValidEmptyCatalogue) {
   EXPECT_TRUE(driver.popups.empty()) << driver.popups[0];
   EXPECT_EQ(CatalogueSize(), 0);
   EXPECT_STREQ(CatalogueText(0), "");
-}
-
-// Only texts 0..7 exist, so labels from text 8 on are empty; only Panel_Principal is labelled.
-TEST_F(Catalogue, MainPanelLabels) {
-  std::string controls, file = "[Short]\n";
-  for (int id : {4, 6, 7, 8, 9, 10, 11, 12})
-    controls += Format(R"(%s{ "id": %d, "kind": "button", "label": "L%d", "top": %d })",
-                       id == 4 ? "" : ",", id, id, id * 30);
-  std::ofstream(dir_ / "main.uir")
-      << R"({ "panels": [ { "resource": 6, "width": 300, "height": 400, "controls": [)" << controls
-      << "] } ] }";
-  const int other = LoadPanel(0, "main.uir", 6);
-  Panel_Principal = LoadPanel(0, "main.uir", 6);
-  ASSERT_GT(other, 0);
-  ASSERT_GT(Panel_Principal, 0);
-  for (int i = 0; i <= 7; ++i) file += Format("%04d = text %d\n", i, i);
-  UseText(file);
-  ASSERT_NE(Cargar_Textos_Idioma(LangPath().c_str(), 1), nullptr);
-  Etiquetas_Panel_Principal(other);
-  Etiquetas_Panel_Principal(Panel_Principal);
-  const std::map<int, std::string> expected = {{4, "text 1"}, {6, "text 5"}, {7, "text 6"},
-                                               {8, "text 7"}, {9, ""},       {10, ""},
-                                               {11, ""},      {12, ""}};
-  for (const auto& [id, text] : expected) {
-    char label[64] = {}, kept[64] = {};
-    GetCtrlAttribute(Panel_Principal, id, ATTR_LABEL, label);
-    GetCtrlAttribute(other, id, ATTR_LABEL, kept);
-    EXPECT_EQ(label, text) << id;
-    EXPECT_EQ(kept, "L" + std::to_string(id)) << "another panel keeps its labels";
-  }
-  DiscardPanel(other);
-  DiscardPanel(Panel_Principal);
-  Panel_Principal = -1;
 }
 
 }  // namespace

@@ -42,8 +42,7 @@ TEST_F(Transport, Port98OpensTheSerialLineWithTheGivenFraming) {
   EXPECT_EQ(Orba_Cerrar_Puerto(98), 0) << "closing what is not open";
 }
 
-// A second open releases the first link: the earlier server sees its connection end, a
-// serial open releases a TCP link too, and a failed connect leaves no handle.
+// A second open releases the first link, serial or TCP; a failed connect leaves no handle.
 TEST_F(Transport, ASecondOpenClosesTheFirstLink) {
   Listener first, second;
   ASSERT_EQ(Orba_Abrir_Puerto(99, 0, 8, 0, 1, first.port(), "127.0.0.1"), 0);
@@ -70,10 +69,8 @@ TEST_F(Transport, ASecondOpenClosesTheFirstLink) {
   EXPECT_EQ(ComWrt(3, "x", 1), kRtErrNotOpen) << "serial link left open by a TCP open";
 }
 
-// One data-ready event is one read of at most 255 bytes on the link's own connection,
-// whatever handle the callback is given; Buffer_TCP_Rx's last byte is never written; the rest
-// waits for the next event; a read error lands in TCP_Rx_Status as the runtime's code; the
-// server's close gives status 2.
+// One data-ready event: one read of at most 255 bytes on the link's own connection, whatever
+// handle the callback is given (a read error is TCP_Rx_Status); the server's close is status 2.
 TEST_F(Transport, TcpEvents) {
   Listener server;
   ASSERT_EQ(Orba_Abrir_Puerto(101, 0, 8, 0, 1, server.port(), "127.0.0.1"), 0);

