@@ -5,12 +5,12 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <map>
 #include <string>
 
 #include "lang/catalogue.h"
 #include "platform/safe_file.h"
+#include "platform/ui.h"
 
 namespace meter {
 
@@ -142,15 +142,10 @@ std::string Pad(int v, int width) {
 }  // namespace
 
 std::string LocalTimeIso() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &now);
-#else
-  localtime_r(&now, &local);
-#endif
+  const ui::LocalTime t = ui::LocalTimeNow();
   char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d", t.year, t.month, t.day, t.hour,
+                t.minute, t.second);
   return text;
 }
 

@@ -2,7 +2,6 @@
 // written back with four write requests on the send button.
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <optional>
 #include <vector>
 
@@ -144,16 +143,8 @@ void Close(int panel) {
 }
 
 meter::MeterClock PcClock() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &now);
-#else
-  localtime_r(&now, &local);
-#endif
-  // A leap second (60) has no place in the meter's clock.
-  return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-          local.tm_hour,        local.tm_min,     local.tm_sec > 59 ? 59 : local.tm_sec};
+  const ui::LocalTime t = ui::LocalTimeNow();
+  return {t.year, t.month, t.day, t.hour, t.minute, t.second};
 }
 
 // The 8 clock bytes of W2 (4103-4106) for the clock fields `shown`, taken at the moment of

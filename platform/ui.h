@@ -192,6 +192,12 @@ std::string PathToCp1252(const std::string& path);
 // save dialog that confirms replacing a file. The title is in the runtime's code page; the
 // filter is "Name (*.ext);;* (*)". The path chosen (UTF-8), or empty when cancelled.
 std::string AskFilePath(bool save, const char* title, const char* filter);
+// The PC's local time now, as a calendar reads it (second 0-59, month and day from 1).
+struct LocalTime {
+  int year, month, day, hour, minute, second, millisecond;
+  int utcOffsetSeconds;
+};
+LocalTime LocalTimeNow();
 // The local time now in ISO 8601 with milliseconds and the offset from UTC,
 // "2026-12-06T21:40:05.123+01:00".
 std::string LocalTimeIso8601();

@@ -75,14 +75,22 @@ std::string PathToCp1252(const std::string& path) {
   return ToCp1252(QString::fromStdString(path).toStdU16String());
 }
 
-std::string LocalTimeIso8601() {
+LocalTime LocalTimeNow() {
   const QDateTime now = QDateTime::currentDateTime();
-  const int offset = now.offsetFromUtc();
-  const int minutes = (offset < 0 ? -offset : offset) / 60;
-  char zone[16];
-  std::snprintf(zone, sizeof zone, "%c%02d:%02d", offset < 0 ? '-' : '+', minutes / 60,
-                minutes % 60);
-  return now.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")).toStdString() + zone;
+  const QDate d = now.date();
+  const QTime t = now.time();
+  return {d.year(),   d.month(),  d.day(),  t.hour(),
+          t.minute(), t.second(), t.msec(), now.offsetFromUtc()};
+}
+
+std::string LocalTimeIso8601() {
+  const LocalTime t = LocalTimeNow();
+  const int minutes = (t.utcOffsetSeconds < 0 ? -t.utcOffsetSeconds : t.utcOffsetSeconds) / 60;
+  char text[48];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d", t.year, t.month,
+                t.day, t.hour, t.minute, t.second, t.millisecond,
+                t.utcOffsetSeconds < 0 ? '-' : '+', minutes / 60, minutes % 60);
+  return text;
 }
 
 void SetProjectDirOverride(const char* dir) {
