@@ -102,6 +102,16 @@ def main():
         press(screen(), exit_button)
         wait_for(f"{texts[title_text]} to go", lambda: screen() is None)
 
+    # The link traffic window, from the View menu (its count reads "<n> frames").
+    def log():
+        return find(app, lambda n: n.name == texts[357] and n.getRoleName() in WINDOWS)
+    wait_for("the View menu's entry", lambda: find(
+        main_panel, lambda n: n.getRoleName() == "menu item" and n.name.replace("&", "") == texts[356])
+    ).queryAction().doAction(0)
+    seen += [(role, re.sub(r"^\d+ ", "", name)) for role, name in names(wait_for(texts[357], log), [])]
+    press(log(), "7:7")
+    wait_for(f"{texts[357]} to go", lambda: log() is None)
+
     foreign = [(role, name) for role, name in seen
                if not any(e.match(name.replace("&", "")) or e.match(name.replace("&", "").replace("\n", " "))
                           for e in english) and not WORDLESS.match(name)]
