@@ -13,17 +13,10 @@
 #include <cstring>
 #include <span>
 
+#include "fuzz_check.h"
 #include "meter/codec.h"
 
 namespace {
-
-[[noreturn]] void Broken(const char* what) {
-  std::fprintf(stderr, "fuzz invariant broken: %s\n", what);
-  std::abort();
-}
-void Check(bool ok, const char* what) {
-  if (!ok) Broken(what);
-}
 
 bool BcdByte(unsigned b) { return (b >> 4) < 10 && (b & 0x0F) < 10; }
 

@@ -16,17 +16,10 @@
 #include <cstring>
 #include <string>
 
+#include "fuzz_check.h"
 #include "lang/ini.h"
 
 namespace {
-
-[[noreturn]] void Broken(const char* what) {
-  std::fprintf(stderr, "fuzz invariant broken: %s\n", what);
-  std::abort();
-}
-void Check(bool ok, const char* what) {
-  if (!ok) Broken(what);
-}
 
 // One in-memory file for the whole run, rewritten per input; opened again by path.
 struct MemFile {

@@ -20,19 +20,12 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "platform/registry.h"
 
 namespace {
 
 constexpr const char* kKey = "SOFTWARE\\VELDIX-MID v1.0\\Language";
-
-[[noreturn]] void Broken(const char* what) {
-  std::fprintf(stderr, "fuzz invariant broken: %s\n", what);
-  std::abort();
-}
-void Check(bool ok, const char* what) {
-  if (!ok) Broken(what);
-}
 
 struct StoreFile {
   StoreFile() {

@@ -14,19 +14,12 @@
 #include <cstdlib>
 #include <vector>
 
+#include "fuzz_check.h"
 #include "sim/server.h"
 
 using namespace veldix::sim;
 
 namespace {
-
-[[noreturn]] void Broken(const char* what) {
-  std::fprintf(stderr, "fuzz invariant broken: %s\n", what);
-  std::abort();
-}
-void Check(bool ok, const char* what) {
-  if (!ok) Broken(what);
-}
 
 uint16_t Crc(const uint8_t* p, std::size_t n) {
   uint16_t crc = 0xFFFF;

@@ -10,21 +10,10 @@
 #include <cstdlib>
 #include <string>
 
+#include "fuzz_check.h"
 #include "sim/state_file.h"
 
 using namespace veldix::sim;
-
-namespace {
-
-[[noreturn]] void Broken(const char* what) {
-  std::fprintf(stderr, "fuzz invariant broken: %s\n", what);
-  std::abort();
-}
-void Check(bool ok, const char* what) {
-  if (!ok) Broken(what);
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);

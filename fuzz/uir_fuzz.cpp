@@ -19,18 +19,11 @@
 #include <set>
 #include <string>
 
+#include "fuzz_check.h"
 #include "platform/ui.h"
 #include "platform/ui_internal.h"
 
 namespace {
-
-[[noreturn]] void Broken(const char* what) {
-  std::fprintf(stderr, "fuzz invariant broken: %s\n", what);
-  std::abort();
-}
-void Check(bool ok, const char* what) {
-  if (!ok) Broken(what);
-}
 
 struct MemFile {
   MemFile() {
