@@ -1,12 +1,11 @@
-// Registry store repairs found by fuzzing: from the store as given, one write must read back
-// exactly and leave every value that read before it.
+// Damaged registry stores: what parses is read, the damaged file is kept byte for byte as a
+// numbered backup (a second damage gets the next number), and the write repairs the store.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <vector>
 
 #include "platform/registry.h"
 
@@ -15,42 +14,61 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kKey = "SOFTWARE\\VELDIX-MID v1.0\\Language";
-const std::string kHead =
-    "; veldixmid registry store 1\n[HKEY_LOCAL_MACHINE\\" + std::string(kKey) + "]\n";
-const std::string kValues = "Language=sz:2\nOther=sz:keep\nFlags=dword:00000001\n; end\n";
 
 // The text of a value, or "<code N>" when the read fails.
-std::string Read(const std::string& name) {
-  unsigned char buf[512] = {};
+std::string Read(const char* name) {
+  unsigned char buf[64] = {};
   unsigned size = 0;
-  const int rc = WT_RegReadString(kRegLocalMachine, kKey, name.c_str(), buf, sizeof buf, &size);
-  return rc == 0 ? std::string(reinterpret_cast<char*>(buf)) : "<code " + std::to_string(rc) + ">";
+  const int rc = WT_RegReadString(kRegLocalMachine, kKey, name, buf, sizeof buf, &size);
+  return rc == 0 ? reinterpret_cast<char*>(buf) : "<code " + std::to_string(rc) + ">";
 }
 
-// The value without a name is the key's default value; writing it used to leave a store that
-// no longer parsed, so it and every other value read as missing.
-TEST(RegistryRepair, WrittenValueReadsBackAndOthersSurvive) {
-  struct Case {
-    std::string store;                                      // file content before the write
-    std::string text;                                       // written as the default value
-    std::vector<std::pair<std::string, std::string>> keep;  // values of kKey that must survive
+// The value written is the one without a name, the key's default value: writing it once left a
+// store that no longer parsed, so it and every other value read as missing.
+TEST(RegistryRepair, DamagedStoreKeepsWhatParsesAndIsBackedUpBeforeTheRepair) {
+  // What a technician would type to preset the language: key paths with plain backslashes.
+  const std::string head =
+      "; veldixmid registry store 1\n[HKEY_LOCAL_MACHINE\\" + std::string(kKey) + "]\n";
+  const std::string sound = head + "Language=sz:2\nOther=sz:keep\n; end\n";
+  const struct {
+    const char* what;
+    std::string bytes;
+    const char *language, *other;  // read before the write
+    bool damaged;                  // backed up before the write
   } cases[] = {
-      {kHead + kValues, "the key's default value", {{"Language", "2"}, {"Other", "keep"}}},
-      {"", "x", {}},
-      {kHead + "no separator\n" + kValues, "", {}},  // as the fuzzer found it
-      {kHead + "=sz:old\nLanguage=sz:1\n; end\n", "new", {{"Language", "1"}}},  // by hand
+      // clang-format off
+      {"sound, with a default value", head + "=sz:old\nLanguage=sz:2\n; end\n", "2", "<code -13>", false},
+      {"cut inside the end line", sound.substr(0, sound.size() - 4), "2", "keep", true},
+      {"binary junk", std::string("\x00\x01\x02garbage", 10), "<code -15>", "<code -15>", true},
+      {"text after the end line", sound + "Extra=sz:1\n", "2", "keep", true},
+      {"unknown type", std::string(sound).replace(sound.find("sz:2"), 4, "qq:2"), "<code -13>", "keep", true},
+      {"a line that is no value", std::string(sound).insert(sound.find("Other"), "no separator\n"), "2", "keep", true},
+      {"no header", sound.substr(sound.find('\n') + 1), "2", "keep", true},
+      // clang-format on
   };
-  const fs::path dir =
-      fs::temp_directory_path() / ("veldix-reg-repair-" + std::to_string(::getpid()));
+  const fs::path dir = fs::temp_directory_path() / ("veldix-repair-" + std::to_string(::getpid()));
+  fs::remove_all(dir);
   fs::create_directories(dir);
   const std::string store = (dir / "registry").string();
   ::setenv("VELDIXMID_REGISTRY", store.c_str(), 1);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.store);
-    std::ofstream(store, std::ios::binary) << c.store;
-    ASSERT_EQ(WT_RegWriteString(kRegLocalMachine, kKey, "", c.text.c_str()), 0);
-    EXPECT_EQ(Read(""), c.text);
-    for (const auto& [name, text] : c.keep) EXPECT_EQ(Read(name), text) << name;
+  int backups = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::ofstream(store, std::ios::binary) << c.bytes;
+    EXPECT_EQ(Read("Language"), c.language);
+    EXPECT_EQ(Read("Other"), c.other);
+    // The second write finds the repaired store sound: no further backup.
+    for (int w = 0; w < 2; ++w) ASSERT_EQ(WT_RegWriteString(kRegLocalMachine, kKey, "", "new"), 0);
+    if (c.damaged) {
+      std::ifstream in(store + ".bad." + std::to_string(++backups), std::ios::binary);
+      EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), c.bytes) << backups;
+    }
+    EXPECT_FALSE(fs::exists(store + ".bad." + std::to_string(backups + 1)));
+    EXPECT_EQ(Read(""), "new");
+    // Kept across the repair (a value of a key that did not exist is one of a key that does now).
+    auto after = [](const std::string& v) { return v == "<code -15>" ? "<code -13>" : v; };
+    EXPECT_EQ(Read("Language"), after(c.language));
+    EXPECT_EQ(Read("Other"), after(c.other));
   }
   fs::remove_all(dir);
 }

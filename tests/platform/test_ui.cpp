@@ -8,7 +8,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QElapsedTimer>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
@@ -32,13 +31,12 @@ struct Event {
   int panel, control, event;
   bool operator==(const Event&) const = default;
 };
-std::vector<Event> g_events;  // menu items record event -1
+std::vector<Event> g_events;
 
 const char* kUir = R"({
   "panels": [
     { "resource": 1, "title": "Every kind", "width": 400, "height": 300, "callback": "RecordPanel",
       "default": 7, "cancel": 9,
-      "menubar": [ { "label": "File", "items": [ { "id": 7, "label": "Go", "callback": "RecordMenu" } ] } ],
       "controls": [
         { "id": 2, "kind": "numeric", "label": "Count", "value": 5, "min": 0, "max": 100, "callback": "RecordCtrl" },
         { "id": 3, "kind": "numeric", "type": "double", "precision": 3, "label": "Volts", "value": 1.5, "readonly": true },
@@ -65,9 +63,6 @@ class Ui : public ::testing::Test {
     RegisterPanelCallback("RecordPanel", [](int panel, int event, void*, int, int) {
       g_events.push_back({panel, 0, event});
       return 0;
-    });
-    RegisterMenuCallback("RecordMenu", [](int, int item, void*, int panel) {
-      g_events.push_back({panel, item, -1});
     });
   }
   void SetUp() override {
@@ -100,36 +95,36 @@ class Ui : public ::testing::Test {
   std::vector<int> panels_;
 };
 
-TEST_F(Ui, ValuesLabelsDimmingAndAccessibility) {
+TEST_F(Ui, ValuesAndLabels) {
   const int p = Load(1);
   ASSERT_GT(p, 0);
-  int i = 0;
-  double d = 0;
   // Initial values from the file (the first list entry starts selected), then set and get;
   // numbers outside the range are shown as set (a value read from the meter is shown as read).
   struct NumCase {
     int control;
     double set, expect;
-  } nums[] = {{2, NAN, 5},   {3, NAN, 1.5},   {6, NAN, 2}, {8, NAN, 1},
-              {11, NAN, 10}, {2, 1000, 1000}, {2, -3, -3}, {3, 232.715, 232.715},
-              {6, 3, 3},     {7, 1, 1},       {8, 0, 0},   {11, 20, 20}};
+  } nums[] = {{2, NAN, 5},     {3, NAN, 1.5},         {6, NAN, 2}, {8, NAN, 1}, {11, NAN, 10},
+              {2, 1000, 1000}, {3, 232.715, 232.715}, {6, 3, 3},   {7, 1, 1},   {11, 20, 20}};
+  double d = 0;
   for (const auto& c : nums) {
     EXPECT_EQ(std::isnan(c.set) ? 0 : SetCtrlVal(p, c.control, c.set), 0) << c.control;
     ASSERT_EQ(GetCtrlVal(p, c.control, &d), 0);
     EXPECT_DOUBLE_EQ(d, c.expect) << "control " << c.control << " set " << c.set;
   }
+  int i = 0;
   EXPECT_EQ(SetCtrlVal(p, 6, 9), UI_ERR_BAD_VALUE) << "no ring entry has value 9";
   EXPECT_EQ(GetCtrlVal(p, 6, &i), 0);
   EXPECT_EQ(i, 3) << "a refused value leaves the selection";
+  EXPECT_EQ(SetCtrlVal(p, 2, "x"), UI_ERR_BAD_ATTRIBUTE);
+  EXPECT_EQ(GetCtrlVal(p, 9, &i), UI_ERR_BAD_ATTRIBUTE);
+  EXPECT_EQ(SetCtrlVal(p, 99, 1), UI_ERR_BAD_CONTROL);
+  EXPECT_EQ(SetCtrlVal(p + 1000, 2, 1), UI_ERR_BAD_PANEL);
 
   // The string control keeps at most its maximum length; a short buffer is cut and terminated.
-  auto text = [p](int control, std::size_t size = 64, int attribute = ATTR_VALUE) {
+  auto text = [p](int control, std::size_t size = 64) {
     char buf[64];
-    const int rc = attribute == ATTR_VALUE ? GetCtrlVal(p, control, buf, size)
-                                           : GetCtrlAttribute(p, control, attribute, buf, size);
-    return rc == 0 ? std::string(buf) : "<code " + std::to_string(rc) + ">";
+    return GetCtrlVal(p, control, buf, size) == 0 ? std::string(buf) : "<failed>";
   };
-  EXPECT_EQ(text(4), "127.0.0.1");
   ASSERT_EQ(SetCtrlVal(p, 4, "192.168.100.200:502"), 0);
   EXPECT_EQ(text(4), "192.168.100.200");
   EXPECT_EQ(text(4, 4), "192");
@@ -137,28 +132,10 @@ TEST_F(Ui, ValuesLabelsDimmingAndAccessibility) {
   EXPECT_EQ(text(5), "Configuraci\xF3n");
   EXPECT_EQ(Widget(p, 5)->property("text").toString(), QString::fromUtf8("Configuración"));
 
-  // Wrong value types and unknown handles.
-  EXPECT_EQ(SetCtrlVal(p, 2, "x"), UI_ERR_BAD_ATTRIBUTE);
-  EXPECT_EQ(GetCtrlVal(p, 9, &i), UI_ERR_BAD_ATTRIBUTE);
-  EXPECT_EQ(SetCtrlVal(p, 99, 1), UI_ERR_BAD_CONTROL);
-  EXPECT_EQ(SetCtrlVal(p + 1000, 2, 1), UI_ERR_BAD_PANEL);
-
-  // Dimming, labels and what assistive technology sees.
-  EXPECT_FALSE(Widget(p, 9)->isEnabled()) << "dimmed in the file";
-  ASSERT_EQ(SetCtrlAttribute(p, 9, ATTR_DIMMED, 0), 0);
-  EXPECT_TRUE(Widget(p, 9)->isEnabled());
-
+  // Too wide for its 90-pixel button: shown on two lines, named whole for screen readers.
   ASSERT_EQ(SetCtrlAttribute(p, 9, ATTR_LABEL, "Enviar configuraci\xF3n"), 0);
-  EXPECT_EQ(text(9, 64, ATTR_LABEL), "Enviar configuraci\xF3n");
-  // Too wide for its 90-pixel button: shown on two lines, named whole.
   EXPECT_EQ(Widget<QPushButton>(p, 9)->text(), QString::fromUtf8("Enviar\nconfiguración"));
   EXPECT_EQ(Widget(p, 9)->accessibleName(), QString::fromUtf8("Enviar configuración"));
-  EXPECT_EQ(Widget(p, 2)->accessibleDescription(), QStringLiteral("1:2"));
-  EXPECT_EQ(Widget(p, 2)->accessibleName(), QStringLiteral("Count"));
-
-  ASSERT_EQ(SetPanelAttribute(p, ATTR_TITLE, "VELDIX-MID v1.0"), 0);
-  EXPECT_EQ(Window(p)->windowTitle(), QStringLiteral("VELDIX-MID v1.0"));
-  EXPECT_EQ(Window(p)->accessibleName(), QStringLiteral("VELDIX-MID v1.0"));
 }
 
 // Enter presses the default control (a switch only on), Esc the cancel one (never while dimmed) or
@@ -189,70 +166,41 @@ TEST_F(Ui, KeyboardAndAccessibleRoles) {
 }
 
 TEST_F(Ui, LoaderFailsWithClearCodes) {
-  auto panel = [](const std::string& rest) {
-    return R"({"panels": [{"resource": 1, "width": 10, "height": 10)" + rest + "}]}";
+  auto control = [](const std::string& c) {
+    return R"({"panels": [{"resource": 1, "width": 10, "height": 10, "controls": [)" + c + "]}]}";
   };
-  auto control = [&](const std::string& c) { return panel(R"(, "controls": [)" + c + "]"); };
   const struct {
-    const char* what;
-    std::string text;
+    const char* name;
+    std::string text;  // "absent": no file; "dir": a directory
     int expected;
+    const char* message;
   } cases[] = {
       // clang-format off
-      {"no panels array", R"({"panel": []})", UI_ERR_BAD_FILE_FORMAT},
-      {"resource absent", R"({"panels": [{"resource": 3, "width": 10, "height": 10}]})", UI_ERR_RESOURCE_NOT_FOUND},
-      {"unknown kind", control(R"({"id": 2, "kind": "dial"})"), UI_ERR_BAD_FILE_FORMAT},
-      {"control id twice", control(R"({"id": 2, "kind": "button"}, {"id": 2, "kind": "numeric"})"), UI_ERR_BAD_FILE_FORMAT},
-      {"text value on a numeric", control(R"({"id": 2, "kind": "numeric", "value": "5"})"), UI_ERR_BAD_FILE_FORMAT},
-      {"min above max", control(R"({"id": 2, "kind": "numeric", "min": 5, "max": 1})"), UI_ERR_BAD_FILE_FORMAT},
-      {"unknown control callback", control(R"({"id": 2, "kind": "button", "callback": "Nobody"})"), UI_ERR_UNKNOWN_CALLBACK},
-      {"unknown menu callback", panel(R"(, "menubar": [{"label": "M", "items": [{"id": 1, "label": "I", "callback": "Nobody"}]}])"), UI_ERR_UNKNOWN_CALLBACK},
+      {"absent.uir", "absent", UI_ERR_FILE_NOT_FOUND, "does not exist"},
+      {"dir.uir", "dir", UI_ERR_FILE_NOT_FOUND, "is a directory"},
+      {"empty.uir", "", UI_ERR_BAD_FILE_FORMAT, "not valid JSON"},
+      {"no-panels.uir", R"({"panel": []})", UI_ERR_BAD_FILE_FORMAT, ""},
+      {"other.uir", R"({"panels": [{"resource": 3, "width": 10, "height": 10}]})", UI_ERR_RESOURCE_NOT_FOUND, ""},
+      {"kind.uir", control(R"({"id": 2, "kind": "dial"})"), UI_ERR_BAD_FILE_FORMAT, ""},
+      {"twice.uir", control(R"({"id": 2, "kind": "button"}, {"id": 2, "kind": "numeric"})"), UI_ERR_BAD_FILE_FORMAT, ""},
+      {"range.uir", control(R"({"id": 2, "kind": "numeric", "min": 5, "max": 1})"), UI_ERR_BAD_FILE_FORMAT, ""},
+      {"callback.uir", control(R"({"id": 2, "kind": "button", "callback": "Nobody"})"), UI_ERR_UNKNOWN_CALLBACK, "Nobody"},
+      {"menu.uir", R"({"panels": [{"resource": 1, "width": 10, "height": 10, "menubar": [{"label": "M", "items": [{"id": 1, "label": "I", "callback": "Nobody"}]}]}]})", UI_ERR_UNKNOWN_CALLBACK, "Nobody"},
       // clang-format on
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    Write("bad.uir", c.text);
-    const int before = ui::LivePanelCount();
-    EXPECT_EQ(LoadPanel(0, "bad.uir", 1), c.expected);
-    EXPECT_EQ(ui::LivePanelCount(), before) << "a failed load builds nothing";
-    EXPECT_NE(std::strlen(ui::LastLoadError()), 0u);
-  }
-  EXPECT_EQ(LoadPanel(12345, "test.uir", 1), UI_ERR_BAD_PANEL);
-
-  // The path and what is wrong in the error; only a regular file (or a link to one) loads
-  // (FIFOs, devices and loops at a path are the shared file check's, tested with the registry).
-  std::string crlf;
-  for (const char c : std::string(kUir))
-    crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  const struct {
-    const char* name;
-    std::function<void(const fs::path&)> make;
-    int expected;  // > 0: loads
-    const char* message;
-  } paths[] = {
-      // clang-format off
-      {"absent.uir", [](const fs::path&) {}, UI_ERR_FILE_NOT_FOUND, "does not exist"},
-      {"dir.uir", [](const fs::path& p) { fs::create_directory(p); }, UI_ERR_FILE_NOT_FOUND, "is a directory"},
-      {"empty.uir", [](const fs::path& p) { std::ofstream{p}; }, UI_ERR_BAD_FILE_FORMAT, "not valid JSON"},
-      {"link.uir", [](const fs::path& p) { fs::create_symlink("test.uir", p); }, 1, ""},
-      {"crlf.uir", [&](const fs::path& p) { std::ofstream(p, std::ios::binary) << crlf; }, 1, ""},
-      // clang-format on
-  };
-  for (const auto& c : paths) {
     SCOPED_TRACE(c.name);
     const fs::path path = dir_ / c.name;
-    c.make(path);
-    const int h = LoadPanel(0, path.c_str(), 1);
-    if (c.expected > 0) {
-      EXPECT_GT(h, 0) << ui::LastLoadError();
-      if (h > 0) panels_.push_back(h);
-      continue;
-    }
-    EXPECT_EQ(h, c.expected);
+    if (c.text == "dir") fs::create_directory(path);
+    if (c.text != "dir" && c.text != "absent") Write(c.name, c.text);
+    const int before = ui::LivePanelCount();
+    EXPECT_EQ(LoadPanel(0, path.c_str(), 1), c.expected);
+    EXPECT_EQ(ui::LivePanelCount(), before) << "a failed load builds nothing";
     const std::string error = ui::LastLoadError();
     EXPECT_NE(error.find(path.string()), std::string::npos) << error;
     EXPECT_NE(error.find(c.message), std::string::npos) << error;
   }
+  EXPECT_EQ(LoadPanel(12345, "test.uir", 1), UI_ERR_BAD_PANEL);
 }
 
 // Switches commit on `toggled`, so a change by assistive technology calls back too.
@@ -266,6 +214,7 @@ TEST_F(Ui, UserInputCommitsButProgramChangesDoNot) {
   SetCtrlVal(p, 4, "10.0.0.1");
   EXPECT_TRUE(g_events.empty()) << "programmatic changes never call back";
 
+  QTest::mouseClick(Widget<QPushButton>(p, 9), Qt::LeftButton);  // dimmed: no click
   SetCtrlAttribute(p, 9, ATTR_DIMMED, 0);
   QTest::mouseClick(Widget<QPushButton>(p, 9), Qt::LeftButton);
   Widget<QCheckBox>(p, 7)->click();
@@ -274,26 +223,11 @@ TEST_F(Ui, UserInputCommitsButProgramChangesDoNot) {
   emit ring->activated(3);  // what a user pick of the entry emits
   EXPECT_EQ(g_events,
             (std::vector<Event>{{p, 9, EVENT_COMMIT}, {p, 7, EVENT_COMMIT}, {p, 6, EVENT_COMMIT}}));
-  int v = -1;
-  GetCtrlVal(p, 6, &v);
-  EXPECT_EQ(v, 3);
-
-  g_events.clear();
-  SetCtrlAttribute(p, 9, ATTR_DIMMED, 1);
-  QTest::mouseClick(Widget<QPushButton>(p, 9), Qt::LeftButton);
-  EXPECT_TRUE(g_events.empty()) << "a dimmed button takes no clicks";
-
-  // The menu item calls back with its item number and the panel.
-  auto* item = Window(p)->findChild<QAction*>("menu7");
-  ASSERT_NE(item, nullptr);
-  item->trigger();
-  EXPECT_EQ(g_events, (std::vector<Event>{{p, 7, -1}}));
 
   // The close box only asks the panel callback; the callback decides what a close does.
   g_events.clear();
   Window(p)->close();
-  ASSERT_FALSE(g_events.empty());
-  EXPECT_EQ(g_events.back().event, EVENT_CLOSE);
+  EXPECT_EQ(g_events, (std::vector<Event>{{p, 0, EVENT_CLOSE}}));
   EXPECT_TRUE(Window(p)->isVisible());
 }
 
@@ -328,10 +262,9 @@ TEST_F(Ui, TimerTicksEnableDisableAndReset) {
   EXPECT_EQ(run(1, 400), 0) << "disabled: no tick within four intervals";
 
   SetCtrlAttribute(p, 10, ATTR_ENABLED, 1);
-  EXPECT_EQ(run(5, 5000), 1);
-  ASSERT_EQ(g_ticks.size(), 5u);
+  EXPECT_EQ(run(3, 5000), 1);
+  ASSERT_EQ(g_ticks.size(), 3u);
   EXPECT_GE(g_ticks[0], 80);
-  EXPECT_LE(g_ticks[4], 1500);
 
   // ResetTimer restarts the count: with a 0.3 s interval reset at 0.2 s, the first tick
   // comes about 0.5 s after the start, not 0.3 s.
@@ -340,24 +273,11 @@ TEST_F(Ui, TimerTicksEnableDisableAndReset) {
   SetCtrlAttribute(p, 10, ATTR_ENABLED, 1);
   QTimer::singleShot(200, [p] { ResetTimer(p, 10); });
   EXPECT_EQ(run(1, 5000), 1);
-  ASSERT_EQ(g_ticks.size(), 1u);
-  EXPECT_GE(g_ticks[0], 450);
+  EXPECT_GE(g_ticks.at(0), 450);
   SetCtrlAttribute(p, 10, ATTR_ENABLED, 0);
 }
 
 TEST_F(Ui, PopupsBlockLoopsNestAndDiscardsTakeOwnedPanels) {
-  QString seen;  // title | text of the box, taken while MessagePopup has not returned
-  bool returned = false;
-  QTimer::singleShot(100, [&] {
-    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-    ASSERT_NE(box, nullptr);
-    if (!returned) seen = box->windowTitle() + "|" + box->text();
-    box->button(QMessageBox::Ok)->click();
-  });
-  EXPECT_EQ(MessagePopup("Configuraci\xF3n enviada", "El contador\nha confirmado"), 1);
-  returned = true;
-  EXPECT_EQ(seen, QString::fromUtf8("Configuración enviada|El contador\nha confirmado"));
-
   std::vector<int> order;  // nested loops end innermost first
   QTimer::singleShot(10, [&] {
     QTimer::singleShot(10, [&] { QuitUserInterface(2); });
@@ -374,12 +294,9 @@ TEST_F(Ui, PopupsBlockLoopsNestAndDiscardsTakeOwnedPanels) {
   DisplayPanel(main);
   EXPECT_EQ(RemovePopup(0), UI_ERR_NO_POPUP);
   ASSERT_EQ(InstallPopup(child), 0);
-  auto* cw = Window(child);
-  EXPECT_TRUE(cw->isVisible());
-  EXPECT_EQ(QApplication::activeModalWidget(), cw);
+  EXPECT_EQ(QApplication::activeModalWidget(), Window(child));
   ASSERT_EQ(RemovePopup(0), 0);
-  EXPECT_FALSE(cw->isVisible());
-  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_FALSE(Window(child)->isVisible());
 
   // Discarding a panel discards the panels it owns; their handles die with it.
   const int before = ui::LivePanelCount();
@@ -391,18 +308,15 @@ TEST_F(Ui, PopupsBlockLoopsNestAndDiscardsTakeOwnedPanels) {
 
 TEST(UiText, Cp1252AndProjectDir) {
   // Bytes 0x80..0x9F are where Windows-1252 and Latin-1 differ.
-  for (const auto& [bytes, utf8] :
-       std::vector<std::pair<std::string, const char*>>{{"Espa\xF1ol", "Español"},
-                                                        {"\x80 10", "€ 10"},
-                                                        {"\x93quoted\x94", "“quoted”"},
-                                                        {"\xBFQu\xE9?", "¿Qué?"}})
+  for (const auto& [bytes, utf8] : std::vector<std::pair<std::string, const char*>>{
+           {"\x80 10", "€ 10"}, {"\x93quoted\x94", "“quoted”"}, {"\xBFQu\xE9?", "¿Qué?"}})
     EXPECT_EQ(ui::ToCp1252(QString::fromUtf8(utf8).toStdU16String()), bytes);
   EXPECT_EQ(ui::ToCp1252(u"\u4E2D"), "?") << "characters outside the code page become '?'";
 
   char dir[4096], tiny[2];  // the executable's folder, without a final '/'; -1 when it does not fit
   ASSERT_EQ(GetProjectDir(dir, sizeof dir), 0);
-  EXPECT_NE(dir[std::strlen(dir) - 1], '/');
   EXPECT_TRUE(fs::exists(fs::path(dir) / "test_ui"));
+  EXPECT_NE(dir[std::strlen(dir) - 1], '/');
   EXPECT_EQ(GetProjectDir(tiny, sizeof tiny), -1);
 }
 
