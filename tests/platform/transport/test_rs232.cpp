@@ -118,8 +118,7 @@ TEST(Rs232Settings, ReachTheLine) {
     int parity, dataBits, stopBits;
   };
   for (const Case c :
-       {Case{9600, B9600, 0, 8, 1}, Case{19200, B19200, 1, 8, 1}, Case{38400, B38400, 2, 8, 1},
-        Case{115200, B115200, 0, 8, 2}, Case{1200, B1200, 2, 7, 2}}) {
+       {Case{9600, B9600, 0, 8, 1}, Case{19200, B19200, 1, 8, 1}, Case{115200, B115200, 2, 7, 2}}) {
     SCOPED_TRACE(c.baud);
     Pty pty;
     ComEnv env(kPort, pty.path());
