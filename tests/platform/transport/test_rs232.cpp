@@ -5,7 +5,6 @@
 
 #include <QCoreApplication>
 #include <atomic>
-#include <filesystem>
 
 #include "platform/ports.h"
 #include "platform/rs232.h"
@@ -90,49 +89,10 @@ TEST_F(Rs232, FlushInQDiscardsEverythingReceived) {
   EXPECT_EQ(buf[0], '\x5a');
 }
 
-TEST_F(Rs232, SecondOpenReleasesTheFirstDevice) {
-  auto openFds = [](const std::string& path) {
-    int n = 0;
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
-      n += std::filesystem::read_symlink(e.path(), ec) == path;
-    return n;
-  };
-  Pty other;
-  const int before = openFds(pty_.path());
-  {
-    ComEnv moved(kPort, other.path());
-    ASSERT_EQ(Open(kPort, 9600), 0);
-  }
-  EXPECT_EQ(openFds(pty_.path()), before - 1) << "the first device stayed open";
-  ASSERT_EQ(ComWrt(kPort, "x", 1), 1);
-  EXPECT_EQ(ReadExactly(other.master(), 1, Ms(1000)), Hex("78"));
-}
-
-// Speed, parity and stop bits reach the line. A pty clears PARENB and forces 8 bits (EINVAL from
-// the C library) but keeps PARODD and CSTOPB: even parity and 7 bits must still be accepted.
-TEST(Rs232Settings, ReachTheLine) {
-  struct Case {
-    long baud;
-    speed_t speed;
-    int parity, dataBits, stopBits;
-  };
-  for (const Case c :
-       {Case{9600, B9600, 0, 8, 1}, Case{19200, B19200, 1, 8, 1}, Case{115200, B115200, 2, 7, 2}}) {
-    SCOPED_TRACE(c.baud);
-    Pty pty;
-    ComEnv env(kPort, pty.path());
-    ASSERT_EQ(Open(kPort, c.baud, c.parity, c.dataBits, c.stopBits), 0)
-        << GetRS232ErrorString(kRtErrConfigure);
-    const termios t = pty.Termios();
-    EXPECT_EQ(cfgetospeed(&t), c.speed);
-    EXPECT_EQ((t.c_cflag & PARODD) != 0, c.parity == 1);
-    EXPECT_EQ((t.c_cflag & CSTOPB) != 0, c.stopBits == 2);
-    CloseCom(kPort);
-  }
-}
-
-TEST(Rs232Errors, RefusedOpensSayWhy) {
+// Speed, parity and stop bits reach the line; a refused open says why and leaves the port
+// closed. A pty clears PARENB and forces 8 bits (EINVAL from the C library) but keeps PARODD
+// and CSTOPB: even parity and 7 bits must still be accepted.
+TEST(Rs232Open, SettingsReachTheLineAndRefusalsSayWhy) {
   Pty pty, locked;
   ComEnv e4(4, pty.path()), e3(3, "/dev/ttyUSB_veldix_absent"), e2(2, locked.path());
   ASSERT_EQ(::chmod(locked.path().c_str(), 0), 0);
@@ -140,9 +100,13 @@ TEST(Rs232Errors, RefusedOpensSayWhy) {
     int port;
     long baud;
     int parity, dataBits, stopBits, code;
-    std::string text;  // messages about port 4 start with its device
+    std::string text;   // why it was refused; about port 4, after its device
+    speed_t speed = 0;  // on the line after an open
   };
   std::vector<Case> cases = {
+      {4, 19200, 1, 8, 1, 0, "", B19200},
+      {4, 115200, 2, 7, 2, 0, "", B115200},
+      {4, 9600, 0, 8, 1, 0, "", B9600},
       {0, 9600, 0, 8, 1, kRtErrBadPortNumber, "serial port 0: port numbers run from 1 to 98"},
       {99, 9600, 0, 8, 1, kRtErrBadPortNumber, "serial port 99: port numbers run from 1 to 98"},
       {4, 9600, 3, 8, 1, kRtErrBadArgument, ": bad parity 3 (0 none, 1 odd, 2 even)"},
@@ -155,42 +119,36 @@ TEST(Rs232Errors, RefusedOpensSayWhy) {
     cases.push_back({2, 9600, 0, 8, 1, kRtErrPermission,
                      locked.path() + ": permission denied: is the user in the dialout group?"});
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.text);
+    SCOPED_TRACE(testing::Message() << "port " << c.port << " at " << c.baud << " " << c.text);
     const int rc = Open(c.port, c.baud, c.parity, c.dataBits, c.stopBits);
-    EXPECT_EQ(rc, c.code);
+    EXPECT_EQ(rc, c.code) << GetRS232ErrorString(rc);
+    if (rc == 0) {
+      const termios t = pty.Termios();
+      EXPECT_EQ(cfgetospeed(&t), c.speed);
+      EXPECT_EQ((t.c_cflag & PARODD) != 0, c.parity == 1);
+      EXPECT_EQ((t.c_cflag & CSTOPB) != 0, c.stopBits == 2);
+      CloseCom(c.port);
+      continue;
+    }
     EXPECT_EQ(GetRS232ErrorString(rc), (c.port == 4 ? pty.path() : "") + c.text);
     EXPECT_LT(ComWrt(c.port, "x", 1), 0) << "port left open after a refused open";
   }
 }
 
-// The port picker's numbers: /dev/ttyS<k> is port k+1, a device some VELDIXMID_COM<N> names
-// keeps N, any other takes the first free number from 20 (and that variable, for the runtime).
+// The port picker's numbers: /dev/ttyS<k> is port k+1 (up to 19), a device some
+// VELDIXMID_COM<N> names keeps N, any other takes the first free number from 20 (and that
+// variable, for the runtime).
 TEST(Rs232Ports, DevicesPresentGetNumbersTheRuntimeOpens) {
-  struct Case {
-    std::vector<const char*> devices, env;  // env: "N=device" set beforehand
-    std::vector<int> ports;
-  } cases[] = {
-      {{"/dev/ttyS0", "/dev/ttyUSB0", "/dev/ttyS3", "/dev/ttyACM0"},
-       {"21=/dev/other"},
-       {1, 20, 4, 22}},
-      {{"/dev/ttyUSB5", "/dev/ttyUSB6"}, {"7=/dev/ttyUSB5"}, {7, 20}},
-      {{"/dev/ttyS25"}, {}, {20}},  // beyond the numbers kept for ttyS
-  };
-  auto clear = [] {
-    for (int n = 1; n <= 98; ++n) ::unsetenv(("VELDIXMID_COM" + std::to_string(n)).c_str());
-  };
-  for (const auto& c : cases) {
-    clear();
-    for (const std::string e : c.env)
-      ::setenv(("VELDIXMID_COM" + e.substr(0, e.find('='))).c_str(),
-               e.substr(e.find('=') + 1).c_str(), 1);
-    std::vector<int> ports(c.devices.size(), -1);
-    NumberComPorts(c.devices.data(), static_cast<int>(c.devices.size()), ports.data());
-    EXPECT_EQ(ports, c.ports) << c.devices[0];
-    for (std::size_t i = 0; i < ports.size(); ++i)
-      EXPECT_STREQ(ComDeviceName(ports[i]), c.devices[i]) << "port " << ports[i];
-  }
-  clear();
+  for (int n = 1; n <= 98; ++n) ::unsetenv(("VELDIXMID_COM" + std::to_string(n)).c_str());
+  ComEnv taken(21, "/dev/other"), named(7, "/dev/ttyUSB5");
+  const char* devices[] = {"/dev/ttyS0",   "/dev/ttyUSB0", "/dev/ttyS3",
+                           "/dev/ttyACM0", "/dev/ttyUSB5", "/dev/ttyS25"};
+  std::vector<int> ports(std::size(devices), -1);
+  NumberComPorts(devices, static_cast<int>(ports.size()), ports.data());
+  EXPECT_EQ(ports, (std::vector<int>{1, 20, 4, 22, 7, 23}));
+  for (std::size_t i = 0; i < ports.size(); ++i)
+    EXPECT_STREQ(ComDeviceName(ports[i]), devices[i]) << "port " << ports[i];
+  for (int n : {20, 22, 23}) ::unsetenv(("VELDIXMID_COM" + std::to_string(n)).c_str());
 }
 
 }  // namespace
