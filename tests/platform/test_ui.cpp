@@ -43,7 +43,6 @@ const char* kUir = R"({
         { "id": 5, "kind": "textmsg", "value": "hello" },
         { "id": 6, "kind": "ring", "label": "Mode", "items": [["8N1", 0], ["8O1", 1], ["8E1", 2], ["8N2", 3]], "value": 2, "callback": "RecordCtrl" },
         { "id": 7, "kind": "switch", "label": "Connect", "callback": "RecordCtrl" },
-        { "id": 8, "kind": "checkbox", "label": "Bit 3", "value": 1 },
         { "id": 9, "kind": "button", "label": "Send", "callback": "RecordCtrl", "dimmed": true },
         { "id": 10, "kind": "timer", "interval": 0.5, "enabled": false, "callback": "RecordCtrl" },
         { "id": 11, "kind": "list", "items": [["one", 10], ["two", 20]] }

@@ -12,7 +12,6 @@
 
 #include "lang/language.h"
 #include "link/engine.h"
-#include "link/frames.h"
 #include "link/transport.h"
 #include "platform/registry.h"
 #include "platform/rs232.h"
@@ -47,68 +46,64 @@ TEST(WinePaths, BeforeTheRuntime) { ExpectNativeLanguagePath(); }
 
 // ---- registry
 
+constexpr RegRoot kLM = kRegLocalMachine, kCU = kRegCurrentUser;
 constexpr const char* kKey = "SOFTWARE\\VELDIX-MID wine test";
 
+// The text of a value read into 300 bytes, or "<code N>" (with the size asked for on -2).
+std::string Read(RegRoot root, const char* path, const char* name) {
+  unsigned char buf[300];
+  std::memset(buf, 0xAA, sizeof buf);
+  unsigned size = 0;
+  const int rc = WT_RegReadString(root, path, name, buf, sizeof buf, &size);
+  if (rc == -2) EXPECT_EQ(buf[0], 0xAA) << "nothing copied into a short buffer";
+  if (rc != 0)
+    return "<code " + std::to_string(rc) + (rc == -2 ? " " + std::to_string(size) : "") + ">";
+  EXPECT_EQ(size, std::strlen(reinterpret_cast<char*>(buf)) + 1) << name;
+  return reinterpret_cast<char*>(buf);
+}
+
 TEST(WineRegistry, ReadResultCodesOnTheRealRegistry) {
-  ASSERT_EQ(WT_RegWriteString(kRegLocalMachine, kKey, "Language", "2"), 0);
-  ASSERT_EQ(registry::WriteDword(kRegLocalMachine, kKey, "Number", 2), 0);
-  ASSERT_EQ(WT_RegWriteString(kRegLocalMachine, kKey, "Long", std::string(299, 'x').c_str()), 0);
-  ASSERT_EQ(WT_RegWriteString(kRegLocalMachine, kKey, "TooLong", std::string(300, 'x').c_str()), 0);
+  ASSERT_EQ(WT_RegWriteString(kLM, kKey, "Language", "2"), 0);
+  ASSERT_EQ(registry::WriteDword(kLM, kKey, "Number", 2), 0);
+  ASSERT_EQ(WT_RegWriteString(kLM, kKey, "Long", std::string(299, 'x').c_str()), 0);
+  ASSERT_EQ(WT_RegWriteString(kLM, kKey, "TooLong", std::string(300, 'x').c_str()), 0);
   const struct {
     RegRoot root;
     const char *path, *name;
-    int expected;
-    unsigned size;  // checked on success and on -2
+    std::string expected;
   } cases[] = {
-      {kRegLocalMachine, kKey, "Language", 0, 2},
-      {kRegLocalMachine, "SOFTWARE\\VELDIX-MID WINE TEST", "language", 0, 2},  // no case
-      {kRegCurrentUser, kKey, "Language", -15, 0},
-      {kRegLocalMachine, kKey, "Missing", -13, 0},
-      {kRegLocalMachine, kKey, "Number", -14, 0},
-      {kRegLocalMachine, kKey, "Long", 0, 300},
-      {kRegLocalMachine, kKey, "TooLong", -2, 301},
-      {kRegLocalMachine, nullptr, "Language", -1, 0},
+      {kLM, "SOFTWARE\\VELDIX-MID WINE TEST", "language", "2"},  // names ignore case
+      {kCU, kKey, "Language", "<code -15>"},
+      {kLM, kKey, "Missing", "<code -13>"},
+      {kLM, kKey, "Number", "<code -14>"},
+      {kLM, kKey, "Long", std::string(299, 'x')},  // 299 + NUL fit exactly
+      {kLM, kKey, "TooLong", "<code -2 301>"},
+      {kLM, nullptr, "Language", "<code -1>"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.path ? c.path : "(null)") + " / " + c.name);
-    unsigned char buf[300];
-    std::memset(buf, 0xAA, sizeof buf);
-    unsigned size = 0;
-    EXPECT_EQ(WT_RegReadString(c.root, c.path, c.name, buf, sizeof buf, &size), c.expected);
-    EXPECT_EQ(c.expected == 0 || c.expected == -2 ? size : c.size, c.size);
-    EXPECT_TRUE(c.expected != 0 || buf[0] == (c.size == 2 ? '2' : 'x'));
-    EXPECT_TRUE(c.expected != -2 || buf[0] == 0xAA) << "nothing copied into a short buffer";
-  }
-  EXPECT_EQ(WT_RegWriteString(kRegLocalMachine, kKey, nullptr, "x"), -1);
+  for (const auto& c : cases) EXPECT_EQ(Read(c.root, c.path, c.name), c.expected) << c.name;
+  EXPECT_EQ(WT_RegWriteString(kLM, kKey, nullptr, "x"), -1);
 }
 
 // A user without administrator rights: HKEY_LOCAL_MACHINE denies the write, the value goes
 // to HKEY_CURRENT_USER, and reads of HKEY_LOCAL_MACHINE find it there before the machine's.
 TEST(WineRegistry, DeniedMachineWritesGoToTheUser) {
   constexpr const char* key = "SOFTWARE\\VELDIX-MID wine user";
-  ASSERT_EQ(WT_RegWriteString(kRegLocalMachine, key, "Speed", "9600"), 0);
-  ASSERT_EQ(WT_RegWriteString(kRegLocalMachine, key, "Port", "1"), 0);
+  ASSERT_EQ(WT_RegWriteString(kLM, key, "Speed", "9600"), 0);
+  ASSERT_EQ(WT_RegWriteString(kLM, key, "Port", "1"), 0);
   registry::DenyMachineWrites(true);
-  EXPECT_EQ(WT_RegWriteString(kRegLocalMachine, key, "Port", "5"), 0);
-  EXPECT_EQ(WT_RegWriteString(kRegLocalMachine, key, "Language", "2"), 0);
+  EXPECT_EQ(WT_RegWriteString(kLM, key, "Port", "5"), 0);
+  EXPECT_EQ(WT_RegWriteString(kLM, key, "Language", "2"), 0);
   registry::DenyMachineWrites(false);
   const struct {
     RegRoot root;
     const char *name, *expected;
   } cases[] = {
-      {kRegLocalMachine, "Port", "5"},      // the user's own value wins
-      {kRegLocalMachine, "Speed", "9600"},  // the machine's where the user has none
-      {kRegLocalMachine, "Language", "2"},
-      {kRegCurrentUser, "Language", "2"},   // written under the user's hive
-      {kRegCurrentUser, "Speed", nullptr},  // -13: never copied there
+      {kLM, "Port", "5"},            // the user's own value wins
+      {kLM, "Speed", "9600"},        // the machine's where the user has none
+      {kCU, "Language", "2"},        // written under the user's hive
+      {kCU, "Speed", "<code -13>"},  // never copied there
   };
-  for (const auto& c : cases) {
-    unsigned char buf[16] = {};
-    unsigned size = 0;
-    const int rc = WT_RegReadString(c.root, key, c.name, buf, sizeof buf, &size);
-    EXPECT_EQ(rc, c.expected ? 0 : -13) << c.name;
-    EXPECT_STREQ(c.expected ? reinterpret_cast<char*>(buf) : nullptr, c.expected) << c.name;
-  }
+  for (const auto& c : cases) EXPECT_EQ(Read(c.root, key, c.name), c.expected) << c.name;
 }
 
 // ---- the engine
@@ -143,32 +138,22 @@ class WineEngine : public ::testing::Test {
     seconds_ = SecondsSince(t0);
     return rc;
   }
-  static Bytes Read(int start, int count) {
-    Bytes f(6);
-    Orba_Comando_Lectura(1, 3, start, count, f.data());
-    return f;
-  }
-  static Bytes WriteZeros(int start, int count) {
-    const Bytes zeros(static_cast<std::size_t>(count) * 2, 0);
-    Bytes f(300);
-    int length = static_cast<int>(zeros.size());
-    EXPECT_EQ(Orba_Comando_16(1, start, count, zeros.data(), f.data(), &length), 0);
-    f.resize(static_cast<std::size_t>(length));
-    return f;
-  }
   // The two exchanges of the screens: 50 registers read at 1024 (the measurements), 8 zero
   // registers written at 1582 (a reset of the partial counters); then an exception, after
   // which the line is clean. Every link stores the answer from the slave address on.
   void ReadWriteAndException() {
-    ASSERT_EQ(Exchange(Read(1024, 50)), kModbusOk);
+    const Bytes read50 = Hex("01 03 0400 0032"), readMask = Hex("01 03 1020 0005");
+    Bytes write8 = Hex("01 10 062E 0008 10");
+    write8.resize(write8.size() + 16);  // eight zero registers
+    ASSERT_EQ(Exchange(read50), kModbusOk);
     EXPECT_EQ(answer_[1], 3);
     EXPECT_EQ(answer_[2], 100) << "byte count of 50 registers";
-    ASSERT_EQ(Exchange(WriteZeros(1582, 8)), kModbusOk);
+    ASSERT_EQ(Exchange(write8), kModbusOk);
     EXPECT_EQ(answer_[1], 16);
     EXPECT_EQ(answer_[5], 8) << "registers written";
-    EXPECT_EQ(Exchange(Read(4128, 5)), kModbusException);
+    EXPECT_EQ(Exchange(readMask), kModbusException);
     EXPECT_EQ(answer_[1], 0x83);
-    EXPECT_EQ(Exchange(Read(1024, 50)), kModbusOk) << "the line is clean after an exception";
+    EXPECT_EQ(Exchange(read50), kModbusOk) << "the line is clean after an exception";
   }
 
   int open_ = 0, tcpPort_ = 0;
@@ -185,7 +170,7 @@ TEST_F(WineEngine, SerialThroughAWineComPort) {
 
 TEST_F(WineEngine, SilentMeterOnAComPortTimesOutAfterTwoSeconds) {
   Open(EnvInt("VELDIX_WINE_SILENT_COM"));
-  EXPECT_EQ(Exchange(Read(1024, 50)), kModbusNoAnswer);
+  EXPECT_EQ(Exchange(Hex("01 03 0400 0032")), kModbusNoAnswer);
   EXPECT_GE(seconds_, 1.95);
   EXPECT_LT(seconds_, 4.0);
 }

@@ -1,9 +1,6 @@
 // TCP runtime against loopback listeners on ephemeral ports, the test playing the server.
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QTimer>
-
 #include "platform/rs232.h"
 #include "platform/tcp.h"
 #include "test_support.h"
@@ -81,23 +78,6 @@ TEST_F(Tcp, CallbackMayDisconnectDuringDelivery) {
   EXPECT_EQ(DisconnectFromTCPServer(handle_), kRtErrBadHandle);
   for (int i = 0; i < 5; ++i) ProcessTCPEvents();
   EXPECT_EQ(g_events.size(), 1u);
-}
-
-// Waiting for TCP events must not run UI events: a timer callback would re-enter the engine.
-TEST_F(Tcp, ProcessTCPEventsDispatchesNoQtEvent) {
-  static int argc = 1;
-  static char name[] = "test_tcp";
-  static char* argv[] = {name, nullptr};
-  QCoreApplication app(argc, argv);
-  bool ran = false;
-  QTimer::singleShot(0, [&] { ran = true; });
-  ASSERT_TRUE(WriteAll(server_, Hex("01")));
-  ASSERT_TRUE(PumpUntil(1));
-  EXPECT_FALSE(ran);
-  ASSERT_TRUE(WaitUntil([&] {
-    QCoreApplication::processEvents();
-    return ran;
-  }));
 }
 
 TEST(TcpConnect, FailuresNameTheHost) {
