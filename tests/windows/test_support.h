@@ -1,7 +1,5 @@
-// Under Wine the tests include this instead of tests/support/test_support.h: the portable
-// helpers, and a Child that replays what the same independent peer printed when
-// scripts/windows/test.sh ran it natively beforehand (a Windows process cannot start
-// Debian's python3), from $VELDIX_PEER_OUTPUT/<script name>.txt.
+// Stands in for tests/support/test_support.h under Wine: a Child replays what the peer printed
+// when scripts/windows/test.sh ran it natively, from $VELDIX_PEER_OUTPUT/<script name>.txt.
 #pragma once
 
 #include <cstdlib>

@@ -102,20 +102,13 @@ TEST(TcpConnect, FailuresNameTheHost) {
 
 // A full accept queue drops the handshake: the connect gives up at its time-out, not hanging.
 TEST(TcpConnect, UnansweredHandshakeTimesOut) {
-  Listener full(0);
-  std::vector<int> fillers;
-  for (int i = 0; i < 3; ++i) {
-    fillers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(full.port());
-    ::connect(fillers.back(), reinterpret_cast<sockaddr*>(&a), sizeof a);
-  }
-  unsigned h = 0;
+  Listener full(0);  // the queue holds one connection: the first filler's
+  unsigned fillers[2] = {}, h = 0;
+  for (unsigned& f : fillers)
+    ConnectToTCPServer(&f, full.port(), "127.0.0.1", Record, nullptr, 300);
   const auto t0 = Clock::now();
   const int rc = ConnectToTCPServer(&h, full.port(), "127.0.0.1", Record, nullptr, 300);
-  for (int s : fillers) ::close(s);
+  for (unsigned f : {fillers[0], fillers[1], h}) DisconnectFromTCPServer(f);
   if (rc == 0) GTEST_SKIP() << "this kernel accepted beyond the backlog";
   EXPECT_EQ(rc, kRtErrConnTimeout);
   EXPECT_LT(SecondsSince(t0), 1.0);
