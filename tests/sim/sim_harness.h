@@ -103,8 +103,7 @@ inline long summary_count(const std::string& err, const std::string& name) {
 
 struct Received {
   Bytes bytes;
-  bool closed = false;             // the peer closed (or reset) the connection
-  std::vector<std::size_t> reads;  // size of each read: one per data-ready event
+  bool closed = false;  // the peer closed (or reset) the connection
 };
 // Reads until want bytes arrived, the peer closed, or the time is up.
 inline Received recv_for(int fd, std::size_t want, Ms limit) {
@@ -118,7 +117,6 @@ inline Received recv_for(int fd, std::size_t want, Ms limit) {
     r.closed = n <= 0;
     if (r.closed) break;
     r.bytes.insert(r.bytes.end(), buf, buf + n);
-    r.reads.push_back(static_cast<std::size_t>(n));
   }
   return r;
 }

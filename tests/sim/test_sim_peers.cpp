@@ -1,6 +1,5 @@
-// The simulator as independent masters see it: libmodbus's RTU and TCP masters, and
-// hand-built RTU frames checked with a CRC of the test's own (the engine's tests meet
-// pymodbus).
+// The simulator as independent masters see it: libmodbus's RTU and TCP masters (the
+// engine's tests meet pymodbus).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -45,17 +44,4 @@ TEST(SimPeers, LibmodbusMastersOnThePtyAndOnModbusTcp) {
   }
   EXPECT_EQ(sim.stop(), 0) << sim.err();
   EXPECT_EQ(summary_count(sim.err(), "ignored"), 2) << sim.err();
-}
-
-// A named device with the line settings of the command line, as on a real serial port: the
-// test holds the master side of its own pty.
-TEST(SimPeers, HandBuiltRtuFramesOnANamedDevice) {
-  Pty pty;
-  SimProcess sim(
-      {"--serial", pty.path(), "--baud", "19200", "--parity", "even", "--stop-bits", "2"});
-  ASSERT_EQ(sim.endpoint("serial"), pty.path()) << sim.err();
-  ASSERT_TRUE(WriteAll(pty.master(), rtu_read(4107, 4)));
-  EXPECT_EQ(recv_for(pty.master(), 13, 3s).bytes, WithCrc(Hex("01 03 08 00C0 000F 0002 0002")))
-      << "speed / 100, demand period, even parity and two stop bits";
-  EXPECT_EQ(sim.stop(), 0) << sim.err();
 }
