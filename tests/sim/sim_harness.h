@@ -95,38 +95,6 @@ class SimProcess {
   std::string out_text_ = "\n";  // a line break before the first line eases the search
 };
 
-// The number after " name=" in the simulator's exit summary, -1 when absent.
-inline long summary_count(const std::string& err, const std::string& name) {
-  const auto at = err.find(" " + name + "=");
-  return at == std::string::npos ? -1 : std::stol(err.substr(at + name.size() + 2));
-}
-
-struct Received {
-  Bytes bytes;
-  bool closed = false;  // the peer closed (or reset) the connection
-};
-// Reads until want bytes arrived, the peer closed, or the time is up.
-inline Received recv_for(int fd, std::size_t want, Ms limit) {
-  Received r;
-  const auto deadline = Clock::now() + limit;
-  pollfd p{fd, POLLIN, 0};
-  while (r.bytes.size() < want && ::poll(&p, 1, MsLeft(deadline)) > 0) {
-    uint8_t buf[512];
-    const ssize_t n = ::read(fd, buf, std::min(sizeof buf, want - r.bytes.size()));
-    if (n < 0 && errno == EAGAIN) continue;
-    r.closed = n <= 0;
-    if (r.closed) break;
-    r.bytes.insert(r.bytes.end(), buf, buf + n);
-  }
-  return r;
-}
-
-// An RTU read request (function 3) with its CRC.
-inline Bytes rtu_read(uint16_t address, uint16_t count, uint8_t unit = 1) {
-  return WithCrc({unit, 3, static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
-                  static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)});
-}
-
 // A libmodbus master that owns its context; ctx is null when it cannot connect.
 struct Master {
   modbus_t* ctx;

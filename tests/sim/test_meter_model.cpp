@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sim/meter_model.h"
+#include "sim/options.h"
 #include "sim/server.h"
 #include "test_support.h"
 
@@ -39,6 +40,17 @@ struct Meter {
   E write(uint16_t a, Words v, TP at = kT0) { return model.write(a, v, at); }
   uint32_t counter(uint16_t a, TP at) { return counter_in(read(a, 2, at), a, a); }
 };
+
+// The answers of the request handling every link shares to a byte stream, under the fault
+// options of a command line.
+vtest::Bytes serve(Framing framing, const vtest::Bytes& in, std::vector<std::string> faults) {
+  faults.insert(faults.begin(), {"--tcp", "0"});
+  StopSignal stop;
+  MeterModel model(MeterState::factory(0), kT0, kStartUtc);
+  FaultInjector injector(parse_options(faults).options.faults);
+  ServerContext ctx{model, injector, stop, 1, false, {}};
+  return serve_bytes(ctx, framing, in.data(), in.size());
+}
 
 }  // namespace
 
@@ -183,49 +195,76 @@ TEST(MeterClock, RunsInBcdRollsOverAndPicksTheTariff) {
 }
 
 // The request handling every link shares, fed byte streams in one piece: what is answered,
-// what is skipped without losing the frame after it, and exceptions that keep bit 7.
+// what is skipped without losing the frame after it, exceptions that keep bit 7, and what
+// the fault options of a command line do to the answers.
 TEST(SimRequests, StreamsCutAnsweredOrSkipped) {
-  StopSignal stop;
-  MeterModel model(MeterState::factory(0), kT0, kStartUtc);
-  FaultInjector faults(FaultOptions{});
-  ServerContext ctx{model, faults, stop, 1, false, {}};
   using namespace vtest;
-  using B = Bytes;
-  auto cat = [](B a, const B& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
+  auto cat = [](std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
   };
-  const B read_addr = WithCrc(Hex("01 03 1003 0001")), addr_answer = WithCrc(Hex("01 03 02 0001"));
-  B write124 = Hex("01 10 1000 007C F8");
+  const Bytes read_addr = WithCrc(Hex("01 03 1003 0001")),
+              addr_answer = WithCrc(Hex("01 03 02 0001")),
+              tcp_read = Hex("0042 0000 0006 01 03 1003 0001"),
+              tcp_answer = Hex("0042 0000 0005 01 03 02 0001");
+  Bytes write124 = Hex("01 10 1000 007C F8");
   write124.resize(write124.size() + 248);
   const auto rtu = Framing::rtu, tcp = Framing::tcp;
   const struct {
     const char* what;
     Framing framing;
-    B in, out;
+    Bytes in, out;
+    std::vector<std::string> faults = {};
   } cases[] = {
-      {"another address, then ours", rtu, cat(WithCrc(Hex("02 03 1003 0001")), read_addr),
+      {"another address, then ours", rtu, cat({WithCrc(Hex("02 03 1003 0001")), read_addr}),
        addr_answer},
-      {"another's write, then ours", rtu, cat(WithCrc(Hex("07 10 1020 0001 02 0000")), read_addr),
+      {"another's write, then ours", rtu, cat({WithCrc(Hex("07 10 1020 0001 02 0000")), read_addr}),
        addr_answer},
-      {"bad CRC: dropped with what follows", rtu, cat(Hex("01 03 1003 0001 00 00"), read_addr), {}},
+      {"bad CRC: dropped with what follows",
+       rtu,
+       cat({Hex("01 03 1003 0001 00 00"), read_addr}),
+       {}},
       {"0xFF keeps bit 7", rtu, WithCrc(Hex("01 FF")), WithCrc(Hex("01 FF 01"))},
       {"124 registers written", rtu, WithCrc(write124), WithCrc(Hex("01 90 03"))},
       {"read of 126", rtu, WithCrc(Hex("01 03 0400 007E")), WithCrc(Hex("01 83 03"))},
       {"read of 0", rtu, WithCrc(Hex("01 03 1003 0000")), WithCrc(Hex("01 83 03"))},
       {"broadcast read: no answer", rtu, WithCrc(Hex("00 03 1003 0001")), {}},
-      {"Modbus TCP", tcp, Hex("0042 0000 0006 01 03 1003 0001"),
-       Hex("0042 0000 0005 01 03 02 0001")},
+      {"Modbus TCP", tcp, tcp_read, tcp_answer},
       {"TCP 0x85", tcp, Hex("0001 0000 0002 01 85"), Hex("0001 0000 0003 01 85 01")},
       {"TCP read cut short", tcp, Hex("0003 0000 0004 01 03 1003"), Hex("0003 0000 0003 01 83 03")},
-      {"another protocol id skipped", tcp,
-       cat(Hex("0009 0001 0006 01 03 1003 0001"), Hex("000A 0000 0006 01 03 1003 0001")),
-       Hex("000A 0000 0005 01 03 02 0001")},
-      {"MBAP length 0: closed, rest unread",
+      {"another protocol id skipped", tcp, cat({Hex("0009 0001 0006 01 03 1003 0001"), tcp_read}),
+       tcp_answer},
+      {"MBAP length 0: closed, rest unread", tcp, cat({Hex("0001 0000 0000 01"), tcp_read}), {}},
+      {"corrupt-crc: the CRC's high byte",
+       rtu,
+       read_addr,
+       Hex("01 03 02 0001 79 7B"),
+       {"--corrupt-crc", "1"}},
+      {"corrupt-crc: TCP's last byte",
        tcp,
-       cat(Hex("0001 0000 0000 01"), Hex("000A 0000 0006 01 03 1003 0001")),
-       {}}};
+       tcp_read,
+       Hex("0042 0000 0005 01 03 02 00FE"),
+       {"--corrupt-crc", "1"}},
+      // next to a register, touching it, not in the map (that comes first), inside a range
+      {"exception-at",
+       rtu,
+       cat({read_addr, WithCrc(Hex("01 03 1003 0002")), WithCrc(Hex("01 03 101F 0001")),
+            WithCrc(Hex("01 03 1020 0001"))}),
+       cat({addr_answer, WithCrc(Hex("01 83 04")), WithCrc(Hex("01 83 02")),
+            WithCrc(Hex("01 83 04"))}),
+       {"--exception-at", "4127-4129,4100"}},
+      {"drop-after 1", tcp, cat({tcp_read, tcp_read}), tcp_answer, {"--drop-after", "1"}},
+  };
   for (const auto& c : cases) {
-    EXPECT_EQ(ToHex(serve_bytes(ctx, c.framing, c.in.data(), c.in.size())), ToHex(c.out)) << c.what;
+    EXPECT_EQ(ToHex(serve(c.framing, c.in, c.faults)), ToHex(c.out)) << c.what;
   }
+  // The corruption draw follows the seed: the same seed spoils the same answers.
+  Bytes many;
+  for (int k = 0; k < 32; ++k) many = cat({many, read_addr});
+  auto spoilt = [&](const char* seed) {
+    return serve(rtu, many, {"--corrupt-crc", "0.5", "--seed", seed});
+  };
+  EXPECT_EQ(spoilt("7"), spoilt("7"));
+  EXPECT_NE(spoilt("7"), spoilt("8"));
 }

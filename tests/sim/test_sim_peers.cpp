@@ -43,5 +43,5 @@ TEST(SimPeers, LibmodbusMastersOnThePtyAndOnModbusTcp) {
     EXPECT_EQ(refused(modbus_read_registers(tcp.ctx, 4099, 1, r)), unit == 7 ? EMBXGTAR : 0);
   }
   EXPECT_EQ(sim.stop(), 0) << sim.err();
-  EXPECT_EQ(summary_count(sim.err(), "ignored"), 2) << sim.err();
+  EXPECT_NE(sim.err().find(" ignored=2 "), std::string::npos) << sim.err();
 }
