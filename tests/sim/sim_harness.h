@@ -13,6 +13,7 @@ namespace simtest {
 
 using namespace std::chrono_literals;
 using namespace vtest;
+using Words = std::vector<uint16_t>;
 
 // A running simulator. Its standard output and error share one pipe: endpoint lines read
 // "<kind>: <where>", its log lines start with "veldixmid-sim: ".

@@ -1,8 +1,7 @@
-// The meter model on a fake clock: map rules, refused values, consistent measurements,
-// energy that integrates the power into tariffs, the BCD clock, and the request handling.
+// The meter model on a fake clock: map rules, refused values, energy that integrates the
+// power into tariffs, the BCD clock, and the request handling with its fault options.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <vector>
 
 #include "sim/meter_model.h"
@@ -90,7 +89,6 @@ TEST(MeterMap, RefusedValuesChangeNothingAcceptedOnesReadBack) {
       {4122, {7, 41393}},
       {4118, {1, 100, 0, 200, 0, 40}},
       {4103, {0x0023, 0x0229, 0x0010, 0x0000}},
-      {1582, {0, 1}},
   };
   for (const auto& [a, v] : refused) EXPECT_EQ(f.write(a, v), E::illegal_data_value) << a;
   EXPECT_EQ(f.read(4096, 30), before);
@@ -111,20 +109,9 @@ TEST(MeterMap, RefusedValuesChangeNothingAcceptedOnesReadBack) {
       << "word 4 has no bits 3 to 7";
 }
 
-// The transformer ratios scale the values: CT 50/5 -> 100/5 and VT 230/230 -> 460/230
-// make the power four times as large.
-TEST(MeterMeasurements, ScaledByTheTransformers) {
-  Meter f;
-  const Measurements before = f.model.measure(at_s(100));
-  ASSERT_EQ(f.write(4120, {0, 100}), E::none);
-  ASSERT_EQ(f.write(4122, {0, 460}), E::none);
-  const Measurements after = f.model.measure(at_s(100));
-  EXPECT_NEAR(after.wide[16], 4.0 * before.wide[16], 6.0);
-  EXPECT_EQ(after.narrow[7], before.narrow[7]) << "the power factor stays";
-}
-
 // One meter read at uneven steps through an hour, one only at its end: both must match the
-// test's own integral of the power; partial counters then reset by a write of zero.
+// test's own integral of the power; partial counters then reset by a write of zero; the
+// transformer ratios scale the power.
 TEST(MeterEnergy, CountersIntegrateThePowerAndNeverGoBack) {
   Meter f, once;
   auto c = [](const Words& e, int reg) { return counter_in(e, 270, reg); };
@@ -151,6 +138,11 @@ TEST(MeterEnergy, CountersIntegrateThePowerAndNeverGoBack) {
   const uint32_t inductive = f.counter(1606, end);
   ASSERT_EQ(f.write(1582, {0, 0}, end), E::none);
   for (uint16_t r : {1582, 1588, 1590, 1592, 1594}) EXPECT_EQ(f.counter(r, end), 0u) << r;
+  // CT 50/5 -> 100/5 and VT 230/230 -> 460/230 make the power four times as large.
+  const double power = f.model.measure(end).wide[16];
+  ASSERT_EQ(f.write(4120, {0, 100}, end), E::none);
+  ASSERT_EQ(f.write(4122, {0, 460}, end), E::none);
+  EXPECT_NEAR(f.model.measure(end).wide[16], 4.0 * power, 6.0);
   EXPECT_EQ(f.counter(1606, end), inductive) << "not touched";
   EXPECT_EQ(f.counter(270, end), c(e, 270)) << "totals never reset";
 }
@@ -208,9 +200,8 @@ TEST(SimRequests, StreamsCutAnsweredOrSkipped) {
               addr_answer = WithCrc(Hex("01 03 02 0001")),
               tcp_read = Hex("0042 0000 0006 01 03 1003 0001"),
               tcp_answer = Hex("0042 0000 0005 01 03 02 0001");
-  Bytes write124 = Hex("01 10 1000 007C F8");
-  write124.resize(write124.size() + 248);
   const auto rtu = Framing::rtu, tcp = Framing::tcp;
+  const std::vector<std::string> corrupt = {"--corrupt-crc", "1"};
   const struct {
     const char* what;
     Framing framing;
@@ -221,31 +212,26 @@ TEST(SimRequests, StreamsCutAnsweredOrSkipped) {
        addr_answer},
       {"another's write, then ours", rtu, cat({WithCrc(Hex("07 10 1020 0001 02 0000")), read_addr}),
        addr_answer},
-      {"bad CRC: dropped with what follows",
-       rtu,
-       cat({Hex("01 03 1003 0001 00 00"), read_addr}),
-       {}},
+      {"bad CRC drops what follows", rtu, cat({Hex("01 03 1003 0001 00 00"), read_addr}), {}},
       {"0xFF keeps bit 7", rtu, WithCrc(Hex("01 FF")), WithCrc(Hex("01 FF 01"))},
-      {"124 registers written", rtu, WithCrc(write124), WithCrc(Hex("01 90 03"))},
+      {"124 registers written", rtu, WithCrc(cat({Hex("01 10 1000 007C F8"), Bytes(248)})),
+       WithCrc(Hex("01 90 03"))},
       {"read of 126", rtu, WithCrc(Hex("01 03 0400 007E")), WithCrc(Hex("01 83 03"))},
       {"read of 0", rtu, WithCrc(Hex("01 03 1003 0000")), WithCrc(Hex("01 83 03"))},
       {"broadcast read: no answer", rtu, WithCrc(Hex("00 03 1003 0001")), {}},
       {"Modbus TCP", tcp, tcp_read, tcp_answer},
+      {"TCP units 0 and 255 are ours, 7 gets 0x0B", tcp,
+       cat({Hex("0001 0000 0006 00 03 1003 0001"), Hex("0002 0000 0006 FF 03 1003 0001"),
+            Hex("0003 0000 0006 07 03 1003 0001")}),
+       cat({Hex("0001 0000 0005 00 03 02 0001"), Hex("0002 0000 0005 FF 03 02 0001"),
+            Hex("0003 0000 0003 07 83 0B")})},
       {"TCP 0x85", tcp, Hex("0001 0000 0002 01 85"), Hex("0001 0000 0003 01 85 01")},
       {"TCP read cut short", tcp, Hex("0003 0000 0004 01 03 1003"), Hex("0003 0000 0003 01 83 03")},
       {"another protocol id skipped", tcp, cat({Hex("0009 0001 0006 01 03 1003 0001"), tcp_read}),
        tcp_answer},
       {"MBAP length 0: closed, rest unread", tcp, cat({Hex("0001 0000 0000 01"), tcp_read}), {}},
-      {"corrupt-crc: the CRC's high byte",
-       rtu,
-       read_addr,
-       Hex("01 03 02 0001 79 7B"),
-       {"--corrupt-crc", "1"}},
-      {"corrupt-crc: TCP's last byte",
-       tcp,
-       tcp_read,
-       Hex("0042 0000 0005 01 03 02 00FE"),
-       {"--corrupt-crc", "1"}},
+      {"corrupt: the CRC's high byte", rtu, read_addr, Hex("01 03 02 0001 79 7B"), corrupt},
+      {"corrupt: TCP's last byte", tcp, tcp_read, Hex("0042 0000 0005 01 03 02 00FE"), corrupt},
       // next to a register, touching it, not in the map (that comes first), inside a range
       {"exception-at",
        rtu,

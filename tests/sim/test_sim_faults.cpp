@@ -2,6 +2,7 @@
 // each does to an answer is in the request table of the model test); idle connections that
 // never lock a master out.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include "sim_harness.h"
@@ -21,7 +22,7 @@ int next_event(int fd, Ms limit) {
 }  // namespace
 
 // Each answer held back; after two answers a TCP connection is closed and the serial line
-// falls silent.
+// falls silent; the pty opened in exclusive mode is free again after the close.
 TEST(SimFaults, DelayAndDropAfterOnEveryLink) {
   SimProcess sim(
       {"--serial", "--tcp", "0", "--rtu-over-tcp", "0", "--delay", "300", "--drop-after", "2"});
@@ -31,6 +32,7 @@ TEST(SimFaults, DelayAndDropAfterOnEveryLink) {
     const int fd = serial ? ::open(sim.endpoint(kind).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)
                           : ConnectTcp(sim.port(kind));
     ASSERT_GE(fd, 0) << sim.err();
+    ASSERT_TRUE(!serial || ioctl(fd, TIOCEXCL) == 0);  // as a serial port library opens it
     SetNonBlocking(fd);
     const Bytes request =
         rtu ? WithCrc(Hex("01 03 1003 0001")) : Hex("0001 0000 0006 01 03 1003 0001");
@@ -45,6 +47,15 @@ TEST(SimFaults, DelayAndDropAfterOnEveryLink) {
     EXPECT_EQ(next_event(fd, serial ? 1s : 3s), serial ? -1 : 0);
     ::close(fd);
   }
+  // While the simulator holds the pty, TIOCEXCL would outlive the close and make the next
+  // open fail with EBUSY (root may open an exclusive tty anyway: look at the flag).
+  EXPECT_TRUE(WaitUntil([&] {
+    int exclusive = 1;
+    const int probe = ::open(sim.endpoint("serial").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    const bool free = probe >= 0 && ioctl(probe, TIOCGEXCL, &exclusive) == 0 && exclusive == 0;
+    ::close(probe);
+    return free;
+  })) << "the pty stays exclusive";
   EXPECT_EQ(sim.stop(), 0) << sim.err();
   for (const char* count : {" answers=6 ", " delay=6 ", " drop-after=3 ", " muted=1"})
     EXPECT_NE(sim.err().find(count), std::string::npos) << count << " in " << sim.err();
