@@ -4,11 +4,8 @@
 
 #include <modbus/modbus.h>
 
-#include <csignal>
-#include <cstdint>
-#include <string>
+#include <regex>
 #include <utility>
-#include <vector>
 
 #include "test_support.h"
 
@@ -16,55 +13,88 @@ namespace simtest {
 
 using namespace std::chrono_literals;
 using namespace vtest;
+using Words = std::vector<uint16_t>;
 
-// A running simulator with its standard streams captured.
+// A running simulator. Its standard output and error share one pipe: endpoint lines read
+// "<kind>: <where>", its log lines start with "veldixmid-sim: ".
 class SimProcess {
  public:
-  explicit SimProcess(const std::vector<std::string>& args);
-  ~SimProcess();
-  SimProcess(const SimProcess&) = delete;
-  SimProcess& operator=(const SimProcess&) = delete;
+  explicit SimProcess(std::vector<std::string> args) {
+    int out[2], in[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(in, O_CLOEXEC) != 0)
+      throw std::runtime_error("pipe failed");
+    args.insert(args.begin(), std::string(VELDIX_BIN_DIR) + "/veldixmid-sim");
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(in[0], STDIN_FILENO);
+      ::dup2(out[1], STDOUT_FILENO);
+      ::dup2(out[1], STDERR_FILENO);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    in_ = in[1];
+    out_ = out[0];
+  }
+  ~SimProcess() {
+    stop(SIGKILL, 5s);
+    close_stdin();
+    if (out_ >= 0) ::close(out_);
+  }
 
   // The text after "<kind>: " of the endpoint line; empty when it did not come in time.
-  std::string endpoint(const std::string& kind, Ms timeout = 10s);
+  std::string endpoint(const std::string& kind) {
+    const auto deadline = Clock::now() + 10s;
+    std::smatch m;
+    while (!std::regex_search(out_text_, m, std::regex("\n" + kind + ": (.*)\n")))
+      if (!pump(deadline)) return {};
+    return m[1];
+  }
   // The port of a "tcp" or "rtu-over-tcp" endpoint, 0 when there is none.
-  uint16_t port(const std::string& kind, Ms timeout = 10s);
+  uint16_t port(const std::string& kind) {
+    const std::string where = endpoint(kind);
+    return where.empty() ? 0 : static_cast<uint16_t>(std::stoi(where.substr(where.rfind(':') + 1)));
+  }
   // Sends sig (0: none) and waits for the exit: its code, or -1 when it died of a signal or
-  // did not exit in time (then it is killed). Output is complete afterwards.
-  int stop(int sig = SIGTERM, Ms timeout = 10s);
-  void close_stdin();
-  const std::string& err() const { return err_; }
-  const std::vector<std::string>& out_lines() const { return lines_; }
+  // did not exit in time (then it is killed). The output is complete afterwards.
+  int stop(int sig = SIGTERM, Ms limit = 10s) {
+    if (pid_ <= 0) return code_;
+    if (sig != 0) ::kill(pid_, sig);
+    const auto deadline = Clock::now() + limit;
+    while (pump(deadline)) continue;  // until the end of its output
+    int status = 0;
+    if (!WaitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, 2s)) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status, 0);
+    }
+    pid_ = -1;
+    return code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  void close_stdin() {
+    if (in_ >= 0) ::close(std::exchange(in_, -1));
+  }
+  // All it wrote to standard output and error.
+  const std::string& err() const { return out_text_; }
 
  private:
-  void pump(int timeout_ms);
+  // Takes what arrived by the deadline; false at the end of the output or the deadline.
+  bool pump(Clock::time_point deadline) {
+    pollfd p{out_, POLLIN, 0};
+    if (out_ < 0 || ::poll(&p, 1, MsLeft(deadline)) <= 0) return false;
+    char buf[4096];
+    const ssize_t n = ::read(out_, buf, sizeof buf);
+    if (n > 0) out_text_.append(buf, static_cast<std::size_t>(n));
+    if (n <= 0) ::close(std::exchange(out_, -1));
+    return n > 0;
+  }
   pid_t pid_ = -1;
-  int out_fd_ = -1, err_fd_ = -1, in_fd_ = -1;
-  std::string out_partial_, err_;
-  std::vector<std::string> lines_;
-  bool exited_ = false;
-  int exit_code_ = -1;
+  int in_ = -1, out_ = -1, code_ = -1;
+  std::string out_text_ = "\n";  // a line break before the first line eases the search
 };
-
-// The number after " name=" in the simulator's exit summary, -1 when absent.
-long summary_count(const std::string& err, const std::string& name);
-
-struct Received {
-  Bytes bytes;
-  bool closed = false;             // the peer closed (or reset) the connection
-  std::vector<std::size_t> reads;  // size of each read: one per data-ready event
-};
-// Reads until want bytes arrived, the peer closed, or timeout passed.
-Received recv_for(int fd, std::size_t want, Ms timeout);
-
-// Opens a pty slave path as a master program would (raw, non-blocking); -1 on failure.
-int open_serial_raw(const std::string& path);
-
-// An RTU read request (function 3) with its CRC.
-inline Bytes rtu_read(uint16_t address, uint16_t count, uint8_t unit = 1) {
-  return WithCrc({unit, 3, static_cast<uint8_t>(address >> 8), static_cast<uint8_t>(address),
-                  static_cast<uint8_t>(count >> 8), static_cast<uint8_t>(count)});
-}
 
 // A libmodbus master that owns its context; ctx is null when it cannot connect.
 struct Master {
@@ -80,8 +110,6 @@ struct Master {
   ~Master() {
     if (ctx) modbus_close(ctx), modbus_free(ctx);
   }
-  Master(const Master&) = delete;
-  Master& operator=(const Master&) = delete;
   // The registers read, or empty on any failure.
   std::vector<uint16_t> read(int address, int count) {
     std::vector<uint16_t> v(static_cast<std::size_t>(count));
@@ -93,7 +121,5 @@ struct Master {
     return ctx && modbus_write_registers(ctx, address, n, v.data()) == n;
   }
 };
-
-inline uint32_t u32(uint16_t hi, uint16_t lo) { return static_cast<uint32_t>(hi) << 16 | lo; }
 
 }  // namespace simtest

@@ -1,5 +1,4 @@
-// The simulator as independent masters see it: libmodbus's RTU and TCP masters, and
-// hand-built RTU frames on a pty and over TCP checked with a CRC of the test's own (the
+// The simulator as independent masters see it: libmodbus's RTU and TCP masters (the
 // engine's tests meet pymodbus).
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -16,60 +15,23 @@ TEST(SimPeers, LibmodbusMastersOnThePtyAndOnModbusTcp) {
   Master rtu(modbus_new_rtu(pty.c_str(), 9600, 'N', 8, 1), 4), tcp(sim.port("tcp"), 4);
   ASSERT_TRUE(rtu.ctx && tcp.ctx) << sim.err();
   auto refused = [](int rc) { return rc == -1 ? errno : 0; };  // the exception as errno
-  uint16_t r[125];
-  uint8_t bits[8] = {};
+  uint16_t r[8];
   for (Master* m : {&rtu, &tcp}) {
     const uint16_t k = m == &tcp;  // distinct values, so each link's writes are its own
     SCOPED_TRACE(k ? "tcp" : "rtu");
     ASSERT_TRUE(m->write(4112, {1, static_cast<uint16_t>(555 + k)})) << modbus_strerror(errno);
     ASSERT_EQ(modbus_write_register(m->ctx, 4108, 30 + k), 1) << modbus_strerror(errno);
-    const std::vector<uint16_t> want = {uint16_t(30 + k), 0, 1, 8, 1, uint16_t(555 + k)};
-    EXPECT_EQ(m->read(4108, 6), want) << "demand period, parity, stop and data bits, password";
-    ASSERT_EQ(modbus_read_input_registers(m->ctx, 4099, 1, r), 1) << "function 4, same map";
-    EXPECT_EQ(r[0], 4);
-    // A gap, a refused value, and a function the meter does not have.
+    EXPECT_EQ(m->read(4108, 6), (Words{uint16_t(30 + k), 0, 1, 8, 1, uint16_t(555 + k)}))
+        << "demand period, parity, stop and data bits, password";
+    EXPECT_TRUE(modbus_read_input_registers(m->ctx, 4099, 1, r) == 1 && r[0] == 4) << "function 4";
     EXPECT_EQ(refused(modbus_read_registers(m->ctx, 4127, 1, r)), EMBXILADD);
     EXPECT_EQ(refused(modbus_write_register(m->ctx, 4099, 0)), EMBXILVAL);
-    EXPECT_EQ(refused(modbus_read_bits(m->ctx, 0, 8, bits)), EMBXILFUN);
+    EXPECT_EQ(refused(modbus_read_bits(m->ctx, 0, 8, reinterpret_cast<uint8_t*>(r))), EMBXILFUN);
   }
-
-  // RTU: another address gets no answer; a broadcast write is carried out unanswered.
-  modbus_set_slave(rtu.ctx, 5);
-  modbus_set_response_timeout(rtu.ctx, 1, 200000);
-  EXPECT_EQ(refused(modbus_read_registers(rtu.ctx, 4099, 1, r)), ETIMEDOUT);
+  // RTU: a broadcast write is carried out unanswered.
   modbus_set_slave(rtu.ctx, 0);
   rtu.write(4128, {1, 2, 3, 4, 5});
-  EXPECT_TRUE(WaitUntil([&] { return tcp.read(4128, 5) == std::vector<uint16_t>{1, 2, 3, 4, 5}; }));
-  // Modbus TCP: units 0 and 255 are this meter too; another gets exception 11.
-  for (const int unit : {0, 255, 7}) {
-    modbus_set_slave(tcp.ctx, unit);
-    EXPECT_EQ(refused(modbus_read_registers(tcp.ctx, 4099, 1, r)), unit == 7 ? EMBXGTAR : 0);
-  }
-  modbus_set_slave(tcp.ctx, 4);
-
+  EXPECT_TRUE(WaitUntil([&] { return tcp.read(4128, 5) == Words{1, 2, 3, 4, 5}; }));
   EXPECT_EQ(sim.stop(), 0) << sim.err();
-  EXPECT_EQ(summary_count(sim.err(), "ignored"), 2) << sim.err();
-}
-
-TEST(SimPeers, HandBuiltRtuFramesOnANamedDeviceAndOverTcp) {
-  // The test holds the master side of its own pty, as it would a real serial line.
-  Pty pty;
-  SimProcess sim({"--serial", pty.path(), "--baud", "19200", "--parity", "even", "--stop-bits", "2",
-                  "--rtu-over-tcp", "0"});
-  ASSERT_EQ(sim.endpoint("serial"), pty.path()) << sim.err();
-  const int tcp = ConnectTcp(sim.port("rtu-over-tcp"));
-  ASSERT_GE(tcp, 0) << sim.err();
-  // The tool's connection test, byte for byte; answers are checked with the test's CRC.
-  const Bytes test_req = rtu_read(4099, 1);
-  ASSERT_EQ(test_req, Hex("01 03 10 03 00 01 70 CA"));
-  for (const int fd : {pty.master(), tcp}) {
-    SCOPED_TRACE(fd == tcp ? "rtu-over-tcp" : "serial");
-    ASSERT_TRUE(WriteAll(fd, test_req));
-    EXPECT_EQ(recv_for(fd, 7, 3s).bytes, WithCrc(Hex("01 03 02 0001")));
-    ASSERT_TRUE(WriteAll(fd, rtu_read(4107, 4)));
-    EXPECT_EQ(recv_for(fd, 13, 3s).bytes, WithCrc(Hex("01 03 08 00C0 000F 0002 0002")))
-        << "the command line's speed / 100, even parity and two stop bits";
-  }
-  ::close(tcp);
-  EXPECT_EQ(sim.stop(), 0) << sim.err();
+  EXPECT_NE(sim.err().find(" ignored=1 "), std::string::npos) << sim.err();
 }
