@@ -2,14 +2,17 @@
 // in the corner of every panel.
 #include <QApplication>
 #include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
 #include <QIcon>
+#include <QImage>
 #include <QPixmap>
 #include <QSystemTrayIcon>
 #include <map>
 #include <memory>
 #include <string>
 
+#include "platform/ico.h"
 #include "platform/testing/tray_testing.h"
 #include "platform/tray.h"
 #include "platform/ui.h"
@@ -49,6 +52,22 @@ struct Decoded {
 };
 std::map<QString, Decoded> g_decoded;
 
+// The shipped images are decoded here; anything else by Qt's image-format plugins.
+QPixmap Decode(const QString& path) {
+  QFile f(path);
+  if (f.open(QIODevice::ReadOnly)) {
+    const QByteArray bytes = f.read(1 << 20);  // an icon of 256 x 256 takes 320 KiB
+    ico::Image img;
+    if (ico::Decode(reinterpret_cast<const unsigned char*>(bytes.constData()),
+                    static_cast<std::size_t>(bytes.size()), &img)) {
+      const QImage view(reinterpret_cast<const uchar*>(img.pixels.data()), img.width, img.height,
+                        img.width * 4, QImage::Format_ARGB32);
+      return QPixmap::fromImage(view.copy());  // the view does not own the pixels
+    }
+  }
+  return QPixmap(path);
+}
+
 QPixmap LoadImage(const char* file) {
   if (!file || !*file) return {};
   const QString path = ResolveImage(file);
@@ -57,7 +76,7 @@ QPixmap LoadImage(const char* file) {
   const QDateTime modified = info.lastModified();
   Decoded& d = g_decoded[path];
   if (d.size != info.size() || d.modified != modified || d.pixmap.isNull())
-    d = Decoded{info.size(), modified, QPixmap(path)};
+    d = Decoded{info.size(), modified, Decode(path)};
   return d.pixmap;
 }
 
