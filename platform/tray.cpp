@@ -1,7 +1,6 @@
 // Link-status icon: QSystemTrayIcon where a notification area exists, otherwise an image
 // in the corner of every panel.
 #include <QApplication>
-#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QIcon>
@@ -13,6 +12,7 @@
 #include <string>
 
 #include "platform/ico.h"
+#include "platform/safe_file.h"
 #include "platform/testing/tray_testing.h"
 #include "platform/tray.h"
 #include "platform/ui.h"
@@ -46,8 +46,7 @@ QString ResolveImage(const char* file) {
 // more than the rest of the exchange. A file changed on disk is decoded again; a file gone
 // loads as nothing, as before.
 struct Decoded {
-  qint64 size = -1;
-  QDateTime modified;
+  safe_file::Stamp stamp;
   QPixmap pixmap;
 };
 std::map<QString, Decoded> g_decoded;
@@ -71,12 +70,10 @@ QPixmap Decode(const QString& path) {
 QPixmap LoadImage(const char* file) {
   if (!file || !*file) return {};
   const QString path = ResolveImage(file);
-  const QFileInfo info(path);
-  if (!info.isFile()) return {};
-  const QDateTime modified = info.lastModified();
+  safe_file::Stamp stamp;
+  if (!safe_file::StampOf(QFile::encodeName(path).toStdString(), &stamp)) return {};
   Decoded& d = g_decoded[path];
-  if (d.size != info.size() || d.modified != modified || d.pixmap.isNull())
-    d = Decoded{info.size(), modified, Decode(path)};
+  if (!(d.stamp == stamp) || d.pixmap.isNull()) d = Decoded{stamp, Decode(path)};
   return d.pixmap;
 }
 
