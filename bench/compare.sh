@@ -76,8 +76,9 @@ for what in startup xvfb; do
   for side in before after; do
     f="$out/$what.$side"
     [ -s "$f" ] || continue
-    printf '%-8s %-6s start-up ratio %sx, RSS ratio %sx (medians of %s rounds)\n' "$what" "$side" \
-      "$(med "$f" 's/.*ratio time \([0-9.]*\)x.*/\1/p')" \
+    printf '%-8s %-6s start-up ratio %sx, processor time ratio %sx, RSS ratio %sx (medians of %s rounds)\n' \
+      "$what" "$side" "$(med "$f" 's/.*ratio time \([0-9.]*\)x.*/\1/p')" \
+      "$(med "$f" 's/.*processor time [0-9.]* ms vs [0-9.]* ms, \([0-9.]*\)x.*/\1/p')" \
       "$(med "$f" 's/.*RSS \([0-9.]*\)x.*/\1/p')" "$rounds"
   done
 done

@@ -68,7 +68,8 @@ int main(int argc, char* argv[]) {
   for (const char* c : {"Seleccionar_Puerto", "QuitCallback", "Estado_Enlace", "Elige_Puerto"})
     RegisterCtrlCallback(c, Ignore);
   RegisterPanelCallback("panelCB", IgnorePanel);
-  for (const char* m : {"Salir_Menu", "Cambia_Idioma_ESP", "Cambia_Idioma_ENG", "Pantalla_HELP"})
+  for (const char* m :
+       {"Salir_Menu", "Cambia_Idioma_ESP", "Cambia_Idioma_ENG", "Pantalla_HELP", "Abrir_Trafico"})
     RegisterMenuCallback(m, IgnoreMenu);
   if (!Cargar_Textos_Idioma((bin + "/language.ini").c_str(), 1)) return 1;
   Orba_GEN_Presenta_iconos_comunicaciones_solo_semaforo();

@@ -10,7 +10,9 @@ Each program prints 'shown ...' on stdout once its first window is painted (the 
 so with VELDIXMID_REPORT_SHOWN=1). With --floor, runs of PROGRAM and of FLOOR_PROGRAM (the
 least a Qt Widgets program does to show a window: bench/minimal_qt) alternate, and one line
 compares them: median start-up and peak RSS of each, and the ratios (target: the tool within
-1.2 times the floor's time and 1.1 times its RSS).
+1.2 times the floor's time and 1.1 times its RSS), and the median processor time of each up
+to that moment (all threads, from /proc: the work done, which a loaded machine's waits for
+a processor do not inflate as they do the wall-clock time).
 
 Each --same program (bench/same_panel_qt, bench/same_panel_qt_serial: the tool's first panel
 rebuilt in plain Qt) joins the alternation and gets one more line: the tool against it (what
@@ -54,6 +56,15 @@ def one_run(cmd, env):
                     rss_kb = int(l.split()[1])
     except OSError:
         pass
+    # Processor time of all its threads so far (ns, from the scheduler): the work done to
+    # get there, which waiting for a processor on a loaded machine does not inflate.
+    cpu_ns = 0
+    try:
+        for task in os.listdir(f"/proc/{p.pid}/task"):
+            with open(f"/proc/{p.pid}/task/{task}/schedstat") as f:
+                cpu_ns += int(f.read().split()[0])
+    except (OSError, ValueError, IndexError):
+        pass
     p.terminate()
     try:
         p.wait(timeout=10)
@@ -62,12 +73,17 @@ def one_run(cmd, env):
         p.wait()
     if not line.startswith(b"shown"):
         sys.exit(f"{cmd[0]}: no 'shown' line (got {line!r})")
-    return elapsed * 1000, rss_kb / 1024, line.decode(errors="replace").strip()
+    return elapsed * 1000, rss_kb / 1024, line.decode(errors="replace").strip(), cpu_ns / 1e6
 
 
 def summary(results):
     times = [r[0] for r in results]
     return statistics.median(times), min(times), max(times), max(r[1] for r in results)
+
+
+def cpu(results):
+    """Median processor time to the first shown window, ms."""
+    return statistics.median(r[3] for r in results)
 
 
 def first_panel(results):
@@ -135,7 +151,8 @@ def main():
           f"(min {lo:.1f}, max {hi:.1f}), peak RSS {rss:.1f} MiB; {os.path.basename(floor)} "
           f"median {fmed:.1f} ms (min {flo:.1f}, max {fhi:.1f}), peak RSS {frss:.1f} MiB; "
           f"ratio time {tr:.2f}x (target <= {TARGET_TIME}: {verdict(tr, TARGET_TIME)}), "
-          f"RSS {mr:.2f}x (target <= {TARGET_RSS}: {verdict(mr, TARGET_RSS)})")
+          f"RSS {mr:.2f}x (target <= {TARGET_RSS}: {verdict(mr, TARGET_RSS)}); processor time "
+          f"{cpu(results[0]):.1f} ms vs {cpu(results[1]):.1f} ms, {cpu(results[0]) / cpu(results[1]):.2f}x")
     fname = os.path.basename(floor)
     for k, prog in enumerate(same, start=2):
         smed, slo, shi, srss = summary(results[k])
@@ -145,7 +162,8 @@ def main():
               f"{srss:.1f} MiB; {name}/{sname} time {med / smed:.2f}x, RSS {rss / srss:.2f}x "
               f"(the tool's own); {sname}/{fname} time {smed / fmed:.2f}x, RSS "
               f"{srss / frss:.2f}x (Qt's, same panel); its share of the gap above {fname}: "
-              f"time {share(med, smed, fmed)}, RSS {share(rss, srss, frss)}")
+              f"time {share(med, smed, fmed)}, RSS {share(rss, srss, frss)}; processor time "
+              f"{cpu(results[k]):.1f} ms, {name}/{sname} {cpu(results[0]) / cpu(results[k]):.2f}x")
 
 
 if __name__ == "__main__":

@@ -13,7 +13,7 @@
 #   --cov       afterwards, replay seeds and working corpus through the coverage build and
 #               print llvm-cov's line, region and branch coverage of the code under test
 #               (-n 0 --cov: coverage of the corpus as it is, no fuzzing)
-#   TARGET      engine_serial engine_tcp ini registry codec sim_requests sim_state uir
+#   TARGET      engine_serial engine_tcp ini registry codec sim_requests sim_state uir ico
 #               (default: all)
 #
 # The working corpus of each target grows in fuzz/corpus-run/<target>/ (not committed); it
@@ -41,7 +41,7 @@ while [ $# -gt 0 ]; do
     *) targets+=("$1"); shift ;;
   esac
 done
-[ ${#targets[@]} -gt 0 ] || targets=(engine_serial engine_tcp ini registry codec sim_requests sim_state uir)
+[ ${#targets[@]} -gt 0 ] || targets=(engine_serial engine_tcp ini registry codec sim_requests sim_state uir ico)
 
 # Per target: longest input and dictionary. The INI target reaches 128 KiB, long files of
 # many 2 KiB read blocks and lines far beyond the 255 bytes kept; the registry target just
@@ -56,6 +56,7 @@ max_len() {
     sim_requests) echo 2048 ;;
     sim_state) echo 4096 ;;
     uir) echo 4096 ;;
+    ico) echo 8192 ;;
   esac
 }
 dict() {
@@ -78,7 +79,7 @@ sources() {
 
 for t in "${targets[@]}"; do
   case "$t" in
-    engine_serial|engine_tcp|ini|registry|codec|sim_requests|sim_state|uir) ;;
+    engine_serial|engine_tcp|ini|registry|codec|sim_requests|sim_state|uir|ico) ;;
     *) echo "run.sh: unknown target $t" >&2; exit 2 ;;
   esac
 done

@@ -86,13 +86,13 @@ bool Restablecer_Fuentes(void) {
   return false;
 }
 
-char** Cargar_Textos_Idioma(const char* path, int language) {
-  IniText ini = Ini_New(0);
-  Ini_ReadFromFile(ini, path);  // a file that cannot be read gives no sections
+namespace {
 
+// Builds the table from section `language` of the language file already read into `ini` and
+// installs it: what Cargar_Textos_Idioma does after its read.
+char** LoadTable(IniText ini, int language) {
   char* section = nullptr;
   if (!Ini_NthSectionName(ini, language, &section)) {
-    Ini_Dispose(ini);
     char dir[1024];
     if (GetProjectDir(dir) != 0) dir[0] = '\0';
     char message[1200];
@@ -106,7 +106,6 @@ char** Cargar_Textos_Idioma(const char* path, int language) {
   const std::size_t count = items > 0 ? static_cast<std::size_t>(items) : 0;
   auto** table = static_cast<char**>(AllocateTable(count));
   if (!table) {
-    Ini_Dispose(ini);
     ErrorPopup("Not enough memory");
     return nullptr;
   }
@@ -121,7 +120,6 @@ char** Cargar_Textos_Idioma(const char* path, int language) {
     if (Ini_GetStringCopy(ini, section, name, &copy) <= 0) break;
     table[i] = copy;
   }
-  Ini_Dispose(ini);
 
   // Install, then release the replaced table: every reader goes through CatalogueText, so
   // nothing points into it any longer.
@@ -137,6 +135,16 @@ char** Cargar_Textos_Idioma(const char* path, int language) {
   return table;
 }
 
+}  // namespace
+
+char** Cargar_Textos_Idioma(const char* path, int language) {
+  IniText ini = Ini_New(0);
+  Ini_ReadFromFile(ini, path);  // a file that cannot be read gives no sections
+  char** table = LoadTable(ini, language);
+  Ini_Dispose(ini);
+  return table;
+}
+
 char** Orba_AsignarIdioma(void) {
   if (!Restablecer_Fuentes()) return nullptr;
 
@@ -144,8 +152,10 @@ char** Orba_AsignarIdioma(void) {
   LanguageFilePath(path, sizeof path);
   if (!LanguageFileReadable(path)) return nullptr;
 
-  int languages = 0;
-  Orba_NumeroDeIdiomas(&languages);
+  // One read serves the count and the catalogue: the start-up reads the file once.
+  IniText ini = Ini_New(0);
+  Ini_ReadFromFile(ini, path);  // a file that cannot be read gives no sections
+  const int languages = Ini_NumberOfSections(ini);
 
   char key[128];
   LanguageKey(key, sizeof key);
@@ -157,8 +167,13 @@ char** Orba_AsignarIdioma(void) {
   int language = read == 0 ? ParseLanguageNumber(reinterpret_cast<const char*>(stored)) : 0;
 
   if (read != 0 || language < 1 || language > languages) {
-    if (Orba_SeleccionarIdioma(&language) == -1) return nullptr;
+    if (Orba_SeleccionarIdioma(&language) == -1) {
+      Ini_Dispose(ini);
+      return nullptr;
+    }
     StoreLanguage(language);
   }
-  return Cargar_Textos_Idioma(path, language);
+  char** table = LoadTable(ini, language);
+  Ini_Dispose(ini);
+  return table;
 }

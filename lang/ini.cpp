@@ -10,6 +10,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/safe_file.h"
@@ -38,6 +39,11 @@ struct Item {
 struct Section {
   std::string name;
   std::vector<Item> items;
+  // Case-folded item name -> position of the first item so named. Built at the first lookup
+  // (the catalogue looks up every item of its section, which a linear search made quadratic);
+  // items never change once their read has ended, so it stays valid.
+  std::unordered_map<std::string, std::size_t> index;
+  bool indexed = false;
 };
 
 bool isSpace(unsigned char c) {
@@ -74,6 +80,12 @@ unsigned char foldCase(unsigned char c) {
     case 0x9F: return 0xFF;  // Ÿ
     default: return c;
   }
+}
+
+std::string foldedName(std::string_view s) {
+  std::string out(s);
+  for (char& c : out) c = static_cast<char>(foldCase(static_cast<unsigned char>(c)));
+  return out;
 }
 
 bool sameName(std::string_view a, std::string_view b) {
@@ -275,13 +287,13 @@ void unescape(std::string_view value, char* out) {
 struct IniTextRec {
   // unique_ptr keeps section names at a fixed address while later reads append sections.
   std::vector<std::unique_ptr<Section>> sections;
-  const Section* lastFound = nullptr;  // the section last found by name
-  std::vector<char> scratch;           // the value last taken, escapes processed
+  Section* lastFound = nullptr;  // the section last found by name
+  std::vector<char> scratch;     // the value last taken, escapes processed
 };
 
 namespace {
 
-const Section* findSection(IniText ini, const char* name) {
+Section* findSection(IniText ini, const char* name) {
   if (!ini || !name) return nullptr;
   if (ini->lastFound && sameName(ini->lastFound->name, name)) return ini->lastFound;
   for (const auto& s : ini->sections) {
@@ -294,11 +306,25 @@ const Section* findSection(IniText ini, const char* name) {
 }
 
 const Item* findItem(IniText ini, const char* section, const char* item) {
-  const Section* s = findSection(ini, section);
+  Section* s = findSection(ini, section);
   if (!s || !item) return nullptr;
-  for (const Item& it : s->items)
-    if (sameName(it.name, item)) return &it;
-  return nullptr;
+  try {
+    if (!s->indexed) {
+      s->index.reserve(s->items.size());
+      for (std::size_t i = 0; i < s->items.size(); ++i)
+        s->index.try_emplace(foldedName(s->items[i].name), i);  // the first of a name stays
+      s->indexed = true;
+    }
+    const auto found = s->index.find(foldedName(item));
+    return found == s->index.end() ? nullptr : &s->items[found->second];
+  } catch (const std::bad_alloc&) {
+    // Memory short for the index: the search it saves finds the same item.
+    if (!s->indexed) s->index.clear();
+    const std::string_view name = item;
+    for (const Item& it : s->items)
+      if (sameName(it.name, name)) return &it;
+    return nullptr;
+  }
 }
 
 // 1 with *text in the scratch buffer, 0 when missing, INI_ERR_NO_MEMORY.

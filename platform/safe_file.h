@@ -40,6 +40,18 @@ int OpenForReading(const std::string& path, Status* status, std::string* reason)
 // not_regular / unreadable with the reason.
 Status Check(const std::string& path, std::string* reason);
 
+// Size and last write time of a regular file: what tells a rewritten file from the one read
+// before. The time's unit is the system's own (ns on POSIX, 100 ns on Windows).
+struct Stamp {
+  long long size = -1;
+  long long modified = 0;
+  bool operator==(const Stamp&) const = default;
+};
+
+// The stamp of the regular file at path (symbolic links followed); false when there is none.
+// One stat, no time-zone work: the link indicator asks it at every image change.
+bool StampOf(const std::string& path, Stamp* out);
+
 // The file a write to path must replace: path itself, or the end of its chain of symbolic
 // links (relative links taken from their own directory), which may not exist yet.
 std::string WriteTarget(const std::string& path);

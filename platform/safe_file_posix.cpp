@@ -148,6 +148,14 @@ Status Check(const std::string& path, std::string* reason) {
   return Status::ok;
 }
 
+bool StampOf(const std::string& path, Stamp* out) {
+  struct stat st {};
+  if (!out || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  out->size = static_cast<long long>(st.st_size);
+  out->modified = static_cast<long long>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec;
+  return true;
+}
+
 std::string WriteTarget(const std::string& path) {
   std::string p = path;
   for (int depth = 0; depth < kMaxLinkDepth; ++depth) {

@@ -111,6 +111,26 @@ Read ReadFile(const std::string& path, std::size_t max_bytes) {
   return r;
 }
 
+bool StampOf(const std::string& path, Stamp* out) {
+  if (!out) return false;
+  // Opened without access rights, which follows links and reads no data.
+  HANDLE h =
+      CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info{};
+  const bool ok = GetFileInformationByHandle(h, &info) && GetFileType(h) == FILE_TYPE_DISK &&
+                  !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+  CloseHandle(h);
+  if (!ok) return false;
+  out->size = static_cast<long long>(static_cast<unsigned long long>(info.nFileSizeHigh) << 32 |
+                                     info.nFileSizeLow);
+  out->modified = static_cast<long long>(
+      static_cast<unsigned long long>(info.ftLastWriteTime.dwHighDateTime) << 32 |
+      info.ftLastWriteTime.dwLowDateTime);
+  return true;
+}
+
 Status Check(const std::string& path, std::string* reason) {
   Status s = Status::ok;
   const int fd = OpenForReading(path, &s, reason);

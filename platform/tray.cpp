@@ -1,15 +1,18 @@
 // Link-status icon: QSystemTrayIcon where a notification area exists, otherwise an image
 // in the corner of every panel.
 #include <QApplication>
-#include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
 #include <QIcon>
+#include <QImage>
 #include <QPixmap>
 #include <QSystemTrayIcon>
 #include <map>
 #include <memory>
 #include <string>
 
+#include "platform/ico.h"
+#include "platform/safe_file.h"
 #include "platform/testing/tray_testing.h"
 #include "platform/tray.h"
 #include "platform/ui.h"
@@ -43,21 +46,34 @@ QString ResolveImage(const char* file) {
 // more than the rest of the exchange. A file changed on disk is decoded again; a file gone
 // loads as nothing, as before.
 struct Decoded {
-  qint64 size = -1;
-  QDateTime modified;
+  safe_file::Stamp stamp;
   QPixmap pixmap;
 };
 std::map<QString, Decoded> g_decoded;
 
+// The shipped images are decoded here; anything else by Qt's image-format plugins.
+QPixmap Decode(const QString& path) {
+  QFile f(path);
+  if (f.open(QIODevice::ReadOnly)) {
+    const QByteArray bytes = f.read(1 << 20);  // an icon of 256 x 256 takes 320 KiB
+    ico::Image img;
+    if (ico::Decode(reinterpret_cast<const unsigned char*>(bytes.constData()),
+                    static_cast<std::size_t>(bytes.size()), &img)) {
+      const QImage view(reinterpret_cast<const uchar*>(img.pixels.data()), img.width, img.height,
+                        img.width * 4, QImage::Format_ARGB32);
+      return QPixmap::fromImage(view.copy());  // the view does not own the pixels
+    }
+  }
+  return QPixmap(path);
+}
+
 QPixmap LoadImage(const char* file) {
   if (!file || !*file) return {};
   const QString path = ResolveImage(file);
-  const QFileInfo info(path);
-  if (!info.isFile()) return {};
-  const QDateTime modified = info.lastModified();
+  safe_file::Stamp stamp;
+  if (!safe_file::StampOf(QFile::encodeName(path).toStdString(), &stamp)) return {};
   Decoded& d = g_decoded[path];
-  if (d.size != info.size() || d.modified != modified || d.pixmap.isNull())
-    d = Decoded{info.size(), modified, QPixmap(path)};
+  if (!(d.stamp == stamp) || d.pixmap.isNull()) d = Decoded{stamp, Decode(path)};
   return d.pixmap;
 }
 

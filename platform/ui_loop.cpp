@@ -148,6 +148,11 @@ void KeepFieldTextVisible() {
     return;
   }
 }
+
+// The check loads the font database and shapes text, about 1.5 ms that the first panel
+// would wait for before it is painted: it runs on the loop turn after that paint instead
+// (a face swapped then repaints the panels with it).
+bool g_fontCheckPending = false;
 }  // namespace
 
 int InitUIRuntime(void*, char* argv[], void*) {
@@ -168,7 +173,7 @@ int InitUIRuntime(void*, char* argv[], void*) {
   g_ownApp = new QApplication(argc, ptrs.data());
   QApplication::setStyle(new RuntimeStyle(QApplication::style()->name()));
   QApplication::setQuitOnLastWindowClosed(false);
-  KeepFieldTextVisible();
+  g_fontCheckPending = true;
   qAddPostRoutine(DiscardAllAtExit);
   return 1;
 }
@@ -312,6 +317,10 @@ void PaintNow() {
   for (const auto& [h, p] : g_panels)
     if (p->window->isVisible()) p->window->repaint();
   --g_suspend;
+  if (g_fontCheckPending) {
+    g_fontCheckPending = false;
+    QTimer::singleShot(0, QCoreApplication::instance(), KeepFieldTextVisible);
+  }
   ReleaseHeld();
 }
 
