@@ -32,10 +32,6 @@ namespace langtest {
 namespace fs = std::filesystem;
 
 inline std::string Cp1252(const QString& s) { return ui::ToCp1252(s.toStdU16String()); }
-template <class... A>
-std::string Format(const char* format, A... args) {
-  return QString::asprintf(format, args...).toStdString();
-}
 
 struct Popup {
   std::string title, text;
@@ -63,16 +59,10 @@ class Driver {
   std::vector<Popup> popups;
   std::vector<std::vector<std::string>> panels;  // the names each selection panel listed
   std::deque<Choice> choices;
-  bool timedOut = false;
 
  private:
   void Tick() {
-    // Nothing here takes this long: end the innermost loop so the test fails instead of hanging.
-    if (clock_.elapsed() > 10000) {
-      if (!timedOut) QuitUserInterface(-99);
-      timedOut = true;
-      return;
-    }
+    if (clock_.elapsed() > 10000) return Fail("nothing to answer for 10 s");
     if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
       popups.push_back({Cp1252(box->windowTitle()), Cp1252(box->text())});
       box->button(QMessageBox::Ok)->click();
@@ -88,11 +78,8 @@ class Driver {
     QPushButton *ok = nullptr, *quit = nullptr;
     for (auto* b : panel->findChildren<QPushButton*>())
       (b->text() == QStringLiteral("OK") ? ok : quit) = b;
-    if (!list || !ok || !quit || quit->text() != QStringLiteral("Quit")) {
-      ADD_FAILURE() << "selection panel without its list or buttons";
-      QuitUserInterface(-98);
-      return;
-    }
+    if (!list || !ok || !quit || quit->text() != QStringLiteral("Quit"))
+      return Fail("selection panel without its list or buttons");
     if (panel != answered_) {
       answered_ = panel;
       panels.emplace_back();
@@ -107,6 +94,11 @@ class Driver {
                         list->visualItemRect(list->item(choice_.row)).center());
     }
     QTest::mouseClick(choice_.ok ? ok : quit, Qt::LeftButton);
+  }
+  void Fail(const char* why) {  // ends the innermost loop: the test fails instead of hanging
+    ADD_FAILURE() << why;
+    timer_.stop();
+    QuitUserInterface(-99);
   }
   QTimer timer_;
   QElapsedTimer clock_;
@@ -127,7 +119,6 @@ class LangTest : public ::testing::Test {
     ::setenv("VELDIXMID_REGISTRY", (dir_ / "registry").c_str(), 1);
     ui::SetProjectDirOverride(dir_.c_str());
     Textos_Idioma = nullptr;
-    lang::SetTableAllocatorForTests(nullptr);
   }
   void TearDown() override {
     lang::SetTableAllocatorForTests(nullptr);
@@ -141,23 +132,19 @@ class LangTest : public ::testing::Test {
     fs::copy_file(fs::path(VELDIX_TEST_DATA) / "fixtures/lang" / name, LangPath(),
                   fs::copy_options::overwrite_existing);
   }
-  void UseText(const std::string& text) { std::ofstream(LangPath(), std::ios::binary) << text; }
 
   static constexpr const char* kLangKey = "SOFTWARE\\VELDIX-MID v1.0\\Language";
-  static constexpr const char* kFontKeyPath =
-      "SOFTWARE\\National Instruments\\CVI Run-Time Engine\\cvirte";
   static void Store(const char* key, const char* value, const std::string& text) {
     ASSERT_EQ(WT_RegWriteString(kRegLocalMachine, key, value, text.c_str()), 0);
   }
   // The stored text, or nothing when the value cannot be read as a string.
-  static std::optional<std::string> Stored(const char* key, const char* value) {
+  static std::optional<std::string> Stored(const char* key, const char* value = "Language") {
     unsigned char buf[1024] = {};
     unsigned size = 0;
     if (WT_RegReadString(kRegLocalMachine, key, value, buf, sizeof buf, &size) != 0)
       return std::nullopt;
     return std::string(reinterpret_cast<char*>(buf));
   }
-  static std::optional<std::string> StoredLanguage() { return Stored(kLangKey, "Language"); }
 
   fs::path dir_;
 };
