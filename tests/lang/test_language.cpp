@@ -72,8 +72,7 @@ TEST_F(Change, MenuEntries) {
   const Popup noSection{"Error",
                         "Language section not found at : " + dir_.string() + "/language.ini"};
   const Popup noFile{"Error", "File not found : " + dir_.string() + "/language.ini"};
-  const Popup noMemory{"Error", "Not enough memory"};
-  enum Fault { None, Font, NoFile, NoMemory };
+  enum Fault { None, Font, NoFile };
   struct Case {
     const char* what;
     const char* fixture;
@@ -88,7 +87,6 @@ TEST_F(Change, MenuEntries) {
       {"English, one section", "one.ini", None, {"ENG"}, {noSection}, "2", "Medidas"},
       {"font values set", "two.ini", Font, {"ENG"}, {restart}, "9", "Medidas"},
       {"file gone", "two.ini", NoFile, {"ENG"}, {noFile}, "9", "Medidas"},
-      {"no memory for the table", "two.ini", NoMemory, {"ENG"}, {noMemory}, "2", "Medidas"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -98,11 +96,8 @@ TEST_F(Change, MenuEntries) {
     Store(kLangKey, "Language", "9");
     if (c.fault == Font) Store(kFontKey, "DialogFontName", "Arial");
     if (c.fault == NoFile) fs::remove(LangPath());
-    if (c.fault == NoMemory)
-      lang::SetTableAllocatorForTests([](std::size_t, std::size_t) -> void* { return nullptr; });
     Driver driver;
     for (const std::string& e : c.entries) pick(e);
-    lang::SetTableAllocatorForTests(nullptr);
     EXPECT_EQ(driver.popups, c.popups);
     EXPECT_EQ(Stored(kLangKey), c.stored);
     EXPECT_STREQ(CatalogueText(0), c.text0);
