@@ -7,13 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
-#include <QAbstractSpinBox>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <functional>
 #include <memory>
-#include <set>
 #include <sstream>
 
 #include "lang/catalogue.h"
@@ -30,17 +28,12 @@ namespace mtest {
 using vtest::Bytes;
 using vtest::Hex;
 
-// Seconds of CLOCK_MONOTONIC (steady_clock), the clock the peer stamps its log with.
-inline double Now() {
-  return std::chrono::duration<double>(vtest::Clock::now().time_since_epoch()).count();
-}
-
-// One request as the peer received it: the Modbus TCP frame, 6-byte header first.
+// One request as the peer received it (seconds of CLOCK_MONOTONIC): the Modbus TCP frame,
+// 6-byte header first.
 struct Request {
   double t = 0;
   Bytes frame;
   Bytes Pdu() const { return frame.size() > 6 ? Bytes(frame.begin() + 6, frame.end()) : Bytes{}; }
-  int Start() const { return frame.size() > 9 ? frame[8] << 8 | frame[9] : -1; }
 };
 
 class Peer {
@@ -191,29 +184,18 @@ class ScreenTest : public ::testing::Test {
         << "control " << control;
     return v;
   }
-  // Every value control has a label of its own; indicators are read-only, settings not.
-  void ExpectControls(int panel, const std::vector<int>& controls, bool indicators) {
-    std::set<std::string> labels;
-    for (int c : controls) {
-      char label[256] = "";
-      EXPECT_EQ(GetCtrlAttribute(panel, c, ATTR_LABEL, label), 0);
-      EXPECT_TRUE(label[0] && labels.insert(label).second) << "control " << c << ": " << label;
-      if (auto* box = Widget<QAbstractSpinBox>(panel, c)) {
-        EXPECT_EQ(box->isReadOnly(), indicators) << "control " << c;
-      }
-    }
-  }
   // Clicks a send or save button and waits for the popup that ends it.
   void Write(int panel, int button) {
     popups.seen.clear();
     Click(panel, button);
     ASSERT_TRUE(RunUntil([&] { return !popups.seen.empty(); }, 30)) << "no popup";
   }
-  void ExpectPopup(int title, int text) {  // exactly one since the last Write
+  void ExpectPopup(int title, const QString& text) {  // exactly one since the last Write
     ASSERT_EQ(popups.seen.size(), 1u);
     EXPECT_EQ(popups.seen[0].title, Catalogue(title));
-    EXPECT_EQ(popups.seen[0].text, Catalogue(text));
+    EXPECT_EQ(popups.seen[0].text, text);
   }
+  void ExpectSent() { ExpectPopup(199, Catalogue(200)); }
 
   inline static std::unique_ptr<Peer> peer;
   int main = -1;
