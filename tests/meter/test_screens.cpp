@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
+#include <span>
 #include <tuple>
 
 #include "meter/config_file.h"
@@ -51,7 +52,7 @@ const std::pair<int, int> kShown[] = {{2, 65535},      {21, 65535},    {11, 6553
                                       {15, 65535},     {20, 65535},    {19, 65535}, {17, 65534},
                                       {18, INT32_MIN}, {16, INT32_MAX}};
 
-TEST_F(Screens, DeviceReadShowsTheBlockAndSendWritesTheEditedControls) {
+TEST_F(Screens, DeviceReadShowsTheBlockAndSendWritesEveryRequest) {
   peer->Set(4096, kBlock);
   const int p = Open(4);
   ASSERT_GT(p, 0);
@@ -76,14 +77,9 @@ TEST_F(Screens, DeviceReadShowsTheBlockAndSendWritesTheEditedControls) {
   EXPECT_EQ(writes[2].Pdu(), Hex("01 10 1010 0002 04 ffff ffff"));
   EXPECT_EQ(writes[3].Pdu(), Hex("01 10 1016 0006 0c ffff fffe ffff ffff 7fff ffff"));
   EXPECT_EQ(peer->Log(3).size(), 2u) << "the block is read back once";
-}
 
-TEST_F(Screens, AnyFailedWriteStillSendsAllFourThenSaysSo) {
-  peer->Set(4096, kBlock);
-  const int p = Open(4);
-  ASSERT_GT(p, 0);
-  // W1 refused, W4 confirmed for fewer registers than written, W2 never answered; the
-  // popup names each, and why.
+  // W1 refused, W4 confirmed for fewer registers than written, W2 never answered: every
+  // write is still attempted, and the popup names the failed one, and why.
   const std::pair<const char*, Failed> cases[] = {{"exception", {1, 4099, 4099, Exception4()}},
                                                   {"short", {4, 4118, 4123, Catalogue(197)}},
                                                   {"silent", {2, 4103, 4110, Catalogue(202)}}};
@@ -93,7 +89,7 @@ TEST_F(Screens, AnyFailedWriteStillSendsAllFourThenSaysSo) {
     peer->Fault(f.first, f.last, mode);
     Write(p, kEquipoSend);
     peer->Fault(f.first, f.last, "off");
-    EXPECT_EQ(peer->Log(16).size(), before + 4) << "every write is attempted";
+    EXPECT_EQ(peer->Log(16).size(), before + 4);
     ExpectFailedWrite(f);
     EXPECT_TRUE(Visible(p));
   }
@@ -201,17 +197,16 @@ class Files : public Screens {
   void ExpectFilePopup(int headline, const std::string& path, const QString& detail) {
     QString text = Catalogue(headline) + "\n" + QString::fromStdString(path);
     if (!detail.isEmpty()) text += "\n" + detail;
-    ASSERT_EQ(popups.seen.size(), 1u);
-    EXPECT_EQ(popups.seen[0].title, Catalogue(334));
-    EXPECT_EQ(popups.seen[0].text, text);
+    ExpectPopup(334, text);
   }
   inline static std::string pick;
 };
 
 // One meter's settings and mask saved to files, loaded on a meter set otherwise and sent:
 // the writes carry the first meter's values byte for byte (the clock stays the second
-// meter's own).
-TEST_F(Files, SavedThenLoadedConfigurationSendsTheSameBytes) {
+// meter's own). Files that cannot be loaded are refused naming the field, and the panel keeps
+// what it showed.
+TEST_F(Files, SavedConfigurationSendsTheSameBytesAndBadFilesAreRefused) {
   QTemporaryDir dir;
   peer->Set(4096, kBlock);
   peer->Set(4128, {0x1234, 0xFFFF, 0, 0x8001, 0xFF07});
@@ -229,9 +224,29 @@ TEST_F(Files, SavedThenLoadedConfigurationSendsTheSameBytes) {
   }
   QFile saved(QString::fromStdString(device));  // the meter it came from, and when
   ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
-  const QString text = QString::fromUtf8(saved.readAll());
-  EXPECT_TRUE(text.contains("\nread = 20") && text.contains("\nslave = 1\nserial = 24100273\n"))
-      << text.toStdString();
+  const std::string full = saved.readAll().toStdString();
+  EXPECT_NE(full.find("\nread = 20"), std::string::npos) << full;
+  EXPECT_NE(full.find("\nslave = 1\nserial = 24100273\n"), std::string::npos) << full;
+
+  auto replaced = [&](const std::string& from, const std::string& to) {
+    std::string t = full;
+    return t.replace(t.find(from), from.size(), to);
+  };
+  struct Case {
+    const char* name;
+    std::string text;  // "" with `folder`: the path is a folder
+    QString detail;
+    bool folder = false;
+  };
+  const Case bad[] = {
+      {"malformed", replaced("ct_primary =", "ct_primary"), Catalogue(339) + " 20"},
+      {"not ours", "[file]\nformat = other\n", "file.format: " + Catalogue(340)},
+      {"out of range", replaced("baud = 65535", "baud = 65536"),
+       "device.baud: " + Catalogue(344) + " 0..65535"},
+      {"truncated", full.substr(0, full.find("ct_primary")),
+       "device.ct_primary: " + Catalogue(342)},
+      {"a folder", "", Catalogue(337) + ": " + Catalogue(348), true},
+  };
 
   peer->Reset();
   std::vector<int> other(30, 0);
@@ -250,6 +265,21 @@ TEST_F(Files, SavedThenLoadedConfigurationSendsTheSameBytes) {
     Click(p, load);
     EXPECT_TRUE(popups.seen.empty());
     EXPECT_EQ(peer->Log(16).size(), before) << "loading writes nothing";
+    for (const Case& c : button == 4 ? std::span(bad) : std::span<const Case>()) {
+      SCOPED_TRACE(c.name);
+      pick = dir.filePath(c.name).toStdString();
+      if (c.folder) {
+        ASSERT_TRUE(QDir(dir.path()).mkdir(c.name));
+      } else {
+        QFile f(QString::fromStdString(pick));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(c.text.data(), qint64(c.text.size()));
+      }
+      popups.seen.clear();
+      Click(p, load);
+      ExpectFilePopup(335, pick, c.detail);
+      for (auto [control, value] : kShown) EXPECT_EQ(Get<int>(p, control), value) << control;
+    }
     Write(p, write);
     ExpectSent();
     Click(p, button == 4 ? kEquipoExit : kDisplayExit);
@@ -264,112 +294,22 @@ TEST_F(Files, SavedThenLoadedConfigurationSendsTheSameBytes) {
   EXPECT_EQ(writes[4].Pdu(), Hex("01 10 1020 0005 0a 1234 ffff 0000 8001 ff07"));
 }
 
-// Files that cannot be loaded are refused naming the field, and the panel keeps what it
-// showed.
-TEST_F(Files, BadFilesAreRefusedAndLeaveThePanelAsItWas) {
-  QTemporaryDir dir;
-  meter::ConfigFile good;
-  good.device = meter::DeviceConfig{};
-  const std::string full = meter::ConfigFileText(good);
-  const std::string header = "[file]\nformat = VELDIXMID configuration\nversion = 1\n";
-  auto replaced = [&](const std::string& from, const std::string& to) {
-    std::string t = full;
-    return t.replace(t.find(from), from.size(), to);
-  };
-  struct Case {
-    const char* name;
-    std::string text;  // "" with `folder`: the path is a folder
-    QString detail;
-    bool folder = false;
-  };
-  const Case cases[] = {
-      {"empty", "", Catalogue(338)},
-      {"malformed", header + "[device]\naddress 5\n", Catalogue(339) + " 5"},
-      {"not ours", "[file]\nformat = other\n", "file.format: " + Catalogue(340)},
-      {"out of range", replaced("baud = 0", "baud = 65536"),
-       "device.baud: " + Catalogue(344) + " 0..65535"},
-      {"not a number", replaced("password = 0", "password = 12a"),
-       "device.password: " + Catalogue(343)},
-      {"truncated", full.substr(0, full.find("ct_primary")),
-       "device.ct_primary: " + Catalogue(342)},
-      {"twice", full + "[device]\nbaud = 96\n", "device.baud: " + Catalogue(345)},
-      {"unknown field", full + "colour = red\n", "device.colour: " + Catalogue(346)},
-      {"a folder", "", Catalogue(337) + ": " + Catalogue(348), true},
-  };
-  peer->Set(4096, kBlock);
-  const int p = Open(4);
-  ASSERT_GT(p, 0);
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    pick = dir.filePath(c.name).toStdString();
-    if (c.folder) {
-      ASSERT_TRUE(QDir(dir.path()).mkdir(c.name));
-    } else {
-      QFile f(QString::fromStdString(pick));
-      ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-      f.write(c.text.data(), qint64(c.text.size()));
-    }
-    popups.seen.clear();
-    Click(p, kEquipoLoadFile);
-    ExpectFilePopup(335, pick, c.detail);
-    for (auto [control, value] : kShown) EXPECT_EQ(Get<int>(p, control), value) << control;
-  }
-  EXPECT_TRUE(peer->Log(16).empty());
-}
-
-// A read that fails, at the meter or because the resource file's controls cannot hold the
-// values read, shows nothing read and keeps send and save dimmed; a send that cannot fetch
-// every value writes nothing and says so.
-TEST_F(Screens, FailedReadKeepsWritingLockedAndWritesNothing) {
-  struct Case {
-    const char* name;
-    int button;
-    const char* fault;      // of the peer, or nullptr: ...
-    const char *from, *to;  // ... this text of the shipped resource file replaced
-  };
-  const Case cases[] = {
-      {"device, refused", 4, "exception", nullptr, nullptr},
-      {"display, short answer", 5, "short", nullptr, nullptr},
-      {"password missing", 4, nullptr, R"({"id": 20, "text": 274, "kind": "numeric")",
-       R"({"id": 920, "text": 274, "kind": "numeric")"},
-      {"mask box missing", 5, nullptr, R"({"id": 43, "text": 41, "kind": "checkbox")",
-       R"({"id": 943, "text": 41, "kind": "checkbox")"},
-  };
-  QFile shipped(VELDIX_SOURCE_DIR "/resources/VELDIXMID.uir");
-  ASSERT_TRUE(shipped.open(QIODevice::ReadOnly));
-  const QString uir = QString::fromUtf8(shipped.readAll());
-  QTemporaryDir dir;
-  const std::string path = dir.path().toStdString();
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    peer->Reset();
+// A read the meter refuses or answers short shows nothing read and keeps writing locked.
+TEST_F(Screens, FailedReadKeepsWritingLocked) {
+  const std::tuple<int, int, const char*> cases[] = {{4, kEquipoSend, "exception"},
+                                                     {5, kDisplaySave, "short"}};
+  for (auto [button, save, fault] : cases) {
+    SCOPED_TRACE(fault);
     peer->Set(4096, kBlock);
     peer->Set(4128, {0x8001, 0x0100, 0, 0x0020, 0x08F8});
-    if (c.fault) peer->Fault(4096, 4132, c.fault);
-    if (c.from) {
-      ASSERT_TRUE(uir.contains(c.from));
-      QFile f(dir.filePath("VELDIXMID.uir"));
-      ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-      f.write(QString(uir).replace(c.from, c.to).toUtf8());
-      f.close();
-      ui::SetProjectDirOverride(path.c_str());
-    }
-    const int p = Open(c.button);
-    ui::SetProjectDirOverride(VELDIX_SOURCE_DIR "/resources");
-    ASSERT_GT(p, 0) << ui::LastLoadError();
-    const bool device = c.button == 4;
-    const int save = device ? kEquipoSend : kDisplaySave;
+    peer->Fault(4096, 4132, fault);
+    const int p = Open(button);
+    ASSERT_GT(p, 0);
     EXPECT_EQ(Get<int>(p, save, ATTR_DIMMED), 1);
-    if (c.fault) {  // the resource file's values stand
-      EXPECT_EQ(Get<int>(p, device ? 2 : 43), device ? 1 : 0);
-      Click(p, save);
-    } else {  // the send itself, as if the button could be pressed
-      popups.seen.clear();
-      (device ? Envio_Config : Guardar_Display)(p, save, EVENT_COMMIT, nullptr, 0, 0);
-      ExpectPopup(195, Catalogue(210));
-    }
+    EXPECT_EQ(Get<int>(p, button == 4 ? 2 : 43), button == 4 ? 1 : 0) << "the resource file's";
+    Click(p, save);
     EXPECT_TRUE(peer->Log(16).empty()) << "nothing written";
-    Click(p, device ? kEquipoExit : kDisplayExit);
+    Click(p, button == 4 ? kEquipoExit : kDisplayExit);
   }
 }
 
@@ -407,20 +347,14 @@ TEST_F(Screens, DisplayMaskReadThenSavedWholeAndFailedSavesSaySo) {
   EXPECT_EQ(writes[0].Pdu(), Hex("01 10 1020 0005 0a 8001 0100 0000 0020 0800"));
   EXPECT_EQ(writes[1].Pdu(), Hex("01 10 1020 0005 0a 0000 0000 0000 0000 8100"));
 
-  // A refusal, and a confirmation naming 4 registers instead of 5; then saving works again.
-  const std::pair<const char*, QString> modes[] = {
-      {"exception", Exception4()}, {"short", Catalogue(197)}, {"off", ""}};
-  for (const auto& [mode, reason] : modes) {
-    SCOPED_TRACE(mode);
-    peer->Fault(4128, 4132, mode);
-    Write(p, kDisplaySave);
-    if (reason.isEmpty())
-      ExpectSent();
-    else
-      ExpectFailedWrite({1, 4128, 4132, reason});
-    EXPECT_TRUE(Visible(p));
-  }
-  EXPECT_EQ(peer->Log(16).size(), 5u);
+  // A refusal; then saving works again.
+  peer->Fault(4128, 4132, "exception");
+  Write(p, kDisplaySave);
+  ExpectFailedWrite({1, 4128, 4132, Exception4()});
+  peer->Fault(4128, 4132, "off");
+  Write(p, kDisplaySave);
+  ExpectSent();
+  EXPECT_EQ(peer->Log(16).size(), 4u);
   EXPECT_EQ(peer->Log(3).size(), 4u) << "each confirmed save, and only those, read back";
 }
 
