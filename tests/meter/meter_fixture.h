@@ -38,17 +38,13 @@ struct Request {
 
 class Peer {
  public:
-  std::string Start() {  // "" or why the peer did not come up
-    process_ = std::make_unique<vtest::Child>(std::vector<std::string>{
-        vtest::SystemPython(), VELDIX_SOURCE_DIR "/tests/support/pymodbus_meter.py"});
-    const std::string ready = process_->ReadLine(vtest::Ms(15000));
-    if (ready.rfind("READY ", 0) != 0) return "peer did not report its port: '" + ready + "'";
-    port_ = std::stoi(ready.substr(6));
-    return "";
+  Peer() {
+    const std::string ready = process_.ReadLine(vtest::Ms(15000));
+    if (ready.rfind("READY ", 0) == 0) port_ = std::stoi(ready.substr(6));
   }
-  int Port() const { return port_; }
+  int Port() const { return port_; }              // 0: the peer did not come up
   std::string Command(const std::string& line) {  // its one-line answer; "" on time-out
-    return process_->WriteLine(line) ? process_->ReadLine(vtest::Ms(5000)) : "";
+    return process_.WriteLine(line) ? process_.ReadLine(vtest::Ms(5000)) : "";
   }
   void Set(int address, const std::vector<int>& words) {
     std::string line = "set " + std::to_string(address);
@@ -63,8 +59,8 @@ class Peer {
   void Reset() { EXPECT_EQ(Command("reset"), "ok"); }
   std::vector<Request> Log(int function = 0) {  // since the last reset; 0: every function
     std::vector<Request> log;
-    if (!process_->WriteLine("log")) return log;
-    for (std::string line; (line = process_->ReadLine(vtest::Ms(5000))) != "" && line != "end";) {
+    if (!process_.WriteLine("log")) return log;
+    for (std::string line; (line = process_.ReadLine(vtest::Ms(5000))) != "" && line != "end";) {
       std::istringstream in(line);
       std::string tag, hex;
       Request r;
@@ -76,7 +72,8 @@ class Peer {
   }
 
  private:
-  std::unique_ptr<vtest::Child> process_;
+  vtest::Child process_{
+      {vtest::SystemPython(), VELDIX_SOURCE_DIR "/tests/support/pymodbus_meter.py"}};
   int port_ = 0;
 };
 
@@ -97,8 +94,6 @@ inline bool RunUntil(const std::function<bool()>& done, double seconds) {
 inline void RunFor(double seconds) {
   RunUntil([] { return false; }, seconds);
 }
-
-using vtest::PopupCatcher;
 
 inline QString Catalogue(int n) { return QString::fromLatin1(CatalogueText(n)); }
 // Exception 4 as the screens tell it, in the shipped Spanish catalogue.
@@ -122,13 +117,10 @@ class ScreenTest : public ::testing::Test {
     ASSERT_NE(Cargar_Textos_Idioma(VELDIX_SOURCE_DIR "/resources/language.ini", 1), nullptr);
     ASSERT_EQ(Catalogue(199), QString::fromUtf8("Configuración enviada"));
     peer = std::make_unique<Peer>();
-    const std::string why = peer->Start();
-    if (!why.empty()) peer.reset();
-    ASSERT_EQ(why, "");
   }
   static void TearDownTestSuite() { peer.reset(); }
   void SetUp() override {
-    ASSERT_NE(peer, nullptr) << "no peer";
+    ASSERT_TRUE(peer && peer->Port() > 0) << "the peer did not come up";
     peer->Reset();
     ui::SetProjectDirOverride(VELDIX_SOURCE_DIR "/resources");  // the panels as shipped
     Puerto = 100;  // Modbus TCP framing whatever the TCP port
@@ -199,7 +191,7 @@ class ScreenTest : public ::testing::Test {
 
   inline static std::unique_ptr<Peer> peer;
   int main = -1;
-  PopupCatcher popups;
+  vtest::PopupCatcher popups;
 };
 
 }  // namespace mtest
