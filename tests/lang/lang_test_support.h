@@ -36,10 +36,8 @@ inline std::string Cp1252(const QString& s) { return ui::ToCp1252(s.toStdU16Stri
 struct Popup {
   std::string title, text;
   bool operator==(const Popup&) const = default;
+  friend void PrintTo(const Popup& p, std::ostream* os) { *os << p.title << " | " << p.text; }
 };
-inline std::ostream& operator<<(std::ostream& os, const Popup& p) {
-  return os << "{" << p.title << " | " << p.text << "}";
-}
 
 // The operator's answer to the selection panel: click a row (-1: none), then OK or Quit.
 struct Choice {

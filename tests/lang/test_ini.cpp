@@ -1,5 +1,5 @@
 // INI reader: every fixtures/ini/<case>.ini read and dumped must give <case>.expected; then block
-// boundaries, appending reads, the scratch buffer, memory shortage and the shipped language file.
+// boundaries, appending reads, the scratch buffer and the shipped language file.
 #include "lang/ini.h"
 
 #include <gtest/gtest.h>
@@ -11,44 +11,12 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <new>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
-// While g_allocationsLeft >= 0 each operator new counts it down and the one finding 0 throws.
-// Every form is replaced so the sanitizers see matching pairs; not inlined, or GCC flags free().
-static long g_allocationsLeft = -1;
-[[gnu::noinline]] void* operator new(std::size_t size) {
-  void* p =
-      g_allocationsLeft >= 0 && g_allocationsLeft-- == 0 ? nullptr : std::malloc(size ? size : 1);
-  return p ? p : throw std::bad_alloc();
-}
-[[gnu::noinline]] void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  try {
-    return ::operator new(size);
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-}
-[[gnu::noinline]] void* operator new[](std::size_t size) { return ::operator new(size); }
-[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p) noexcept { std::free(p); }
-[[gnu::noinline]] void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-
 namespace {
-
-// call() with allocation n failing; allocations after it succeed again.
-template <class Call>
-auto failing(long n, Call call) {
-  struct Disarm {
-    ~Disarm() { g_allocationsLeft = -1; }
-  } disarm;
-  g_allocationsLeft = n;
-  return call();
-}
 
 struct IniDeleter {
   void operator()(IniTextRec* ini) const { Ini_Dispose(ini); }
@@ -204,35 +172,6 @@ TEST(IniScratch, LongJoinedValuesAndPointerLifetime) {
   ini.reset();
   EXPECT_EQ(copy, values[6]);
   std::free(copy);
-}
-
-// Allocation n of a read fails, for every n: -12, the sections read so far kept in file order,
-// the object still safe to query; the first n past the read's allocations gives the full result.
-TEST(IniMemory, ShortageDuringReadKeepsWhatWasRead) {
-  EXPECT_EQ(failing(0, [] { return Ini_New(0); }), nullptr);
-  auto sectionNames = [](IniText ini) {
-    std::string names;
-    char* name = nullptr;
-    for (int k = 1; Ini_NthSectionName(ini, k, &name) == 1; ++k) names += std::string(name) + "|";
-    return names;
-  };
-  for (const char* fixture : {"case_sections.ini", "multiline.ini"}) {
-    const std::string path = kFixtures + fixture, full = readAndDump(path);
-    for (long n = 0;; ++n) {
-      ASSERT_LT(n, 1000) << "the read never succeeded";
-      IniPtr ini(Ini_New(0)), whole(Ini_New(0));
-      const int rc = failing(n, [&] { return Ini_ReadFromFile(ini.get(), path.c_str()); });
-      const std::string partial = dump(ini.get(), rc);  // every query must be safe
-      if (rc == 0) {
-        EXPECT_EQ(partial, full);
-        break;
-      }
-      ASSERT_EQ(rc, INI_ERR_NO_MEMORY) << fixture << ", allocation " << n;
-      Ini_ReadFromFile(whole.get(), path.c_str());
-      EXPECT_EQ(sectionNames(whole.get()).rfind(sectionNames(ini.get()), 0), 0u)
-          << partial;  // a prefix
-    }
-  }
 }
 
 // The shipped file: Spanish then English, 0000..0465 non-empty in both, no line over 255 bytes,
