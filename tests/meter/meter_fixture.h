@@ -18,6 +18,7 @@
 #include "link/engine.h"
 #include "link/transport.h"
 #include "meter/meter.h"
+#include "meter/screen.h"
 #include "platform/testing/ui_testing.h"
 #include "platform/ui.h"
 #include "popup_catcher.h"
@@ -135,6 +136,7 @@ class ScreenTest : public ::testing::Test {
       SetCtrlAttribute(main, button, ATTR_DIMMED, 0);
     DisplayPanel(main);
     Panel_Puerto = Panel_Principal = main;
+    meter::SetFilePicker([](bool) { return pick; });  // stands in for the file dialog
   }
   void TearDown() override {
     for (int* p : {&Panel_Medidas, &Panel_Energias, &Panel_Config_Equipo, &Panel_Config_Display}) {
@@ -146,6 +148,9 @@ class ScreenTest : public ::testing::Test {
     Panel_Puerto = Panel_Principal = -1;
     Orba_Cerrar_Puerto(Puerto);
     ui::SetProjectDirOverride(nullptr);
+    meter::SetFilePicker(nullptr);
+    // A test may have loaded another language.
+    ASSERT_NE(Cargar_Textos_Idioma(VELDIX_SOURCE_DIR "/resources/language.ini", 1), nullptr);
   }
 
   // Clicks main-panel button 2 (measurements), 3 (energy), 4 (device) or 5 (display); the
@@ -190,6 +195,7 @@ class ScreenTest : public ::testing::Test {
   void ExpectSent() { ExpectPopup(199, Catalogue(200)); }
 
   inline static std::unique_ptr<Peer> peer;
+  inline static std::string pick;  // the file the file dialog returns
   int main = -1;
   vtest::PopupCatcher popups;
 };

@@ -26,6 +26,10 @@ class Screens : public ScreenTest {
     int number, first, last;
     QString reason;
   };
+  void ExpectFilePopup(int headline, const std::string& path, const QString& detail) {
+    QString text = Catalogue(headline) + "\n" + QString::fromStdString(path);
+    ExpectPopup(334, detail.isEmpty() ? text : text + "\n" + detail);
+  }
   void ExpectFailedWrite(const Failed& f) {
     ExpectPopup(195, Catalogue(207) + QString("\n%1 %2 (%3 %4-%5): %6")
                                           .arg(Catalogue(208))
@@ -183,24 +187,7 @@ TEST_F(Screens, ReadBackAfterAWriteShowsTheSettingThatDidNotTake) {
       QString("%1 4130: %2 0x0001, %3 0x0000 - %4.").arg(Catalogue(349), w, r, Catalogue(353)));
 }
 
-// Configuration files. The file dialog is stood in for by a picker that returns `pick`.
-class Files : public Screens {
- protected:
-  void SetUp() override {
-    Screens::SetUp();
-    meter::SetFilePicker([](bool) { return pick; });
-  }
-  void TearDown() override {
-    meter::SetFilePicker(nullptr);
-    Screens::TearDown();
-  }
-  void ExpectFilePopup(int headline, const std::string& path, const QString& detail) {
-    QString text = Catalogue(headline) + "\n" + QString::fromStdString(path);
-    if (!detail.isEmpty()) text += "\n" + detail;
-    ExpectPopup(334, text);
-  }
-  inline static std::string pick;
-};
+using Files = Screens;  // configuration files
 
 // One meter's settings and mask saved to files, loaded on a meter set otherwise and sent:
 // the writes carry the first meter's values byte for byte (the clock stays the second
@@ -388,21 +375,6 @@ TEST_F(Screens, ExitButtonAndCloseBoxBothCloseEveryScreen) {
   ASSERT_GT(p, 0);
   PanelWidget(p)->close();
   EXPECT_TRUE(Visible(Panel_Principal));
-}
-
-TEST_F(Screens, ScreenThatCannotBeLoadedShowsTheMainPanelAgain) {
-  ui::SetProjectDirOverride(VELDIX_TEST_DATA);  // a folder without the resource file
-  for (int button = 2; button <= 5; ++button) {
-    SCOPED_TRACE(testing::Message() << "button " << button);
-    popups.seen.clear();
-    const int live = ui::LivePanelCount();
-    EXPECT_LT(Open(button), 0);
-    EXPECT_TRUE(Visible(main)) << "the operator was left without a window";
-    EXPECT_EQ(ui::LivePanelCount(), live);
-    ASSERT_EQ(popups.seen.size(), 1u) << "the operator is told why";
-    EXPECT_TRUE(popups.seen[0].text.contains("VELDIXMID.uir"));
-  }
-  EXPECT_TRUE(peer->Log().empty());
 }
 
 }  // namespace
