@@ -109,14 +109,4 @@ TEST_F(Change, MenuEntries) {
   DiscardPanel(panel);
 }
 
-TEST_F(Change, FailedSectionOpensThePanelAtTheNextStart) {
-  UseFixture("one.ini");
-  Driver driver;
-  driver.choices.push_back({-1, true});
-  Cambia_Idioma_ENG(0, 0, nullptr, 0);
-  ASSERT_NE(Orba_AsignarIdioma(), nullptr);
-  EXPECT_EQ(driver.panels.size(), 1u) << "2 is out of range with one section";
-  EXPECT_EQ(Stored(kLangKey), "1");
-}
-
 }  // namespace

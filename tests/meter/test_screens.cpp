@@ -309,14 +309,12 @@ TEST_F(Screens, DisplayMaskReadThenSavedWholeAndFailedSavesSaySo) {
   for (int c = 4; c <= 78; ++c)
     if (Get<int>(p, c)) on.insert(c);
   EXPECT_EQ(on, (std::set<int>{43, 38, 7, 65, 54}));
-  // Each box says what its bit shows on the meter: a label table shifted by one bit or one
-  // register would show here.
-  const std::pair<int, const char*> meanings[] = {
-      {43, "Tensión L1-N"},
-      {38, "Potencia reactiva L3"},  // 4128 bits 0, 15
-      {6, "kWh importados T3"},
-      {74, "Parciales borrables (teclado)"},  // 4130 bit 8, 4132 bit 15
-  };
+  // Each box says what its bit shows on the meter (4128 bits 0 and 15, 4130 bit 8, 4132 bit
+  // 15): a label table shifted by one bit or one register would show here.
+  const std::pair<int, const char*> meanings[] = {{43, "Tensión L1-N"},
+                                                  {38, "Potencia reactiva L3"},
+                                                  {6, "kWh importados T3"},
+                                                  {74, "Parciales borrables (teclado)"}};
   for (auto [control, text] : meanings) {
     auto* box = Widget<QCheckBox>(p, control);
     EXPECT_TRUE(box && box->text() == QString::fromUtf8(text)) << control;
