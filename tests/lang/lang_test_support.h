@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -11,8 +10,10 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -109,11 +110,7 @@ class LangTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { ASSERT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1); }
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() / ("veldix-lang-" + std::to_string(::getpid()) + "-" +
-                                        info->test_suite_name() + "-" + info->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    ASSERT_TRUE(tmp_.isValid());
     ::setenv("VELDIXMID_REGISTRY", (dir_ / "registry").c_str(), 1);
     ui::SetProjectDirOverride(dir_.c_str());
     Textos_Idioma = nullptr;
@@ -122,7 +119,6 @@ class LangTest : public ::testing::Test {
     lang::SetTableAllocatorForTests(nullptr);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     ui::SetProjectDirOverride(nullptr);
-    fs::remove_all(dir_);
   }
 
   std::string LangPath() const { return (dir_ / "language.ini").string(); }
@@ -144,7 +140,8 @@ class LangTest : public ::testing::Test {
     return std::string(reinterpret_cast<char*>(buf));
   }
 
-  fs::path dir_;
+  QTemporaryDir tmp_;
+  const fs::path dir_{tmp_.path().toStdString()};
 };
 
 }  // namespace langtest

@@ -1,7 +1,6 @@
-// Shared set-up of the meter-screen tests, included by one source file per executable: the
-// shipped panels, the UI loop run until a condition or a deadline, a popup catcher, and a
-// pymodbus peer (support/pymodbus_meter.py) on 127.0.0.1 that serves chosen registers, misbehaves
-// on request and logs every request it receives.
+// Shared set-up of the meter-screen tests: the shipped panels, the UI loop run until a condition
+// or a deadline, and a pymodbus peer (support/pymodbus_meter.py) that serves chosen registers,
+// misbehaves on request and logs every request it receives.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -45,22 +45,20 @@ Load MakeLoad(int seed) {
 }
 
 // Polling stopped (values greyed, the status saying why, reading again offered) or fresh.
-int Dimmed(int p, int c) {
-  int v = -1;
-  GetCtrlAttribute(p, c, ATTR_DIMMED, &v);
-  return v;
-}
-void ExpectState(int p, const std::vector<int>& values, int status, int again,
-                 const QString& reason) {
-  const int stale = reason.isEmpty() ? 0 : 1;
-  for (int c : values) EXPECT_EQ(Dimmed(p, c), stale) << c;
-  EXPECT_EQ(Dimmed(p, again), 1 - stale);
-  char text[512] = "x";
-  ASSERT_EQ(GetCtrlVal(p, status, text, sizeof text), 0);
-  EXPECT_EQ(QString::fromLatin1(text), stale ? Catalogue(201) + "\n" + reason : "");
-}
+class Polled : public ScreenTest {
+ protected:
+  void ExpectState(int p, const std::vector<int>& values, int status, int again,
+                   const QString& reason) {
+    const int stale = reason.isEmpty() ? 0 : 1;
+    for (int c : values) EXPECT_EQ(Get<int>(p, c, ATTR_DIMMED), stale) << c;
+    EXPECT_EQ(Get<int>(p, again, ATTR_DIMMED), 1 - stale);
+    char text[512] = "x";
+    ASSERT_EQ(GetCtrlVal(p, status, text, sizeof text), 0);
+    EXPECT_EQ(QString::fromLatin1(text), stale ? Catalogue(201) + "\n" + reason : "");
+  }
+};
 
-class Measurements : public ScreenTest {
+class Measurements : public Polled {
  protected:
   // The first control of request A (wide) or B that does not show the load exactly (its
   // range and precision must hold every value of its register); 0 if none.
@@ -122,7 +120,7 @@ const std::pair<int, int> kCounters[] = {{270, 32},  {280, 31},  {300, 10}, {310
                                          {330, 6},   {340, 5},   {350, 4},  {360, 3},
                                          {1582, 30}, {1584, 29}, {1606, 8}, {1608, 7}};
 
-class Energy : public ScreenTest {
+class Energy : public Polled {
  protected:
   // Serves a counter near 2^32 per register pair, every one different; control -> counter.
   std::map<int, std::uint32_t> Serve(std::uint32_t seed) {
