@@ -1,4 +1,4 @@
-// Text catalogue: numbering, stored language number, font values, missing file or section.
+// Text catalogue: numbering, stored language number, font values, a missing or unreadable file.
 
 #include <map>
 
@@ -9,7 +9,7 @@ namespace {
 using namespace langtest;
 using Catalogue = LangTest;
 
-// The full 0000..0200 range is the shipped file's, in test_ini.
+// The shipped file's full range is checked in test_ini.
 TEST_F(Catalogue, NumberingRules) {
   struct Case {
     const char* fixture;

@@ -30,13 +30,10 @@ class Screens : public ScreenTest {
     ExpectPopup(334, detail.isEmpty() ? text : text + "\n" + detail);
   }
   void ExpectFailedWrite(const Failed& f) {
+    const auto n = [](int v) { return QString::number(v); };
     ExpectPopup(195, Catalogue(207) + QString("\n%1 %2 (%3 %4-%5): %6")
-                                          .arg(Catalogue(208))
-                                          .arg(f.number)
-                                          .arg(Catalogue(209))
-                                          .arg(f.first)
-                                          .arg(f.last)
-                                          .arg(f.reason));
+                                          .arg(Catalogue(208), n(f.number), Catalogue(209),
+                                               n(f.first), n(f.last), f.reason));
   }
 };
 
