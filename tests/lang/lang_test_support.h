@@ -3,7 +3,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -11,8 +10,10 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -32,18 +33,12 @@ namespace langtest {
 namespace fs = std::filesystem;
 
 inline std::string Cp1252(const QString& s) { return ui::ToCp1252(s.toStdU16String()); }
-template <class... A>
-std::string Format(const char* format, A... args) {
-  return QString::asprintf(format, args...).toStdString();
-}
 
 struct Popup {
   std::string title, text;
   bool operator==(const Popup&) const = default;
+  friend void PrintTo(const Popup& p, std::ostream* os) { *os << p.title << " | " << p.text; }
 };
-inline std::ostream& operator<<(std::ostream& os, const Popup& p) {
-  return os << "{" << p.title << " | " << p.text << "}";
-}
 
 // The operator's answer to the selection panel: click a row (-1: none), then OK or Quit.
 struct Choice {
@@ -63,16 +58,10 @@ class Driver {
   std::vector<Popup> popups;
   std::vector<std::vector<std::string>> panels;  // the names each selection panel listed
   std::deque<Choice> choices;
-  bool timedOut = false;
 
  private:
   void Tick() {
-    // Nothing here takes this long: end the innermost loop so the test fails instead of hanging.
-    if (clock_.elapsed() > 10000) {
-      if (!timedOut) QuitUserInterface(-99);
-      timedOut = true;
-      return;
-    }
+    if (clock_.elapsed() > 10000) return Fail("nothing to answer for 10 s");
     if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
       popups.push_back({Cp1252(box->windowTitle()), Cp1252(box->text())});
       box->button(QMessageBox::Ok)->click();
@@ -88,11 +77,8 @@ class Driver {
     QPushButton *ok = nullptr, *quit = nullptr;
     for (auto* b : panel->findChildren<QPushButton*>())
       (b->text() == QStringLiteral("OK") ? ok : quit) = b;
-    if (!list || !ok || !quit || quit->text() != QStringLiteral("Quit")) {
-      ADD_FAILURE() << "selection panel without its list or buttons";
-      QuitUserInterface(-98);
-      return;
-    }
+    if (!list || !ok || !quit || quit->text() != QStringLiteral("Quit"))
+      return Fail("selection panel without its list or buttons");
     if (panel != answered_) {
       answered_ = panel;
       panels.emplace_back();
@@ -108,6 +94,11 @@ class Driver {
     }
     QTest::mouseClick(choice_.ok ? ok : quit, Qt::LeftButton);
   }
+  void Fail(const char* why) {  // ends the innermost loop: the test fails instead of hanging
+    ADD_FAILURE() << why;
+    timer_.stop();
+    QuitUserInterface(-99);
+  }
   QTimer timer_;
   QElapsedTimer clock_;
   QPointer<QWidget> answered_;
@@ -119,21 +110,15 @@ class LangTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { ASSERT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1); }
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = fs::temp_directory_path() / ("veldix-lang-" + std::to_string(::getpid()) + "-" +
-                                        info->test_suite_name() + "-" + info->name());
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
+    ASSERT_TRUE(tmp_.isValid());
     ::setenv("VELDIXMID_REGISTRY", (dir_ / "registry").c_str(), 1);
     ui::SetProjectDirOverride(dir_.c_str());
     Textos_Idioma = nullptr;
-    lang::SetTableAllocatorForTests(nullptr);
   }
   void TearDown() override {
     lang::SetTableAllocatorForTests(nullptr);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     ui::SetProjectDirOverride(nullptr);
-    fs::remove_all(dir_);
   }
 
   std::string LangPath() const { return (dir_ / "language.ini").string(); }
@@ -141,25 +126,22 @@ class LangTest : public ::testing::Test {
     fs::copy_file(fs::path(VELDIX_TEST_DATA) / "fixtures/lang" / name, LangPath(),
                   fs::copy_options::overwrite_existing);
   }
-  void UseText(const std::string& text) { std::ofstream(LangPath(), std::ios::binary) << text; }
 
   static constexpr const char* kLangKey = "SOFTWARE\\VELDIX-MID v1.0\\Language";
-  static constexpr const char* kFontKeyPath =
-      "SOFTWARE\\National Instruments\\CVI Run-Time Engine\\cvirte";
   static void Store(const char* key, const char* value, const std::string& text) {
     ASSERT_EQ(WT_RegWriteString(kRegLocalMachine, key, value, text.c_str()), 0);
   }
   // The stored text, or nothing when the value cannot be read as a string.
-  static std::optional<std::string> Stored(const char* key, const char* value) {
+  static std::optional<std::string> Stored(const char* key, const char* value = "Language") {
     unsigned char buf[1024] = {};
     unsigned size = 0;
     if (WT_RegReadString(kRegLocalMachine, key, value, buf, sizeof buf, &size) != 0)
       return std::nullopt;
     return std::string(reinterpret_cast<char*>(buf));
   }
-  static std::optional<std::string> StoredLanguage() { return Stored(kLangKey, "Language"); }
 
-  fs::path dir_;
+  QTemporaryDir tmp_;
+  const fs::path dir_{tmp_.path().toStdString()};
 };
 
 }  // namespace langtest

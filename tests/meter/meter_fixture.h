@@ -1,25 +1,23 @@
-// Shared set-up of the meter-screen tests, included by one source file per executable: the
-// shipped panels, the UI loop run until a condition or a deadline, a popup catcher, and a
-// pymodbus peer (support/pymodbus_meter.py) on 127.0.0.1 that serves chosen registers, misbehaves
-// on request and logs every request it receives.
+// Shared set-up of the meter-screen tests: the shipped panels, the UI loop run until a condition
+// or a deadline, and a pymodbus peer (support/pymodbus_meter.py) that serves chosen registers,
+// misbehaves on request and logs every request it receives.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <QAbstractButton>
-#include <QAbstractSpinBox>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <functional>
 #include <memory>
-#include <set>
 #include <sstream>
 
 #include "lang/catalogue.h"
 #include "link/engine.h"
 #include "link/transport.h"
 #include "meter/meter.h"
+#include "meter/screen.h"
 #include "platform/testing/ui_testing.h"
 #include "platform/ui.h"
 #include "popup_catcher.h"
@@ -30,32 +28,23 @@ namespace mtest {
 using vtest::Bytes;
 using vtest::Hex;
 
-// Seconds of CLOCK_MONOTONIC (steady_clock), the clock the peer stamps its log with.
-inline double Now() {
-  return std::chrono::duration<double>(vtest::Clock::now().time_since_epoch()).count();
-}
-
-// One request as the peer received it: the Modbus TCP frame, 6-byte header first.
+// One request as the peer received it (seconds of CLOCK_MONOTONIC): the Modbus TCP frame,
+// 6-byte header first.
 struct Request {
   double t = 0;
   Bytes frame;
   Bytes Pdu() const { return frame.size() > 6 ? Bytes(frame.begin() + 6, frame.end()) : Bytes{}; }
-  int Start() const { return frame.size() > 9 ? frame[8] << 8 | frame[9] : -1; }
 };
 
 class Peer {
  public:
-  std::string Start() {  // "" or why the peer did not come up
-    process_ = std::make_unique<vtest::Child>(std::vector<std::string>{
-        vtest::SystemPython(), VELDIX_SOURCE_DIR "/tests/support/pymodbus_meter.py"});
-    const std::string ready = process_->ReadLine(vtest::Ms(15000));
-    if (ready.rfind("READY ", 0) != 0) return "peer did not report its port: '" + ready + "'";
-    port_ = std::stoi(ready.substr(6));
-    return "";
+  Peer() {
+    const std::string ready = process_.ReadLine(vtest::Ms(15000));
+    if (ready.rfind("READY ", 0) == 0) port_ = std::stoi(ready.substr(6));
   }
-  int Port() const { return port_; }
+  int Port() const { return port_; }              // 0: the peer did not come up
   std::string Command(const std::string& line) {  // its one-line answer; "" on time-out
-    return process_->WriteLine(line) ? process_->ReadLine(vtest::Ms(5000)) : "";
+    return process_.WriteLine(line) ? process_.ReadLine(vtest::Ms(5000)) : "";
   }
   void Set(int address, const std::vector<int>& words) {
     std::string line = "set " + std::to_string(address);
@@ -70,8 +59,8 @@ class Peer {
   void Reset() { EXPECT_EQ(Command("reset"), "ok"); }
   std::vector<Request> Log(int function = 0) {  // since the last reset; 0: every function
     std::vector<Request> log;
-    if (!process_->WriteLine("log")) return log;
-    for (std::string line; (line = process_->ReadLine(vtest::Ms(5000))) != "" && line != "end";) {
+    if (!process_.WriteLine("log")) return log;
+    for (std::string line; (line = process_.ReadLine(vtest::Ms(5000))) != "" && line != "end";) {
       std::istringstream in(line);
       std::string tag, hex;
       Request r;
@@ -83,7 +72,8 @@ class Peer {
   }
 
  private:
-  std::unique_ptr<vtest::Child> process_;
+  vtest::Child process_{
+      {vtest::SystemPython(), VELDIX_SOURCE_DIR "/tests/support/pymodbus_meter.py"}};
   int port_ = 0;
 };
 
@@ -104,8 +94,6 @@ inline bool RunUntil(const std::function<bool()>& done, double seconds) {
 inline void RunFor(double seconds) {
   RunUntil([] { return false; }, seconds);
 }
-
-using vtest::PopupCatcher;
 
 inline QString Catalogue(int n) { return QString::fromLatin1(CatalogueText(n)); }
 // Exception 4 as the screens tell it, in the shipped Spanish catalogue.
@@ -129,13 +117,10 @@ class ScreenTest : public ::testing::Test {
     ASSERT_NE(Cargar_Textos_Idioma(VELDIX_SOURCE_DIR "/resources/language.ini", 1), nullptr);
     ASSERT_EQ(Catalogue(199), QString::fromUtf8("Configuración enviada"));
     peer = std::make_unique<Peer>();
-    const std::string why = peer->Start();
-    if (!why.empty()) peer.reset();
-    ASSERT_EQ(why, "");
   }
   static void TearDownTestSuite() { peer.reset(); }
   void SetUp() override {
-    ASSERT_NE(peer, nullptr) << "no peer";
+    ASSERT_TRUE(peer && peer->Port() > 0) << "the peer did not come up";
     peer->Reset();
     ui::SetProjectDirOverride(VELDIX_SOURCE_DIR "/resources");  // the panels as shipped
     Puerto = 100;  // Modbus TCP framing whatever the TCP port
@@ -150,6 +135,7 @@ class ScreenTest : public ::testing::Test {
       SetCtrlAttribute(main, button, ATTR_DIMMED, 0);
     DisplayPanel(main);
     Panel_Puerto = Panel_Principal = main;
+    meter::SetFilePicker([](bool) { return pick; });  // stands in for the file dialog
   }
   void TearDown() override {
     for (int* p : {&Panel_Medidas, &Panel_Energias, &Panel_Config_Equipo, &Panel_Config_Display}) {
@@ -161,6 +147,9 @@ class ScreenTest : public ::testing::Test {
     Panel_Puerto = Panel_Principal = -1;
     Orba_Cerrar_Puerto(Puerto);
     ui::SetProjectDirOverride(nullptr);
+    meter::SetFilePicker(nullptr);
+    // A test may have loaded another language.
+    ASSERT_NE(Cargar_Textos_Idioma(VELDIX_SOURCE_DIR "/resources/language.ini", 1), nullptr);
   }
 
   // Clicks main-panel button 2 (measurements), 3 (energy), 4 (device) or 5 (display); the
@@ -191,33 +180,23 @@ class ScreenTest : public ::testing::Test {
         << "control " << control;
     return v;
   }
-  // Every value control has a label of its own; indicators are read-only, settings not.
-  void ExpectControls(int panel, const std::vector<int>& controls, bool indicators) {
-    std::set<std::string> labels;
-    for (int c : controls) {
-      char label[256] = "";
-      EXPECT_EQ(GetCtrlAttribute(panel, c, ATTR_LABEL, label), 0);
-      EXPECT_TRUE(label[0] && labels.insert(label).second) << "control " << c << ": " << label;
-      if (auto* box = Widget<QAbstractSpinBox>(panel, c)) {
-        EXPECT_EQ(box->isReadOnly(), indicators) << "control " << c;
-      }
-    }
-  }
   // Clicks a send or save button and waits for the popup that ends it.
   void Write(int panel, int button) {
     popups.seen.clear();
     Click(panel, button);
     ASSERT_TRUE(RunUntil([&] { return !popups.seen.empty(); }, 30)) << "no popup";
   }
-  void ExpectPopup(int title, int text) {  // exactly one since the last Write
+  void ExpectPopup(int title, const QString& text) {  // exactly one since the last Write
     ASSERT_EQ(popups.seen.size(), 1u);
     EXPECT_EQ(popups.seen[0].title, Catalogue(title));
-    EXPECT_EQ(popups.seen[0].text, Catalogue(text));
+    EXPECT_EQ(popups.seen[0].text, text);
   }
+  void ExpectSent() { ExpectPopup(199, Catalogue(200)); }
 
   inline static std::unique_ptr<Peer> peer;
+  inline static std::string pick;  // the file the file dialog returns
   int main = -1;
-  PopupCatcher popups;
+  vtest::PopupCatcher popups;
 };
 
 }  // namespace mtest

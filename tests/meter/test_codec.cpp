@@ -15,31 +15,11 @@ using vtest::Bytes;
 using vtest::Hex;
 
 TEST(Codec, MeasurementValuesAndTheirBounds) {
-  struct Case {
-    Bytes data;
-    bool wide;  // signed 32-bit (two registers) or unsigned 16-bit (one)
-    double divisor, expected;
-  };
-  const Case cases[] = {
-      {{0x00, 0x03, 0x8D, 0x0B}, true, 1000, 232.715},  // 232 715 mV
-      {{0xFF, 0xFF, 0xFC, 0x18}, true, 1000, -1.0},     // two's complement
-      {{0x7F, 0xFF, 0xFF, 0xFF}, true, 1, 2147483647.0},
-      {{0x80, 0x00}, false, 10, 3276.8},  // a single register is unsigned
-      {{0x00, 0x01}, false, 1000, 0.001},
-  };
-  for (const Case& c : cases)
-    EXPECT_DOUBLE_EQ(
-        c.wide ? meter::WideValue(c.data, 0, c.divisor) : meter::NarrowValue(c.data, 0, c.divisor),
-        c.expected)
-        << "divisor " << c.divisor << " first byte " << int(c.data[0]);
-
-  // Nothing is read beyond the block.
-  const Bytes a(100, 0xFF);
-  EXPECT_EQ(meter::WideValue(a, 24, 1), -1.0);
-  EXPECT_EQ(meter::WideValue(a, 25, 1), 0.0) << "beyond the block";
-  EXPECT_EQ(meter::WideValue(std::span(a).first(98), 24, 1), 0.0) << "half a value";
-  EXPECT_EQ(meter::NarrowValue(std::span(a).first(3), 1, 1), 0.0) << "half a register";
-  EXPECT_EQ(meter::Long({}, 0), 0u);
+  EXPECT_DOUBLE_EQ(meter::WideValue(Hex("0003 8d0b"), 0, 1000), 232.715);  // 232 715 mV
+  EXPECT_DOUBLE_EQ(meter::WideValue(Hex("ffff fc18"), 0, 1000), -1.0);     // two's complement
+  EXPECT_DOUBLE_EQ(meter::NarrowValue(Hex("8000"), 0, 10), 3276.8);        // one register: unsigned
+  // Nothing is read beyond the block (the rest of the bounds is the fuzz target's).
+  EXPECT_EQ(meter::WideValue(Hex("ffff ff"), 0, 1), 0.0) << "half a value";
 }
 
 TEST(Codec, CountersAreUnsignedHundredthsInSinglePrecision) {
@@ -67,12 +47,8 @@ TEST(Codec, BcdClockAndFrameFormat) {
   EXPECT_EQ(meter::DecodeClock(0x009A, 0x0101, 0, 0).year, 2100);
   EXPECT_EQ(meter::EncodeClock({2100, 1, 1, 0, 0, 0})[1], 0x00) << "year 2100 writes year 2000";
 
-  // Ring entries and register pairs map both ways (the pairs themselves are checked on the
-  // configuration screen against the meter); a pair of no entry shows as entry 2.
-  for (int ring = 0; ring < 4; ++ring) {
-    const auto [p, s] = meter::PairFromRing(ring);
-    EXPECT_EQ(meter::RingFromPair(p, s), ring);
-  }
+  // A frame-format pair of no ring entry shows as entry 2 (the pairs themselves are checked
+  // on the configuration screen against the meter).
   for (auto [p, s] : {std::pair{1, 2}, {0, 0}, {0xFFFF, 0xFFFF}})
     EXPECT_EQ(meter::RingFromPair(p, s), 2) << p << "," << s;
   EXPECT_EQ(meter::PairFromRing(7), meter::PairFromRing(2));
@@ -82,14 +58,6 @@ std::set<int> AllControls() {
   std::set<int> all;
   for (int c = 4; c <= 78; ++c) all.insert(c);
   return all;
-}
-
-// Control values in MaskBits() order with exactly the given controls on.
-std::array<int, 75> On(const std::set<int>& controls) {
-  std::array<int, 75> values{};
-  const auto bits = meter::MaskBits();
-  for (std::size_t i = 0; i < bits.size(); ++i) values[i] = controls.count(bits[i].control);
-  return values;
 }
 
 // The meter's clock a given number of seconds on: carries through month ends, leap days and
@@ -106,27 +74,16 @@ TEST(Codec, ClockAdvancedByElapsedSeconds) {
       {{2024, 2, 28, 23, 59, 59}, 1, C{2024, 2, 29, 0, 0, 0}},
       {{2025, 2, 28, 23, 59, 59}, 1, C{2025, 3, 1, 0, 0, 0}},
       {{2025, 12, 31, 23, 59, 30}, 45, C{2026, 1, 1, 0, 0, 15}},
-      {{2025, 3, 15, 9, 30, 45}, 0, C{2025, 3, 15, 9, 30, 45}},
       {{2099, 12, 31, 23, 59, 59}, 1, std::nullopt},  // the meter has no year 2100
       {{2000, 0, 0, 0, 0, 0}, 1, std::nullopt},       // a clock never set
       {{2025, 2, 29, 0, 0, 0}, 1, std::nullopt},
-      {{2025, 3, 15, 24, 0, 0}, 1, std::nullopt},
-      {{2100, 1, 1, 0, 0, 0}, 1, std::nullopt},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message()
-                 << c.from.year << "-" << c.from.month << "-" << c.from.day << " " << c.from.hour
-                 << ":" << c.from.minute << " +" << c.seconds);
-    EXPECT_EQ(meter::AdvanceClock(c.from, c.seconds), c.to);
-  }
+  for (const Case& c : cases)
+    EXPECT_EQ(meter::AdvanceClock(c.from, c.seconds), c.to) << "row " << &c - cases;
 }
 
+// 75 bits, controls 4..78 each once (the all-ones row).
 TEST(Codec, DisplayMaskBothWays) {
-  // 75 bits, controls 4..78 each once.
-  std::set<int> controls;
-  for (const auto& b : meter::MaskBits()) controls.insert(b.control);
-  EXPECT_EQ(controls, AllControls());
-
   struct Case {
     meter::Mask mask;  // as read
     std::set<int> on;
@@ -140,7 +97,10 @@ TEST(Codec, DisplayMaskBothWays) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.written);
     const auto values = meter::BitsFromMask(c.mask);
-    EXPECT_EQ(values, On(c.on));
+    std::set<int> on;
+    for (std::size_t i = 0; i < values.size(); ++i)
+      if (values[i]) on.insert(meter::MaskBits()[i].control);
+    EXPECT_EQ(on, c.on);
     const auto bytes = meter::EncodeMask(meter::MaskFromBits(values));
     EXPECT_EQ(Bytes(bytes.begin(), bytes.end()), Hex(c.written));
     EXPECT_EQ(meter::DecodeMask(bytes), meter::MaskFromBits(values));
