@@ -1,8 +1,10 @@
-// Opening and closing the link, and the TCP event callback, on real ptys and sockets.
+// Opening and closing the link, and the TCP event callback, on real ptys and sockets (the
+// serial framing each choice gives the line: tests/app/test_connection.cpp).
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
 #include <cstring>
+#include <numeric>
 
 #include "link/transport.h"
 #include "platform/rs232.h"
@@ -25,22 +27,6 @@ class Transport : public ::testing::Test {
   }
   void TearDown() override { Orba_Cerrar_Puerto(99); }
 };
-
-// Data bits come before parity here and after it in the runtime: 8 data bits, odd parity
-// and 2 stop bits must reach the line as exactly that.
-TEST_F(Transport, Port98OpensTheSerialLineWithTheGivenFraming) {
-  Pty pty;
-  ComEnv env(98, pty.path());
-  ASSERT_EQ(Orba_Abrir_Puerto(98, 9600, 8, 1, 2, 502, "127.0.0.1"), 0);
-  const termios t = pty.Termios();
-  EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
-  EXPECT_NE(t.c_cflag & PARODD, 0u);
-  EXPECT_NE(t.c_cflag & CSTOPB, 0u);
-  EXPECT_EQ(TCP_handle, 0u) << "a serial open made a TCP connection";
-  EXPECT_EQ(Orba_Cerrar_Puerto(98), 0);
-  EXPECT_EQ(ComWrt(98, "x", 1), kRtErrNotOpen);
-  EXPECT_EQ(Orba_Cerrar_Puerto(98), 0) << "closing what is not open";
-}
 
 // A second open releases the first link, serial or TCP; a failed connect leaves no handle.
 TEST_F(Transport, ASecondOpenClosesTheFirstLink) {
@@ -98,7 +84,7 @@ TEST_F(Transport, TcpEvents) {
   TCP_handle = saved;
 
   Bytes big(300);
-  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<std::uint8_t>(i);
+  std::iota(big.begin(), big.end(), 0);
   ASSERT_TRUE(WriteAll(conn, big));
   ASSERT_TRUE(pump(0));
   EXPECT_EQ(TCP_Rx_Status, 1);

@@ -1,19 +1,11 @@
 #!/usr/bin/env python3
 """A meter played by pymodbus, slave 1: pymodbus_meter.py [tcp | rtu-over-tcp | serial].
 
-Serves on 127.0.0.1 (ephemeral port) or behind a pty and prints "READY <port-or-device>".
-Holding and input register a start as (a * 7 + 3) & 0xFFFF. Serial: pymodbus and the tool
-each need a device path, so two pty pairs are joined by a bridge. Then it answers each stdin
-line with one line, and leaves when stdin closes:
-  set ADDR V...          -> ok
-  fault FIRST LAST MODE  -> ok; requests touching FIRST..LAST get: exception (code 4), silent
-                         (no answer, nothing written), short (one register short, or a write
-                         confirmed for one less), ignore (writes confirmed, but FIRST..LAST
-                         keep their values), off
-  log                    -> "req MONOTONIC_SECONDS HEX" per request since reset, then end
-  reset                  -> ok; registers 0, no faults, empty log
-Run with /usr/bin/python3 (the interpreter that sees Debian's pymodbus).
-"""
+Prints "READY <port-or-device>" (serial: two pty pairs joined by a bridge), registers a start
+as (a * 7 + 3) & 0xFFFF; then one answer line per stdin line, leaving when stdin closes:
+set ADDR V... | fault FIRST LAST exception|silent|short|ignore|off | log ("req T HEX"... "end")
+| reset (registers 0, no faults, empty log). "short": one register short, or a write confirmed
+for one less; "ignore": writes confirmed but not kept."""
 import asyncio
 import logging
 import os
@@ -66,8 +58,8 @@ def command(words):
     return "error unknown command " + " ".join(words)
 
 
-class PeerFault(Exception):
-    """pymodbus answers it with exception 4 (slave failure)."""
+class PeerFault(Exception):  # answered with exception 4 (slave failure)
+    pass
 
 
 class PeerContext(ModbusSlaveContext):
@@ -112,8 +104,7 @@ def logging_framer(base):
     return Logging
 
 
-def bridge(fd_a, fd_b):
-    """Copies bytes both ways between two pty masters."""
+def bridge(fd_a, fd_b):  # both ways between two pty masters
     while True:
         ready, _, _ = select.select([fd_a, fd_b], [], [])
         for src in ready:
@@ -165,7 +156,6 @@ async def main(mode):
 
 
 if __name__ == "__main__":
-    # The faults the tests ask for are logged by pymodbus as errors; they are expected.
-    logging.basicConfig(level=logging.CRITICAL)
+    logging.basicConfig(level=logging.CRITICAL)  # the faults asked for are no errors
     logging.getLogger("pymodbus").setLevel(logging.CRITICAL + 1)
     asyncio.run(main(sys.argv[1] if len(sys.argv) > 1 else "tcp"))

@@ -1,18 +1,14 @@
-// A meter of our own for the engine tests and the benchmark, on the master side of a pty
-// or on a loopback TCP server, running in its own thread. By default it answers like a
-// meter; a script can take over the answer to the next request and misbehave (stay
-// silent, corrupt, split, echo, close the connection, hang up the line).
+// A meter of our own on a pty's master side or a loopback TCP server, in its own thread: it
+// answers like a meter unless a script takes over the answer to the next request.
 #pragma once
 
 #include <poll.h>
 #include <unistd.h>
 
-#include <array>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "test_support.h"
 
@@ -20,9 +16,8 @@ namespace vtest {
 
 enum class Framing { Rtu, Mbap };
 
-// What goes back for one request: the chunks in order, `gap` apart (separate TCP
-// segments), then `beforeClose` if given, then optionally a closed connection (TCP) or a
-// hung-up line (pty; a hang-up discards what the line still holds).
+// The reply to one request: chunks `gap` apart, then `beforeClose`, then optionally a closed
+// connection or a hung-up pty (which discards what the line still holds).
 struct Reply {
   std::vector<Bytes> chunks;
   Ms gap{0};
@@ -40,9 +35,8 @@ inline std::uint16_t InitialRegister(int a) {
 
 class ScriptedMeter {
  public:
-  // Plays the meter on the master side of `pty` (RTU framing). `pty` must outlive it.
+  // RTU on `pty`'s master side; `pty` must outlive it.
   explicit ScriptedMeter(Pty& pty) : framing_(Framing::Rtu), pty_(&pty) { Init(); }
-  // Listens on 127.0.0.1 (ephemeral port) with the given framing.
   explicit ScriptedMeter(Framing framing) : framing_(framing) {
     listener_ = std::make_unique<Listener>();
     Init();
@@ -60,22 +54,20 @@ class ScriptedMeter {
 
   std::uint16_t port() const { return listener_ ? listener_->port() : 0; }
 
-  // The reply to the next request not yet answered; scripts queue up in order.
+  // Scripts answer the next requests in turn.
   void Next(Script s) {
     std::lock_guard<std::mutex> lock(mu_);
     scripts_.push_back(std::move(s));
   }
   std::vector<Bytes> Requests() const {
-    return Locked([&] { return requests_; });
+    std::lock_guard<std::mutex> lock(mu_);
+    return requests_;
   }
-  std::size_t RequestCount() const {
-    return Locked([&] { return requests_.size(); });
-  }
+  std::size_t RequestCount() const { return Requests().size(); }
   int Accepted() const {
-    return Locked([&] { return accepted_; });
+    std::lock_guard<std::mutex> lock(mu_);
+    return accepted_;
   }
-
-  // Handy scripts.
   static Script Silent() {
     return [](const Bytes&, const Bytes&) { return Reply{}; };
   }
@@ -84,11 +76,6 @@ class ScriptedMeter {
   }
 
  private:
-  template <class F>
-  auto Locked(F f) const -> decltype(f()) {
-    std::lock_guard<std::mutex> lock(mu_);
-    return f();
-  }
   void Init() {
     for (int a = 0; a < 65536; ++a) regs_[static_cast<std::size_t>(a)] = InitialRegister(a);
     if (::pipe(wake_) != 0) throw std::runtime_error("pipe failed");

@@ -1,6 +1,4 @@
-// Real parts shared by the tests and the engine benchmark: pseudo-terminal pairs, loopback
-// listeners and connections, child processes (independent peers), and (test_bytes.h) bounded
-// waits, hex and an RTU CRC of our own. Header-only; POSIX.
+// Real parts for the tests and benches (POSIX): pty pairs, loopback sockets, child processes.
 #pragma once
 
 #include <fcntl.h>
@@ -14,14 +12,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <array>
-#include <chrono>
-#include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "test_bytes.h"
 
@@ -67,9 +59,8 @@ inline bool WriteAll(int fd, const Bytes& b) {
 
 inline void SetNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
-// A pseudo-terminal pair: the tool opens path(), the test plays the line on master(). The
-// test keeps its own slave descriptor open (the tool's termios can be read through it, and
-// the master sees no hang-up while the tool reopens the port). Raw mode from the start.
+// The tool opens path(), the test plays the line on master(); the test's own slave end shows
+// the tool's termios and spares the master a hang-up while the tool reopens. Raw mode.
 class Pty {
  public:
   Pty() {
@@ -96,7 +87,6 @@ class Pty {
     ::tcgetattr(slave_, &t);
     return t;
   }
-  // Closes both of the test's ends: the tool's descriptor sees the line hang up.
   void HangUp() {
     if (master_ >= 0) ::close(master_);
     if (slave_ >= 0) ::close(slave_);
@@ -109,7 +99,7 @@ class Pty {
   std::string path_;
 };
 
-// Points serial port `port` at `device` through VELDIXMID_COM<port> for its lifetime.
+// Serial port `port` is `device` (VELDIXMID_COM<port>) for the object's lifetime.
 class ComEnv {
  public:
   ComEnv(int port, const std::string& device) : name_("VELDIXMID_COM" + std::to_string(port)) {
@@ -173,8 +163,7 @@ inline int ConnectTcp(std::uint16_t port) {
   return fd;
 }
 
-// A child process with stdin and stdout on pipes. Closing its stdin asks it to leave; it is
-// then ended by its pid (SIGTERM, SIGKILL after 2 s).
+// A child on pipes; ended by closing its stdin, then SIGTERM, SIGKILL after 2 s.
 class Child {
  public:
   explicit Child(const std::vector<std::string>& argv) {
@@ -211,7 +200,6 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  // Writes one line (a newline is added) to the child's stdin.
   bool WriteLine(const std::string& line) {
     const std::string all = line + "\n";
     return WriteAll(stdin_, Bytes(all.begin(), all.end()));
