@@ -1,5 +1,5 @@
-// Connecting from the real main panel to pymodbus and to the simulated meter: the switch,
-// the test read, the dimming, the popups, the serial framing and Panel_Puerto.
+// Connecting from the real main panel to pymodbus, the simulated meter and our scripted one:
+// the switch, the test read, the dimming, the popups, the serial framing, the status line.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -161,30 +161,18 @@ TEST_F(Connection, FailuresLeaveTheSwitchOffWithTheirPopups) {
   }
   struct Case {
     int port, tcpPort;
-    const char* host;
     const char* reason[2];  // in the first popup, Spanish and English; none when the link opened
+  } const cases[] = {
+      {8, 502, {}},
+      {9, 502, {"/dev/veldix-no-such-port: no existe el", "/dev/veldix-no-such-port: no such"}},
+      {101, closedPort, {"conexión rechazada por 127.0.0.1:", "connection refused by 127.0.0.1:"}},
   };
   for (int language : {1, 2}) {
     ASSERT_NE(Cargar_Textos_Idioma(VELDIX_BIN_DIR "/language.ini", language), nullptr);
-    for (const Case c :
-         {Case{8, 502, "127.0.0.1", {}},
-          Case{9,
-               502,
-               "127.0.0.1",
-               {"/dev/veldix-no-such-port: no existe el dispositivo",
-                "/dev/veldix-no-such-port: no such device"}},
-          Case{101,
-               closedPort,
-               "127.0.0.1",
-               {"conexión rechazada por 127.0.0.1:", "connection refused by 127.0.0.1:"}},
-          Case{101,
-               closedPort,
-               "",
-               {"host no encontrado: (nombre de host vacío)",
-                "host not found: (empty host name)"}}}) {
+    for (const Case& c : cases) {
       const char* reason = c.reason[language - 1];
       SCOPED_TRACE(reason ? reason : "silent meter");
-      Settings(c.port, c.tcpPort, 0, c.host);
+      Settings(c.port, c.tcpPort);
       Click();
       const auto& seen = popups_.seen;
       ASSERT_EQ(seen.size(), reason ? 2u : 1u);
@@ -228,6 +216,48 @@ TEST_F(Connection, LostLinkShowsOnTheMainPanelOnceAndSwitchingOnReconnects) {
     EXPECT_EQ(State(), kConnected);
     EXPECT_EQ(meter.Accepted(), 2);
     Click();
+  }
+}
+
+// Each framing choice reaches the line (the termios of a pty, which drops PARENB but keeps
+// PARODD and CSTOPB), the test read asks for register 4099 and the status line names it all.
+TEST_F(Connection, SerialFramingAndTestRead) {
+  struct Case {
+    int mode;
+    bool odd, twoStops;
+    const char* name;
+  };
+  for (const Case c : {Case{0, false, false, "8N1"}, Case{1, true, false, "8O1"},
+                       Case{2, false, false, "8E1"}, Case{3, false, true, "8N2"}}) {
+    SCOPED_TRACE(c.name);
+    Pty pty;
+    ScriptedMeter meter(pty);
+    ComEnv env(7, pty.path());
+    Settings(7, 502, c.mode);
+    Click();
+    EXPECT_EQ(State(), kConnected);
+    const termios t = pty.Termios();
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
+    EXPECT_EQ((t.c_cflag & PARODD) != 0, c.odd);
+    EXPECT_EQ((t.c_cflag & CSTOPB) != 0, c.twoStops);
+    ASSERT_EQ(meter.RequestCount(), 1u);
+    EXPECT_EQ(ToHex(meter.Requests()[0]), ToHex(WithCrc(Hex("01 03 1003 0001"))));
+    EXPECT_EQ(Status().rfind("Connected: Modbus RTU " + pty.path() + " 9600 " + c.name, 0), 0u);
+    Click();
+  }
+}
+
+// TCP port 502 means Modbus TCP on any port number; otherwise only port 100 does.
+TEST_F(Connection, StatusLineNamesTheTcpLinkKind) {
+  struct Case {
+    int port, tcpPort;
+    const char* kind;
+  };
+  for (const Case c : {Case{101, 502, "Modbus TCP"}, Case{101, 503, "Modbus RTU over TCP"},
+                       Case{100, 503, "Modbus TCP"}}) {
+    Settings(c.port, c.tcpPort);
+    EXPECT_EQ(Status(), std::string("Disconnected: ") + c.kind +
+                            " 127.0.0.1:" + std::to_string(c.tcpPort) + ", slave 1");
   }
 }
 
