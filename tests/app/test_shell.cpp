@@ -1,12 +1,8 @@
-// Start-up and languages on the real main panel from VELDIXMID.uir (quit paths and About are
-// driven through AT-SPI by e2e/drive_atspi.py).
+// Start-up and languages on the real main panel (quit and About: e2e/drive_atspi.py).
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QAbstractButton>
-#include <QApplication>
-#include <QMessageBox>
 #include <QThread>
 #include <QTimer>
 #include <cstdlib>
@@ -19,6 +15,7 @@
 #include "platform/registry.h"
 #include "platform/testing/ui_testing.h"
 #include "platform/ui.h"
+#include "popup_catcher.h"
 
 namespace fs = std::filesystem;
 
@@ -40,8 +37,8 @@ class Shell : public ::testing::Test {
     ui::SetProjectDirOverride(nullptr);
     fs::remove_all(tmp_);
   }
-  // Runs the whole program; `whileRunning` is called once one of its event loops runs (not
-  // earlier: start-up's paint pump delivers timers too, and a quit there would be lost).
+  // Runs the whole program; `whileRunning` once an event loop of it runs (start-up's paint
+  // pump delivers timers too, and a quit there would be lost).
   int RunTool(const std::function<void()>& whileRunning) {
     EXPECT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1);
     QTimer poll;
@@ -62,7 +59,7 @@ class Shell : public ::testing::Test {
 TEST_F(Shell, MissingResourceFileEndsWithMinusOneAndNoWindow) {
   for (const char* f : {"veldixmid", "language.ini", "trffc_a.ico"})
     fs::copy_file(fs::path(VELDIX_BIN_DIR) / f, tmp_ / f);
-  // Bounded: a tool that showed a window instead of leaving would be killed (status 124).
+  // A tool that showed a window instead of leaving is killed (status 124).
   const std::string run =
       "timeout -k 2 30 env QT_QPA_PLATFORM=offscreen '" + (tmp_ / "veldixmid").string() + "'";
   const int status = std::system(run.c_str());
@@ -70,17 +67,13 @@ TEST_F(Shell, MissingResourceFileEndsWithMinusOneAndNoWindow) {
   EXPECT_EQ(WEXITSTATUS(status), 255);  // -1
 }
 
-// A language chosen from the menu relabels the open panels at once (every text in English
-// is checked over AT-SPI by e2e/english_atspi.py).
+// A language chosen from the menu relabels the open panels at once.
 TEST_F(Shell, ALanguageChangeRelabelsTheOpenPanelsAtOnce) {
   WT_RegWriteString(kRegLocalMachine, kLanguageKey, "Language", "2");
   std::string shown;
   EXPECT_EQ(RunTool([&] {
               const int screen = LoadPanel(0, kUirFile, 5);
-              QTimer::singleShot(50, [] {
-                if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
-                  box->button(QMessageBox::Ok)->click();
-              });
+              vtest::PopupCatcher restartNotice;
               Cambia_Idioma_ESP(0, 10, nullptr, Panel_Principal);
               for (auto [p, c] : {std::pair{Panel_Principal, 2}, {screen, 114}})
                 shown +=

@@ -35,27 +35,15 @@ TEST(Frames, ReadBuilderKeepsTheLowBitsAndTheCrcClosesTheFrame) {
   for (const auto& c : cases) EXPECT_EQ(ToHex(c.got), ToHex(Hex(c.want))) << c.what;
 }
 
-// Byte 6 carries the byte count in 8 bits: counts above 127 cannot be told, and are refused
-// without touching the frame or the length; so are null pointers and negative lengths.
-TEST(Frames, BuildersRefuseWhatTheFrameCannotCarry) {
+// Byte 6 carries the byte count in 8 bits: 128 registers (256 bytes) cannot be told, and are
+// refused without touching the frame or the length (other hostile inputs: fuzz/).
+TEST(Frames, BuilderRefusesWhatTheFrameCannotCarry) {
   const Bytes data(300, 0x11);
-  struct Bad {
-    int count, n;
-  };
-  for (const Bad b : {Bad{128, 256}, Bad{-1, 0}, Bad{8, -1}, Bad{8, 255}}) {
-    Bytes frame(300, 0xA5);
-    int length = b.n;
-    EXPECT_EQ(Orba_Comando_16(1, 0, b.count, data.data(), frame.data(), &length), -1)
-        << b.count << " registers, " << b.n << " bytes";
-    EXPECT_EQ(length, b.n);
-    EXPECT_EQ(frame, Bytes(300, 0xA5));
-  }
-  int length = 0;
-  EXPECT_EQ(Orba_Comando_16(1, 0, 1, data.data(), nullptr, &length), -1);
-  EXPECT_EQ(Orba_CalculoCRC_2(nullptr, 0), -1);
-  Bytes f(4, 0xA5);
-  EXPECT_EQ(Orba_CalculoCRC_2(f.data(), -1), -1);
-  EXPECT_EQ(f, Bytes(4, 0xA5));
+  Bytes frame(300, 0xA5);
+  int length = 256;
+  EXPECT_EQ(Orba_Comando_16(1, 0, 128, data.data(), frame.data(), &length), -1);
+  EXPECT_EQ(length, 256);
+  EXPECT_EQ(frame, Bytes(300, 0xA5));
 }
 
 TEST(Frames, CrcAndBuildersMatchPymodbus) {

@@ -16,13 +16,12 @@ namespace vtest {
 
 enum class Framing { Rtu, Mbap };
 
-// The reply to one request: chunks `gap` apart, then `beforeClose`, then optionally a closed
-// connection or a hung-up pty (which discards what the line still holds).
+// The reply to one request: chunks `gap` apart, then optionally a closed connection or a
+// hung-up pty (which discards what the line still holds).
 struct Reply {
   std::vector<Bytes> chunks;
   Ms gap{0};
   bool close = false;
-  std::function<void()> beforeClose = {};
 };
 
 // Decides the reply from the request as received and the framed answer a good meter gives.
@@ -162,7 +161,6 @@ class ScriptedMeter {
       }
       if (!r.chunks[i].empty()) WriteAll(conn_, r.chunks[i]);
     }
-    if (r.beforeClose) r.beforeClose();
     if (r.close) Drop(true);
   }
 

@@ -1,9 +1,7 @@
 #!/usr/bin/python3
-"""With English chosen: every name the main panel, its menus, About, the popups of a failed
-connection and the four meter screens show over AT-SPI is an English text of language.ini (or
-has no words: numbers, units, product and version), then quits with the quit button.
-Usage: english_atspi.py LANGUAGE_INI. The tool's port 1 ($VELDIXMID_COM1) must not exist
-until this script links it to the simulated meter's line ($VELDIX_E2E_METER)."""
+"""english_atspi.py LANGUAGE_INI: every name the main panel, menus, About, a failed connection's
+popups, the meter screens and the traffic window show is an English text of LANGUAGE_INI (or
+wordless); port 1 ($VELDIXMID_COM1) is linked to the meter ($VELDIX_E2E_METER) on the way."""
 import os
 import re
 import sys
@@ -14,8 +12,7 @@ from gi.repository import Atspi, GLib
 from drive_atspi import find, tool, wait_for
 
 
-def english_texts(path):
-    """Catalogue number -> English text, as the tool shows it."""
+def english_texts(path):  # catalogue number -> English text, as the tool shows it
     text = open(path, "rb").read().decode("cp1252")
     section = text.split("[English]", 1)[1]
     return {int(m.group(1)): m.group(2).strip().replace("\\n", "\n")
@@ -43,9 +40,7 @@ def names(node, out):
     return out
 
 
-def press(node, description, modal=False):
-    """Presses a control; one that opens a popup answers only once it is gone, so then the
-    call is left without waiting for its answer."""
+def press(node, description, modal=False):  # a modal one answers only once its popup is gone
     control = wait_for(description, lambda: find(node, lambda n: n.description == description))
     if modal:
         Atspi.set_timeout(300, 15000)
@@ -58,8 +53,7 @@ def press(node, description, modal=False):
         Atspi.set_timeout(800, 15000)  # the library's defaults
 
 
-def popup(app, title, seen):
-    """Reads the popup titled `title` and answers it with its button."""
+def popup(app, title, seen):  # reads it, then presses its button
     def box():
         return find(app, lambda n: n.name == title and n.getRoleName() in ("alert", "dialog"))
     shown = names(wait_for(f"the popup '{title}'", box), [])

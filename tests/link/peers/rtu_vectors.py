@@ -1,10 +1,6 @@
 #!/usr/bin/env python3
-"""Modbus RTU vectors made by pymodbus from a fixed seed, one a line, bytes in hex:
-  crc <payload-hex|-> <crc as the 16-bit value>
-  read <slave> <function> <start> <count> <frame with CRC>
-  write <slave> <start> <count> <data> <function-16 frame with CRC>
-Run with /usr/bin/python3 (the interpreter that sees Debian's pymodbus).
-"""
+"""Modbus RTU vectors by pymodbus from a fixed seed, one a line, in hex: crc PAYLOAD|- CRC,
+read SLAVE FN START COUNT FRAME, write SLAVE START COUNT DATA FRAME (frames with their CRC)."""
 import random
 import struct
 
@@ -15,9 +11,7 @@ from pymodbus.register_write_message import WriteMultipleRegistersRequest
 from pymodbus.utilities import computeCRC
 
 
-def crc_value(data):
-    # computeCRC gives the two bytes swapped for a big-endian pack; the Modbus value is the
-    # little-endian reading of the bytes on the wire.
+def crc_value(data):  # computeCRC's bytes, packed big-endian, are the wire's low-high
     lo_hi = struct.pack(">H", computeCRC(data))
     return lo_hi[0] | (lo_hi[1] << 8)
 
