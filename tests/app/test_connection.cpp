@@ -49,11 +49,10 @@ class Connection : public ::testing::Test {
     DiscardPanel(Panel_Principal);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   }
-  void Settings(int port, int tcpPort, int mode = 0, const char* host = "127.0.0.1") {
+  void Settings(int port, int tcpPort, int mode = 0) {
     SetCtrlVal(Panel_Principal, kCtrlPort, port);
     SetCtrlVal(Panel_Principal, kCtrlTcpPort, tcpPort);
     SetCtrlVal(Panel_Principal, kCtrlFraming, mode);
-    SetCtrlVal(Panel_Principal, kCtrlHost, host);
   }
   // The operator clicks the connection switch; the callback runs to its end.
   void Click() {
@@ -102,48 +101,40 @@ class Connection : public ::testing::Test {
 constexpr const char* kConnected = "1 111111 0000";
 constexpr const char* kDisconnected = "0 000000 1111";
 
-// pymodbus, which nobody here wrote, as the meter on each link; serial with framing 3 (8N2).
+// pymodbus, which nobody here wrote, as the meter on each TCP link (serial: below).
 TEST_F(Connection, ConnectsToPymodbusOnEveryLinkAndSwitchesOff) {
   struct Case {
     const char* mode;
-    int port;          // serial 10, Modbus TCP 100, RTU over TCP 99
+    int port;          // Modbus TCP 100, RTU over TCP 99
     const char* link;  // on the status line, before the endpoint
   };
   EXPECT_EQ(Restored(), "1 502 0 127.0.0.1") << "a fresh store keeps the defaults";
-  for (const Case c : {Case{"serial", 10, "Modbus RTU"}, Case{"tcp", 100, "Modbus TCP"},
-                       Case{"rtu-over-tcp", 99, "Modbus RTU over TCP"}}) {
+  for (const Case c :
+       {Case{"tcp", 100, "Modbus TCP"}, Case{"rtu-over-tcp", 99, "Modbus RTU over TCP"}}) {
     SCOPED_TRACE(c.mode);
     Child meter({SystemPython(), VELDIX_SOURCE_DIR "/tests/support/pymodbus_meter.py", c.mode});
     const std::string line = meter.ReadLine(Ms(30000));
     ASSERT_EQ(line.rfind("READY ", 0), 0u) << "pymodbus did not start: '" << line << "'";
     const std::string where = line.substr(6);
-    const bool serial = c.port < 99;
-    ComEnv env(10, where);  // read by the serial case only
-    Settings(c.port, serial ? 502 : std::stoi(where), serial ? 3 : 0);
+    Settings(c.port, std::stoi(where));
     Click();
     EXPECT_TRUE(popups_.seen.empty()) << popups_.seen.front().title.toStdString() << ": "
                                       << popups_.seen.front().text.toStdString();
     EXPECT_EQ(State(), kConnected);
     EXPECT_EQ(Puerto, c.port);
-    const std::string link = std::string(c.link) + " " +
-                             (serial ? where + " 9600 8N2" : "127.0.0.1:" + where) + ", slave 1";
+    const std::string link = std::string(c.link) + " 127.0.0.1:" + where + ", slave 1";
     const std::string status = Status();
     EXPECT_EQ(status.substr(0, status.find(". Last answer: ")), "Connected: " + link);
     EXPECT_NE(status.find(". Last answer: "), std::string::npos) << status;
     EXPECT_EQ(status.substr(status.size() - 2), " s") << status;
     // The next start offers the link that answered.
-    EXPECT_EQ(Restored(), std::to_string(c.port) + " " + (serial ? "502" : where) + " " +
-                              (serial ? "3" : "0") + " 127.0.0.1");
-    if (!serial) {
-      EXPECT_EQ(TCP_Puerto, std::stoi(where));
-      EXPECT_STREQ(IP, "127.0.0.1");
-    }
+    EXPECT_EQ(Restored(), std::to_string(c.port) + " " + where + " 0 127.0.0.1");
 
     Click();  // off: the link is closed
     EXPECT_EQ(State(), kDisconnected);
     EXPECT_EQ(Status(), "Disconnected: " + link);
     EXPECT_TRUE(popups_.seen.empty());
-    EXPECT_TRUE(serial ? ComWrt(10, "x", 1) < 0 : TCP_handle == 0u);
+    EXPECT_EQ(TCP_handle, 0u);
   }
 }
 
@@ -220,7 +211,8 @@ TEST_F(Connection, LostLinkShowsOnTheMainPanelOnceAndSwitchingOnReconnects) {
 }
 
 // Each framing choice reaches the line (the termios of a pty, which drops PARENB but keeps
-// PARODD and CSTOPB), the test read asks for register 4099 and the status line names it all.
+// PARODD and CSTOPB) and is remembered, the test read asks for register 4099 (the meter's own
+// address) and the status line names it all.
 TEST_F(Connection, SerialFramingAndTestRead) {
   struct Case {
     int mode;
@@ -243,7 +235,9 @@ TEST_F(Connection, SerialFramingAndTestRead) {
     ASSERT_EQ(meter.RequestCount(), 1u);
     EXPECT_EQ(ToHex(meter.Requests()[0]), ToHex(WithCrc(Hex("01 03 1003 0001"))));
     EXPECT_EQ(Status().rfind("Connected: Modbus RTU " + pty.path() + " 9600 " + c.name, 0), 0u);
+    EXPECT_EQ(Restored(), "7 502 " + std::to_string(c.mode) + " 127.0.0.1");
     Click();
+    EXPECT_LT(ComWrt(7, "x", 1), 0) << "the serial link left open";
   }
 }
 
