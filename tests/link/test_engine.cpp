@@ -9,6 +9,7 @@
 
 #include "link/engine.h"
 #include "link/frames.h"
+#include "link/traffic_log.h"
 #include "link/transport.h"
 #include "platform/rs232.h"
 #include "platform/testing/tray_testing.h"
@@ -297,17 +298,30 @@ std::vector<Fault> Faults() {
 
 class EngineFault : public Engine, public ::testing::WithParamInterface<Fault> {};
 
-// Each row: the code, the images, nothing stored past the buffer, one request on the wire,
-// time spent only on silence, and the next exchange succeeds (after a reopen if closed).
+// Each row: the code, the images, nothing stored past the buffer, one request on the wire and
+// in the traffic log (then what came back, if anything, each with the code), time spent only
+// on silence, and the next exchange succeeds (after a reopen if closed).
 TEST_P(EngineFault, GivesItsCodeAndTheNextExchangeSucceeds) {
   const Fault& f = GetParam();
   Link link(f.kind, "", f.o.port, f.o.tcp502);
   if (f.script) link.meter().Next(f.script);
   AnswerBuf ans(f.o.answerSize);
   g_shown.clear();
+  traffic::SetOn(true);
+  traffic::Clear();
   const auto t0 = Clock::now();
   EXPECT_EQ(link.Exchange(f.o.request, ans, f.o.expected), f.expect);
   const double took = SecondsSince(t0);
+  traffic::SetOn(false);
+  ASSERT_GE(traffic::Count(), 1u);
+  ASSERT_LE(traffic::Count(), 2u);
+  EXPECT_EQ(traffic::At(0).size, f.o.request.size() + (f.kind == Kind::ModbusTcp ? 6 : 2));
+  for (std::size_t i = 0; i < traffic::Count(); ++i) {
+    EXPECT_EQ(traffic::At(i).direction,
+              i == 0 ? traffic::Direction::kSent : traffic::Direction::kReceived);
+    EXPECT_EQ(traffic::At(i).link, traffic::Link(int(f.kind)));
+    EXPECT_EQ(traffic::At(i).result, f.expect);
+  }
   EXPECT_EQ(g_shown, f.images);
   EXPECT_TRUE(ans.CanaryIntact()) << "answer written past its " << ans.size << " bytes";
   EXPECT_EQ(link.meter().RequestCount(), 1u);
