@@ -84,16 +84,16 @@ class ScriptedMeter {
 
   // Length of the complete request at the front of rx_, 0 when more is needed.
   std::size_t CompleteRequest() const {
-    if (framing_ == Framing::Mbap) {
-      if (rx_.size() < 6) return 0;
-      const std::size_t n = 6 + (static_cast<std::size_t>(rx_[4]) << 8 | rx_[5]);
-      return rx_.size() >= n ? n : 0;
-    }
-    if (rx_.size() < 2) return 0;
-    const std::uint8_t fn = rx_[1];
-    if (fn >= 1 && fn <= 6) return rx_.size() >= 8 ? 8 : 0;
-    if (fn != 16) return rx_.size();  // not a request we know: take it all
-    return rx_.size() >= 7 && rx_.size() >= 9u + rx_[6] ? 9u + rx_[6] : 0;
+    std::size_t n = rx_.size();  // a request we do not know: all of it
+    if (framing_ == Framing::Mbap)
+      n = rx_.size() < 6 ? 7 : 6 + (std::size_t(rx_[4]) << 8 | rx_[5]);
+    else if (rx_.size() < 2)
+      n = 2;
+    else if (rx_[1] >= 1 && rx_[1] <= 6)
+      n = 8;
+    else if (rx_[1] == 16)
+      n = rx_.size() < 7 ? 7 : 9u + rx_[6];
+    return rx_.size() >= n ? n : 0;
   }
 
   // The answer of a good meter to one request PDU (slave first, no CRC, no header).
@@ -165,12 +165,9 @@ class ScriptedMeter {
   }
 
   void Drop(bool byUs) {
-    if (pty_ != nullptr) {
-      if (byUs) pty_->HangUp();
-    } else if (conn_ >= 0) {
-      if (byUs) ::shutdown(conn_, SHUT_RDWR);
-      ::close(conn_);
-    }
+    if (pty_ != nullptr && byUs) pty_->HangUp();
+    if (pty_ == nullptr && conn_ >= 0 && byUs) ::shutdown(conn_, SHUT_RDWR);
+    if (pty_ == nullptr && conn_ >= 0) ::close(conn_);
     conn_ = -1;
     rx_.clear();
   }
@@ -184,8 +181,7 @@ class ScriptedMeter {
       if (::poll(fds.data(), fds.size(), -1) < 0) continue;
       if (fds[0].revents != 0) return;
       if (listener_ && fds[1].revents != 0) {
-        const int c = listener_->Accept(Ms(0));
-        if (c >= 0) {
+        if (const int c = listener_->Accept(Ms(0)); c >= 0) {
           if (conn_ >= 0) ::close(conn_);
           conn_ = c;
           rx_.clear();
@@ -197,15 +193,11 @@ class ScriptedMeter {
       if (conn_ < 0 || connIndex >= fds.size() || fds[connIndex].revents == 0) continue;
       std::uint8_t buf[1024];
       const ssize_t n = ::read(conn_, buf, sizeof buf);
-      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
         Drop(false);  // a pty that fails to read is gone for good: stop serving it
-        continue;
-      }
-      if (n < 0) continue;
+      if (n <= 0) continue;
       rx_.insert(rx_.end(), buf, buf + n);
-      while (conn_ >= 0) {
-        const std::size_t len = CompleteRequest();
-        if (len == 0) break;
+      for (std::size_t len; conn_ >= 0 && (len = CompleteRequest()) != 0;) {
         const Bytes req(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(len));
         rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(len));
         Serve(req);

@@ -21,38 +21,28 @@ namespace vtest {
 
 // Exactly n bytes from a non-blocking descriptor, or what arrived by the deadline.
 inline Bytes ReadExactly(int fd, std::size_t n, Ms limit) {
-  Bytes out;
+  Bytes out(n);
+  std::size_t got = 0;
   const auto deadline = Clock::now() + limit;
-  while (out.size() < n) {
-    std::uint8_t buf[512];
-    const ssize_t r = ::read(fd, buf, std::min(sizeof buf, n - out.size()));
-    if (r > 0) {
-      out.insert(out.end(), buf, buf + r);
-      continue;
-    }
-    if (r == 0 || (errno != EAGAIN && errno != EINTR)) break;
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, MsLeft(deadline)) <= 0) break;
+  for (pollfd p{fd, POLLIN, 0}; got<n&& ::poll(&p, 1, MsLeft(deadline))> 0;) {
+    const ssize_t r = ::read(fd, out.data() + got, n - got);
+    if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) break;
+    if (r > 0) got += static_cast<std::size_t>(r);
   }
+  out.resize(got);
   return out;
 }
 
 // Writes all bytes to a socket or a pty master (never raising SIGPIPE), within 3 s.
 inline bool WriteAll(int fd, const Bytes& b) {
-  const std::uint8_t* p = b.data();
-  std::size_t n = b.size();
   const auto deadline = Clock::now() + Ms(3000);
-  while (n > 0) {
-    ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-    if (w < 0 && errno == ENOTSOCK) w = ::write(fd, p, n);
-    if (w > 0) {
-      p += w;
-      n -= static_cast<std::size_t>(w);
-      continue;
-    }
-    if (errno != EAGAIN && errno != EINTR) return false;
+  for (std::size_t done = 0; done < b.size();) {
+    ssize_t w = ::send(fd, b.data() + done, b.size() - done, MSG_NOSIGNAL);
+    if (w < 0 && errno == ENOTSOCK) w = ::write(fd, b.data() + done, b.size() - done);
+    if (w > 0) done += static_cast<std::size_t>(w);
     pollfd q{fd, POLLOUT, 0};
-    if (::poll(&q, 1, MsLeft(deadline)) <= 0) return false;
+    if (w <= 0 && ((errno != EAGAIN && errno != EINTR) || ::poll(&q, 1, MsLeft(deadline)) <= 0))
+      return false;
   }
   return true;
 }
@@ -88,14 +78,13 @@ class Pty {
     return t;
   }
   void HangUp() {
-    if (master_ >= 0) ::close(master_);
-    if (slave_ >= 0) ::close(slave_);
+    for (int fd : {master_, slave_})
+      if (fd >= 0) ::close(fd);
     master_ = slave_ = -1;
   }
 
  private:
-  int master_ = -1;
-  int slave_ = -1;
+  int master_ = -1, slave_ = -1;
   std::string path_;
 };
 
@@ -111,14 +100,24 @@ class ComEnv {
   std::string name_;
 };
 
+inline sockaddr_in Loopback(std::uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+inline int NoDelay(int fd) {
+  const int one = 1;
+  if (fd >= 0) ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
 // A listening socket on 127.0.0.1, ephemeral port.
 class Listener {
  public:
-  explicit Listener(int backlog = 8) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  explicit Listener(int backlog = 8) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in a = Loopback(0);
     socklen_t len = sizeof a;
     if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd_, backlog) != 0)
       throw std::runtime_error("listen failed");
@@ -135,10 +134,7 @@ class Listener {
   int Accept(Ms limit = Ms(3000)) {
     pollfd p{fd_, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) return -1;
-    const int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    const int one = 1;
-    if (c >= 0) ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return c;
+    return NoDelay(::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
   }
 
  private:
@@ -149,18 +145,11 @@ class Listener {
 // A blocking TCP connection to 127.0.0.1:port with TCP_NODELAY, or -1.
 inline int ConnectTcp(std::uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  const int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
+  const sockaddr_in a = Loopback(port);
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
+    return NoDelay(fd);
+  if (fd >= 0) ::close(fd);
+  return -1;
 }
 
 // A child on pipes; ended by closing its stdin, then SIGTERM, SIGKILL after 2 s.
@@ -207,13 +196,7 @@ class Child {
   // One line of output without its newline; "" when none came in time.
   std::string ReadLine(Ms limit) {
     const auto deadline = Clock::now() + limit;
-    for (;;) {
-      const auto nl = pending_.find('\n');
-      if (nl != std::string::npos) {
-        std::string line = pending_.substr(0, nl);
-        pending_.erase(0, nl + 1);
-        return line;
-      }
+    for (auto nl = pending_.find('\n'); nl == std::string::npos; nl = pending_.find('\n')) {
       pollfd p{stdout_, POLLIN, 0};
       char buf[4096];
       if (::poll(&p, 1, MsLeft(deadline)) <= 0) return {};
@@ -221,12 +204,15 @@ class Child {
       if (r <= 0) return {};
       pending_.append(buf, static_cast<std::size_t>(r));
     }
+    const auto nl = pending_.find('\n');
+    std::string line = pending_.substr(0, nl);
+    pending_.erase(0, nl + 1);
+    return line;
   }
 
  private:
   pid_t pid_ = -1;
-  int stdin_ = -1;
-  int stdout_ = -1;
+  int stdin_ = -1, stdout_ = -1;
   std::string pending_;
 };
 

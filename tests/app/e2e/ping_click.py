@@ -14,7 +14,6 @@ def main():
     wid, cx, cy = int(sys.argv[1]), int(sys.argv[2]), int(sys.argv[3])
     d = display.Display()
     root = d.screen().root
-    # Qt sends the answer to the root window for StructureNotify or SubstructureRedirect.
     root.change_attributes(event_mask=X.StructureNotifyMask | X.SubstructureNotifyMask)
     win = d.create_resource_object("window", wid)
     wm_protocols = d.intern_atom("WM_PROTOCOLS")
