@@ -21,9 +21,8 @@
 
 namespace {
 
-bool g_exchanging = false;
+bool g_exchanging = false, g_busyShown = false;
 int g_clicks = 0, g_clicksDuringExchange = 0, g_result = 0;
-bool g_busyShown = false;
 std::uint16_t g_silentPort = 0;
 
 // The exchange of the connection test, on a Modbus TCP link to a meter that never answers.
@@ -82,11 +81,9 @@ TEST(Alive, PingAnsweredAndClickHeldDuringASilentTcpExchange) {
   wm.closeWriteChannel();
   ASSERT_TRUE(wm.waitForFinished(10000));
   const QString figures = QString::fromLatin1(wm.readAllStandardOutput()).trimmed();
-  const double longest = figures.section(' ', 0, 0).section('=', 1).toDouble();
-  const int pings = figures.section(' ', 1, 1).section('=', 1).toInt();
-  EXPECT_GT(pings, 100) << figures.toStdString();
+  EXPECT_GT(figures.section("pings=", 1).toInt(), 100) << figures.toStdString();
   // Only tells a live window from one frozen for 10 s (the figure: bench/window_ping.sh).
-  EXPECT_LT(longest, 1000.0) << figures.toStdString();
+  EXPECT_LT(figures.section(' ', 0, 0).section('=', 1).toDouble(), 1000.0) << figures.toStdString();
   DiscardPanel(panel);
 }
 

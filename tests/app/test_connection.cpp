@@ -65,15 +65,16 @@ class Connection : public ::testing::Test {
   static std::string Restored() {
     const int p = LoadPanel(0, "VELDIXMID.uir", 6);
     Recupera_Enlace(p);
-    int port = 0, tcp = 0, mode = 0;
+    std::string s;
+    for (int c : {kCtrlPort, kCtrlTcpPort, kCtrlFraming}) {
+      int v = 0;
+      GetCtrlVal(p, c, &v);
+      s += std::to_string(v) + " ";
+    }
     char host[16] = {};
-    GetCtrlVal(p, kCtrlPort, &port);
-    GetCtrlVal(p, kCtrlTcpPort, &tcp);
-    GetCtrlVal(p, kCtrlFraming, &mode);
     GetCtrlVal(p, kCtrlHost, host, sizeof host);
     DiscardPanel(p);
-    return std::to_string(port) + " " + std::to_string(tcp) + " " + std::to_string(mode) + " " +
-           host;
+    return s + host;
   }
   // The main panel's status line after a tick of its timer.
   std::string Status() {

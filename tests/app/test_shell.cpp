@@ -7,7 +7,6 @@
 #include <QTimer>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <string>
 
 #include "app/app.h"
@@ -37,21 +36,6 @@ class Shell : public ::testing::Test {
     ui::SetProjectDirOverride(nullptr);
     fs::remove_all(tmp_);
   }
-  // Runs the whole program; `whileRunning` once an event loop of it runs (start-up's paint
-  // pump delivers timers too, and a quit there would be lost).
-  int RunTool(const std::function<void()>& whileRunning) {
-    EXPECT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1);
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-      if (QThread::currentThread()->loopLevel() == 0) return;
-      poll.stop();
-      whileRunning();
-    });
-    poll.start(20);
-    char arg0[] = "veldixmid";
-    char* argv[] = {arg0, nullptr};
-    return VeldixMain(1, argv);
-  }
   fs::path tmp_;
 };
 
@@ -67,23 +51,30 @@ TEST_F(Shell, MissingResourceFileEndsWithMinusOneAndNoWindow) {
   EXPECT_EQ(WEXITSTATUS(status), 255);  // -1
 }
 
-// A language chosen from the menu relabels the open panels at once.
+// A language chosen from the menu relabels the open panels at once. The change is made once
+// an event loop of the tool runs (start-up's paint pump delivers timers too, and a quit there
+// would be lost).
 TEST_F(Shell, ALanguageChangeRelabelsTheOpenPanelsAtOnce) {
   WT_RegWriteString(kRegLocalMachine, kLanguageKey, "Language", "2");
+  ASSERT_EQ(InitUIRuntime(nullptr, nullptr, nullptr), 1);
   std::string shown;
-  EXPECT_EQ(RunTool([&] {
-              const int screen = LoadPanel(0, kUirFile, 5);
-              vtest::PopupCatcher restartNotice;
-              Cambia_Idioma_ESP(0, 10, nullptr, Panel_Principal);
-              for (auto [p, c] : {std::pair{Panel_Principal, 2}, {screen, 114}})
-                shown +=
-                    static_cast<QWidget*>(ui::PanelWidget(p))->windowTitle().toStdString() + "|" +
-                    static_cast<QWidget*>(ui::CtrlWidget(p, c))->accessibleName().toStdString() +
-                    "|";
-              DiscardPanel(screen);
-              QuitUserInterface(0);
-            }),
-            0);
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (QThread::currentThread()->loopLevel() == 0) return;
+    poll.stop();
+    const int screen = LoadPanel(0, kUirFile, 5);
+    vtest::PopupCatcher restartNotice;
+    Cambia_Idioma_ESP(0, 10, nullptr, Panel_Principal);
+    for (auto [p, c] : {std::pair{Panel_Principal, 2}, {screen, 114}})
+      shown += static_cast<QWidget*>(ui::PanelWidget(p))->windowTitle().toStdString() + "|" +
+               static_cast<QWidget*>(ui::CtrlWidget(p, c))->accessibleName().toStdString() + "|";
+    DiscardPanel(screen);
+    QuitUserInterface(0);
+  });
+  poll.start(20);
+  char arg0[] = "veldixmid";
+  char* argv[] = {arg0, nullptr};
+  EXPECT_EQ(VeldixMain(1, argv), 0);
   EXPECT_EQ(shown, "VELDIX-MID v1.0|Medidas|Medidas instantáneas|Salir|");
 }
 

@@ -40,15 +40,13 @@ def command(words):
             if mode not in ("exception", "silent", "short", "ignore", "off"):
                 return "error unknown mode " + mode
             FAULTS[:] = [f for f in FAULTS if (f[0], f[1]) != (first, last)]
-            if mode != "off":
-                FAULTS.append((first, last, mode))
+            FAULTS.extend([(first, last, mode)] if mode != "off" else [])
             return "ok"
         if op == "log":
             return "\n".join(["req %.6f %s" % (t, d.hex()) for t, d in LOG] + ["end"])
         if op == "reset":
             BLOCK.setValues(0, [0] * 65536)
-            FAULTS.clear()
-            LOG.clear()
+            FAULTS.clear(), LOG.clear()
             return "ok"
     except ValueError as exc:
         return "error " + str(exc)
@@ -77,7 +75,7 @@ class PeerContext(ModbusSlaveContext):
         kept = [(a, BLOCK.getValues(a, 1)[0]) for a in range(address, address + len(values))
                 if any(f <= a <= e and m == "ignore" for f, e, m in FAULTS)]
         super().setValues(fc_as_hex, address, values)
-        for a, v in kept:
+        for a, v in kept:  # "ignore": confirmed, not kept
             BLOCK.setValues(a, [v])
 
 
@@ -106,8 +104,7 @@ async def commands():
     reader = asyncio.StreamReader()
     await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader), sys.stdin)
     while line := await reader.readline():
-        sys.stdout.write(command(line.decode("ascii", "replace").split()) + "\n")
-        sys.stdout.flush()
+        print(command(line.decode("ascii", "replace").split()), flush=True)
     os._exit(0)
 
 

@@ -111,11 +111,8 @@ class ScriptedMeter {
       case 4: {
         if (count < 1 || count > 125) return exception(3);
         Bytes a{slave, fn, static_cast<std::uint8_t>(2 * count)};
-        for (int i = 0; i < count; ++i) {
-          const std::uint16_t v = regs_[static_cast<std::size_t>((start + i) & 0xFFFF)];
-          a.push_back(static_cast<std::uint8_t>(v >> 8));
-          a.push_back(static_cast<std::uint8_t>(v & 0xFF));
-        }
+        for (int i = 0; i < count; ++i)
+          for (int shift : {8, 0}) a.push_back(std::uint8_t(regs_[(start + i) & 0xFFFF] >> shift));
         return a;
       }
       case 16: {
@@ -142,17 +139,12 @@ class ScriptedMeter {
   }
 
   void Serve(const Bytes& req) {
-    Script script;
-    Bytes good;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      requests_.push_back(req);
-      good = GoodAnswer(req);
-      if (!scripts_.empty()) {
-        script = std::move(scripts_.front());
-        scripts_.pop_front();
-      }
-    }
+    std::unique_lock<std::mutex> lock(mu_);
+    requests_.push_back(req);
+    const Bytes good = GoodAnswer(req);
+    Script script = scripts_.empty() ? Script() : std::move(scripts_.front());
+    if (!scripts_.empty()) scripts_.pop_front();
+    lock.unlock();
     const Reply r = script ? script(req, good) : Reply{{good}};
     for (std::size_t i = 0; i < r.chunks.size(); ++i) {
       if (i > 0 && r.gap.count() > 0) {
