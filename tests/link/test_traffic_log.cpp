@@ -1,7 +1,7 @@
 // The traffic log: decoding and its bound (the frames the engine notes: test_engine.cpp).
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <algorithm>
 
 #include "link/traffic_log.h"
 #include "test_bytes.h"
@@ -11,10 +11,7 @@ using namespace vtest;
 namespace {
 
 traffic::Frame Made(traffic::Direction d, traffic::Link link, const Bytes& bytes) {
-  traffic::Frame f;
-  f.direction = d;
-  f.link = link;
-  f.size = static_cast<std::uint16_t>(bytes.size());
+  traffic::Frame f{.direction = d, .link = link, .size = std::uint16_t(bytes.size())};
   std::copy(bytes.begin(), bytes.end(), f.bytes);
   return f;
 }
@@ -28,6 +25,8 @@ TEST(TrafficLog, DecodesRequestsAnswersAndExceptions) {
     Bytes bytes;
     const char* summary;
   } rows[] = {
+      {D::kSent, L::kSerialRtu, WithCrc(Hex("01 03 0400 0002")),
+       "slave 1, fn 3, address 1024, count 2"},
       {D::kSent, L::kSerialRtu, WithCrc(Hex("01 06 1000 0005")),
        "slave 1, fn 6, address 4096, value 5"},
       {D::kSent, L::kSerialRtu, WithCrc(Hex("01 10 100A 0001 02 0000")),

@@ -36,8 +36,8 @@ class ScriptedMeter {
  public:
   // RTU on `pty`'s master side; `pty` must outlive it.
   explicit ScriptedMeter(Pty& pty) : framing_(Framing::Rtu), pty_(&pty) { Init(); }
-  explicit ScriptedMeter(Framing framing) : framing_(framing) {
-    listener_ = std::make_unique<Listener>();
+  explicit ScriptedMeter(Framing framing)
+      : framing_(framing), listener_(std::make_unique<Listener>()) {
     Init();
   }
   ~ScriptedMeter() {
@@ -45,8 +45,7 @@ class ScriptedMeter {
     [[maybe_unused]] auto w = ::write(wake_[1], &x, 1);
     thread_.join();
     if (conn_ >= 0 && pty_ == nullptr) ::close(conn_);
-    ::close(wake_[0]);
-    ::close(wake_[1]);
+    for (int fd : wake_) ::close(fd);
   }
   ScriptedMeter(const ScriptedMeter&) = delete;
   ScriptedMeter& operator=(const ScriptedMeter&) = delete;

@@ -35,9 +35,8 @@ bool WaitUntil(Pred done, Ms limit = Ms(5000)) {
 
 inline Bytes Hex(const std::string& hex) {
   Bytes out;
-  std::string d;
-  for (char c : hex)
-    if (c != ' ') d += c;
+  std::string d = hex;
+  std::erase(d, ' ');
   for (std::size_t i = 0; i + 1 < d.size(); i += 2)
     out.push_back(static_cast<std::uint8_t>(std::stoi(d.substr(i, 2), nullptr, 16)));
   return out;

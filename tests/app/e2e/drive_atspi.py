@@ -1,7 +1,6 @@
 #!/usr/bin/python3
-"""Drives the tool over AT-SPI: About from the menu with its texts, closed with its button
-(a window's close request: tests/platform/test_ui.cpp), then quit. Exit status 0 when every
-step was seen."""
+"""Drives the tool over AT-SPI: About from the menu with its texts, closed with its button (a
+window's close request: tests/platform/test_ui.cpp), then quit. Exit 0 when all was seen."""
 import sys
 import time
 

@@ -13,15 +13,13 @@ from drive_atspi import find, tool, wait_for
 
 
 def english_texts(path):  # catalogue number -> English text, as the tool shows it
-    text = open(path, "rb").read().decode("cp1252")
-    section = text.split("[English]", 1)[1]
+    section = open(path, "rb").read().decode("cp1252").split("[English]", 1)[1]
     return {int(m.group(1)): m.group(2).strip().replace("\\n", "\n")
             for m in re.finditer(r"(?m)^(\d{4}) = (.*?)\r?$", section)}
 
 
-WORDLESS = re.compile(r"^([^a-z]*|VELDIX-MID v1\.0|v1\.0|VELDIXMID|VELDIX-MID tool team|"
-                      r"VELDIX-MID 2026|Bit \d+|"
-                      r"\d+: (/dev/|COM)\S*( - .*)?)$")  # a serial port present: what the system says
+WORDLESS = re.compile(r"^([^a-z]*|VELDIX-MID v1\.0|v1\.0|VELDIXMID|VELDIX-MID tool team|VELDIX-MID 2026|"
+                      r"Bit \d+|\d+: (/dev/|COM)\S*( - .*)?)$")  # a serial port: what the system says
 
 # Each meter screen: its button on the main panel, the catalogue text of its title, its exit.
 WINDOWS = ("frame", "window", "dialog")
