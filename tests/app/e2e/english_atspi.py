@@ -60,57 +60,53 @@ def popup(app, title, seen):  # reads it, then presses its button
     wait_for("the popup to go", lambda: box() is None or names(box(), []) != shown)
 
 
-def main():
-    texts = english_texts(sys.argv[1])
-    # A text with %1, %2 ... (the runtime's errors) matches with anything in their place.
-    english = [re.compile("^" + re.sub(r"%\d", ".+", re.escape(t)) + "$",
-                          re.S) for t in texts.values()]
-    app = wait_for("the tool on the accessibility bus", tool)
-    title = "VELDIX-MID v1.0"
-    main_panel = wait_for("the main panel", lambda: find(app, lambda n: n.name == title))
-    about_text = texts[18].replace("&", "")
-    about_item = wait_for("the English menu", lambda: find(
-        main_panel, lambda n: n.getRoleName() == "menu item" and n.name.replace("&", "") == about_text))
-    seen = names(main_panel, [])
-    about_item.queryAction().doAction(0)
-    about = wait_for("About", lambda: find(app, lambda n: n.name == texts[216]))
-    seen += names(about, [])
-    press(about, "4:6")
-    wait_for("About to go", lambda: find(app, lambda n: n.name == texts[216]) is None)
+texts = english_texts(sys.argv[1])
+# A text with %1, %2 ... (the runtime's errors) matches with anything in their place.
+english = [re.compile("^" + re.sub(r"%\d", ".+", re.escape(t)) + "$",
+                      re.S) for t in texts.values()]
+app = wait_for("the tool on the accessibility bus", tool)
+title = "VELDIX-MID v1.0"
+main_panel = wait_for("the main panel", lambda: find(app, lambda n: n.name == title))
+about_text = texts[18].replace("&", "")
+about_item = wait_for("the English menu", lambda: find(
+    main_panel, lambda n: n.getRoleName() == "menu item" and n.name.replace("&", "") == about_text))
+seen = names(main_panel, [])
+about_item.queryAction().doAction(0)
+about = wait_for("About", lambda: find(app, lambda n: n.name == texts[216]))
+seen += names(about, [])
+press(about, "4:6")
+wait_for("About to go", lambda: find(app, lambda n: n.name == texts[216]) is None)
 
-    # Port 1 leads nowhere yet: the reason, then "no answer"; then it leads to the meter.
-    press(main_panel, "6:12", modal=True)
-    popup(app, texts[195], seen)
-    popup(app, texts[195], seen)
-    os.symlink(os.environ["VELDIX_E2E_METER"], os.environ["VELDIXMID_COM1"])
-    press(main_panel, "6:12")
-    wait_for("the screens' buttons", lambda: find(main_panel, lambda n: n.description == "6:2"
-                                                  ).getState().contains(pyatspi.STATE_ENABLED))
-    for button, title_text, exit_button in SCREENS:
-        def screen():
-            return find(app, lambda n: n.name == texts[title_text] and n.getRoleName() in WINDOWS)
-        press(main_panel, button)
-        seen += names(wait_for(texts[title_text], screen), [])
-        press(screen(), exit_button)
-        wait_for(f"{texts[title_text]} to go", lambda: screen() is None)
+# Port 1 leads nowhere yet: the reason, then "no answer"; then it leads to the meter.
+press(main_panel, "6:12", modal=True)
+popup(app, texts[195], seen)
+popup(app, texts[195], seen)
+os.symlink(os.environ["VELDIX_E2E_METER"], os.environ["VELDIXMID_COM1"])
+press(main_panel, "6:12")
+wait_for("the screens' buttons", lambda: find(main_panel, lambda n: n.description == "6:2"
+                                              ).getState().contains(pyatspi.STATE_ENABLED))
+for button, title_text, exit_button in SCREENS:
+    def screen():
+        return find(app, lambda n: n.name == texts[title_text] and n.getRoleName() in WINDOWS)
+    press(main_panel, button)
+    seen += names(wait_for(texts[title_text], screen), [])
+    press(screen(), exit_button)
+    wait_for(f"{texts[title_text]} to go", lambda: screen() is None)
 
-    # The link traffic window, from the View menu (its count reads "<n> frames").
-    def log():
-        return find(app, lambda n: n.name == texts[357] and n.getRoleName() in WINDOWS)
-    wait_for("the View menu's entry", lambda: find(
-        main_panel, lambda n: n.getRoleName() == "menu item" and n.name.replace("&", "") == texts[356])
-    ).queryAction().doAction(0)
-    seen += [(role, re.sub(r"^\d+ ", "", name)) for role, name in names(wait_for(texts[357], log), [])]
-    press(log(), "7:7")
-    wait_for(f"{texts[357]} to go", lambda: log() is None)
+# The link traffic window, from the View menu (its count reads "<n> frames").
+def log():
+    return find(app, lambda n: n.name == texts[357] and n.getRoleName() in WINDOWS)
+wait_for("the View menu's entry", lambda: find(
+    main_panel, lambda n: n.getRoleName() == "menu item" and n.name.replace("&", "") == texts[356])
+).queryAction().doAction(0)
+seen += [(role, re.sub(r"^\d+ ", "", name)) for role, name in names(wait_for(texts[357], log), [])]
+press(log(), "7:7")
+wait_for(f"{texts[357]} to go", lambda: log() is None)
 
-    foreign = [(role, name) for role, name in seen
-               if not any(e.match(name.replace("&", "")) or e.match(name.replace("&", "").replace("\n", " "))
-                          for e in english) and not WORDLESS.match(name)]
-    print(f"{len(seen)} names seen; not in the English catalogue: {foreign}")
-    press(main_panel, "6:13")
-    sys.exit(1 if foreign or len(seen) < 200 else 0)
+foreign = [(role, name) for role, name in seen
+           if not any(e.match(name.replace("&", "")) or e.match(name.replace("&", "").replace("\n", " "))
+                      for e in english) and not WORDLESS.match(name)]
+print(f"{len(seen)} names seen; not in the English catalogue: {foreign}")
+press(main_panel, "6:13")
+sys.exit(1 if foreign or len(seen) < 200 else 0)
 
-
-if __name__ == "__main__":
-    main()
