@@ -1,5 +1,5 @@
-// Connecting from the real main panel to pymodbus and to the simulated meter: the switch,
-// the test read, the dimming, the popups, the serial framing and Panel_Puerto.
+// Connecting from the real main panel to pymodbus and to our scripted meter:
+// the switch, the test read, the dimming, the popups, the serial framing, the status line.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "../sim/sim_harness.h"
 #include "app/app.h"
 #include "app/connection.h"
 #include "lang/catalogue.h"
@@ -49,11 +48,10 @@ class Connection : public ::testing::Test {
     DiscardPanel(Panel_Principal);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   }
-  void Settings(int port, int tcpPort, int mode = 0, const char* host = "127.0.0.1") {
+  void Settings(int port, int tcpPort, int mode = 0) {
     SetCtrlVal(Panel_Principal, kCtrlPort, port);
     SetCtrlVal(Panel_Principal, kCtrlTcpPort, tcpPort);
     SetCtrlVal(Panel_Principal, kCtrlFraming, mode);
-    SetCtrlVal(Panel_Principal, kCtrlHost, host);
   }
   // The operator clicks the connection switch; the callback runs to its end.
   void Click() {
@@ -67,15 +65,16 @@ class Connection : public ::testing::Test {
   static std::string Restored() {
     const int p = LoadPanel(0, "VELDIXMID.uir", 6);
     Recupera_Enlace(p);
-    int port = 0, tcp = 0, mode = 0;
+    std::string s;
+    for (int c : {kCtrlPort, kCtrlTcpPort, kCtrlFraming}) {
+      int v = 0;
+      GetCtrlVal(p, c, &v);
+      s += std::to_string(v) + " ";
+    }
     char host[16] = {};
-    GetCtrlVal(p, kCtrlPort, &port);
-    GetCtrlVal(p, kCtrlTcpPort, &tcp);
-    GetCtrlVal(p, kCtrlFraming, &mode);
     GetCtrlVal(p, kCtrlHost, host, sizeof host);
     DiscardPanel(p);
-    return std::to_string(port) + " " + std::to_string(tcp) + " " + std::to_string(mode) + " " +
-           host;
+    return s + host;
   }
   // The main panel's status line after a tick of its timer.
   std::string Status() {
@@ -102,132 +101,121 @@ class Connection : public ::testing::Test {
 constexpr const char* kConnected = "1 111111 0000";
 constexpr const char* kDisconnected = "0 000000 1111";
 
-// pymodbus, which nobody here wrote, as the meter on each link; serial with framing 3 (8N2).
+// pymodbus, which nobody here wrote, as the meter on each TCP link (serial: below).
 TEST_F(Connection, ConnectsToPymodbusOnEveryLinkAndSwitchesOff) {
   struct Case {
-    const char* mode;
-    int port;          // serial 10, Modbus TCP 100, RTU over TCP 99
-    const char* link;  // on the status line, before the endpoint
+    const char *mode, *link;  // the peer's mode, the link on the status line
+    int port;                 // Modbus TCP 100, RTU over TCP 99
   };
   EXPECT_EQ(Restored(), "1 502 0 127.0.0.1") << "a fresh store keeps the defaults";
-  for (const Case c : {Case{"serial", 10, "Modbus RTU"}, Case{"tcp", 100, "Modbus TCP"},
-                       Case{"rtu-over-tcp", 99, "Modbus RTU over TCP"}}) {
+  for (const Case c :
+       {Case{"tcp", "Modbus TCP", 100}, Case{"rtu-over-tcp", "Modbus RTU over TCP", 99}}) {
     SCOPED_TRACE(c.mode);
     Child meter({SystemPython(), VELDIX_SOURCE_DIR "/tests/support/pymodbus_meter.py", c.mode});
     const std::string line = meter.ReadLine(Ms(30000));
     ASSERT_EQ(line.rfind("READY ", 0), 0u) << "pymodbus did not start: '" << line << "'";
     const std::string where = line.substr(6);
-    const bool serial = c.port < 99;
-    ComEnv env(10, where);  // read by the serial case only
-    Settings(c.port, serial ? 502 : std::stoi(where), serial ? 3 : 0);
+    Settings(c.port, std::stoi(where));
     Click();
-    EXPECT_TRUE(popups_.seen.empty()) << popups_.seen.front().title.toStdString() << ": "
-                                      << popups_.seen.front().text.toStdString();
+    EXPECT_TRUE(popups_.seen.empty()) << popups_.seen.front().text.toStdString();
     EXPECT_EQ(State(), kConnected);
-    EXPECT_EQ(Puerto, c.port);
-    const std::string link = std::string(c.link) + " " +
-                             (serial ? where + " 9600 8N2" : "127.0.0.1:" + where) + ", slave 1";
-    const std::string status = Status();
-    EXPECT_EQ(status.substr(0, status.find(". Last answer: ")), "Connected: " + link);
-    EXPECT_NE(status.find(". Last answer: "), std::string::npos) << status;
-    EXPECT_EQ(status.substr(status.size() - 2), " s") << status;
+    const std::string link = std::string(c.link) + " 127.0.0.1:" + where + ", slave 1";
+    EXPECT_EQ(Status().rfind("Connected: " + link + ". Last answer: ", 0), 0u) << Status();
     // The next start offers the link that answered.
-    EXPECT_EQ(Restored(), std::to_string(c.port) + " " + (serial ? "502" : where) + " " +
-                              (serial ? "3" : "0") + " 127.0.0.1");
-    if (!serial) {
-      EXPECT_EQ(TCP_Puerto, std::stoi(where));
-      EXPECT_STREQ(IP, "127.0.0.1");
-    }
+    EXPECT_EQ(Restored(), std::to_string(c.port) + " " + where + " 0 127.0.0.1");
 
     Click();  // off: the link is closed
     EXPECT_EQ(State(), kDisconnected);
     EXPECT_EQ(Status(), "Disconnected: " + link);
     EXPECT_TRUE(popups_.seen.empty());
-    EXPECT_TRUE(serial ? ComWrt(10, "x", 1) < 0 : TCP_handle == 0u);
+    EXPECT_EQ(TCP_handle, 0u);
   }
+  Settings(101, 502);  // TCP port 502 means Modbus TCP on any port number
+  EXPECT_EQ(Status(), "Disconnected: Modbus TCP 127.0.0.1:502, slave 1");
 }
 
 // A failed connection leaves the switch at 0 with the no-answer popup, after a popup with the
-// reason when the link could not even be opened, in the chosen language (Spanish, then English).
+// reason when the link could not even be opened, in the chosen language (Spanish here: the
+// runtime's own texts are English).
 TEST_F(Connection, FailuresLeaveTheSwitchOffWithTheirPopups) {
-  simtest::SimProcess silent({"--serial", "--silent"});
-  const std::string dev = silent.endpoint("serial");
-  ASSERT_FALSE(dev.empty());
-  ComEnv silentPort(8, dev), missingPort(9, "/dev/veldix-no-such-port");
-  int closedPort = 0;  // nothing listens there once the listener is gone
-  {
-    Listener gone;
-    closedPort = gone.port();
-  }
+  Pty silentLine;  // nobody answers there
+  ComEnv silentPort(8, silentLine.path()), missingPort(9, "/dev/veldix-no-such-port");
+  const int closedPort = Listener().port();  // free a moment ago, closed now
   struct Case {
     int port, tcpPort;
-    const char* host;
-    const char* reason[2];  // in the first popup, Spanish and English; none when the link opened
-  };
-  for (int language : {1, 2}) {
-    ASSERT_NE(Cargar_Textos_Idioma(VELDIX_BIN_DIR "/language.ini", language), nullptr);
-    for (const Case c :
-         {Case{8, 502, "127.0.0.1", {}},
-          Case{9,
-               502,
-               "127.0.0.1",
-               {"/dev/veldix-no-such-port: no existe el dispositivo",
-                "/dev/veldix-no-such-port: no such device"}},
-          Case{101,
-               closedPort,
-               "127.0.0.1",
-               {"conexión rechazada por 127.0.0.1:", "connection refused by 127.0.0.1:"}},
-          Case{101,
-               closedPort,
-               "",
-               {"host no encontrado: (nombre de host vacío)",
-                "host not found: (empty host name)"}}}) {
-      const char* reason = c.reason[language - 1];
-      SCOPED_TRACE(reason ? reason : "silent meter");
-      Settings(c.port, c.tcpPort, 0, c.host);
-      Click();
-      const auto& seen = popups_.seen;
-      ASSERT_EQ(seen.size(), reason ? 2u : 1u);
-      for (const auto& p : seen)
-        EXPECT_EQ(ui::ToCp1252(p.title.toStdU16String()), CatalogueText(195));
-      if (reason) {
-        EXPECT_EQ(seen[0].text.toStdString().rfind(reason, 0), 0u) << seen[0].text.toStdString();
-      }
-      EXPECT_EQ(ui::ToCp1252(seen.back().text.toStdU16String()), CatalogueText(198));
-      EXPECT_EQ(State(), kDisconnected);
+    const char* reason;  // in the first popup; none when the link opened
+  } const cases[] = {{8, 502, nullptr},
+                     {9, 502, "/dev/veldix-no-such-port: no existe el dispositivo"},
+                     {101, closedPort, "conexión rechazada por 127.0.0.1:"}};
+  ASSERT_NE(Cargar_Textos_Idioma(VELDIX_BIN_DIR "/language.ini", 1), nullptr);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.reason ? c.reason : "silent meter");
+    Settings(c.port, c.tcpPort);
+    Click();
+    const auto& seen = popups_.seen;
+    ASSERT_EQ(seen.size(), c.reason ? 2u : 1u);
+    for (const auto& p : seen)
+      EXPECT_EQ(ui::ToCp1252(p.title.toStdU16String()), CatalogueText(195));
+    if (c.reason) {
+      EXPECT_EQ(seen[0].text.toStdString().rfind(c.reason, 0), 0u) << seen[0].text.toStdString();
     }
+    EXPECT_EQ(ui::ToCp1252(seen.back().text.toStdU16String()), CatalogueText(198));
+    EXPECT_EQ(State(), kDisconnected);
   }
+  ASSERT_NE(Cargar_Textos_Idioma(VELDIX_BIN_DIR "/language.ini", 2), nullptr);
 }
 
 // The server drops the link while a screen waits for an answer: the main panel shows the
 // link lost (switch off, settings usable, buttons dimmed) with one popup; the next exchange
 // fails at once and says nothing more; switching on again reconnects.
 TEST_F(Connection, LostLinkShowsOnTheMainPanelOnceAndSwitchingOnReconnects) {
-  for (const int port : {100, 101}) {  // Modbus TCP, RTU over TCP
-    SCOPED_TRACE(port);
-    ScriptedMeter meter(port == 100 ? Framing::Mbap : Framing::Rtu);
-    Settings(port, meter.port());
-    Click();
-    ASSERT_EQ(State(), kConnected);
-    meter.Next([](const Bytes&, const Bytes&) { return Reply{{}, Ms(0), true}; });
-    popups_.seen.clear();
-    EXPECT_EQ(meter::ReadBlock(4099, 1), -5);
-    EXPECT_EQ(State(), kDisconnected);
-    ASSERT_EQ(popups_.seen.size(), 1u);
-    EXPECT_EQ(popups_.seen[0].title.toStdString(), CatalogueText(195));
-    EXPECT_EQ(popups_.seen[0].text.toStdString(), CatalogueText(206));
+  ScriptedMeter meter(Framing::Rtu);  // the engine's tests close each kind of link
+  Settings(101, meter.port());
+  Click();
+  ASSERT_EQ(State(), kConnected);
+  meter.Next([](const Bytes&, const Bytes&) { return Reply{{}, Ms(0), true}; });
+  popups_.seen.clear();
+  EXPECT_EQ(meter::ReadBlock(4099, 1), -5);
+  EXPECT_EQ(State(), kDisconnected);
+  ASSERT_EQ(popups_.seen.size(), 1u);
+  EXPECT_EQ(popups_.seen[0].title.toStdString(), CatalogueText(195));
+  EXPECT_EQ(popups_.seen[0].text.toStdString(), CatalogueText(206));
 
-    const auto t0 = Clock::now();
-    EXPECT_EQ(meter::ReadBlock(4099, 1), -5);
-    EXPECT_LT(SecondsSince(t0), 1.0);
-    EXPECT_EQ(popups_.seen.size(), 1u) << "the loss is told once";
-    EXPECT_EQ(meter.RequestCount(), 2u) << "the test read and the one the server dropped";
+  EXPECT_EQ(meter::ReadBlock(4099, 1), -5);
+  EXPECT_EQ(popups_.seen.size(), 1u) << "the loss is told once";
+  EXPECT_EQ(meter.RequestCount(), 2u) << "the test read and the one the server dropped";
 
+  Click();
+  EXPECT_TRUE(popups_.seen.empty());
+  EXPECT_EQ(State(), kConnected);
+  EXPECT_EQ(meter.Accepted(), 2);
+  Click();
+}
+
+// Each framing choice reaches the line (the termios of a pty, which drops PARENB but keeps
+// PARODD and CSTOPB) and is remembered, the test read asks for register 4099 (the meter's own
+// address) and the status line names it all.
+TEST_F(Connection, SerialFramingAndTestRead) {
+  const char* const kNames[] = {"8N1", "8O1", "8E1", "8N2"};  // framing choices 0-3
+  for (int mode = 0; mode < 4; ++mode) {
+    SCOPED_TRACE(kNames[mode]);
+    Pty pty;
+    ScriptedMeter meter(pty);
+    ComEnv env(7, pty.path());
+    Settings(7, 502, mode);
     Click();
-    EXPECT_TRUE(popups_.seen.empty());
     EXPECT_EQ(State(), kConnected);
-    EXPECT_EQ(meter.Accepted(), 2);
+    const termios t = pty.Termios();
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
+    EXPECT_EQ((t.c_cflag & PARODD) != 0, mode == 1);  // odd parity: 8O1 only
+    EXPECT_EQ((t.c_cflag & CSTOPB) != 0, mode == 3);  // two stop bits: 8N2 only
+    ASSERT_EQ(meter.RequestCount(), 1u);
+    EXPECT_EQ(ToHex(meter.Requests()[0]), ToHex(WithCrc(Hex("01 03 1003 0001"))));
+    EXPECT_EQ(Status().rfind("Connected: Modbus RTU " + pty.path() + " 9600 " + kNames[mode], 0),
+              0u);
+    EXPECT_EQ(Restored(), "7 502 " + std::to_string(mode) + " 127.0.0.1");
     Click();
+    EXPECT_LT(ComWrt(7, "x", 1), 0) << "the serial link left open";
   }
 }
 

@@ -18,44 +18,21 @@ Bytes Read(unsigned char slave, unsigned char fn, int start, int count) {
   return f;
 }
 
-TEST(Frames, ReadBuilderKeepsTheLowBitsAndTheCrcClosesTheFrame) {
-  Bytes closed = Read(1, 3, 4099, 1);  // the connection test's request
-  closed.resize(8);
-  EXPECT_EQ(Orba_CalculoCRC_2(closed.data(), 6), 0);
-  const struct {
-    const char* what;
-    Bytes got;
-    const char* want;
-  } cases[] = {
-      {"connection test request with its CRC", closed, "01 03 10 03 00 01 70 ca"},
-      {"start above 0xffff keeps its low 16 bits", Read(7, 3, 0x12345, 2), "07 03 23 45 00 02"},
-      {"negative start is its low 16 bits too", Read(1, 3, -1, 1), "01 03 ff ff 00 01"},
-      {"count above 255 keeps its low 8 bits", Read(1, 4, 0, 0x1FF), "01 04 00 00 00 ff"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(ToHex(c.got), ToHex(Hex(c.want))) << c.what;
+// Out-of-range values keep their low bits: 16 of the start, 8 of the count.
+TEST(Frames, ReadBuilderKeepsTheLowBits) {
+  EXPECT_EQ(ToHex(Read(7, 3, 0x12345, 2)), "070323450002");
+  EXPECT_EQ(ToHex(Read(1, 4, 0, 0x1FF)), "0104000000ff");
 }
 
-// Byte 6 carries the byte count in 8 bits: counts above 127 cannot be told, and are refused
-// without touching the frame or the length; so are null pointers and negative lengths.
-TEST(Frames, BuildersRefuseWhatTheFrameCannotCarry) {
+// Byte 6 carries the byte count in 8 bits: 128 registers (256 bytes) cannot be told, and are
+// refused without touching the frame or the length (other hostile inputs: fuzz/).
+TEST(Frames, BuilderRefusesWhatTheFrameCannotCarry) {
   const Bytes data(300, 0x11);
-  struct Bad {
-    int count, n;
-  };
-  for (const Bad b : {Bad{128, 256}, Bad{-1, 0}, Bad{8, -1}, Bad{8, 255}}) {
-    Bytes frame(300, 0xA5);
-    int length = b.n;
-    EXPECT_EQ(Orba_Comando_16(1, 0, b.count, data.data(), frame.data(), &length), -1)
-        << b.count << " registers, " << b.n << " bytes";
-    EXPECT_EQ(length, b.n);
-    EXPECT_EQ(frame, Bytes(300, 0xA5));
-  }
-  int length = 0;
-  EXPECT_EQ(Orba_Comando_16(1, 0, 1, data.data(), nullptr, &length), -1);
-  EXPECT_EQ(Orba_CalculoCRC_2(nullptr, 0), -1);
-  Bytes f(4, 0xA5);
-  EXPECT_EQ(Orba_CalculoCRC_2(f.data(), -1), -1);
-  EXPECT_EQ(f, Bytes(4, 0xA5));
+  Bytes frame(300, 0xA5);
+  int length = 256;
+  EXPECT_EQ(Orba_Comando_16(1, 0, 128, data.data(), frame.data(), &length), -1);
+  EXPECT_EQ(length, 256);
+  EXPECT_EQ(frame, Bytes(300, 0xA5));
 }
 
 TEST(Frames, CrcAndBuildersMatchPymodbus) {

@@ -1,24 +1,17 @@
-// The traffic log: decoding the engine test below does not reach, its bound, and the frames the
-// engine notes on each link kind against the simulator (a read, a write, an exception, a time-out).
+// The traffic log: decoding and its bound (the frames the engine notes: test_engine.cpp).
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <algorithm>
 
-#include "link/engine.h"
 #include "link/traffic_log.h"
-#include "link/transport.h"
-#include "platform/ui.h"
-#include "sim_harness.h"
+#include "test_bytes.h"
 
 using namespace vtest;
 
 namespace {
 
 traffic::Frame Made(traffic::Direction d, traffic::Link link, const Bytes& bytes) {
-  traffic::Frame f;
-  f.direction = d;
-  f.link = link;
-  f.size = static_cast<std::uint16_t>(bytes.size());
+  traffic::Frame f{.direction = d, .link = link, .size = std::uint16_t(bytes.size())};
   std::copy(bytes.begin(), bytes.end(), f.bytes);
   return f;
 }
@@ -32,8 +25,14 @@ TEST(TrafficLog, DecodesRequestsAnswersAndExceptions) {
     Bytes bytes;
     const char* summary;
   } rows[] = {
+      {D::kSent, L::kSerialRtu, WithCrc(Hex("01 03 0400 0002")),
+       "slave 1, fn 3, address 1024, count 2"},
       {D::kSent, L::kSerialRtu, WithCrc(Hex("01 06 1000 0005")),
        "slave 1, fn 6, address 4096, value 5"},
+      {D::kSent, L::kSerialRtu, WithCrc(Hex("01 10 100A 0001 02 0000")),
+       "slave 1, fn 16, address 4106, count 1, bytes 2"},
+      {D::kReceived, L::kSerialRtu, WithCrc(Hex("01 10 100A 0001")),
+       "slave 1, fn 16, address 4106, count 1"},
       {D::kReceived, L::kModbusTcp, Hex("0005 0000 0003 01 90 04"),
        "tid 5, slave 1, fn 16, exception 04: slave device failure"},
       {D::kReceived, L::kSerialRtu, Hex("01 03 02 0001 0000"),
@@ -60,69 +59,6 @@ TEST(TrafficLog, KeepsTheLastTenThousandFrames) {
   EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 1 + static_cast<long>(traffic::kCapacity));
   traffic::Clear();
   EXPECT_EQ(traffic::Count(), 0u);
-}
-
-// Each link kind against the simulator (slave 1; a silent one for the Modbus TCP time-out).
-TEST(TrafficLog, EngineNotesEveryFrameWithItsResult) {
-  static char arg0[] = "test_traffic_log";
-  static char* argv[] = {arg0, nullptr};
-  ASSERT_EQ(InitUIRuntime(nullptr, argv, nullptr), 1);
-  simtest::SimProcess sim({"--serial", "--tcp", "0", "--rtu-over-tcp", "0"});
-  simtest::SimProcess silent({"--silent", "--tcp", "0"});
-  const std::string pty = sim.endpoint("serial");
-  ASSERT_FALSE(pty.empty()) << sim.err();
-  ComEnv com(4, pty);
-  struct Link {
-    const char* name;
-    int port, tcpPort, silentTcpPort;
-  } links[] = {{"serial", 4, 0, 0},
-               {"modbus tcp", 100, sim.port("tcp"), silent.port("tcp")},
-               {"rtu over tcp", 101, sim.port("rtu-over-tcp"), 0}};
-  struct Row {
-    const char* what;
-    Bytes request;  // slave 9 is nobody: no answer
-    int rc;         // on the serial link; TCP time-outs give -4
-    const char* sent;
-    const char* received;  // "" when nothing comes back
-  } rows[] = {
-      {"read", Hex("01 03 0400 0002"), 1, "slave 1, fn 3, address 1024, count 2",
-       "slave 1, fn 3, bytes 4, values 2"},
-      {"write", Hex("01 10 100A 0001 02 0000"), 1, "slave 1, fn 16, address 4106, count 1, bytes 2",
-       "slave 1, fn 16, address 4106, count 1"},
-      {"exception", Hex("01 10 0400 0001 02 0000"), -3,
-       "slave 1, fn 16, address 1024, count 1, bytes 2",
-       "slave 1, fn 16, exception 02: illegal data address"},
-      {"time-out", Hex("09 03 0400 0002"), -1, "slave 9, fn 3, address 1024, count 2", ""},
-  };
-  traffic::SetOn(true);
-  for (const Link& l : links) {
-    for (const Row& r : rows) {
-      SCOPED_TRACE(std::string(l.name) + ": " + r.what);
-      const bool timeout = r.received[0] == '\0';
-      const int tcpPort = timeout && l.silentTcpPort != 0 ? l.silentTcpPort : l.tcpPort;
-      ASSERT_EQ(Orba_Abrir_Puerto(l.port, 9600, 8, 0, 1, static_cast<std::uint16_t>(tcpPort),
-                                  "127.0.0.1"),
-                0);
-      traffic::Clear();
-      unsigned char frame[kTramaSize] = {};
-      unsigned char answer[kAnswerBufferSize] = {};
-      std::copy(r.request.begin(), r.request.end(), frame);
-      const int rc = Orba_Transmitir_Modbus(l.port, frame, static_cast<int>(r.request.size()),
-                                            answer, 8, 0, Telefono, tcpPort, "127.0.0.1");
-      Orba_Cerrar_Puerto(l.port);
-      const int want = timeout && l.port != 4 ? kModbusTcpTimeout : r.rc;
-      EXPECT_EQ(rc, want);
-      ASSERT_EQ(traffic::Count(), timeout ? 1u : 2u);
-      const std::string tid = l.port == 100 ? "tid 1, " : "";
-      EXPECT_EQ(traffic::Summary(traffic::At(0)), tid + r.sent);
-      if (!timeout) {
-        EXPECT_EQ(traffic::Summary(traffic::At(1)), tid + r.received);
-      }
-      for (std::size_t i = 0; i < traffic::Count(); ++i)
-        EXPECT_EQ(traffic::ResultText(traffic::At(i).result), traffic::ResultText(want));
-    }
-  }
-  traffic::SetOn(false);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Dismisses every message popup of the UI runtime as an operator would, recording its title
-// and text. Header-only; needs Qt Widgets and a running QApplication.
+// Dismisses every message popup as an operator would (OK, polled every 10 ms), recording its
+// title and text. Needs Qt Widgets and a running QApplication.
 #pragma once
 
 #include <QAbstractButton>
@@ -11,7 +11,6 @@
 
 namespace vtest {
 
-// Polls every 10 ms for a message box that is the active modal widget and presses its OK.
 struct PopupCatcher {
   struct Popup {
     QString title, text;

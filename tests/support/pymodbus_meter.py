@@ -1,33 +1,22 @@
 #!/usr/bin/env python3
-"""A meter played by pymodbus, slave 1: pymodbus_meter.py [tcp | rtu-over-tcp | serial].
+"""A meter played by pymodbus, slave 1: pymodbus_meter.py [tcp | rtu-over-tcp].
 
-Serves on 127.0.0.1 (ephemeral port) or behind a pty and prints "READY <port-or-device>".
-Holding and input register a start as (a * 7 + 3) & 0xFFFF. Serial: pymodbus and the tool
-each need a device path, so two pty pairs are joined by a bridge. Then it answers each stdin
-line with one line, and leaves when stdin closes:
-  set ADDR V...          -> ok
-  fault FIRST LAST MODE  -> ok; requests touching FIRST..LAST get: exception (code 4), silent
-                         (no answer, nothing written), short (one register short, or a write
-                         confirmed for one less), ignore (writes confirmed, but FIRST..LAST
-                         keep their values), off
-  log                    -> "req MONOTONIC_SECONDS HEX" per request since reset, then end
-  reset                  -> ok; registers 0, no faults, empty log
-Run with /usr/bin/python3 (the interpreter that sees Debian's pymodbus).
-"""
+Prints "READY <port>" (on 127.0.0.1), registers a start
+as (a * 7 + 3) & 0xFFFF; then one answer line per stdin line, leaving when stdin closes:
+set ADDR V... | fault FIRST LAST exception|silent|short|ignore|off | log ("req T HEX"... "end")
+| reset (registers 0, no faults, empty log). "short": one register short, or a write confirmed
+for one less; "ignore": writes confirmed but not kept."""
 import asyncio
 import logging
 import os
-import select
 import sys
-import threading
 import time
-import tty
 
 from pymodbus.datastore import (ModbusSequentialDataBlock, ModbusServerContext,
                                 ModbusSlaveContext)
 from pymodbus.framer.rtu_framer import ModbusRtuFramer
 from pymodbus.framer.socket_framer import ModbusSocketFramer
-from pymodbus.server import StartAsyncSerialServer, StartAsyncTcpServer
+from pymodbus.server import StartAsyncTcpServer
 
 BLOCK = ModbusSequentialDataBlock(0, [(a * 7 + 3) & 0xFFFF for a in range(65536)])
 FAULTS = []   # (first, last, mode)
@@ -51,23 +40,21 @@ def command(words):
             if mode not in ("exception", "silent", "short", "ignore", "off"):
                 return "error unknown mode " + mode
             FAULTS[:] = [f for f in FAULTS if (f[0], f[1]) != (first, last)]
-            if mode != "off":
-                FAULTS.append((first, last, mode))
+            FAULTS.extend([(first, last, mode)] if mode != "off" else [])
             return "ok"
         if op == "log":
             return "\n".join(["req %.6f %s" % (t, d.hex()) for t, d in LOG] + ["end"])
         if op == "reset":
             BLOCK.setValues(0, [0] * 65536)
-            FAULTS.clear()
-            LOG.clear()
+            FAULTS.clear(), LOG.clear()
             return "ok"
     except ValueError as exc:
         return "error " + str(exc)
     return "error unknown command " + " ".join(words)
 
 
-class PeerFault(Exception):
-    """pymodbus answers it with exception 4 (slave failure)."""
+class PeerFault(Exception):  # answered with exception 4 (slave failure)
+    pass
 
 
 class PeerContext(ModbusSlaveContext):
@@ -88,7 +75,7 @@ class PeerContext(ModbusSlaveContext):
         kept = [(a, BLOCK.getValues(a, 1)[0]) for a in range(address, address + len(values))
                 if any(f <= a <= e and m == "ignore" for f, e, m in FAULTS)]
         super().setValues(fc_as_hex, address, values)
-        for a, v in kept:
+        for a, v in kept:  # "ignore": confirmed, not kept
             BLOCK.setValues(a, [v])
 
 
@@ -112,27 +99,12 @@ def logging_framer(base):
     return Logging
 
 
-def bridge(fd_a, fd_b):
-    """Copies bytes both ways between two pty masters."""
-    while True:
-        ready, _, _ = select.select([fd_a, fd_b], [], [])
-        for src in ready:
-            try:
-                data = os.read(src, 4096)
-            except OSError:
-                continue  # the slave side is closed for now (EIO); it may be reopened
-            view = memoryview(data)
-            while view:
-                view = view[os.write(fd_b if src == fd_a else fd_a, view):]
-
-
 async def commands():
     loop = asyncio.get_running_loop()
     reader = asyncio.StreamReader()
     await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader), sys.stdin)
     while line := await reader.readline():
-        sys.stdout.write(command(line.decode("ascii", "replace").split()) + "\n")
-        sys.stdout.flush()
+        print(command(line.decode("ascii", "replace").split()), flush=True)
     os._exit(0)
 
 
@@ -140,32 +112,17 @@ async def main(mode):
     slave = PeerContext(hr=BLOCK, ir=BLOCK, zero_mode=True)
     context = ModbusServerContext(slaves={1: slave}, single=False)
     framer = logging_framer(ModbusSocketFramer if mode == "tcp" else ModbusRtuFramer)
-    if mode in ("tcp", "rtu-over-tcp"):
-        server = await StartAsyncTcpServer(context=context, address=("127.0.0.1", 0),
-                                           framer=framer, defer_start=True,
-                                           response_manipulator=manipulate)
-        task = asyncio.create_task(server.serve_forever())
-        await server.serving
-        print("READY", server.server.sockets[0].getsockname()[1], flush=True)
-    elif mode == "serial":
-        tool_master, tool_slave = os.openpty()
-        meter_master, meter_slave = os.openpty()
-        for fd in (tool_slave, meter_slave):
-            tty.setraw(fd)
-        threading.Thread(target=bridge, args=(tool_master, meter_master), daemon=True).start()
-        server = await StartAsyncSerialServer(context=context, framer=framer,
-                                              port=os.ttyname(meter_slave), baudrate=19200,
-                                              defer_start=True, response_manipulator=manipulate)
-        await server.start()
-        task = asyncio.create_task(server.serve_forever())
-        print("READY", os.ttyname(tool_slave), flush=True)
-    else:
+    if mode not in ("tcp", "rtu-over-tcp"):
         sys.exit("unknown mode " + mode)
+    server = await StartAsyncTcpServer(context=context, address=("127.0.0.1", 0), framer=framer,
+                                       defer_start=True, response_manipulator=manipulate)
+    task = asyncio.create_task(server.serve_forever())
+    await server.serving
+    print("READY", server.server.sockets[0].getsockname()[1], flush=True)
     await asyncio.gather(task, asyncio.create_task(commands()))  # held: tasks are weak refs
 
 
 if __name__ == "__main__":
-    # The faults the tests ask for are logged by pymodbus as errors; they are expected.
-    logging.basicConfig(level=logging.CRITICAL)
+    logging.basicConfig(level=logging.CRITICAL)  # the faults asked for are no errors
     logging.getLogger("pymodbus").setLevel(logging.CRITICAL + 1)
     asyncio.run(main(sys.argv[1] if len(sys.argv) > 1 else "tcp"))

@@ -1,18 +1,14 @@
-// A meter of our own for the engine tests and the benchmark, on the master side of a pty
-// or on a loopback TCP server, running in its own thread. By default it answers like a
-// meter; a script can take over the answer to the next request and misbehave (stay
-// silent, corrupt, split, echo, close the connection, hang up the line).
+// A meter of our own on a pty's master side or a loopback TCP server, in its own thread: it
+// answers like a meter unless a script takes over the answer to the next request.
 #pragma once
 
 #include <poll.h>
 #include <unistd.h>
 
-#include <array>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "test_support.h"
 
@@ -20,14 +16,12 @@ namespace vtest {
 
 enum class Framing { Rtu, Mbap };
 
-// What goes back for one request: the chunks in order, `gap` apart (separate TCP
-// segments), then `beforeClose` if given, then optionally a closed connection (TCP) or a
-// hung-up line (pty; a hang-up discards what the line still holds).
+// The reply to one request: chunks `gap` apart, then optionally a closed connection or a
+// hung-up pty (which discards what the line still holds).
 struct Reply {
   std::vector<Bytes> chunks;
   Ms gap{0};
   bool close = false;
-  std::function<void()> beforeClose = {};
 };
 
 // Decides the reply from the request as received and the framed answer a good meter gives.
@@ -40,11 +34,10 @@ inline std::uint16_t InitialRegister(int a) {
 
 class ScriptedMeter {
  public:
-  // Plays the meter on the master side of `pty` (RTU framing). `pty` must outlive it.
+  // RTU on `pty`'s master side; `pty` must outlive it.
   explicit ScriptedMeter(Pty& pty) : framing_(Framing::Rtu), pty_(&pty) { Init(); }
-  // Listens on 127.0.0.1 (ephemeral port) with the given framing.
-  explicit ScriptedMeter(Framing framing) : framing_(framing) {
-    listener_ = std::make_unique<Listener>();
+  explicit ScriptedMeter(Framing framing)
+      : framing_(framing), listener_(std::make_unique<Listener>()) {
     Init();
   }
   ~ScriptedMeter() {
@@ -52,30 +45,27 @@ class ScriptedMeter {
     [[maybe_unused]] auto w = ::write(wake_[1], &x, 1);
     thread_.join();
     if (conn_ >= 0 && pty_ == nullptr) ::close(conn_);
-    ::close(wake_[0]);
-    ::close(wake_[1]);
+    for (int fd : wake_) ::close(fd);
   }
   ScriptedMeter(const ScriptedMeter&) = delete;
   ScriptedMeter& operator=(const ScriptedMeter&) = delete;
 
   std::uint16_t port() const { return listener_ ? listener_->port() : 0; }
 
-  // The reply to the next request not yet answered; scripts queue up in order.
+  // Scripts answer the next requests in turn.
   void Next(Script s) {
     std::lock_guard<std::mutex> lock(mu_);
     scripts_.push_back(std::move(s));
   }
   std::vector<Bytes> Requests() const {
-    return Locked([&] { return requests_; });
+    std::lock_guard<std::mutex> lock(mu_);
+    return requests_;
   }
-  std::size_t RequestCount() const {
-    return Locked([&] { return requests_.size(); });
-  }
+  std::size_t RequestCount() const { return Requests().size(); }
   int Accepted() const {
-    return Locked([&] { return accepted_; });
+    std::lock_guard<std::mutex> lock(mu_);
+    return accepted_;
   }
-
-  // Handy scripts.
   static Script Silent() {
     return [](const Bytes&, const Bytes&) { return Reply{}; };
   }
@@ -84,11 +74,6 @@ class ScriptedMeter {
   }
 
  private:
-  template <class F>
-  auto Locked(F f) const -> decltype(f()) {
-    std::lock_guard<std::mutex> lock(mu_);
-    return f();
-  }
   void Init() {
     for (int a = 0; a < 65536; ++a) regs_[static_cast<std::size_t>(a)] = InitialRegister(a);
     if (::pipe(wake_) != 0) throw std::runtime_error("pipe failed");
@@ -98,16 +83,16 @@ class ScriptedMeter {
 
   // Length of the complete request at the front of rx_, 0 when more is needed.
   std::size_t CompleteRequest() const {
-    if (framing_ == Framing::Mbap) {
-      if (rx_.size() < 6) return 0;
-      const std::size_t n = 6 + (static_cast<std::size_t>(rx_[4]) << 8 | rx_[5]);
-      return rx_.size() >= n ? n : 0;
-    }
-    if (rx_.size() < 2) return 0;
-    const std::uint8_t fn = rx_[1];
-    if (fn >= 1 && fn <= 6) return rx_.size() >= 8 ? 8 : 0;
-    if (fn != 16) return rx_.size();  // not a request we know: take it all
-    return rx_.size() >= 7 && rx_.size() >= 9u + rx_[6] ? 9u + rx_[6] : 0;
+    std::size_t n = rx_.size();  // a request we do not know: all of it
+    if (framing_ == Framing::Mbap)
+      n = rx_.size() < 6 ? 7 : 6 + (std::size_t(rx_[4]) << 8 | rx_[5]);
+    else if (rx_.size() < 2)
+      n = 2;
+    else if (rx_[1] >= 1 && rx_[1] <= 6)
+      n = 8;
+    else if (rx_[1] == 16)
+      n = rx_.size() < 7 ? 7 : 9u + rx_[6];
+    return rx_.size() >= n ? n : 0;
   }
 
   // The answer of a good meter to one request PDU (slave first, no CRC, no header).
@@ -125,11 +110,8 @@ class ScriptedMeter {
       case 4: {
         if (count < 1 || count > 125) return exception(3);
         Bytes a{slave, fn, static_cast<std::uint8_t>(2 * count)};
-        for (int i = 0; i < count; ++i) {
-          const std::uint16_t v = regs_[static_cast<std::size_t>((start + i) & 0xFFFF)];
-          a.push_back(static_cast<std::uint8_t>(v >> 8));
-          a.push_back(static_cast<std::uint8_t>(v & 0xFF));
-        }
+        for (int i = 0; i < count; ++i)
+          for (int shift : {8, 0}) a.push_back(std::uint8_t(regs_[(start + i) & 0xFFFF] >> shift));
         return a;
       }
       case 16: {
@@ -156,17 +138,12 @@ class ScriptedMeter {
   }
 
   void Serve(const Bytes& req) {
-    Script script;
-    Bytes good;
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      requests_.push_back(req);
-      good = GoodAnswer(req);
-      if (!scripts_.empty()) {
-        script = std::move(scripts_.front());
-        scripts_.pop_front();
-      }
-    }
+    std::unique_lock<std::mutex> lock(mu_);
+    requests_.push_back(req);
+    const Bytes good = GoodAnswer(req);
+    Script script = scripts_.empty() ? Script() : std::move(scripts_.front());
+    if (!scripts_.empty()) scripts_.pop_front();
+    lock.unlock();
     const Reply r = script ? script(req, good) : Reply{{good}};
     for (std::size_t i = 0; i < r.chunks.size(); ++i) {
       if (i > 0 && r.gap.count() > 0) {
@@ -175,17 +152,13 @@ class ScriptedMeter {
       }
       if (!r.chunks[i].empty()) WriteAll(conn_, r.chunks[i]);
     }
-    if (r.beforeClose) r.beforeClose();
     if (r.close) Drop(true);
   }
 
   void Drop(bool byUs) {
-    if (pty_ != nullptr) {
-      if (byUs) pty_->HangUp();
-    } else if (conn_ >= 0) {
-      if (byUs) ::shutdown(conn_, SHUT_RDWR);
-      ::close(conn_);
-    }
+    if (pty_ != nullptr && byUs) pty_->HangUp();
+    if (pty_ == nullptr && conn_ >= 0 && byUs) ::shutdown(conn_, SHUT_RDWR);
+    if (pty_ == nullptr && conn_ >= 0) ::close(conn_);
     conn_ = -1;
     rx_.clear();
   }
@@ -199,8 +172,7 @@ class ScriptedMeter {
       if (::poll(fds.data(), fds.size(), -1) < 0) continue;
       if (fds[0].revents != 0) return;
       if (listener_ && fds[1].revents != 0) {
-        const int c = listener_->Accept(Ms(0));
-        if (c >= 0) {
+        if (const int c = listener_->Accept(Ms(0)); c >= 0) {
           if (conn_ >= 0) ::close(conn_);
           conn_ = c;
           rx_.clear();
@@ -212,15 +184,11 @@ class ScriptedMeter {
       if (conn_ < 0 || connIndex >= fds.size() || fds[connIndex].revents == 0) continue;
       std::uint8_t buf[1024];
       const ssize_t n = ::read(conn_, buf, sizeof buf);
-      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
         Drop(false);  // a pty that fails to read is gone for good: stop serving it
-        continue;
-      }
-      if (n < 0) continue;
+      if (n <= 0) continue;
       rx_.insert(rx_.end(), buf, buf + n);
-      while (conn_ >= 0) {
-        const std::size_t len = CompleteRequest();
-        if (len == 0) break;
+      for (std::size_t len; conn_ >= 0 && (len = CompleteRequest()) != 0;) {
         const Bytes req(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(len));
         rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(len));
         Serve(req);

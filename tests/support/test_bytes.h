@@ -1,5 +1,4 @@
-// Portable helpers shared by the tests: clocks and bounded waits, hex, and an RTU CRC of our
-// own. No POSIX: the tests run under Wine include this too.
+// Portable helpers (the tests run under Wine include them too): bounded waits, hex, RTU CRC.
 #pragma once
 
 #include <array>
@@ -36,9 +35,8 @@ bool WaitUntil(Pred done, Ms limit = Ms(5000)) {
 
 inline Bytes Hex(const std::string& hex) {
   Bytes out;
-  std::string d;
-  for (char c : hex)
-    if (c != ' ') d += c;
+  std::string d = hex;
+  std::erase(d, ' ');
   for (std::size_t i = 0; i + 1 < d.size(); i += 2)
     out.push_back(static_cast<std::uint8_t>(std::stoi(d.substr(i, 2), nullptr, 16)));
   return out;
@@ -50,23 +48,15 @@ inline std::string ToHex(const Bytes& b) {
   return s;
 }
 
-// Modbus RTU CRC-16 (0xA001 reflected, initial 0xFFFF), table-driven so that it shares no
-// code with the tool's bitwise one or the simulator's.
+// Modbus RTU CRC-16 (0xA001 reflected, initial 0xFFFF); the tool's own is checked against
+// pymodbus in tests/link/test_frames.cpp.
 inline std::uint16_t Crc16(const std::uint8_t* data, std::size_t len) {
-  static const auto table = [] {
-    std::array<std::uint16_t, 256> t{};
-    for (unsigned i = 0; i < 256; ++i) {
-      std::uint16_t c = static_cast<std::uint16_t>(i);
-      for (int k = 0; k < 8; ++k)
-        c = (c & 1) ? static_cast<std::uint16_t>((c >> 1) ^ 0xA001) : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  std::uint16_t crc = 0xFFFF;
-  for (std::size_t i = 0; i < len; ++i)
-    crc = static_cast<std::uint16_t>((crc >> 8) ^ table[(crc ^ data[i]) & 0xFF]);
-  return crc;
+  unsigned crc = 0xFFFF;
+  for (std::size_t i = 0; i < len; ++i) {
+    crc ^= data[i];
+    for (int k = 0; k < 8; ++k) crc = (crc & 1) ? (crc >> 1) ^ 0xA001 : crc >> 1;
+  }
+  return static_cast<std::uint16_t>(crc);
 }
 // The frame followed by its CRC, low byte first.
 inline Bytes WithCrc(Bytes frame) {

@@ -1,6 +1,4 @@
-// Real parts shared by the tests and the engine benchmark: pseudo-terminal pairs, loopback
-// listeners and connections, child processes (independent peers), and (test_bytes.h) bounded
-// waits, hex and an RTU CRC of our own. Header-only; POSIX.
+// Real parts for the tests and benches (POSIX): pty pairs, loopback sockets, child processes.
 #pragma once
 
 #include <fcntl.h>
@@ -14,14 +12,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <array>
-#include <chrono>
-#include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "test_bytes.h"
 
@@ -29,47 +21,36 @@ namespace vtest {
 
 // Exactly n bytes from a non-blocking descriptor, or what arrived by the deadline.
 inline Bytes ReadExactly(int fd, std::size_t n, Ms limit) {
-  Bytes out;
+  Bytes out(n);
+  std::size_t got = 0;
   const auto deadline = Clock::now() + limit;
-  while (out.size() < n) {
-    std::uint8_t buf[512];
-    const ssize_t r = ::read(fd, buf, std::min(sizeof buf, n - out.size()));
-    if (r > 0) {
-      out.insert(out.end(), buf, buf + r);
-      continue;
-    }
-    if (r == 0 || (errno != EAGAIN && errno != EINTR)) break;
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, MsLeft(deadline)) <= 0) break;
+  for (pollfd p{fd, POLLIN, 0}; got<n&& ::poll(&p, 1, MsLeft(deadline))> 0;) {
+    const ssize_t r = ::read(fd, out.data() + got, n - got);
+    if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) break;
+    if (r > 0) got += static_cast<std::size_t>(r);
   }
+  out.resize(got);
   return out;
 }
 
 // Writes all bytes to a socket or a pty master (never raising SIGPIPE), within 3 s.
 inline bool WriteAll(int fd, const Bytes& b) {
-  const std::uint8_t* p = b.data();
-  std::size_t n = b.size();
   const auto deadline = Clock::now() + Ms(3000);
-  while (n > 0) {
-    ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
-    if (w < 0 && errno == ENOTSOCK) w = ::write(fd, p, n);
-    if (w > 0) {
-      p += w;
-      n -= static_cast<std::size_t>(w);
-      continue;
-    }
-    if (errno != EAGAIN && errno != EINTR) return false;
+  for (std::size_t done = 0; done < b.size();) {
+    ssize_t w = ::send(fd, b.data() + done, b.size() - done, MSG_NOSIGNAL);
+    if (w < 0 && errno == ENOTSOCK) w = ::write(fd, b.data() + done, b.size() - done);
+    if (w > 0) done += static_cast<std::size_t>(w);
     pollfd q{fd, POLLOUT, 0};
-    if (::poll(&q, 1, MsLeft(deadline)) <= 0) return false;
+    if (w <= 0 && ((errno != EAGAIN && errno != EINTR) || ::poll(&q, 1, MsLeft(deadline)) <= 0))
+      return false;
   }
   return true;
 }
 
 inline void SetNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
-// A pseudo-terminal pair: the tool opens path(), the test plays the line on master(). The
-// test keeps its own slave descriptor open (the tool's termios can be read through it, and
-// the master sees no hang-up while the tool reopens the port). Raw mode from the start.
+// The tool opens path(), the test plays the line on master(); the test's own slave end shows
+// the tool's termios and spares the master a hang-up while the tool reopens. Raw mode.
 class Pty {
  public:
   Pty() {
@@ -96,20 +77,18 @@ class Pty {
     ::tcgetattr(slave_, &t);
     return t;
   }
-  // Closes both of the test's ends: the tool's descriptor sees the line hang up.
   void HangUp() {
-    if (master_ >= 0) ::close(master_);
-    if (slave_ >= 0) ::close(slave_);
+    for (int fd : {master_, slave_})
+      if (fd >= 0) ::close(fd);
     master_ = slave_ = -1;
   }
 
  private:
-  int master_ = -1;
-  int slave_ = -1;
+  int master_ = -1, slave_ = -1;
   std::string path_;
 };
 
-// Points serial port `port` at `device` through VELDIXMID_COM<port> for its lifetime.
+// Serial port `port` is `device` (VELDIXMID_COM<port>) for the object's lifetime.
 class ComEnv {
  public:
   ComEnv(int port, const std::string& device) : name_("VELDIXMID_COM" + std::to_string(port)) {
@@ -121,14 +100,24 @@ class ComEnv {
   std::string name_;
 };
 
+inline sockaddr_in Loopback(std::uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
+}
+inline int NoDelay(int fd) {
+  const int one = 1;
+  if (fd >= 0) ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
 // A listening socket on 127.0.0.1, ephemeral port.
 class Listener {
  public:
-  explicit Listener(int backlog = 8) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  explicit Listener(int backlog = 8) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in a = Loopback(0);
     socklen_t len = sizeof a;
     if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(fd_, backlog) != 0)
       throw std::runtime_error("listen failed");
@@ -145,10 +134,7 @@ class Listener {
   int Accept(Ms limit = Ms(3000)) {
     pollfd p{fd_, POLLIN, 0};
     if (::poll(&p, 1, static_cast<int>(limit.count())) <= 0) return -1;
-    const int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    const int one = 1;
-    if (c >= 0) ::setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return c;
+    return NoDelay(::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
   }
 
  private:
@@ -159,22 +145,14 @@ class Listener {
 // A blocking TCP connection to 127.0.0.1:port with TCP_NODELAY, or -1.
 inline int ConnectTcp(std::uint16_t port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  const int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  return fd;
+  const sockaddr_in a = Loopback(port);
+  if (fd >= 0 && ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
+    return NoDelay(fd);
+  if (fd >= 0) ::close(fd);
+  return -1;
 }
 
-// A child process with stdin and stdout on pipes. Closing its stdin asks it to leave; it is
-// then ended by its pid (SIGTERM, SIGKILL after 2 s).
+// A child on pipes; ended by closing its stdin, then SIGTERM, SIGKILL after 2 s.
 class Child {
  public:
   explicit Child(const std::vector<std::string>& argv) {
@@ -211,7 +189,6 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  // Writes one line (a newline is added) to the child's stdin.
   bool WriteLine(const std::string& line) {
     const std::string all = line + "\n";
     return WriteAll(stdin_, Bytes(all.begin(), all.end()));
@@ -219,13 +196,7 @@ class Child {
   // One line of output without its newline; "" when none came in time.
   std::string ReadLine(Ms limit) {
     const auto deadline = Clock::now() + limit;
-    for (;;) {
-      const auto nl = pending_.find('\n');
-      if (nl != std::string::npos) {
-        std::string line = pending_.substr(0, nl);
-        pending_.erase(0, nl + 1);
-        return line;
-      }
+    for (auto nl = pending_.find('\n'); nl == std::string::npos; nl = pending_.find('\n')) {
       pollfd p{stdout_, POLLIN, 0};
       char buf[4096];
       if (::poll(&p, 1, MsLeft(deadline)) <= 0) return {};
@@ -233,12 +204,15 @@ class Child {
       if (r <= 0) return {};
       pending_.append(buf, static_cast<std::size_t>(r));
     }
+    const auto nl = pending_.find('\n');
+    std::string line = pending_.substr(0, nl);
+    pending_.erase(0, nl + 1);
+    return line;
   }
 
  private:
   pid_t pid_ = -1;
-  int stdin_ = -1;
-  int stdout_ = -1;
+  int stdin_ = -1, stdout_ = -1;
   std::string pending_;
 };
 

@@ -1,9 +1,7 @@
 #!/usr/bin/python3
-"""With English chosen: every name the main panel, its menus, About, the popups of a failed
-connection and the four meter screens show over AT-SPI is an English text of language.ini (or
-has no words: numbers, units, product and version), then quits with the quit button.
-Usage: english_atspi.py LANGUAGE_INI. The tool's port 1 ($VELDIXMID_COM1) must not exist
-until this script links it to the simulated meter's line ($VELDIX_E2E_METER)."""
+"""english_atspi.py LANGUAGE_INI: every name the main panel, menus, About, a failed connection's
+popups, the meter screens and the traffic window show is an English text of LANGUAGE_INI (or
+wordless); port 1 ($VELDIXMID_COM1) is linked to the meter ($VELDIX_E2E_METER) on the way."""
 import os
 import re
 import sys
@@ -14,17 +12,14 @@ from gi.repository import Atspi, GLib
 from drive_atspi import find, tool, wait_for
 
 
-def english_texts(path):
-    """Catalogue number -> English text, as the tool shows it."""
-    text = open(path, "rb").read().decode("cp1252")
-    section = text.split("[English]", 1)[1]
+def english_texts(path):  # catalogue number -> English text, as the tool shows it
+    section = open(path, "rb").read().decode("cp1252").split("[English]", 1)[1]
     return {int(m.group(1)): m.group(2).strip().replace("\\n", "\n")
             for m in re.finditer(r"(?m)^(\d{4}) = (.*?)\r?$", section)}
 
 
-WORDLESS = re.compile(r"^([^a-z]*|VELDIX-MID v1\.0|v1\.0|VELDIXMID|VELDIX-MID tool team|"
-                      r"VELDIX-MID 2026|Bit \d+|"
-                      r"\d+: (/dev/|COM)\S*( - .*)?)$")  # a serial port present: what the system says
+WORDLESS = re.compile(r"^([^a-z]*|VELDIX-MID v1\.0|v1\.0|VELDIXMID|VELDIX-MID tool team|VELDIX-MID 2026|"
+                      r"Bit \d+|\d+: (/dev/|COM)\S*( - .*)?)$")  # a serial port: what the system says
 
 # Each meter screen: its button on the main panel, the catalogue text of its title, its exit.
 WINDOWS = ("frame", "window", "dialog")
@@ -43,9 +38,7 @@ def names(node, out):
     return out
 
 
-def press(node, description, modal=False):
-    """Presses a control; one that opens a popup answers only once it is gone, so then the
-    call is left without waiting for its answer."""
+def press(node, description, modal=False):  # a modal one answers only once its popup is gone
     control = wait_for(description, lambda: find(node, lambda n: n.description == description))
     if modal:
         Atspi.set_timeout(300, 15000)
@@ -58,8 +51,7 @@ def press(node, description, modal=False):
         Atspi.set_timeout(800, 15000)  # the library's defaults
 
 
-def popup(app, title, seen):
-    """Reads the popup titled `title` and answers it with its button."""
+def popup(app, title, seen):  # reads it, then presses its button
     def box():
         return find(app, lambda n: n.name == title and n.getRoleName() in ("alert", "dialog"))
     shown = names(wait_for(f"the popup '{title}'", box), [])
@@ -68,57 +60,53 @@ def popup(app, title, seen):
     wait_for("the popup to go", lambda: box() is None or names(box(), []) != shown)
 
 
-def main():
-    texts = english_texts(sys.argv[1])
-    # A text with %1, %2 ... (the runtime's errors) matches with anything in their place.
-    english = [re.compile("^" + re.sub(r"%\d", ".+", re.escape(t)) + "$",
-                          re.S) for t in texts.values()]
-    app = wait_for("the tool on the accessibility bus", tool)
-    title = "VELDIX-MID v1.0"
-    main_panel = wait_for("the main panel", lambda: find(app, lambda n: n.name == title))
-    about_text = texts[18].replace("&", "")
-    about_item = wait_for("the English menu", lambda: find(
-        main_panel, lambda n: n.getRoleName() == "menu item" and n.name.replace("&", "") == about_text))
-    seen = names(main_panel, [])
-    about_item.queryAction().doAction(0)
-    about = wait_for("About", lambda: find(app, lambda n: n.name == texts[216]))
-    seen += names(about, [])
-    press(about, "4:6")
-    wait_for("About to go", lambda: find(app, lambda n: n.name == texts[216]) is None)
+texts = english_texts(sys.argv[1])
+# A text with %1, %2 ... (the runtime's errors) matches with anything in their place.
+english = [re.compile("^" + re.sub(r"%\d", ".+", re.escape(t)) + "$",
+                      re.S) for t in texts.values()]
+app = wait_for("the tool on the accessibility bus", tool)
+title = "VELDIX-MID v1.0"
+main_panel = wait_for("the main panel", lambda: find(app, lambda n: n.name == title))
+about_text = texts[18].replace("&", "")
+about_item = wait_for("the English menu", lambda: find(
+    main_panel, lambda n: n.getRoleName() == "menu item" and n.name.replace("&", "") == about_text))
+seen = names(main_panel, [])
+about_item.queryAction().doAction(0)
+about = wait_for("About", lambda: find(app, lambda n: n.name == texts[216]))
+seen += names(about, [])
+press(about, "4:6")
+wait_for("About to go", lambda: find(app, lambda n: n.name == texts[216]) is None)
 
-    # Port 1 leads nowhere yet: the reason, then "no answer"; then it leads to the meter.
-    press(main_panel, "6:12", modal=True)
-    popup(app, texts[195], seen)
-    popup(app, texts[195], seen)
-    os.symlink(os.environ["VELDIX_E2E_METER"], os.environ["VELDIXMID_COM1"])
-    press(main_panel, "6:12")
-    wait_for("the screens' buttons", lambda: find(main_panel, lambda n: n.description == "6:2"
-                                                  ).getState().contains(pyatspi.STATE_ENABLED))
-    for button, title_text, exit_button in SCREENS:
-        def screen():
-            return find(app, lambda n: n.name == texts[title_text] and n.getRoleName() in WINDOWS)
-        press(main_panel, button)
-        seen += names(wait_for(texts[title_text], screen), [])
-        press(screen(), exit_button)
-        wait_for(f"{texts[title_text]} to go", lambda: screen() is None)
+# Port 1 leads nowhere yet: the reason, then "no answer"; then it leads to the meter.
+press(main_panel, "6:12", modal=True)
+popup(app, texts[195], seen)
+popup(app, texts[195], seen)
+os.symlink(os.environ["VELDIX_E2E_METER"], os.environ["VELDIXMID_COM1"])
+press(main_panel, "6:12")
+wait_for("the screens' buttons", lambda: find(main_panel, lambda n: n.description == "6:2"
+                                              ).getState().contains(pyatspi.STATE_ENABLED))
+for button, title_text, exit_button in SCREENS:
+    def screen():
+        return find(app, lambda n: n.name == texts[title_text] and n.getRoleName() in WINDOWS)
+    press(main_panel, button)
+    seen += names(wait_for(texts[title_text], screen), [])
+    press(screen(), exit_button)
+    wait_for(f"{texts[title_text]} to go", lambda: screen() is None)
 
-    # The link traffic window, from the View menu (its count reads "<n> frames").
-    def log():
-        return find(app, lambda n: n.name == texts[357] and n.getRoleName() in WINDOWS)
-    wait_for("the View menu's entry", lambda: find(
-        main_panel, lambda n: n.getRoleName() == "menu item" and n.name.replace("&", "") == texts[356])
-    ).queryAction().doAction(0)
-    seen += [(role, re.sub(r"^\d+ ", "", name)) for role, name in names(wait_for(texts[357], log), [])]
-    press(log(), "7:7")
-    wait_for(f"{texts[357]} to go", lambda: log() is None)
+# The link traffic window, from the View menu (its count reads "<n> frames").
+def log():
+    return find(app, lambda n: n.name == texts[357] and n.getRoleName() in WINDOWS)
+wait_for("the View menu's entry", lambda: find(
+    main_panel, lambda n: n.getRoleName() == "menu item" and n.name.replace("&", "") == texts[356])
+).queryAction().doAction(0)
+seen += [(role, re.sub(r"^\d+ ", "", name)) for role, name in names(wait_for(texts[357], log), [])]
+press(log(), "7:7")
+wait_for(f"{texts[357]} to go", lambda: log() is None)
 
-    foreign = [(role, name) for role, name in seen
-               if not any(e.match(name.replace("&", "")) or e.match(name.replace("&", "").replace("\n", " "))
-                          for e in english) and not WORDLESS.match(name)]
-    print(f"{len(seen)} names seen; not in the English catalogue: {foreign}")
-    press(main_panel, "6:13")
-    sys.exit(1 if foreign or len(seen) < 200 else 0)
+foreign = [(role, name) for role, name in seen
+           if not any(e.match(name.replace("&", "")) or e.match(name.replace("&", "").replace("\n", " "))
+                      for e in english) and not WORDLESS.match(name)]
+print(f"{len(seen)} names seen; not in the English catalogue: {foreign}")
+press(main_panel, "6:13")
+sys.exit(1 if foreign or len(seen) < 200 else 0)
 
-
-if __name__ == "__main__":
-    main()
