@@ -101,34 +101,39 @@ class Connection : public ::testing::Test {
 constexpr const char* kConnected = "1 111111 0000";
 constexpr const char* kDisconnected = "0 000000 1111";
 
-// pymodbus, which nobody here wrote, as the meter on each TCP link (serial: below).
+// pymodbus, which nobody here wrote, as the meter on each link; serial (a pty pair bridged to
+// pymodbus's own) with framing 3 (8N2).
 TEST_F(Connection, ConnectsToPymodbusOnEveryLinkAndSwitchesOff) {
   struct Case {
     const char *mode, *link;  // the peer's mode, the link on the status line
-    int port;                 // Modbus TCP 100, RTU over TCP 99
+    int port;                 // serial 10, Modbus TCP 100, RTU over TCP 99
   };
   EXPECT_EQ(Restored(), "1 502 0 127.0.0.1") << "a fresh store keeps the defaults";
-  for (const Case c :
-       {Case{"tcp", "Modbus TCP", 100}, Case{"rtu-over-tcp", "Modbus RTU over TCP", 99}}) {
+  for (const Case c : {Case{"serial", "Modbus RTU", 10}, Case{"tcp", "Modbus TCP", 100},
+                       Case{"rtu-over-tcp", "Modbus RTU over TCP", 99}}) {
     SCOPED_TRACE(c.mode);
     Child meter({SystemPython(), VELDIX_SOURCE_DIR "/tests/support/pymodbus_meter.py", c.mode});
     const std::string line = meter.ReadLine(Ms(30000));
     ASSERT_EQ(line.rfind("READY ", 0), 0u) << "pymodbus did not start: '" << line << "'";
     const std::string where = line.substr(6);
-    Settings(c.port, std::stoi(where));
+    const bool serial = c.port < 99;
+    ComEnv env(10, where);  // read by the serial case only
+    Settings(c.port, serial ? 502 : std::stoi(where), serial ? 3 : 0);
     Click();
     EXPECT_TRUE(popups_.seen.empty()) << popups_.seen.front().text.toStdString();
     EXPECT_EQ(State(), kConnected);
-    const std::string link = std::string(c.link) + " 127.0.0.1:" + where + ", slave 1";
+    const std::string link = std::string(c.link) + " " +
+                             (serial ? where + " 9600 8N2" : "127.0.0.1:" + where) + ", slave 1";
     EXPECT_EQ(Status().rfind("Connected: " + link + ". Last answer: ", 0), 0u) << Status();
     // The next start offers the link that answered.
-    EXPECT_EQ(Restored(), std::to_string(c.port) + " " + where + " 0 127.0.0.1");
+    EXPECT_EQ(Restored(),
+              std::to_string(c.port) + " " + (serial ? "502 3" : where + " 0") + " 127.0.0.1");
 
     Click();  // off: the link is closed
     EXPECT_EQ(State(), kDisconnected);
     EXPECT_EQ(Status(), "Disconnected: " + link);
     EXPECT_TRUE(popups_.seen.empty());
-    EXPECT_EQ(TCP_handle, 0u);
+    EXPECT_TRUE(serial ? ComWrt(10, "x", 1) < 0 : TCP_handle == 0u);
   }
   Settings(101, 502);  // TCP port 502 means Modbus TCP on any port number
   EXPECT_EQ(Status(), "Disconnected: Modbus TCP 127.0.0.1:502, slave 1");

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""A meter played by pymodbus, slave 1: pymodbus_meter.py [tcp | rtu-over-tcp].
+"""A meter played by pymodbus, slave 1: pymodbus_meter.py [tcp | rtu-over-tcp | serial].
 
-Prints "READY <port>" (on 127.0.0.1), registers a start
+Prints "READY <port-or-device>" (serial: two pty pairs joined by a bridge), registers a start
 as (a * 7 + 3) & 0xFFFF; then one answer line per stdin line, leaving when stdin closes:
 set ADDR V... | fault FIRST LAST exception|silent|short|ignore|off | log ("req T HEX"... "end")
 | reset (registers 0, no faults, empty log). "short": one register short, or a write confirmed
@@ -9,14 +9,17 @@ for one less; "ignore": writes confirmed but not kept."""
 import asyncio
 import logging
 import os
+import select
 import sys
+import threading
 import time
+import tty
 
 from pymodbus.datastore import (ModbusSequentialDataBlock, ModbusServerContext,
                                 ModbusSlaveContext)
 from pymodbus.framer.rtu_framer import ModbusRtuFramer
 from pymodbus.framer.socket_framer import ModbusSocketFramer
-from pymodbus.server import StartAsyncTcpServer
+from pymodbus.server import StartAsyncSerialServer, StartAsyncTcpServer
 
 BLOCK = ModbusSequentialDataBlock(0, [(a * 7 + 3) & 0xFFFF for a in range(65536)])
 FAULTS = []   # (first, last, mode)
@@ -99,6 +102,19 @@ def logging_framer(base):
     return Logging
 
 
+def bridge(fd_a, fd_b):  # both ways between two pty masters
+    while True:
+        ready, _, _ = select.select([fd_a, fd_b], [], [])
+        for src in ready:
+            try:
+                data = os.read(src, 4096)
+            except OSError:
+                continue  # the slave side is closed for now (EIO); it may be reopened
+            view = memoryview(data)
+            while view:
+                view = view[os.write(fd_b if src == fd_a else fd_a, view):]
+
+
 async def commands():
     loop = asyncio.get_running_loop()
     reader = asyncio.StreamReader()
@@ -112,13 +128,27 @@ async def main(mode):
     slave = PeerContext(hr=BLOCK, ir=BLOCK, zero_mode=True)
     context = ModbusServerContext(slaves={1: slave}, single=False)
     framer = logging_framer(ModbusSocketFramer if mode == "tcp" else ModbusRtuFramer)
-    if mode not in ("tcp", "rtu-over-tcp"):
+    if mode in ("tcp", "rtu-over-tcp"):
+        server = await StartAsyncTcpServer(context=context, address=("127.0.0.1", 0),
+                                           framer=framer, defer_start=True,
+                                           response_manipulator=manipulate)
+        task = asyncio.create_task(server.serve_forever())
+        await server.serving
+        print("READY", server.server.sockets[0].getsockname()[1], flush=True)
+    elif mode == "serial":
+        tool_master, tool_slave = os.openpty()
+        meter_master, meter_slave = os.openpty()
+        for fd in (tool_slave, meter_slave):
+            tty.setraw(fd)
+        threading.Thread(target=bridge, args=(tool_master, meter_master), daemon=True).start()
+        server = await StartAsyncSerialServer(context=context, framer=framer,
+                                              port=os.ttyname(meter_slave), baudrate=19200,
+                                              defer_start=True, response_manipulator=manipulate)
+        await server.start()
+        task = asyncio.create_task(server.serve_forever())
+        print("READY", os.ttyname(tool_slave), flush=True)
+    else:
         sys.exit("unknown mode " + mode)
-    server = await StartAsyncTcpServer(context=context, address=("127.0.0.1", 0), framer=framer,
-                                       defer_start=True, response_manipulator=manipulate)
-    task = asyncio.create_task(server.serve_forever())
-    await server.serving
-    print("READY", server.server.sockets[0].getsockname()[1], flush=True)
     await asyncio.gather(task, asyncio.create_task(commands()))  # held: tasks are weak refs
 
 
