@@ -351,4 +351,21 @@ TEST_F(Screens, ExitButtonAndCloseBoxBothCloseEveryScreen) {
   EXPECT_TRUE(popups.seen.empty());
 }
 
+// A resource file from another version (the main panel but not the screen's): the operator
+// is told why and keeps the main panel.
+TEST_F(Screens, ScreenThatCannotBeLoadedShowsTheMainPanelAgain) {
+  ui::SetProjectDirOverride(VELDIX_TEST_DATA);  // a folder without the resource file
+  for (int button = 2; button <= 5; ++button) {
+    SCOPED_TRACE(testing::Message() << "button " << button);
+    popups.seen.clear();
+    const int live = ui::LivePanelCount();
+    EXPECT_LT(Open(button), 0);
+    EXPECT_TRUE(Visible(main)) << "the operator was left without a window";
+    EXPECT_EQ(ui::LivePanelCount(), live);
+    ASSERT_EQ(popups.seen.size(), 1u) << "the operator is told why";
+    EXPECT_TRUE(popups.seen[0].text.contains("VELDIXMID.uir"));
+  }
+  EXPECT_TRUE(peer->Log().empty());
+}
+
 }  // namespace
