@@ -52,17 +52,16 @@ struct Decoded {
 std::map<QString, Decoded> g_decoded;
 
 // The shipped images are decoded here; anything else by Qt's image-format plugins.
-QPixmap Decode(const QString& path) {
-  QFile f(path);
-  if (f.open(QIODevice::ReadOnly)) {
-    const QByteArray bytes = f.read(1 << 20);  // an icon of 256 x 256 takes 320 KiB
-    ico::Image img;
-    if (ico::Decode(reinterpret_cast<const unsigned char*>(bytes.constData()),
-                    static_cast<std::size_t>(bytes.size()), &img)) {
-      const QImage view(reinterpret_cast<const uchar*>(img.pixels.data()), img.width, img.height,
-                        img.width * 4, QImage::Format_ARGB32);
-      return QPixmap::fromImage(view.copy());  // the view does not own the pixels
-    }
+QPixmap Decode(const QString& path, const std::string& localPath) {
+  // An icon of 256 x 256 takes 320 KiB; a larger file is no icon of ours.
+  const safe_file::Read file = safe_file::ReadFile(localPath, 1 << 20);
+  ico::Image img;
+  if (file.status == safe_file::Status::ok &&
+      ico::Decode(reinterpret_cast<const unsigned char*>(file.data.data()), file.data.size(),
+                  &img)) {
+    const QImage view(reinterpret_cast<const uchar*>(img.pixels.data()), img.width, img.height,
+                      img.width * 4, QImage::Format_ARGB32);
+    return QPixmap::fromImage(view.copy());  // the view does not own the pixels
   }
   return QPixmap(path);
 }
@@ -70,10 +69,11 @@ QPixmap Decode(const QString& path) {
 QPixmap LoadImage(const char* file) {
   if (!file || !*file) return {};
   const QString path = ResolveImage(file);
+  const std::string localPath = QFile::encodeName(path).toStdString();
   safe_file::Stamp stamp;
-  if (!safe_file::StampOf(QFile::encodeName(path).toStdString(), &stamp)) return {};
+  if (!safe_file::StampOf(localPath, &stamp)) return {};
   Decoded& d = g_decoded[path];
-  if (!(d.stamp == stamp) || d.pixmap.isNull()) d = Decoded{stamp, Decode(path)};
+  if (!(d.stamp == stamp) || d.pixmap.isNull()) d = Decoded{stamp, Decode(path, localPath)};
   return d.pixmap;
 }
 
